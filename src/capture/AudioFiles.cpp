@@ -1,0 +1,34 @@
+#include "AudioFiles.h"
+
+#include <QDir>
+#include <QUuid>
+
+#include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace AudioFiles {
+
+QString privateFolder() {
+    const QString path =
+        QDir::tempPath() + QStringLiteral("/tolvex-%1").arg(static_cast<qulonglong>(getuid()));
+    const QByteArray native = QFile::encodeName(path);
+    if (mkdir(native.constData(), 0700) != 0 && errno != EEXIST)
+        throw std::runtime_error("cannot create the private audio folder");
+
+    // A folder left by someone else, or a symlink planted in /tmp, must not receive audio.
+    struct stat info {};
+    if (lstat(native.constData(), &info) != 0 || !S_ISDIR(info.st_mode) ||
+        info.st_uid != getuid())
+        throw std::runtime_error("the private audio folder is not ours");
+    if ((info.st_mode & 0777) != 0700 && chmod(native.constData(), 0700) != 0)
+        throw std::runtime_error("cannot make the audio folder private");
+    return path;
+}
+
+QString newFilePath(const QString &prefix) {
+    const QString uuid = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+    return privateFolder() + QLatin1Char('/') + prefix + uuid + QStringLiteral(".m4a");
+}
+
+} // namespace AudioFiles

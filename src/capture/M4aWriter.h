@@ -1,0 +1,47 @@
+#pragma once
+// Encodes interleaved float stereo at 44100 Hz into an AAC-LC 128 kbit/s M4A file (FFmpeg's
+// native "aac" encoder, 1024-sample frames, pts counted from the samples written).
+
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <stdexcept>
+
+class M4aWriter {
+public:
+    enum class Layout {
+        fragmented, // 1 s fragments flushed to disk: a killed process leaves a playable file
+        faststart,  // one index at the front of the file: the mixed recording that is uploaded
+    };
+
+    static constexpr int sampleRate = 44100;
+    static constexpr int channels = 2;
+    static constexpr int bitRate = 128000;
+
+    // Creates the file with mode 0600. Throws M4aWriter::Error on any FFmpeg failure.
+    M4aWriter(const QString &path, Layout layout);
+    ~M4aWriter();
+    M4aWriter(const M4aWriter &) = delete;
+    M4aWriter &operator=(const M4aWriter &) = delete;
+
+    // Appends frames of interleaved L/R float samples.
+    void write(std::span<const float> interleaved);
+    // Appends this many frames of silence.
+    void writeSilence(std::int64_t frames);
+    // Flushes the encoder and writes the trailer. Safe to call once; the destructor calls it
+    // when it was not called.
+    void finish();
+
+    [[nodiscard]] std::int64_t framesWritten() const noexcept;
+
+    class Error : public std::runtime_error {
+    public:
+        using std::runtime_error::runtime_error;
+    };
+
+private:
+    struct State;
+    std::unique_ptr<State> m_state;
+};
