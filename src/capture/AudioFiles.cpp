@@ -18,8 +18,7 @@ QString privateFolder() {
 
     // A folder left by someone else, or a symlink planted in /tmp, must not receive audio.
     struct stat info {};
-    if (lstat(native.constData(), &info) != 0 || !S_ISDIR(info.st_mode) ||
-        info.st_uid != getuid())
+    if (lstat(native.constData(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != getuid())
         throw std::runtime_error("the private audio folder is not ours");
     if ((info.st_mode & 0777) != 0700 && chmod(native.constData(), 0700) != 0)
         throw std::runtime_error("cannot make the audio folder private");
