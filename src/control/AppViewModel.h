@@ -1,0 +1,100 @@
+#pragma once
+// The one observable state object: what the popover shows, and the user's actions on it.
+
+#include "AppState.h"
+#include "LinkOpener.h"
+#include "TokenStore.h"
+
+#include <QCoroTask>
+#include <QDateTime>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QTimer>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+class AppViewModel : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(AppState::Case stateCase READ stateCase NOTIFY changed)
+    Q_PROPERTY(QDateTime recordingStartTime READ recordingStartTime NOTIFY changed)
+    Q_PROPERTY(QString uploadErrorText READ uploadErrorText NOTIFY changed)
+    Q_PROPERTY(bool authTimedOut READ authTimedOut NOTIFY changed)
+    Q_PROPERTY(bool isPollingAuth READ isPollingAuth NOTIFY changed)
+    Q_PROPERTY(bool hasRecordedFile READ hasRecordedFile NOTIFY changed)
+
+public:
+    static constexpr std::chrono::milliseconds productionPollInterval{2000};
+
+    // What production takes from the platform, replaceable in tests.
+    struct Seams {
+        QString apiBaseUrl;
+        std::shared_ptr<TokenStore> tokenStore;
+        std::shared_ptr<LinkOpener> linkOpener;
+        std::chrono::milliseconds pollInterval = productionPollInterval;
+    };
+
+    // The program's own instance: built-in service address, keyring, desktop links, 2.0 s.
+    explicit AppViewModel(QObject *parent = nullptr);
+    explicit AppViewModel(Seams seams, QObject *parent = nullptr);
+    ~AppViewModel() override;
+
+    [[nodiscard]] const AppState &state() const noexcept { return m_state; }
+    [[nodiscard]] AppState::Case stateCase() const noexcept { return m_state.kind(); }
+    [[nodiscard]] QDateTime recordingStartTime() const { return m_state.startTime(); }
+    [[nodiscard]] QString uploadErrorText() const { return m_state.errorText(); }
+    [[nodiscard]] bool authTimedOut() const noexcept { return m_authTimedOut; }
+    [[nodiscard]] bool isPollingAuth() const noexcept { return m_isPollingAuth; }
+    [[nodiscard]] const QString &apiBaseURL() const noexcept { return m_apiBaseURL; }
+    [[nodiscard]] const std::optional<QString> &authToken() const noexcept { return m_authToken; }
+    [[nodiscard]] std::optional<std::int64_t> pendingMeetingId() const noexcept {
+        return m_pendingMeetingId;
+    }
+    // A local file path, not a URL.
+    [[nodiscard]] const std::optional<QString> &lastRecordedFileURL() const noexcept {
+        return m_lastRecordedFileURL;
+    }
+    [[nodiscard]] bool hasRecordedFile() const noexcept {
+        return m_lastRecordedFileURL.has_value();
+    }
+    [[nodiscard]] std::chrono::milliseconds pollInterval() const noexcept { return m_pollInterval; }
+
+    // Asks the service who the token belongs to: idle with that profile, or notLoggedIn.
+    QCoro::Task<> refreshProfile();
+    Q_INVOKABLE void logout();
+    // Starts a Telegram sign-in as its own task, unless one is under way.
+    Q_INVOKABLE void startTelegramLogin();
+
+signals:
+    // Every assignment of state, authTimedOut or isPollingAuth, equal values included.
+    void changed();
+
+private:
+    void setState(AppState state);
+    void setAuthTimedOut(bool value);
+    void setPollingAuth(bool value);
+
+    QCoro::Task<> runTelegramLogin();
+    void startPolling(QString nonce, std::int64_t maxPolls);
+    static QCoro::Task<> pollOnce(QPointer<AppViewModel> self, QPointer<QTimer> timer,
+                                  QString baseUrl, QString nonce, std::int64_t maxPolls,
+                                  std::int64_t n);
+    QCoro::Task<> completeLogin(QString token);
+
+    AppState m_state;
+    bool m_authTimedOut = false;
+    bool m_isPollingAuth = false;
+    QString m_apiBaseURL;
+    std::optional<QString> m_authToken;
+    std::unique_ptr<QTimer> m_pollTimer;
+    // Set and cleared by the recording flow.
+    std::optional<std::int64_t> m_pendingMeetingId;
+    std::optional<QString> m_lastRecordedFileURL;
+
+    std::shared_ptr<TokenStore> m_tokenStore;
+    std::shared_ptr<LinkOpener> m_linkOpener;
+    std::chrono::milliseconds m_pollInterval;
+};
