@@ -1,0 +1,53 @@
+#include "TestHttpsServer.h"
+
+#include <QProcess>
+#include <QStringList>
+
+#include <httplib.h>
+
+#include <stdexcept>
+
+TestHttpsServer::TestHttpsServer() {
+    if (!m_dir.isValid())
+        throw std::runtime_error("no temporary folder for the certificate");
+    const QString key = m_dir.filePath(QStringLiteral("key.pem"));
+    const QString cert = m_dir.filePath(QStringLiteral("cert.pem"));
+    QProcess openssl;
+    openssl.setProcessChannelMode(QProcess::MergedChannels);
+    openssl.start(QStringLiteral("openssl"),
+                  {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
+                   QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-keyout"),
+                   key, QStringLiteral("-out"), cert, QStringLiteral("-days"), QStringLiteral("1"),
+                   QStringLiteral("-subj"), QStringLiteral("/CN=127.0.0.1"),
+                   QStringLiteral("-addext"), QStringLiteral("subjectAltName=IP:127.0.0.1")});
+    if (!openssl.waitForFinished(60000) || openssl.exitStatus() != QProcess::NormalExit ||
+        openssl.exitCode() != 0)
+        throw std::runtime_error("openssl could not make a certificate: " +
+                                 openssl.readAll().toStdString());
+
+    m_server = std::make_unique<httplib::SSLServer>(cert.toLocal8Bit().constData(),
+                                                    key.toLocal8Bit().constData());
+    if (!m_server->is_valid())
+        throw std::runtime_error("the HTTPS server rejected its certificate");
+    m_server->set_default_headers({}); // nothing beyond what each answer sets
+    auto any = [this](const httplib::Request &, httplib::Response &response) {
+        ++m_handled;
+        response.set_content(R"({"user_id":1,"first_name":"x"})", "application/json");
+    };
+    m_server->Get(".*", any);
+    m_server->Post(".*", any);
+    const int port = m_server->bind_to_any_port("127.0.0.1");
+    if (port <= 0)
+        throw std::runtime_error("the HTTPS server could not bind");
+    m_port = static_cast<std::uint16_t>(port);
+    m_thread = std::thread([this] { m_server->listen_after_bind(); });
+}
+
+TestHttpsServer::~TestHttpsServer() {
+    m_server->stop();
+    m_thread.join();
+}
+
+QString TestHttpsServer::baseUrl() const {
+    return QStringLiteral("https://127.0.0.1:%1/api").arg(m_port);
+}
