@@ -30,6 +30,7 @@ AudioDecoder::AudioDecoder(const QString &path)
     : m_state(std::make_unique<State>()) {
     State &s = *m_state;
     const QByteArray nativePath = QFile::encodeName(path);
+    ffmpeg::silenceLogging();
 
     AVFormatContext *format = nullptr;
     if (avformat_open_input(&format, nativePath.constData(), nullptr, nullptr) < 0)

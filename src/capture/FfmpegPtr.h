@@ -5,6 +5,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/audio_fifo.h>
+#include <libavutil/log.h>
 #include <libswresample/swresample.h>
 }
 
@@ -48,6 +49,11 @@ using SwrPtr = std::unique_ptr<SwrContext, SwrDeleter>;
 using FifoPtr = std::unique_ptr<AVAudioFifo, FifoDeleter>;
 using InputContextPtr = std::unique_ptr<AVFormatContext, InputContextDeleter>;
 using OutputContextPtr = std::unique_ptr<AVFormatContext, OutputContextDeleter>;
+
+// The program writes no log, and FFmpeg would otherwise print encoder statistics to stderr.
+inline void silenceLogging() {
+    av_log_set_level(AV_LOG_QUIET);
+}
 
 // FFmpeg's own text for an AVERROR code.
 inline std::string errorText(int code) {

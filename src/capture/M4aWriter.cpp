@@ -69,6 +69,7 @@ M4aWriter::M4aWriter(const QString &path, Layout layout)
     : m_state(std::make_unique<State>()) {
     State &s = *m_state;
     const QByteArray nativePath = QFile::encodeName(path);
+    ffmpeg::silenceLogging();
 
     AVFormatContext *format = nullptr;
     check(avformat_alloc_output_context2(&format, nullptr, "ipod", nativePath.constData()),

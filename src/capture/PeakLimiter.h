@@ -8,7 +8,8 @@
 // Below the ceiling the signal passes at unity gain.
 class PeakLimiter {
 public:
-    static constexpr float ceiling = 0.98f;
+    // -1 dBFS leaves room for the overshoot that AAC encoding adds to limited peaks.
+    static constexpr float ceiling = 0.89f;
 
     explicit PeakLimiter(int sampleRate);
 

@@ -1,0 +1,6 @@
+# The mixdown and M4A writer tests; need the ffmpeg/ffprobe tools as independent judges.
+add_executable(tst_trackmixdown tst_trackmixdown.cpp AudioProbe.cpp AudioProbe.h)
+target_link_libraries(tst_trackmixdown PRIVATE tolvex_capture Qt6::Test QCoro6::Core)
+add_test(NAME capture.trackmixdown COMMAND tst_trackmixdown)
+set_tests_properties(capture.trackmixdown PROPERTIES TIMEOUT 300 ENVIRONMENT "TMPDIR=${CMAKE_CURRENT_BINARY_DIR}/tmp-mixdown")
+file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/tmp-mixdown)
