@@ -1,0 +1,143 @@
+#pragma once
+// Stand-ins for the token store and the link opener, and a scripted service on loopback.
+
+#include "LinkOpener.h"
+#include "TestHttpServer.h"
+#include "TokenStore.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QList>
+#include <QUrl>
+
+#include <deque>
+#include <mutex>
+
+class MemoryTokenStore final : public TokenStore {
+public:
+    explicit MemoryTokenStore(std::optional<QString> token = std::nullopt)
+        : m_token(std::move(token)) {}
+
+    std::optional<QString> load() override { return m_token; }
+    void save(const QString &token) override {
+        ++m_saves;
+        m_token = token;
+    }
+    void remove() override {
+        ++m_removals;
+        m_token.reset();
+    }
+
+    [[nodiscard]] const std::optional<QString> &token() const { return m_token; }
+    [[nodiscard]] int saves() const { return m_saves; }
+    [[nodiscard]] int removals() const { return m_removals; }
+
+private:
+    std::optional<QString> m_token;
+    int m_saves = 0;
+    int m_removals = 0;
+};
+
+class RecordingLinkOpener final : public LinkOpener {
+public:
+    void open(const QUrl &url) override { m_opened.append(url); }
+    [[nodiscard]] const QList<QUrl> &opened() const { return m_opened; }
+
+private:
+    QList<QUrl> m_opened;
+};
+
+namespace answers {
+
+inline TestAnswer json(const QJsonObject &object, int status = 200) {
+    return TestAnswer::json(status, QJsonDocument(object).toJson(QJsonDocument::Compact));
+}
+
+inline TestAnswer
+start(const QString &nonce, qint64 expiresInSeconds,
+      const QString &botUrl = QStringLiteral("https://t.me/ExampleBot?start=s1")) {
+    return json({{"nonce", nonce}, {"bot_url", botUrl}, {"expires_in_seconds", expiresInSeconds}});
+}
+
+inline TestAnswer pending() {
+    return json({{"status", "pending"}});
+}
+
+inline TestAnswer token(const QString &token) {
+    return json({{"status", "ok"}, {"token", token}});
+}
+
+inline TestAnswer profile(qint64 id, const QString &firstName) {
+    return json({{"user_id", id}, {"first_name", firstName}});
+}
+
+inline TestAnswer notJson(int status) {
+    TestAnswer answer;
+    answer.status = status;
+    answer.body = "<html>server error</html>";
+    return answer;
+}
+
+} // namespace answers
+
+// Answers by endpoint, safe to change from the test thread while the server threads read it.
+class ServiceScript {
+public:
+    void pushStart(TestAnswer answer) {
+        std::lock_guard lock(m_mutex);
+        m_starts.push_back(std::move(answer));
+    }
+    void pushPoll(TestAnswer answer) {
+        std::lock_guard lock(m_mutex);
+        m_polls.push_back(std::move(answer));
+    }
+    void setPollDefault(TestAnswer answer) {
+        std::lock_guard lock(m_mutex);
+        m_pollDefault = std::move(answer);
+    }
+    void setProfile(TestAnswer answer) {
+        std::lock_guard lock(m_mutex);
+        m_profile = std::move(answer);
+    }
+
+    TestAnswer answer(const RecordedRequest &request) {
+        std::lock_guard lock(m_mutex);
+        if (request.target.endsWith("/auth/app-login/start")) {
+            if (m_starts.empty()) {
+                return answers::notJson(500);
+            }
+            TestAnswer next = std::move(m_starts.front());
+            m_starts.pop_front();
+            return next;
+        }
+        if (request.target.contains("/auth/app-login/poll/")) {
+            if (m_polls.empty()) {
+                return m_pollDefault;
+            }
+            TestAnswer next = std::move(m_polls.front());
+            m_polls.pop_front();
+            return next;
+        }
+        if (request.target.endsWith("/auth/me")) {
+            return m_profile;
+        }
+        return answers::notJson(404);
+    }
+
+private:
+    std::mutex m_mutex;
+    std::deque<TestAnswer> m_starts;
+    std::deque<TestAnswer> m_polls;
+    TestAnswer m_pollDefault = answers::pending();
+    TestAnswer m_profile = answers::profile(7, QStringLiteral("Анна"));
+};
+
+inline QList<RecordedRequest> requestsTo(const TestHttpServer &server, const QByteArray &pathPart) {
+    QList<RecordedRequest> matching;
+    for (const RecordedRequest &request : server.requests()) {
+        if (request.target.contains(pathPart)) {
+            matching.append(request);
+        }
+    }
+    return matching;
+}
