@@ -277,7 +277,7 @@ void TestAppViewModel::shortLifetimeTimesOutOnTheFirstFiring() {
     QFETCH(qint64, expiresInSeconds);
     Harness harness;
     harness.script.pushStart(answers::start(QStringLiteral("n-short"), expiresInSeconds));
-    const auto interval = 400ms;
+    const auto interval = 800ms;
     auto vm = harness.makeViewModel(interval);
 
     vm->startTelegramLogin();
@@ -291,7 +291,7 @@ void TestAppViewModel::shortLifetimeTimesOutOnTheFirstFiring() {
     QTRY_VERIFY(vm->authTimedOut());
     QVERIFY(!vm->isPollingAuth());
     QCOMPARE(vm->stateCase(), AppState::Case::notLoggedIn);
-    QTest::qWait(3 * interval.count());
+    QTest::qWait(2 * interval.count());
     QCOMPARE(harness.count(pollPath), 0);
     QCOMPARE(harness.server.requests().size(), 1);
 }
