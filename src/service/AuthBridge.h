@@ -25,8 +25,8 @@ QCoro::Task<MeetingCreateResult> createMeeting(QString baseUrl, QString token);
 
 // Called with (bytes sent, total bytes) while the body goes out.
 using UploadProgress = std::function<void(std::int64_t sent, std::int64_t total)>;
-QCoro::Task<> uploadAudio(QString baseUrl, QString token, std::int64_t meetingId,
-                          QString filePath, UploadProgress progress = {});
+QCoro::Task<> uploadAudio(QString baseUrl, QString token, std::int64_t meetingId, QString filePath,
+                          UploadProgress progress = {});
 
 // Token store on the Secret Service. No operation reports an error.
 std::optional<QString> loadToken();

@@ -9,10 +9,10 @@
 class DecodingError : public std::runtime_error {
 public:
     enum class Kind {
-        dataCorrupted,  // not JSON, the top level is not an object, or the body is too large
-        keyNotFound,    // a required key is missing
-        valueNotFound,  // a required key is null
-        typeMismatch,   // a value cannot be read as the field's type
+        dataCorrupted, // not JSON, the top level is not an object, or the body is too large
+        keyNotFound,   // a required key is missing
+        valueNotFound, // a required key is null
+        typeMismatch,  // a value cannot be read as the field's type
     };
 
     DecodingError(Kind kind, std::string key, const std::string &detail);

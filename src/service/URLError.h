@@ -17,7 +17,7 @@ public:
         cannotConnectToHost,
         cannotFindHost,
         networkConnectionLost,
-        secureConnectionFailed,     // TLS handshake failed or the certificate is not trusted
+        secureConnectionFailed, // TLS handshake failed or the certificate is not trusted
         cancelled,
         unknown,
     };

@@ -1,0 +1,506 @@
+// The four JSON requests against a real HTTP server on loopback: what goes on the wire, how
+// each status is handled, and how transport failures reach the caller.
+
+#include "AuthBridge.h"
+#include "DecodingError.h"
+#include "RequestUrl.h"
+#include "TaskOutcome.h"
+#include "TestHttpServer.h"
+#include "TestHttpsServer.h"
+#include "URLError.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QRegularExpression>
+#include <QSet>
+#include <QTest>
+
+#include <functional>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+enum class Op { start, poll, profile, create };
+
+// Runs one operation and describes how it ended, so that table rows can name the outcome.
+QString outcomeOf(Op op, const QString &baseUrl, const QString &nonce = QStringLiteral("n1")) {
+    auto describeError = [](const std::exception_ptr &error) -> QString {
+        try {
+            std::rethrow_exception(error);
+        } catch (const URLError &e) {
+            return QStringLiteral("url:") + QString::fromLatin1(e.what());
+        } catch (const DecodingError &e) {
+            return QStringLiteral("decoding:") + QString::fromStdString(e.key());
+        } catch (const std::exception &e) {
+            return QStringLiteral("other:") + QString::fromLatin1(e.what());
+        }
+    };
+    switch (op) {
+    case Op::start: {
+        const auto outcome = runTask(AuthBridge::startAppLogin(baseUrl));
+        if (outcome.error)
+            return describeError(outcome.error);
+        return QStringLiteral("ok:%1|%2|%3")
+            .arg(outcome.value->nonce, outcome.value->botUrl)
+            .arg(outcome.value->expiresInSeconds);
+    }
+    case Op::poll: {
+        const auto outcome = runTask(AuthBridge::pollAppLogin(baseUrl, nonce));
+        if (outcome.error)
+            return describeError(outcome.error);
+        return QStringLiteral("ok:") + outcome.value->value_or(QStringLiteral("<none>"));
+    }
+    case Op::profile: {
+        const auto outcome = runTask(AuthBridge::fetchProfile(baseUrl, QStringLiteral("tok")));
+        if (outcome.error)
+            return describeError(outcome.error);
+        return QStringLiteral("ok:%1|%2")
+            .arg(outcome.value->id)
+            .arg(outcome.value->telegramUsername.value_or(QStringLiteral("<none>")));
+    }
+    case Op::create: {
+        const auto outcome = runTask(AuthBridge::createMeeting(baseUrl, QStringLiteral("tok")));
+        if (outcome.error)
+            return describeError(outcome.error);
+        return QStringLiteral("ok:%1|%2").arg(outcome.value->id).arg(outcome.value->status);
+    }
+    }
+    return {};
+}
+
+// The headers this program sets itself, in order; the rest belong to the HTTP stack.
+QList<QByteArray> programHeaders(const RecordedRequest &request) {
+    QList<QByteArray> lines;
+    for (const auto &[name, value] : request.headers) {
+        if (name.compare("Authorization", Qt::CaseInsensitive) == 0 ||
+            name.compare("Content-Type", Qt::CaseInsensitive) == 0)
+            lines.append(name + ": " + value);
+    }
+    return lines;
+}
+
+qint64 peakResidentBytes() {
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong() * 1024;
+    }
+    return -1;
+}
+
+// Resets the peak so that a later reading shows only what happened in between.
+void resetPeakResident() {
+    QFile clear(QStringLiteral("/proc/self/clear_refs"));
+    if (clear.open(QIODevice::WriteOnly))
+        clear.write("5");
+}
+
+} // namespace
+
+class RequestsTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() {
+        // Production keeps the full minute; tests below shorten it only where they say so.
+        QCOMPARE(AuthBridge::transferTimeout(), std::chrono::milliseconds(60s));
+    }
+
+    void cleanup() { AuthBridge::setTransferTimeout(60s); }
+
+    void urlIsJoinedAsPlainText_data() {
+        QTest::addColumn<QString>("baseSuffix");
+        QTest::addColumn<QString>("nonce");
+        QTest::addColumn<QByteArray>("target");
+        QTest::newRow("plain") << "/api"
+                               << "abc-123" << QByteArray("/api/auth/app-login/poll/abc-123");
+        QTest::newRow("trailing slash doubles") << "/api/"
+                                                << "n" << QByteArray("/api//auth/app-login/poll/n");
+        QTest::newRow("slash in nonce adds a segment")
+            << "/api"
+            << "a/b" << QByteArray("/api/auth/app-login/poll/a/b");
+        QTest::newRow("question mark starts a query")
+            << "/api"
+            << "a?x=1&y" << QByteArray("/api/auth/app-login/poll/a?x=1&y");
+        QTest::newRow("escapes kept") << "/api"
+                                      << "a%2Fb" << QByteArray("/api/auth/app-login/poll/a%2Fb");
+        QTest::newRow("empty nonce") << "/api"
+                                     << "" << QByteArray("/api/auth/app-login/poll/");
+    }
+    void urlIsJoinedAsPlainText() {
+        QFETCH(QString, baseSuffix);
+        QFETCH(QString, nonce);
+        QFETCH(QByteArray, target);
+        TestHttpServer server;
+        server.enqueue(TestAnswer::json(200, R"({"status":"pending"})"));
+        QCOMPARE(outcomeOf(Op::poll, server.origin() + baseSuffix, nonce),
+                 QStringLiteral("ok:<none>"));
+        QCOMPARE(server.requests().size(), 1);
+        QCOMPARE(server.requests().first().target, target);
+    }
+
+    void pathsOfEachEndpoint_data() {
+        QTest::addColumn<Op>("op");
+        QTest::addColumn<QByteArray>("method");
+        QTest::addColumn<QByteArray>("target");
+        QTest::addColumn<QList<QByteArray>>("headers");
+        QTest::addColumn<QByteArray>("body");
+        QTest::newRow("start") << Op::start << QByteArray("POST")
+                               << QByteArray("/api/auth/app-login/start")
+                               << QList<QByteArray>{"Content-Type: application/json"}
+                               << QByteArray();
+        QTest::newRow("poll") << Op::poll << QByteArray("GET")
+                              << QByteArray("/api/auth/app-login/poll/n1") << QList<QByteArray>{}
+                              << QByteArray();
+        QTest::newRow("profile") << Op::profile << QByteArray("GET") << QByteArray("/api/auth/me")
+                                 << QList<QByteArray>{"Authorization: Bearer tok"} << QByteArray();
+        QTest::newRow("create") << Op::create << QByteArray("POST") << QByteArray("/api/meetings")
+                                << QList<QByteArray>{"Authorization: Bearer tok",
+                                                     "Content-Type: application/json"}
+                                << QByteArray("{}");
+    }
+    void pathsOfEachEndpoint() {
+        QFETCH(Op, op);
+        QFETCH(QByteArray, method);
+        QFETCH(QByteArray, target);
+        QFETCH(QList<QByteArray>, headers);
+        QFETCH(QByteArray, body);
+        TestHttpServer server;
+        server.enqueue(TestAnswer::json(200, "{}"));
+        outcomeOf(op, server.baseUrl());
+        QCOMPARE(server.requests().size(), 1);
+        const RecordedRequest request = server.requests().first();
+        QCOMPARE(request.method, method);
+        QCOMPARE(request.target, target);
+        QCOMPARE(programHeaders(request), headers);
+        QCOMPARE(request.body, body);
+        QCOMPARE(request.header("Content-Length").value_or("0"), QByteArray::number(body.size()));
+    }
+
+    void statusAndBodyRules_data() {
+        QTest::addColumn<Op>("op");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("expected");
+        const QByteArray profile = R"({"user_id":7,"first_name":"Аня"})";
+        QTest::newRow("profile 200") << Op::profile << 200 << profile << "ok:7|Аня";
+        QTest::newRow("profile 401 with a valid body")
+            << Op::profile << 401 << profile << "url:user authentication required";
+        QTest::newRow("profile 401 with junk")
+            << Op::profile << 401 << QByteArray("<html>") << "url:user authentication required";
+        QTest::newRow("profile 500 junk is a decoding error")
+            << Op::profile << 500 << QByteArray("oops") << "decoding:";
+        QTest::newRow("profile 500 with a profile succeeds")
+            << Op::profile << 500 << profile << "ok:7|Аня";
+        QTest::newRow("profile 404 is not special") << Op::profile << 404 << profile << "ok:7|Аня";
+        QTest::newRow("profile 403 missing key")
+            << Op::profile << 403 << QByteArray("{}") << "decoding:user_id";
+
+        const QByteArray ok = R"({"status":"ok","token":"T-1"})";
+        QTest::newRow("poll ok with token") << Op::poll << 200 << ok << "ok:T-1";
+        QTest::newRow("poll ok without token")
+            << Op::poll << 200 << QByteArray(R"({"status":"ok"})") << "ok:<none>";
+        QTest::newRow("poll ok with null token")
+            << Op::poll << 200 << QByteArray(R"({"status":"ok","token":null})") << "ok:<none>";
+        QTest::newRow("poll pending with token")
+            << Op::poll << 200 << QByteArray(R"({"status":"pending","token":"T"})") << "ok:<none>";
+        QTest::newRow("poll OK differs in case")
+            << Op::poll << 200 << QByteArray(R"({"status":"OK","token":"T"})") << "ok:<none>";
+        QTest::newRow("poll ok with a space")
+            << Op::poll << 200 << QByteArray(R"({"status":"ok ","token":"T"})") << "ok:<none>";
+        QTest::newRow("poll 404") << Op::poll << 404 << ok << "url:resource unavailable";
+        QTest::newRow("poll 410") << Op::poll << 410 << ok << "url:resource unavailable";
+        QTest::newRow("poll 400 is decoded") << Op::poll << 400 << QByteArray("bad") << "decoding:";
+        QTest::newRow("poll 400 with ok body") << Op::poll << 400 << ok << "ok:T-1";
+
+        const QByteArray start =
+            "{\"nonce\":\"N\",\"bot_url\":\"https://t.me/bot?start=N\",\"expires_in_seconds\":300}";
+        QTest::newRow("start 200")
+            << Op::start << 200 << start << "ok:N|https://t.me/bot?start=N|300";
+        QTest::newRow("start 500 with a valid body")
+            << Op::start << 500 << start << "ok:N|https://t.me/bot?start=N|300";
+        QTest::newRow("start 401 with a valid body")
+            << Op::start << 401 << start << "ok:N|https://t.me/bot?start=N|300";
+        QTest::newRow("start without lifetime")
+            << Op::start << 200 << QByteArray(R"({"nonce":"N","bot_url":"b"})")
+            << "decoding:expires_in_seconds";
+
+        QTest::newRow("create 201")
+            << Op::create << 201 << QByteArray(R"({"id":42,"status":"new"})") << "ok:42|new";
+        QTest::newRow("create 401 junk is a decoding error")
+            << Op::create << 401 << QByteArray("Unauthorized") << "decoding:";
+        QTest::newRow("create 500 with a record succeeds")
+            << Op::create << 500 << QByteArray(R"({"id":-3,"status":""})") << "ok:-3|";
+        QTest::newRow("create empty body") << Op::create << 200 << QByteArray() << "decoding:";
+    }
+    void statusAndBodyRules() {
+        QFETCH(Op, op);
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        QFETCH(QString, expected);
+        TestHttpServer server;
+        server.enqueue(TestAnswer::json(status, body));
+        QCOMPARE(outcomeOf(op, server.baseUrl()), expected);
+        QCOMPARE(server.requests().size(), 1);
+    }
+
+    void requestUrlRules_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("https") << "https://tolvex.ru/api/auth/me" << true;
+        QTest::newRow("https with port") << "https://tolvex.ru:8443/api/auth/me" << true;
+        QTest::newRow("http to 127.0.0.1") << "http://127.0.0.1:8080/api/auth/me" << true;
+        QTest::newRow("http to 127.x") << "http://127.10.0.3/api" << true;
+        QTest::newRow("http to localhost") << "http://localhost:5000/api" << true;
+        QTest::newRow("http to ::1") << "http://[::1]:5000/api" << true;
+        QTest::newRow("http to a remote host") << "http://tolvex.ru/api/auth/me" << false;
+        QTest::newRow("http to a private address") << "http://192.168.1.10/api" << false;
+        QTest::newRow("http to a look-alike host") << "http://localhost.example.com/api" << false;
+        QTest::newRow("http to 127.0.0.1 as a subdomain")
+            << "http://127.0.0.1.example.com/api" << false;
+        QTest::newRow("other scheme") << "ftp://tolvex.ru/api" << false;
+        QTest::newRow("file") << "file:///etc/passwd" << false;
+        QTest::newRow("empty") << "" << false;
+        QTest::newRow("relative") << "/auth/me" << false;
+        QTest::newRow("no host") << "https:///api/auth/me" << false;
+        QTest::newRow("space in host") << "https://tol vex.ru/api" << false;
+        QTest::newRow("space in path") << "https://tolvex.ru/api/auth/app-login/poll/a b" << false;
+        QTest::newRow("bad port") << "https://tolvex.ru:99999/api" << false;
+    }
+    void requestUrlRules() {
+        QFETCH(QString, text);
+        QFETCH(bool, accepted);
+        bool threw = false;
+        try {
+            const QUrl url = AuthBridge::requestUrl(text);
+            QVERIFY(url.isValid());
+        } catch (const URLError &e) {
+            QCOMPARE(e.code(), URLError::Code::badURL);
+            threw = true;
+        }
+        QCOMPARE(!threw, accepted);
+    }
+
+    void badUrlSendsNothing_data() {
+        QTest::addColumn<Op>("op");
+        QTest::newRow("start") << Op::start;
+        QTest::newRow("poll") << Op::poll;
+        QTest::newRow("profile") << Op::profile;
+        QTest::newRow("create") << Op::create;
+    }
+    void badUrlSendsNothing() {
+        QFETCH(Op, op);
+        TestHttpServer server;
+        // Valid apart from the space, and aimed at a live server that must hear nothing.
+        QCOMPARE(outcomeOf(op, server.origin() + QStringLiteral("/a pi")),
+                 QStringLiteral("url:bad URL"));
+        // Plain http to a host that is not loopback.
+        QCOMPARE(outcomeOf(op, QStringLiteral("http://tolvex.ru/api")),
+                 QStringLiteral("url:bad URL"));
+        QTest::qWait(50);
+        QCOMPARE(server.connectionCount(), 0);
+    }
+
+    void sameOriginRedirectKeepsTheToken() {
+        TestHttpServer server;
+        // Routed by target: Qt may repeat the first GET on its keep-alive connection.
+        const QByteArray moved = server.baseUrl().toUtf8() + "/auth/me2";
+        server.setHandler([moved](const RecordedRequest &r) {
+            if (r.target == "/api/auth/me")
+                return TestAnswer::redirect(302, moved);
+            return TestAnswer::json(200, R"({"user_id":5})");
+        });
+        QCOMPARE(outcomeOf(Op::profile, server.baseUrl()), QStringLiteral("ok:5|<none>"));
+        const auto requests = server.requests();
+        QCOMPARE(requests.last().target, QByteArray("/api/auth/me2"));
+        QCOMPARE(requests.last().header("Authorization"), std::optional<QByteArray>("Bearer tok"));
+    }
+
+    void crossOriginRedirectNeverCarriesTheToken_data() {
+        QTest::addColumn<Op>("op");
+        QTest::addColumn<int>("status");
+        QTest::newRow("profile 302") << Op::profile << 302;
+        QTest::newRow("profile 307") << Op::profile << 307;
+        QTest::newRow("create 308") << Op::create << 308;
+        QTest::newRow("create 301") << Op::create << 301;
+    }
+    void crossOriginRedirectNeverCarriesTheToken() {
+        QFETCH(Op, op);
+        QFETCH(int, status);
+        TestHttpServer service;
+        TestHttpServer elsewhere; // another port: another origin
+        elsewhere.setHandler([](const RecordedRequest &) {
+            return TestAnswer::json(200, R"({"user_id":1,"id":1,"status":"s"})");
+        });
+        service.enqueue(TestAnswer::redirect(status, elsewhere.baseUrl().toUtf8() + "/auth/me"));
+        QCOMPARE(outcomeOf(op, service.baseUrl()), QStringLiteral("url:bad server response"));
+        QVERIFY(!service.requests().isEmpty());
+        QTest::qWait(50);
+        QCOMPARE(elsewhere.connectionCount(), 0);
+    }
+
+    void answerSizeLimit_data() {
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("exactly 1 MiB") << qint64(1 << 20) << true;
+        QTest::newRow("one byte more") << qint64((1 << 20) + 1) << false;
+        QTest::newRow("far larger") << qint64(40 << 20) << false;
+    }
+    void answerSizeLimit() {
+        QFETCH(qint64, size);
+        QFETCH(bool, accepted);
+        TestHttpServer server;
+        const QByteArray head = "{\"user_id\":9,\"pad\":\"";
+        QByteArray body = head + QByteArray(size - head.size() - 2, 'x') + "\"}";
+        QCOMPARE(body.size(), size);
+        server.enqueue(TestAnswer::json(200, body));
+        QCOMPARE(outcomeOf(Op::profile, server.baseUrl()),
+                 accepted ? QStringLiteral("ok:9|<none>") : QStringLiteral("decoding:"));
+    }
+
+    void oversizedAnswerIsNeverHeldWhole() {
+        // 2 GiB announced and produced on demand: held whole it would show in the peak memory.
+        TestHttpServer server;
+        TestAnswer huge;
+        huge.generatedBodySize = qint64(2) << 30;
+        server.enqueue(huge);
+        resetPeakResident();
+        const qint64 before = peakResidentBytes();
+        QVERIFY(before > 0);
+        QElapsedTimer timer;
+        timer.start();
+        const auto outcome =
+            runTask(AuthBridge::fetchProfile(server.baseUrl(), QStringLiteral("t")));
+        const auto error = outcome.errorAs<DecodingError>();
+        QVERIFY(error);
+        QCOMPARE(error->kind(), DecodingError::Kind::dataCorrupted);
+        const qint64 growth = peakResidentBytes() - before;
+        qInfo("peak memory growth %lld KiB, %lld ms", growth / 1024, timer.elapsed());
+        QVERIFY2(growth < (512ll << 20), "the answer was buffered");
+    }
+
+    void inactivityTimesOut() {
+        AuthBridge::setTransferTimeout(400ms);
+        TestHttpServer server;
+        server.enqueue(TestAnswer::stall());
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(outcomeOf(Op::profile, server.baseUrl()), QStringLiteral("url:timed out"));
+        QVERIFY(timer.elapsed() >= 350);
+        QVERIFY(timer.elapsed() < 5000);
+    }
+
+    void slowButWithinTheTimeoutSucceeds() {
+        AuthBridge::setTransferTimeout(1500ms);
+        TestHttpServer server;
+        TestAnswer late = TestAnswer::json(200, R"({"user_id":3})");
+        late.delay = 300ms;
+        server.enqueue(late);
+        QCOMPARE(outcomeOf(Op::profile, server.baseUrl()), QStringLiteral("ok:3|<none>"));
+    }
+
+    void transportFailures() {
+        {
+            TestHttpServer server;
+            server.enqueue(TestAnswer::drop());
+            // Qt resends once on a connection that closes without answering; drop that too.
+            server.enqueue(TestAnswer::drop());
+            QCOMPARE(outcomeOf(Op::poll, server.baseUrl()),
+                     QStringLiteral("url:network connection lost"));
+        }
+        QString closedBase;
+        {
+            TestHttpServer gone;
+            closedBase = gone.baseUrl();
+        }
+        QCOMPARE(outcomeOf(Op::profile, closedBase), QStringLiteral("url:cannot connect to host"));
+    }
+
+    void untrustedCertificateFailsBeforeTheRequest() {
+        TestHttpsServer server;
+        QCOMPARE(outcomeOf(Op::profile, server.baseUrl()),
+                 QStringLiteral("url:secure connection failed"));
+        QCOMPARE(server.handledRequests(), 0);
+    }
+
+    void overlappingRequests() {
+        TestHttpServer server;
+        server.setHandler([](const RecordedRequest &r) {
+            TestAnswer answer =
+                TestAnswer::json(200, QByteArray("{\"status\":\"ok\",\"token\":\"") +
+                                          r.target.split('/').last() + "\"}");
+            answer.delay = 200ms;
+            return answer;
+        });
+        auto first = AuthBridge::pollAppLogin(server.baseUrl(), QStringLiteral("one"));
+        auto second = AuthBridge::pollAppLogin(server.baseUrl(), QStringLiteral("two"));
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(QCoro::waitFor(second), std::optional<QString>(QStringLiteral("two")));
+        QCOMPARE(QCoro::waitFor(first), std::optional<QString>(QStringLiteral("one")));
+        // Served side by side, not one after the other.
+        QVERIFY(timer.elapsed() < 390);
+    }
+
+    void networkErrorMapping_data() {
+        QTest::addColumn<int>("error");
+        QTest::addColumn<URLError::Code>("code");
+        QTest::newRow("timeout") << int(QNetworkReply::TimeoutError) << URLError::Code::timedOut;
+        QTest::newRow("refused") << int(QNetworkReply::ConnectionRefusedError)
+                                 << URLError::Code::cannotConnectToHost;
+        QTest::newRow("host not found")
+            << int(QNetworkReply::HostNotFoundError) << URLError::Code::cannotFindHost;
+        QTest::newRow("closed") << int(QNetworkReply::RemoteHostClosedError)
+                                << URLError::Code::networkConnectionLost;
+        QTest::newRow("network down") << int(QNetworkReply::TemporaryNetworkFailureError)
+                                      << URLError::Code::networkConnectionLost;
+        QTest::newRow("tls") << int(QNetworkReply::SslHandshakeFailedError)
+                             << URLError::Code::secureConnectionFailed;
+        QTest::newRow("cancelled")
+            << int(QNetworkReply::OperationCanceledError) << URLError::Code::cancelled;
+        QTest::newRow("refused redirect")
+            << int(QNetworkReply::InsecureRedirectError) << URLError::Code::badServerResponse;
+        QTest::newRow("redirect loop")
+            << int(QNetworkReply::TooManyRedirectsError) << URLError::Code::badServerResponse;
+        QTest::newRow("garbled answer")
+            << int(QNetworkReply::ProtocolFailure) << URLError::Code::badServerResponse;
+        QTest::newRow("proxy refused") << int(QNetworkReply::ProxyConnectionRefusedError)
+                                       << URLError::Code::cannotConnectToHost;
+        QTest::newRow("unknown") << int(QNetworkReply::UnknownNetworkError)
+                                 << URLError::Code::unknown;
+    }
+    void networkErrorMapping() {
+        QFETCH(int, error);
+        QFETCH(URLError::Code, code);
+        QCOMPARE(URLError::codeFor(static_cast<QNetworkReply::NetworkError>(error)), code);
+    }
+
+    void everyFailureHasItsOwnRussianText() {
+        const QList<URLError::Code> codes{URLError::Code::badURL,
+                                          URLError::Code::userAuthenticationRequired,
+                                          URLError::Code::resourceUnavailable,
+                                          URLError::Code::badServerResponse,
+                                          URLError::Code::timedOut,
+                                          URLError::Code::cannotConnectToHost,
+                                          URLError::Code::cannotFindHost,
+                                          URLError::Code::networkConnectionLost,
+                                          URLError::Code::secureConnectionFailed,
+                                          URLError::Code::cancelled,
+                                          URLError::Code::unknown};
+        QSet<QString> texts;
+        for (const URLError::Code code : codes) {
+            const QString text = URLError(code).localizedDescription();
+            QVERIFY2(
+                text.contains(QRegularExpression(QStringLiteral("^[А-ЯЁ][А-Яа-яЁёA-Z ,.-]*\\.$"))),
+                qPrintable(text));
+            texts.insert(text);
+        }
+        QCOMPARE(texts.size(), codes.size());
+    }
+};
+
+QTEST_GUILESS_MAIN(RequestsTest)
+#include "tst_requests.moc"

@@ -1,0 +1,319 @@
+// The audio upload: the multipart body byte for byte, its headers and path, the status rule,
+// failures before sending, progress, and the streaming body device on its own.
+
+#include "AuthBridge.h"
+#include "FileReadError.h"
+#include "MultipartBodyDevice.h"
+#include "TaskOutcome.h"
+#include "TestHttpServer.h"
+#include "URLError.h"
+
+#include <QFile>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <unistd.h>
+
+namespace {
+
+const QRegularExpression kBoundaryPattern(
+    QStringLiteral("^[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}$"));
+
+QByteArray randomBytes(qsizetype size) {
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (qsizetype i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>(QRandomGenerator::global()->bounded(256));
+    return bytes;
+}
+
+// The body as the layout defines it, spelled out independently of the device under test.
+QByteArray expectedBody(const QByteArray &boundary, const QByteArray &file) {
+    QByteArray body;
+    body += "--";
+    body += boundary;
+    body += "\r\n";
+    body += "Content-Disposition: form-data; name=\"audio\"; filename=\"recording.m4a\"\r\n";
+    body += "Content-Type: audio/mp4\r\n\r\n";
+    body += file;
+    body += "\r\n--";
+    body += boundary;
+    body += "--\r\n";
+    return body;
+}
+
+QByteArray boundaryOf(const RecordedRequest &request) {
+    const QByteArray contentType = request.header("Content-Type").value_or(QByteArray());
+    const QByteArray prefix = "multipart/form-data; boundary=";
+    if (!contentType.startsWith(prefix))
+        return {};
+    return contentType.mid(prefix.size());
+}
+
+class Recording {
+public:
+    explicit Recording(const QByteArray &content, const QString &name = QStringLiteral("mix.m4a")) {
+        m_path = m_dir.filePath(name);
+        QFile file(m_path);
+        if (file.open(QIODevice::WriteOnly))
+            file.write(content);
+    }
+    [[nodiscard]] const QString &path() const { return m_path; }
+    [[nodiscard]] QString missingPath() const { return m_dir.filePath(QStringLiteral("gone.m4a")); }
+    [[nodiscard]] QString dirPath() const { return m_dir.path(); }
+
+private:
+    QTemporaryDir m_dir;
+    QString m_path;
+};
+
+} // namespace
+
+class UploadTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void bodyIsByteExact_data() {
+        QTest::addColumn<qsizetype>("size");
+        QTest::newRow("empty file") << qsizetype(0);
+        QTest::newRow("one byte") << qsizetype(1);
+        QTest::newRow("odd size past a chunk") << qsizetype(65536 + 7);
+        QTest::newRow("3 MiB") << qsizetype(3 << 20);
+    }
+    void bodyIsByteExact() {
+        QFETCH(qsizetype, size);
+        const QByteArray content = randomBytes(size);
+        Recording recording(content);
+        TestHttpServer server;
+        server.enqueue(TestAnswer::json(201, {}));
+        const auto outcome = runTask(
+            AuthBridge::uploadAudio(server.baseUrl(), QStringLiteral("tok"), 42, recording.path()));
+        QVERIFY(outcome.succeeded());
+
+        QCOMPARE(server.requests().size(), 1);
+        const RecordedRequest request = server.requests().first();
+        QCOMPARE(request.method, QByteArray("POST"));
+        QCOMPARE(request.target, QByteArray("/api/meetings/42/audio"));
+        const QByteArray boundary = boundaryOf(request);
+        QVERIFY2(kBoundaryPattern.match(QString::fromLatin1(boundary)).hasMatch(),
+                 boundary.constData());
+        QCOMPARE(request.body.size(), 183 + size);
+        QCOMPARE(request.body, expectedBody(boundary, content));
+        QCOMPARE(request.header("Content-Length"),
+                 std::optional<QByteArray>(QByteArray::number(183 + size)));
+        QVERIFY(!request.header("Transfer-Encoding"));
+
+        QList<QByteArray> ours;
+        for (const auto &[name, value] : request.headers) {
+            if (name == "Authorization" || name == "Content-Type")
+                ours.append(name + ": " + value);
+        }
+        const QList<QByteArray> expected{"Authorization: Bearer tok",
+                                         "Content-Type: multipart/form-data; boundary=" + boundary};
+        QCOMPARE(ours, expected);
+    }
+
+    void twoUploadsDifferOnlyInTheBoundary() {
+        Recording recording(randomBytes(5000));
+        TestHttpServer server;
+        server.setHandler([](const RecordedRequest &) { return TestAnswer::json(200, {}); });
+        QVERIFY(runTask(AuthBridge::uploadAudio(server.baseUrl(), QStringLiteral("t"), 1,
+                                                recording.path()))
+                    .succeeded());
+        QVERIFY(runTask(AuthBridge::uploadAudio(server.baseUrl(), QStringLiteral("t"), 1,
+                                                recording.path()))
+                    .succeeded());
+        const auto requests = server.requests();
+        QCOMPARE(requests.size(), 2);
+        const QByteArray first = boundaryOf(requests[0]);
+        const QByteArray second = boundaryOf(requests[1]);
+        QCOMPARE(first.size(), 36);
+        QVERIFY(first != second);
+        QVERIFY(requests[0].body != requests[1].body);
+        QCOMPARE(QByteArray(requests[0].body).replace(first, second), requests[1].body);
+    }
+
+    void meetingIdInThePath_data() {
+        QTest::addColumn<qint64>("id");
+        QTest::addColumn<QByteArray>("target");
+        QTest::newRow("42") << qint64(42) << QByteArray("/api/meetings/42/audio");
+        QTest::newRow("-1") << qint64(-1) << QByteArray("/api/meetings/-1/audio");
+        QTest::newRow("0") << qint64(0) << QByteArray("/api/meetings/0/audio");
+        QTest::newRow("int64 min") << std::numeric_limits<qint64>::min()
+                                   << QByteArray("/api/meetings/-9223372036854775808/audio");
+    }
+    void meetingIdInThePath() {
+        QFETCH(qint64, id);
+        QFETCH(QByteArray, target);
+        Recording recording("abc");
+        TestHttpServer server;
+        server.enqueue(TestAnswer::json(200, {}));
+        QVERIFY(runTask(AuthBridge::uploadAudio(server.baseUrl(), QStringLiteral("t"), id,
+                                                recording.path()))
+                    .succeeded());
+        QCOMPARE(server.requests().value(0).target, target);
+    }
+
+    void statusRule_data() {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<bool>("succeeds");
+        QTest::newRow("200") << 200 << true;
+        QTest::newRow("201") << 201 << true;
+        QTest::newRow("204") << 204 << true;
+        QTest::newRow("299") << 299 << true;
+        QTest::newRow("300") << 300 << false;
+        QTest::newRow("400") << 400 << false;
+        QTest::newRow("401") << 401 << false;
+        QTest::newRow("404") << 404 << false;
+        QTest::newRow("500") << 500 << false;
+    }
+    void statusRule() {
+        QFETCH(int, status);
+        QFETCH(bool, succeeds);
+        Recording recording("abc");
+        TestHttpServer server;
+        // The answer body is never read, whatever it holds.
+        server.enqueue(
+            TestAnswer::json(status, status == 204 ? QByteArray() : QByteArray("not json at all")));
+        const auto outcome = runTask(
+            AuthBridge::uploadAudio(server.baseUrl(), QStringLiteral("t"), 1, recording.path()));
+        QCOMPARE(outcome.succeeded(), succeeds);
+        if (!succeeds) {
+            const auto error = outcome.errorAs<URLError>();
+            QVERIFY(error);
+            QCOMPARE(error->code(), URLError::Code::badServerResponse);
+        }
+    }
+
+    void largeAnswerBodyIsIgnored() {
+        Recording recording("abc");
+        TestHttpServer server;
+        TestAnswer answer;
+        answer.generatedBodySize = 8 << 20;
+        server.enqueue(answer);
+        QVERIFY(runTask(AuthBridge::uploadAudio(server.baseUrl(), QStringLiteral("t"), 1,
+                                                recording.path()))
+                    .succeeded());
+    }
+
+    void unreadableFileFailsBeforeSending_data() {
+        QTest::addColumn<QString>("which");
+        QTest::addColumn<FileReadError::Reason>("reason");
+        QTest::newRow("missing") << "missing" << FileReadError::Reason::notFound;
+        QTest::newRow("a folder") << "folder" << FileReadError::Reason::other;
+    }
+    void unreadableFileFailsBeforeSending() {
+        QFETCH(QString, which);
+        QFETCH(FileReadError::Reason, reason);
+        Recording recording("abc");
+        const QString path =
+            which == QLatin1String("missing") ? recording.missingPath() : recording.dirPath();
+        TestHttpServer server;
+        const auto outcome =
+            runTask(AuthBridge::uploadAudio(server.baseUrl(), QStringLiteral("t"), 1, path));
+        const auto error = outcome.errorAs<FileReadError>();
+        QVERIFY(error);
+        QCOMPARE(error->reason(), reason);
+        QVERIFY(!error->localizedDescription().isEmpty());
+        QTest::qWait(50);
+        QCOMPARE(server.connectionCount(), 0);
+    }
+
+    void unreadableForPermissions() {
+        if (::geteuid() == 0)
+            QSKIP("root reads every file, so permissions cannot make it unreadable");
+        Recording recording("abc");
+        QFile::setPermissions(recording.path(), QFileDevice::WriteOwner);
+        TestHttpServer server;
+        const auto outcome = runTask(
+            AuthBridge::uploadAudio(server.baseUrl(), QStringLiteral("t"), 1, recording.path()));
+        const auto error = outcome.errorAs<FileReadError>();
+        QVERIFY(error);
+        QCOMPARE(error->reason(), FileReadError::Reason::noPermission);
+        QCOMPARE(server.connectionCount(), 0);
+    }
+
+    void badUrlIsCheckedBeforeTheFile() {
+        // The URL fails first, so a missing file is never even looked at.
+        Recording recording("abc");
+        const auto outcome =
+            runTask(AuthBridge::uploadAudio(QStringLiteral("http://tolvex.ru/api"),
+                                            QStringLiteral("t"), 1, recording.missingPath()));
+        const auto error = outcome.errorAs<URLError>();
+        QVERIFY(error);
+        QCOMPARE(error->code(), URLError::Code::badURL);
+    }
+
+    void reportsProgressUpToTheTotal() {
+        const qsizetype size = 2 << 20;
+        Recording recording(randomBytes(size));
+        TestHttpServer server;
+        server.enqueue(TestAnswer::json(200, {}));
+        QList<std::pair<qint64, qint64>> reports;
+        const auto outcome = runTask(
+            AuthBridge::uploadAudio(server.baseUrl(), QStringLiteral("t"), 1, recording.path(),
+                                    [&reports](std::int64_t sent, std::int64_t total) {
+                                        reports.append({sent, total});
+                                    }));
+        QVERIFY(outcome.succeeded());
+        QVERIFY(!reports.isEmpty());
+        qint64 last = -1;
+        for (const auto &[sent, total] : reports) {
+            QCOMPARE(total, qint64(183 + size));
+            QVERIFY(sent >= last);
+            last = sent;
+        }
+        QCOMPARE(reports.last().first, qint64(183 + size));
+    }
+
+    void deviceReadsTheSameBytesInAnyPieces_data() {
+        QTest::addColumn<qint64>("piece");
+        QTest::newRow("1") << qint64(1);
+        QTest::newRow("7") << qint64(7);
+        QTest::newRow("prefix length") << qint64(139);
+        QTest::newRow("16 KiB") << qint64(16384);
+        QTest::newRow("all at once") << qint64(1 << 20);
+    }
+    void deviceReadsTheSameBytesInAnyPieces() {
+        QFETCH(qint64, piece);
+        const QByteArray content = randomBytes(40000);
+        Recording recording(content);
+        const QByteArray boundary = "01234567-89AB-CDEF-0123-456789ABCDEF";
+        MultipartBodyDevice device(recording.path(), boundary);
+        QCOMPARE(device.size(), qint64(183 + content.size()));
+        QByteArray read;
+        while (!device.atEnd()) {
+            const QByteArray got = device.read(piece);
+            QVERIFY(!got.isEmpty());
+            read += got;
+        }
+        QCOMPARE(read, expectedBody(boundary, content));
+        QCOMPARE(device.read(10), QByteArray());
+    }
+
+    void deviceSeeksIntoEachSection_data() {
+        QTest::addColumn<qint64>("position");
+        QTest::newRow("start") << qint64(0);
+        QTest::newRow("inside the prefix") << qint64(50);
+        QTest::newRow("first file byte") << qint64(139);
+        QTest::newRow("inside the file") << qint64(139 + 500);
+        QTest::newRow("first suffix byte") << qint64(139 + 1000);
+        QTest::newRow("last byte") << qint64(183 + 1000 - 1);
+        QTest::newRow("end") << qint64(183 + 1000);
+    }
+    void deviceSeeksIntoEachSection() {
+        QFETCH(qint64, position);
+        const QByteArray content = randomBytes(1000);
+        Recording recording(content);
+        const QByteArray boundary = "FEDCBA98-7654-3210-FEDC-BA9876543210";
+        MultipartBodyDevice device(recording.path(), boundary);
+        device.read(300); // move somewhere else first
+        QVERIFY(device.seek(position));
+        QCOMPARE(device.readAll(), expectedBody(boundary, content).mid(position));
+        QVERIFY(!device.seek(device.size() + 1));
+    }
+};
+
+QTEST_GUILESS_MAIN(UploadTest)
+#include "tst_upload.moc"
