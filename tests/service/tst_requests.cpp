@@ -402,6 +402,30 @@ private slots:
         QCOMPARE(outcomeOf(Op::profile, server.baseUrl()), QStringLiteral("ok:3|<none>"));
     }
 
+    void steadyTrickleOutlastsTheTimeout() {
+        // The limit is on silence, not on the whole transfer: 12 pieces, 150 ms apart.
+        AuthBridge::setTransferTimeout(400ms);
+        TestHttpServer server;
+        TestAnswer slow = TestAnswer::json(200, R"({"user_id":4,"first_name":"медленно"})");
+        slow.pieceSize = 3;
+        slow.pause = 150ms;
+        server.enqueue(slow);
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(outcomeOf(Op::profile, server.baseUrl()), QStringLiteral("ok:4|медленно"));
+        QVERIFY(timer.elapsed() > 1000);
+    }
+
+    void silenceInTheMiddleOfTheBodyTimesOut() {
+        AuthBridge::setTransferTimeout(300ms);
+        TestHttpServer server;
+        TestAnswer stuck = TestAnswer::json(200, R"({"user_id":4})");
+        stuck.pieceSize = 6;
+        stuck.pause = 1500ms;
+        server.enqueue(stuck);
+        QCOMPARE(outcomeOf(Op::profile, server.baseUrl()), QStringLiteral("url:timed out"));
+    }
+
     void transportFailures() {
         {
             TestHttpServer server;

@@ -480,6 +480,14 @@ void TestHttpServer::serve(int fd, int ordinal) {
             }
             if (!wire.sendAll(suffix))
                 return;
+        } else if (answer.pieceSize > 0 && answer.pause.count() > 0) {
+            for (qsizetype at = 0; at < answer.body.size(); at += answer.pieceSize) {
+                if (at > 0 && waitUntilStopping(answer.pause))
+                    return;
+                const QByteArray piece = answer.body.mid(at, answer.pieceSize);
+                if (!wire.sendAll(piece))
+                    return;
+            }
         } else if (!wire.sendAll(answer.body)) {
             return;
         }

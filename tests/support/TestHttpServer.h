@@ -27,7 +27,7 @@ using HeaderList = QList<std::pair<QByteArray, QByteArray>>;
 struct RecordedRequest {
     QByteArray method;
     QByteArray target;  // the request target, byte for byte
-    HeaderList headers; // in the order sent, names and values as sent
+    HeaderList headers; // in the order sent; names as sent, values without surrounding blanks
     QByteArray body;    // empty when the server keeps only the size and hash
     std::int64_t bodySize = 0;
     QByteArray bodySha256; // raw digest of the body
@@ -53,6 +53,9 @@ struct TestAnswer {
     // When set, a body of this many filler bytes is generated while sending instead of `body`.
     std::optional<std::int64_t> generatedBodySize;
     std::chrono::milliseconds delay{0};
+    // When both are set, `body` goes out in pieces of this size with this pause between them.
+    qsizetype pieceSize = 0;
+    std::chrono::milliseconds pause{0};
 
     static TestAnswer json(int status, QByteArray body);
     static TestAnswer redirect(int status, QByteArray location);
