@@ -1,6 +1,7 @@
 #include "AuthBridge.h"
 
 #include "DecodingError.h"
+#include "FileReadError.h"
 #include "MultipartBodyDevice.h"
 #include "RequestUrl.h"
 #include "URLError.h"
@@ -58,7 +59,7 @@ struct Outgoing {
     QList<std::pair<QByteArray, QByteArray>> headers; // set in this order
     QByteArray body;
     bool hasBody = false;
-    std::unique_ptr<QIODevice> stream; // streamed body, used instead of `body` when set
+    std::unique_ptr<MultipartBodyDevice> stream; // streamed body, used instead of `body` when set
     AnswerBody answerBody = AnswerBody::read;
     UploadProgress progress;
 };
@@ -114,6 +115,12 @@ QCoro::Task<Answer> send(Outgoing out) {
         }
         body += chunk;
     });
+    if (out.stream) {
+        // Without this the server would wait for the missing bytes until the transfer timeout.
+        QObject::connect(out.stream.get(), &MultipartBodyDevice::fileReadFailed, &context, [raw] {
+            QMetaObject::invokeMethod(raw, &QNetworkReply::abort, Qt::QueuedConnection);
+        });
+    }
     if (out.progress) {
         QObject::connect(raw, &QNetworkReply::uploadProgress, &context,
                          [progress = out.progress](qint64 sent, qint64 total) {
@@ -124,6 +131,8 @@ QCoro::Task<Answer> send(Outgoing out) {
 
     co_await qCoro(raw).waitForFinished();
 
+    if (out.stream && out.stream->fileFailed())
+        throw FileReadError(FileReadError::Reason::other);
     if (tooLarge)
         throw DecodingError(DecodingError::Kind::dataCorrupted, {}, "the answer exceeds 1 MiB");
     const QVariant status = raw->attribute(QNetworkRequest::HttpStatusCodeAttribute);

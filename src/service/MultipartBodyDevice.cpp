@@ -73,12 +73,15 @@ qint64 MultipartBodyDevice::readData(char *data, qint64 maxSize) {
         const qint64 inFile = m_cursor - m_prefix.size();
         if (inFile < m_fileSize) {
             const qint64 want = std::min(room, m_fileSize - inFile);
-            if (m_file.pos() != inFile && !m_file.seek(inFile))
-                return -1;
-            const qint64 got = m_file.read(data + written, want);
+            const qint64 got = (m_file.pos() == inFile || m_file.seek(inFile))
+                                   ? m_file.read(data + written, want)
+                                   : -1;
             // A file that shrank under us cannot give the promised length.
-            if (got <= 0)
+            if (got <= 0) {
+                m_fileFailed = true;
+                emit fileReadFailed();
                 return -1;
+            }
             written += got;
             m_cursor += got;
             continue;

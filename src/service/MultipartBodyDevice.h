@@ -25,6 +25,11 @@ public:
     [[nodiscard]] qint64 size() const override;
     bool seek(qint64 pos) override;
     [[nodiscard]] bool atEnd() const override;
+    // True once the file could not give the bytes its size promised (it shrank or vanished).
+    [[nodiscard]] bool fileFailed() const noexcept { return m_fileFailed; }
+
+signals:
+    void fileReadFailed();
 
 protected:
     qint64 readData(char *data, qint64 maxSize) override;
@@ -36,4 +41,5 @@ private:
     QFile m_file;
     qint64 m_fileSize = 0;
     qint64 m_cursor = 0;
+    bool m_fileFailed = false;
 };

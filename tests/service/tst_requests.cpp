@@ -450,6 +450,17 @@ private slots:
         QCOMPARE(server.handledRequests(), 0);
     }
 
+    void requestsShareOneConnection() {
+        // One manager for the process keeps the connection alive between calls.
+        TestHttpServer server;
+        server.setHandler(
+            [](const RecordedRequest &) { return TestAnswer::json(200, R"({"user_id":1})"); });
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(outcomeOf(Op::profile, server.baseUrl()), QStringLiteral("ok:1|<none>"));
+        QCOMPARE(server.requests().size(), 3);
+        QCOMPARE(server.connectionCount(), 1);
+    }
+
     void overlappingRequests() {
         TestHttpServer server;
         server.setHandler([](const RecordedRequest &r) {

@@ -8,6 +8,7 @@
 #include "TestHttpServer.h"
 #include "URLError.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -265,6 +266,29 @@ private slots:
             last = sent;
         }
         QCOMPARE(reports.last().first, qint64(183 + size));
+    }
+
+    void fileShrinkingDuringTheUploadFailsAtOnce() {
+        AuthBridge::setTransferTimeout(std::chrono::seconds(30));
+        Recording recording(randomBytes(8 << 20));
+        TestHttpServer server;
+        server.enqueue(TestAnswer::json(200, {}));
+        const QString path = recording.path();
+        bool truncated = false;
+        QElapsedTimer timer;
+        timer.start();
+        const auto outcome =
+            runTask(AuthBridge::uploadAudio(server.baseUrl(), QStringLiteral("t"), 1, path,
+                                            [&truncated, path](std::int64_t, std::int64_t) {
+                                                if (!truncated)
+                                                    truncated = QFile::resize(path, 1000);
+                                            }));
+        AuthBridge::setTransferTimeout(std::chrono::seconds(60));
+        QVERIFY(truncated);
+        const auto error = outcome.errorAs<FileReadError>();
+        QVERIFY(error);
+        QCOMPARE(error->reason(), FileReadError::Reason::other);
+        QVERIFY(timer.elapsed() < 10000);
     }
 
     void deviceReadsTheSameBytesInAnyPieces_data() {
