@@ -92,9 +92,12 @@ QCoro::Task<Answer> send(Outgoing out) {
     QByteArray body;
 
     ReplyPtr reply;
-    if (out.stream) {
-        request.setHeader(QNetworkRequest::ContentLengthHeader, out.stream->size());
-        reply.reset(networkManager().sendCustomRequest(request, out.method, out.stream.get()));
+    MultipartBodyDevice *const stream = out.stream.get();
+    if (stream) {
+        request.setHeader(QNetworkRequest::ContentLengthHeader, stream->size());
+        reply.reset(networkManager().sendCustomRequest(request, out.method, stream));
+        // The reply may read the body until it is deleted, which happens later than this frame.
+        out.stream.release()->setParent(reply.get());
     } else if (out.hasBody) {
         reply.reset(networkManager().sendCustomRequest(request, out.method, out.body));
     } else {
@@ -115,9 +118,9 @@ QCoro::Task<Answer> send(Outgoing out) {
         }
         body += chunk;
     });
-    if (out.stream) {
+    if (stream) {
         // Without this the server would wait for the missing bytes until the transfer timeout.
-        QObject::connect(out.stream.get(), &MultipartBodyDevice::fileReadFailed, &context, [raw] {
+        QObject::connect(stream, &MultipartBodyDevice::fileReadFailed, &context, [raw] {
             QMetaObject::invokeMethod(raw, &QNetworkReply::abort, Qt::QueuedConnection);
         });
     }
@@ -131,7 +134,7 @@ QCoro::Task<Answer> send(Outgoing out) {
 
     co_await qCoro(raw).waitForFinished();
 
-    if (out.stream && out.stream->fileFailed())
+    if (stream && stream->fileFailed())
         throw FileReadError(FileReadError::Reason::other);
     if (tooLarge)
         throw DecodingError(DecodingError::Kind::dataCorrupted, {}, "the answer exceeds 1 MiB");
