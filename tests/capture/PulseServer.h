@@ -1,0 +1,66 @@
+#pragma once
+// A private PulseAudio daemon for one test process: its own runtime and home folders, a null
+// sink "speakers" as the default output and a virtual microphone "mic" fed through the null
+// sink "micsink". It points this process (and the pactl/pacat it runs) at itself through
+// PULSE_SERVER, and is stopped and cleaned up when the object goes away.
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+#include <vector>
+
+class PulseServer {
+public:
+    struct Options {
+        bool outputs = true;    // without: a server that has no sink at all
+        bool microphone = true; // without: the default source is the monitor of "speakers"
+    };
+
+    static constexpr const char *speakers = "speakers";
+    static constexpr const char *micSink = "micsink";
+    static constexpr const char *microphone = "mic";
+
+    PulseServer();
+    explicit PulseServer(Options options);
+    ~PulseServer();
+    PulseServer(const PulseServer &) = delete;
+    PulseServer &operator=(const PulseServer &) = delete;
+
+    // True once the daemon answers; otherwise error() says why.
+    [[nodiscard]] bool isRunning() const { return m_running; }
+    [[nodiscard]] QString error() const { return m_error; }
+
+    // Runs pactl against this server; true when it succeeded.
+    bool pactl(const QStringList &arguments, QString *output = nullptr) const;
+    // Plays interleaved stereo float samples at 44100 Hz into a sink, in the background.
+    void play(const QString &sink, const std::vector<float> &interleaved);
+    // Plays silence into a sink for as long as the server runs. A null sink with no
+    // low-latency client renders 2 s ahead and feeds its monitor in 2 s bursts; a real sink
+    // under a call does not, so the tests keep their sinks this way.
+    void keepBusy(const QString &sink);
+    // Waits until sinks made busy just now feed their monitors smoothly.
+    static void settle();
+    // Waits for every play() to end.
+    void waitForPlayback();
+    // The daemon dies at once, as in a crash.
+    void kill();
+    // Points this process at a server socket that does not exist.
+    static void pointAtNothing(const QString &folder);
+
+    // A stereo sine on both channels.
+    [[nodiscard]] static std::vector<float> tone(double hz, double seconds, float amplitude);
+
+private:
+    void start(Options options);
+    void stop();
+
+    QTemporaryDir m_dir;
+    QProcess m_daemon;
+    std::vector<std::unique_ptr<QProcess>> m_players;
+    std::vector<std::unique_ptr<QProcess>> m_keepalives;
+    bool m_running = false;
+    QString m_error;
+};

@@ -1,0 +1,445 @@
+// The recording session against a real PulseAudio daemon with null sinks fed with known tones.
+// FFmpeg's own tools decode the files, so the program's writer is never its own judge.
+
+#include "AudioFiles.h"
+#include "AudioProbe.h"
+#include "AudioRecorder.h"
+#include "AudioRecorderError.h"
+#include "PulseServer.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <QCoroTask>
+
+#include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const QRegularExpression uuidName(
+    QStringLiteral("^[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\\.m4a$"));
+
+QStringList folderEntries() {
+    return QDir(AudioFiles::privateFolder()).entryList(QDir::Files, QDir::Name);
+}
+
+// A second name for a part file: it keeps the finished content after the stop removes the
+// part file's own name.
+QString keep(const QString &path) {
+    const QString copy = path + QStringLiteral(".keep");
+    if (::link(QFile::encodeName(path).constData(), QFile::encodeName(copy).constData()) != 0)
+        return QString();
+    return copy;
+}
+
+unsigned modeOf(const QString &path) {
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return 0;
+    return info.st_mode & 0777;
+}
+
+double seconds(const std::vector<float> &samples) {
+    return static_cast<double>(samples.size()) / 2.0 / 44100.0;
+}
+
+double tone(const std::vector<float> &samples, double hz, double from, double to) {
+    return AudioProbe::toneAmplitude(samples, 0, hz, from, to);
+}
+
+// Where a tone first sounds, in 10 ms steps; -1 when it never does.
+double onsetOf(const std::vector<float> &samples, double hz) {
+    for (double t = 0.0; t + 0.01 <= seconds(samples); t += 0.01) {
+        if (tone(samples, hz, t, t + 0.01) > 0.1)
+            return t;
+    }
+    return -1.0;
+}
+
+struct StartResult {
+    std::optional<AudioRecorderError::Code> code;
+    QString text; // what the user would be shown; empty when the start succeeded
+};
+
+QCoro::Task<> startInto(AudioRecorder *recorder, StartResult *result) {
+    try {
+        co_await recorder->startRecording();
+    } catch (const AudioRecorderError &error) {
+        result->code = error.code();
+        result->text = error.localizedDescription();
+    } catch (const std::exception &error) {
+        result->text = QString::fromUtf8(error.what());
+    }
+}
+
+// QCoro 0.8's waitFor never returns when the awaited coroutine throws, so the exception is
+// caught inside.
+StartResult start(AudioRecorder &recorder) {
+    StartResult result;
+    QCoro::waitFor(startInto(&recorder, &result));
+    return result;
+}
+
+#define START_OK(recorder)                                                                         \
+    do {                                                                                           \
+        const StartResult started = start(recorder);                                               \
+        QVERIFY2(started.text.isEmpty(), qPrintable(started.text));                                \
+    } while (false)
+
+QString sourceOfOurStream(const PulseServer &server) {
+    QString outputs, sources;
+    server.pactl({"list", "short", "source-outputs"}, &outputs);
+    server.pactl({"list", "short", "sources"}, &sources);
+    QStringList names;
+    for (const QString &line : outputs.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        const QString sourceIndex = line.section(QLatin1Char('\t'), 1, 1);
+        for (const QString &source : sources.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+            if (source.section(QLatin1Char('\t'), 0, 0) == sourceIndex)
+                names << source.section(QLatin1Char('\t'), 1, 1);
+        }
+    }
+    return names.join(QLatin1Char(','));
+}
+
+} // namespace
+
+class AudioRecorderTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void cleanup() {
+        for (const QString &name : folderEntries())
+            QFile::remove(AudioFiles::privateFolder() + QLatin1Char('/') + name);
+    }
+
+    void recordsBothSourcesAndMixesThem() {
+        PulseServer server;
+        QVERIFY2(server.isRunning(), qPrintable(server.error()));
+        server.play(PulseServer::speakers, PulseServer::tone(440, 5.0, 0.5f));
+        server.play(PulseServer::micSink, PulseServer::tone(1000, 5.0, 0.5f));
+        QTest::qWait(300);
+
+        AudioRecorder recorder;
+        QSignalSpy changes(&recorder, &AudioRecorder::isRecordingChanged);
+        START_OK(recorder);
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(recorder.isRecording());
+        QCOMPARE(changes.count(), 1);
+        QCOMPARE(changes.at(0).at(0).toBool(), true);
+
+        const QFileInfo sys(recorder.sysPath()), mic(recorder.micPath());
+        QCOMPARE(sys.absolutePath(), AudioFiles::privateFolder());
+        QVERIFY(sys.fileName().startsWith(QStringLiteral("sys_")));
+        QVERIFY(mic.fileName().startsWith(QStringLiteral("mic_")));
+        QVERIFY(uuidName.match(sys.fileName().mid(4)).hasMatch());
+        QVERIFY(uuidName.match(mic.fileName().mid(4)).hasMatch());
+        QVERIFY(sys.fileName().mid(4) != mic.fileName().mid(4));
+        QVERIFY(sys.exists() && mic.exists());
+        QCOMPARE(modeOf(sys.filePath()), 0600u);
+        QCOMPARE(modeOf(mic.filePath()), 0600u);
+        QCOMPARE(modeOf(AudioFiles::privateFolder()), 0700u);
+        const QString sysKeep = keep(sys.filePath()), micKeep = keep(mic.filePath());
+        QVERIFY(!sysKeep.isEmpty() && !micKeep.isEmpty());
+
+        QTest::qWait(3000);
+        const double recorded = static_cast<double>(clock.elapsed()) / 1000.0;
+        const std::optional<QString> result = QCoro::waitFor(recorder.stopRecording());
+        QVERIFY(!recorder.isRecording());
+        QCOMPARE(changes.count(), 2);
+        QCOMPARE(changes.at(1).at(0).toBool(), false);
+
+        QVERIFY(result.has_value());
+        const QFileInfo mixed(*result);
+        QCOMPARE(mixed.absolutePath(), AudioFiles::privateFolder());
+        QVERIFY2(uuidName.match(mixed.fileName()).hasMatch(), qPrintable(mixed.fileName()));
+        QVERIFY(mixed.exists());
+        QVERIFY(!QFile::exists(sys.filePath()) && !QFile::exists(mic.filePath()));
+
+        for (const QString &part : {sysKeep, micKeep}) {
+            const QJsonObject stream = AudioProbe::audioStream(part);
+            QCOMPARE(stream["codec_name"].toString(), QStringLiteral("aac"));
+            QCOMPARE(stream["profile"].toString(), QStringLiteral("LC"));
+            QCOMPARE(stream["sample_rate"].toString(), QStringLiteral("44100"));
+            QCOMPARE(stream["channels"].toInt(), 2);
+            const std::vector<float> samples = AudioProbe::decode(part);
+            // The part file lasts as long as the recording did.
+            QVERIFY2(std::abs(seconds(samples) - recorded) < 0.1,
+                     qPrintable(QStringLiteral("%1 s recorded, %2 s in %3")
+                                    .arg(recorded)
+                                    .arg(seconds(samples))
+                                    .arg(part)));
+        }
+        const std::vector<float> sysAudio = AudioProbe::decode(sysKeep);
+        const std::vector<float> micAudio = AudioProbe::decode(micKeep);
+        QVERIFY(tone(sysAudio, 440, 0.5, 1.5) > 0.35);
+        QVERIFY(tone(sysAudio, 1000, 0.5, 1.5) < 0.02);
+        QVERIFY(tone(micAudio, 1000, 0.5, 1.5) > 0.35);
+        QVERIFY(tone(micAudio, 440, 0.5, 1.5) < 0.02);
+
+        // Both sources are heard from the mixed file's first second.
+        const std::vector<float> mix = AudioProbe::decode(*result);
+        QVERIFY(std::abs(seconds(mix) - recorded) < 0.1);
+        QVERIFY(tone(mix, 440, 0.1, 1.0) > 0.25);
+        QVERIFY(tone(mix, 1000, 0.1, 1.0) > 0.25);
+    }
+
+    void stopWhileIdleChangesNothing() {
+        AudioRecorder recorder;
+        QSignalSpy changes(&recorder, &AudioRecorder::isRecordingChanged);
+        const std::optional<QString> result = QCoro::waitFor(recorder.stopRecording());
+        QVERIFY(!result.has_value());
+        QCOMPARE(changes.count(), 0);
+        QVERIFY(folderEntries().isEmpty());
+    }
+
+    void startWhileRecordingChangesNothing() {
+        PulseServer server;
+        QVERIFY2(server.isRunning(), qPrintable(server.error()));
+        AudioRecorder recorder;
+        QSignalSpy changes(&recorder, &AudioRecorder::isRecordingChanged);
+        START_OK(recorder);
+        const QString sysPath = recorder.sysPath(), micPath = recorder.micPath();
+        const QStringList files = folderEntries();
+        QCOMPARE(files.size(), 2);
+
+        START_OK(recorder);
+        QCOMPARE(recorder.sysPath(), sysPath);
+        QCOMPARE(recorder.micPath(), micPath);
+        QCOMPARE(folderEntries(), files);
+        QCOMPARE(changes.count(), 1);
+        QVERIFY(QCoro::waitFor(recorder.stopRecording()).has_value());
+    }
+
+    void noServerGivesNoPermission() {
+        QTemporaryDir nowhere;
+        PulseServer::pointAtNothing(nowhere.path());
+        AudioRecorder recorder;
+        QSignalSpy changes(&recorder, &AudioRecorder::isRecordingChanged);
+        const StartResult result = start(recorder);
+        QCOMPARE(result.code, AudioRecorderError::Code::noPermission);
+        QCOMPARE(result.text,
+                 QStringLiteral("Нет доступа к звуковому серверу. Проверьте, что PulseAudio "
+                                "или PipeWire запущен, затем перезапустите приложение"));
+        QVERIFY(!recorder.isRecording());
+        QCOMPARE(changes.count(), 0);
+        QVERIFY(folderEntries().isEmpty());
+    }
+
+    void noOutputGivesNoDisplay() {
+        PulseServer server({.outputs = false, .microphone = false});
+        QVERIFY2(server.isRunning(), qPrintable(server.error()));
+        AudioRecorder recorder;
+        const StartResult result = start(recorder);
+        QCOMPARE(result.code, AudioRecorderError::Code::noDisplay);
+        QCOMPARE(result.text, QStringLiteral("Не найдено устройство вывода звука для записи"));
+        const AudioRecorderError error(AudioRecorderError::Code::noDisplay);
+        QCOMPARE(QString::fromUtf8(error.what()), result.text);
+        QVERIFY(!recorder.isRecording());
+        QVERIFY(folderEntries().isEmpty());
+    }
+
+    void newStartAfterFailedStartUsesNewNames() {
+        AudioRecorder recorder;
+        QString firstSys, firstMic;
+        {
+            PulseServer server;
+            QVERIFY2(server.isRunning(), qPrintable(server.error()));
+            START_OK(recorder);
+            firstSys = recorder.sysPath();
+            firstMic = recorder.micPath();
+            QTest::qWait(300);
+            QVERIFY(QCoro::waitFor(recorder.stopRecording()).has_value());
+        }
+        QCOMPARE(start(recorder).code, AudioRecorderError::Code::noPermission);
+        QVERIFY(!recorder.isRecording());
+
+        PulseServer server;
+        QVERIFY2(server.isRunning(), qPrintable(server.error()));
+        START_OK(recorder);
+        QVERIFY(recorder.isRecording());
+        QVERIFY(recorder.sysPath() != firstSys);
+        QVERIFY(recorder.micPath() != firstMic);
+        QVERIFY(QCoro::waitFor(recorder.stopRecording()).has_value());
+    }
+
+    // With a monitor as the default input there is no microphone: the recording is the system
+    // part file itself, handed back and kept.
+    void withoutMicrophoneTheSystemPartIsTheRecording() {
+        PulseServer server({.outputs = true, .microphone = false});
+        QVERIFY2(server.isRunning(), qPrintable(server.error()));
+        server.play(PulseServer::speakers, PulseServer::tone(440, 3.0, 0.5f));
+        AudioRecorder recorder;
+        START_OK(recorder);
+        QTest::qWait(1500);
+        const std::optional<QString> result = QCoro::waitFor(recorder.stopRecording());
+        QVERIFY(result.has_value());
+        QCOMPARE(*result, recorder.sysPath());
+        QVERIFY(QFile::exists(*result));
+        QVERIFY(!QFile::exists(recorder.micPath()));
+        QVERIFY(tone(AudioProbe::decode(*result), 440, 0.3, 1.2) > 0.35);
+    }
+
+    // The microphone appears a second into the recording. It hears the output itself, so one
+    // sound reaches both sources at the same instant and must sit at the same time in both
+    // part files.
+    void laterSourceGetsLeadingSilence() {
+        PulseServer server({.outputs = true, .microphone = false});
+        QVERIFY2(server.isRunning(), qPrintable(server.error()));
+        QVERIFY(server.pactl(
+            {"load-module", "module-remap-source", "source_name=echo", "master=speakers.monitor"}));
+
+        AudioRecorder recorder;
+        START_OK(recorder);
+        const QString sysKeep = keep(recorder.sysPath());
+        QVERIFY(!QFile::exists(recorder.micPath()));
+        QTest::qWait(1000);
+        QVERIFY(server.pactl({"set-default-source", "echo"}));
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(recorder.micPath()), 2000);
+        const QString micKeep = keep(recorder.micPath());
+        QTest::qWait(300);
+        server.play(PulseServer::speakers, PulseServer::tone(1000, 0.5, 0.5f));
+        QTest::qWait(1200);
+        QVERIFY(QCoro::waitFor(recorder.stopRecording()).has_value());
+
+        const std::vector<float> sysAudio = AudioProbe::decode(sysKeep);
+        const std::vector<float> micAudio = AudioProbe::decode(micKeep);
+        QVERIFY(std::abs(seconds(sysAudio) - seconds(micAudio)) < 0.05);
+        QVERIFY(tone(micAudio, 1000, 0.0, 0.9) < 0.01);
+        const double sysOnset = onsetOf(sysAudio, 1000), micOnset = onsetOf(micAudio, 1000);
+        QVERIFY2(sysOnset > 1.2 && micOnset > 1.2,
+                 qPrintable(QStringLiteral("onsets %1 s, %2 s").arg(sysOnset).arg(micOnset)));
+        QVERIFY2(std::abs(sysOnset - micOnset) <= 0.03,
+                 qPrintable(QStringLiteral("onsets %1 s, %2 s").arg(sysOnset).arg(micOnset)));
+    }
+
+    // A suspended output delivers nothing for a second; that second is silence in the file,
+    // and what follows stays at its true time.
+    void holeBecomesSilence() {
+        PulseServer server;
+        QVERIFY2(server.isRunning(), qPrintable(server.error()));
+        server.play(PulseServer::speakers, PulseServer::tone(440, 6.0, 0.5f));
+        QTest::qWait(200);
+        AudioRecorder recorder;
+        START_OK(recorder);
+        QElapsedTimer clock;
+        clock.start();
+        const QString sysKeep = keep(recorder.sysPath());
+        QTest::qWait(1000);
+        const double holeStart = static_cast<double>(clock.elapsed()) / 1000.0;
+        QVERIFY(server.pactl({"suspend-sink", "speakers", "1"}));
+        QTest::qWait(1000);
+        QVERIFY(server.pactl({"suspend-sink", "speakers", "0"}));
+        const double holeEnd = static_cast<double>(clock.elapsed()) / 1000.0;
+        QTest::qWait(1000);
+        const double recorded = static_cast<double>(clock.elapsed()) / 1000.0;
+        QVERIFY(QCoro::waitFor(recorder.stopRecording()).has_value());
+
+        const std::vector<float> audio = AudioProbe::decode(sysKeep);
+        QVERIFY2(std::abs(seconds(audio) - recorded) < 0.1,
+                 qPrintable(QStringLiteral("%1 s recorded, %2 s in the file")
+                                .arg(recorded)
+                                .arg(seconds(audio))));
+        QVERIFY(tone(audio, 440, 0.2, holeStart - 0.2) > 0.35);
+        QVERIFY(tone(audio, 440, holeStart + 0.2, holeEnd - 0.2) < 0.01);
+        QVERIFY(tone(audio, 440, holeEnd + 0.3, recorded - 0.2) > 0.35);
+    }
+
+    void followsTheNewDefaultOutput() {
+        PulseServer server;
+        QVERIFY2(server.isRunning(), qPrintable(server.error()));
+        QVERIFY(server.pactl({"load-module", "module-null-sink", "sink_name=headphones"}));
+        server.keepBusy(QStringLiteral("headphones"));
+        PulseServer::settle();
+        server.play(PulseServer::speakers, PulseServer::tone(440, 6.0, 0.5f));
+        QTest::qWait(200);
+        AudioRecorder recorder;
+        START_OK(recorder);
+        QElapsedTimer clock;
+        clock.start();
+        const QString sysKeep = keep(recorder.sysPath());
+        QTRY_COMPARE_WITH_TIMEOUT(sourceOfOurStream(server).contains("speakers.monitor"), true,
+                                  2000);
+        QTest::qWait(1000);
+
+        // A headset connects and becomes the default output.
+        QVERIFY(server.pactl({"set-default-sink", "headphones"}));
+        const double switched = static_cast<double>(clock.elapsed()) / 1000.0;
+        server.play(QStringLiteral("headphones"), PulseServer::tone(1000, 4.0, 0.5f));
+        QTRY_VERIFY_WITH_TIMEOUT(sourceOfOurStream(server).contains("headphones.monitor"), 1000);
+        QVERIFY(!sourceOfOurStream(server).contains("speakers.monitor"));
+        QTest::qWait(2500);
+        const double recorded = static_cast<double>(clock.elapsed()) / 1000.0;
+        QVERIFY(QCoro::waitFor(recorder.stopRecording()).has_value());
+
+        const std::vector<float> audio = AudioProbe::decode(sysKeep);
+        QVERIFY(std::abs(seconds(audio) - recorded) < 0.1);
+        QVERIFY(tone(audio, 440, 0.2, switched - 0.2) > 0.35);
+        // Only the new output carries 1000 Hz. The 440 Hz player follows the default output
+        // too, as a meeting's own sound does, and stays audible throughout.
+        QVERIFY(tone(audio, 1000, switched + 1.0, recorded - 0.2) > 0.35);
+        QVERIFY(tone(audio, 440, switched + 1.0, recorded - 0.2) > 0.35);
+    }
+
+    void survivesTheServerGoingAway() {
+        auto server = std::make_unique<PulseServer>();
+        QVERIFY2(server->isRunning(), qPrintable(server->error()));
+        server->play(PulseServer::speakers, PulseServer::tone(440, 4.0, 0.5f));
+        QTest::qWait(200);
+        AudioRecorder recorder;
+        START_OK(recorder);
+        QElapsedTimer clock;
+        clock.start();
+        QTest::qWait(1500);
+        server->kill();
+        QTest::qWait(1000);
+        const double recorded = static_cast<double>(clock.elapsed()) / 1000.0;
+        const std::optional<QString> result = QCoro::waitFor(recorder.stopRecording());
+        QVERIFY(result.has_value());
+        QVERIFY(!recorder.isRecording());
+        const std::vector<float> audio = AudioProbe::decode(*result);
+        QVERIFY2(std::abs(seconds(audio) - recorded) < 0.15,
+                 qPrintable(QStringLiteral("%1 s recorded, %2 s in the file")
+                                .arg(recorded)
+                                .arg(seconds(audio))));
+        QVERIFY(tone(audio, 440, 0.2, 1.3) > 0.25);
+    }
+
+    void killedRecorderLeavesPlayablePartFiles() {
+        PulseServer server;
+        QVERIFY2(server.isRunning(), qPrintable(server.error()));
+        server.play(PulseServer::speakers, PulseServer::tone(440, 6.0, 0.5f));
+        server.play(PulseServer::micSink, PulseServer::tone(1000, 6.0, 0.5f));
+        QProcess child;
+        child.start(
+            QCoreApplication::applicationDirPath() + QStringLiteral("/capture_recorder_child"), {});
+        QVERIFY(child.waitForStarted(5000));
+        QTRY_VERIFY_WITH_TIMEOUT(child.canReadLine() || child.state() != QProcess::Running, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(child.bytesAvailable() > 0 && child.peek(4096).count('\n') >= 2,
+                                 5000);
+        const QString sysPath = QString::fromUtf8(child.readLine()).trimmed();
+        const QString micPath = QString::fromUtf8(child.readLine()).trimmed();
+        QTest::qWait(3300);
+        child.kill();
+        QVERIFY(child.waitForFinished(5000));
+        QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+
+        const std::vector<float> sysAudio = AudioProbe::decode(sysPath);
+        const std::vector<float> micAudio = AudioProbe::decode(micPath);
+        // Playable up to about the last flushed second.
+        QVERIFY2(seconds(sysAudio) > 2.0, qPrintable(QString::number(seconds(sysAudio))));
+        QVERIFY2(seconds(micAudio) > 2.0, qPrintable(QString::number(seconds(micAudio))));
+        QVERIFY(tone(sysAudio, 440, 0.5, 1.5) > 0.35);
+        QVERIFY(tone(micAudio, 1000, 0.5, 1.5) > 0.35);
+    }
+};
+
+QTEST_GUILESS_MAIN(AudioRecorderTest)
+#include "tst_audiorecorder.moc"
