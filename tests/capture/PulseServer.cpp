@@ -180,14 +180,20 @@ bool PulseServer::pactl(const QStringList &arguments, QString *output) const {
 }
 
 void PulseServer::play(const QString &sink, const std::vector<float> &interleaved) {
+    // pacat reads the sound from a file, so playing costs this process nothing while it
+    // measures or records.
+    const QString path = m_dir.filePath(QStringLiteral("play-%1.raw").arg(m_players.size()));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return;
+    file.write(reinterpret_cast<const char *>(interleaved.data()),
+               static_cast<qint64>(interleaved.size() * sizeof(float)));
+    file.close();
     auto player = std::make_unique<QProcess>();
+    player->setStandardInputFile(path);
     player->setStandardOutputFile(QProcess::nullDevice());
     player->start(QStringLiteral("pacat"), playerArguments(sink));
-    if (!player->waitForStarted(5000))
-        return;
-    player->write(reinterpret_cast<const char *>(interleaved.data()),
-                  static_cast<qint64>(interleaved.size() * sizeof(float)));
-    player->closeWriteChannel();
+    player->waitForStarted(5000);
     m_players.push_back(std::move(player));
 }
 
