@@ -14,6 +14,7 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
+#include <QThread>
 
 #include <QCoroTask>
 
@@ -37,6 +38,17 @@ QString keep(const QString &path) {
     if (::link(QFile::encodeName(path).constData(), QFile::encodeName(copy).constData()) != 0)
         return QString();
     return copy;
+}
+
+QStringList threadNames() {
+    QStringList names;
+    const QDir tasks(QStringLiteral("/proc/self/task"));
+    for (const QString &task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile comm(tasks.filePath(task + QStringLiteral("/comm")));
+        if (comm.open(QIODevice::ReadOnly))
+            names << QString::fromUtf8(comm.readAll()).trimmed();
+    }
+    return names;
 }
 
 unsigned modeOf(const QString &path) {
@@ -134,6 +146,7 @@ private slots:
         QVERIFY(recorder.isRecording());
         QCOMPARE(changes.count(), 1);
         QCOMPARE(changes.at(0).at(0).toBool(), true);
+        QVERIFY(threadNames().contains(QStringLiteral("tolvex.audio")));
 
         const QFileInfo sys(recorder.sysPath()), mic(recorder.micPath());
         QCOMPARE(sys.absolutePath(), AudioFiles::privateFolder());
@@ -155,6 +168,8 @@ private slots:
         QVERIFY(!recorder.isRecording());
         QCOMPARE(changes.count(), 2);
         QCOMPARE(changes.at(1).at(0).toBool(), false);
+        QVERIFY(!threadNames().contains(QStringLiteral("tolvex.audio")));
+        QVERIFY(!threadNames().contains(QStringLiteral("tolvex.encode")));
 
         QVERIFY(result.has_value());
         const QFileInfo mixed(*result);
@@ -316,7 +331,7 @@ private slots:
         const double sysOnset = onsetOf(sysAudio, 1000), micOnset = onsetOf(micAudio, 1000);
         QVERIFY2(sysOnset > 1.2 && micOnset > 1.2,
                  qPrintable(QStringLiteral("onsets %1 s, %2 s").arg(sysOnset).arg(micOnset)));
-        QVERIFY2(std::abs(sysOnset - micOnset) <= 0.03,
+        QVERIFY2(std::abs(sysOnset - micOnset) <= 0.05,
                  qPrintable(QStringLiteral("onsets %1 s, %2 s").arg(sysOnset).arg(micOnset)));
     }
 
@@ -350,6 +365,33 @@ private slots:
         QVERIFY(tone(audio, 440, 0.2, holeStart - 0.2) > 0.35);
         QVERIFY(tone(audio, 440, holeStart + 0.2, holeEnd - 0.2) < 0.01);
         QVERIFY(tone(audio, 440, holeEnd + 0.3, recorded - 0.2) > 0.35);
+    }
+
+    // The GUI thread hangs for 1.5 s mid-recording; capture and encoding do not need it, so
+    // the tone runs on without a gap.
+    void busyGuiLosesNoSample() {
+        PulseServer server;
+        QVERIFY2(server.isRunning(), qPrintable(server.error()));
+        server.play(PulseServer::speakers, PulseServer::tone(440, 5.0, 0.5f));
+        QTest::qWait(200);
+        AudioRecorder recorder;
+        START_OK(recorder);
+        QElapsedTimer clock;
+        clock.start();
+        const QString sysKeep = keep(recorder.sysPath());
+        QTest::qWait(500);
+        QThread::msleep(1500);
+        QTest::qWait(500);
+        const double recorded = static_cast<double>(clock.elapsed()) / 1000.0;
+        QVERIFY(QCoro::waitFor(recorder.stopRecording()).has_value());
+
+        const std::vector<float> audio = AudioProbe::decode(sysKeep);
+        QVERIFY(std::abs(seconds(audio) - recorded) < 0.1);
+        for (double t = 0.1; t + 0.1 < recorded - 0.1; t += 0.1) {
+            const double amplitude = tone(audio, 440, t, t + 0.1);
+            QVERIFY2(amplitude > 0.35,
+                     qPrintable(QStringLiteral("%1 at %2 s").arg(amplitude).arg(t)));
+        }
     }
 
     void followsTheNewDefaultOutput() {
