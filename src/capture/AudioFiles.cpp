@@ -1,9 +1,11 @@
 #include "AudioFiles.h"
 
+#include "AudioFileError.h"
+
 #include <QDir>
 #include <QUuid>
 
-#include <stdexcept>
+#include <cerrno>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,14 +16,14 @@ QString privateFolder() {
         QDir::tempPath() + QStringLiteral("/tolvex-%1").arg(static_cast<qulonglong>(getuid()));
     const QByteArray native = QFile::encodeName(path);
     if (mkdir(native.constData(), 0700) != 0 && errno != EEXIST)
-        throw std::runtime_error("cannot create the private audio folder");
+        throw AudioFileError("cannot create the private audio folder");
 
     // A folder left by someone else, or a symlink planted in /tmp, must not receive audio.
     struct stat info {};
     if (lstat(native.constData(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != getuid())
-        throw std::runtime_error("the private audio folder is not ours");
+        throw AudioFileError("the private audio folder is not ours");
     if ((info.st_mode & 0777) != 0700 && chmod(native.constData(), 0700) != 0)
-        throw std::runtime_error("cannot make the audio folder private");
+        throw AudioFileError("cannot make the audio folder private");
     return path;
 }
 

@@ -6,7 +6,7 @@
 
 namespace AudioFiles {
 
-// The folder (mode 0700), created on first use. Throws std::runtime_error when it cannot be
+// The folder (mode 0700), created on first use. Throws AudioFileError when it cannot be
 // made private (for example when another user owns a folder of that name).
 QString privateFolder();
 

@@ -2,12 +2,13 @@
 // Encodes interleaved float stereo at 44100 Hz into an AAC-LC 128 kbit/s M4A file (FFmpeg's
 // native "aac" encoder, 1024-sample frames, pts counted from the samples written).
 
+#include "AudioFileError.h"
+
 #include <QString>
 
 #include <cstdint>
 #include <memory>
 #include <span>
-#include <stdexcept>
 
 class M4aWriter {
 public:
@@ -36,10 +37,7 @@ public:
 
     [[nodiscard]] std::int64_t framesWritten() const noexcept;
 
-    class Error : public std::runtime_error {
-    public:
-        using std::runtime_error::runtime_error;
-    };
+    using Error = AudioFileError;
 
 private:
     struct State;

@@ -11,8 +11,8 @@ class Recorder {
 public:
     virtual ~Recorder() = default;
 
-    // Returns once capture is running. Throws AudioRecorderError, or M4aWriter::Error /
-    // std::runtime_error when a part file cannot be created.
+    // Returns once capture is running. Throws AudioRecorderError, or AudioFileError when a
+    // part file cannot be created; both carry the text the user is shown.
     virtual QCoro::Task<> startRecording() = 0;
     // Never fails. The recording's file, owned by the caller from now on, or nothing when
     // nothing was recording.

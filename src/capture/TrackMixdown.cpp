@@ -65,9 +65,7 @@ std::optional<QString> mixToNewFile(const QString &sysPath, const QString &micPa
             out.write(sysBlock);
         }
         out.finish();
-    } catch (const M4aWriter::Error &) {
-        return std::nullopt;
-    } catch (const std::runtime_error &) { // the private folder could not be made
+    } catch (const AudioFileError &) { // the folder, the file or the encoder failed
         return std::nullopt;
     }
     return outPath;

@@ -1,5 +1,6 @@
 // The mixdown and the file writer underneath it, judged by FFmpeg's own tools.
 
+#include "AudioFileError.h"
 #include "AudioFiles.h"
 #include "AudioProbe.h"
 #include "M4aWriter.h"
@@ -209,6 +210,37 @@ private slots:
         QCOMPARE(result, sys);
         QCOMPARE(QFileInfo(sys).size(), sysSize);
         QCOMPARE(privateFolderFiles(), before); // no half-made mix left behind
+    }
+
+    void plantedFolderIsRefused_data() {
+        QTest::addColumn<QString>("planted");
+        QTest::newRow("symlink to a readable folder") << "symlink";
+        QTest::newRow("plain file") << "file";
+    }
+
+    // Another user could plant the folder's name in the shared temporary directory to read
+    // meeting audio; the writer must refuse it rather than write there.
+    void plantedFolderIsRefused() {
+        QFETCH(QString, planted);
+        QTemporaryDir otherTmp, elsewhere;
+        const QByteArray savedTmp = qgetenv("TMPDIR");
+        qputenv("TMPDIR", QFile::encodeName(otherTmp.path()));
+        const QString folder = otherTmp.path() + QStringLiteral("/tolvex-%1").arg(getuid());
+        if (planted == "symlink")
+            QVERIFY(QFile::link(elsewhere.path(), folder));
+        else
+            QVERIFY(QFile(folder).open(QIODevice::WriteOnly));
+
+        QString message;
+        try {
+            AudioFiles::newFilePath("sys_");
+        } catch (const AudioFileError &error) {
+            message = error.localizedDescription();
+        }
+        qputenv("TMPDIR", savedTmp);
+
+        QVERIFY(message.startsWith(QStringLiteral("Не удалось создать файл записи")));
+        QVERIFY(QDir(elsewhere.path()).isEmpty());
     }
 
     void limiterPassesQuietSignalsUntouched() {
