@@ -3,6 +3,7 @@
 
 #include "AuthBridge.h"
 #include "DecodingError.h"
+#include "FileReadError.h"
 #include "RequestUrl.h"
 #include "TaskOutcome.h"
 #include "TestHttpServer.h"
@@ -11,11 +12,12 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QNetworkAccessManager>
 #include <QRegularExpression>
 #include <QSet>
 #include <QTest>
 
-#include <functional>
+#include <memory>
 
 using namespace std::chrono_literals;
 
@@ -189,13 +191,10 @@ private slots:
         QTest::newRow("profile 200") << Op::profile << 200 << profile << "ok:7|Аня";
         QTest::newRow("profile 401 with a valid body")
             << Op::profile << 401 << profile << "url:user authentication required";
-        QTest::newRow("profile 401 with junk")
-            << Op::profile << 401 << QByteArray("<html>") << "url:user authentication required";
         QTest::newRow("profile 500 junk is a decoding error")
             << Op::profile << 500 << QByteArray("oops") << "decoding:";
         QTest::newRow("profile 500 with a profile succeeds")
             << Op::profile << 500 << profile << "ok:7|Аня";
-        QTest::newRow("profile 404 is not special") << Op::profile << 404 << profile << "ok:7|Аня";
         QTest::newRow("profile 403 missing key")
             << Op::profile << 403 << QByteArray("{}") << "decoding:user_id";
 
@@ -203,14 +202,10 @@ private slots:
         QTest::newRow("poll ok with token") << Op::poll << 200 << ok << "ok:T-1";
         QTest::newRow("poll ok without token")
             << Op::poll << 200 << QByteArray(R"({"status":"ok"})") << "ok:<none>";
-        QTest::newRow("poll ok with null token")
-            << Op::poll << 200 << QByteArray(R"({"status":"ok","token":null})") << "ok:<none>";
         QTest::newRow("poll pending with token")
             << Op::poll << 200 << QByteArray(R"({"status":"pending","token":"T"})") << "ok:<none>";
         QTest::newRow("poll OK differs in case")
             << Op::poll << 200 << QByteArray(R"({"status":"OK","token":"T"})") << "ok:<none>";
-        QTest::newRow("poll ok with a space")
-            << Op::poll << 200 << QByteArray(R"({"status":"ok ","token":"T"})") << "ok:<none>";
         QTest::newRow("poll 404") << Op::poll << 404 << ok << "url:resource unavailable";
         QTest::newRow("poll 410") << Op::poll << 410 << ok << "url:resource unavailable";
         QTest::newRow("poll 400 is decoded") << Op::poll << 400 << QByteArray("bad") << "decoding:";
@@ -220,8 +215,6 @@ private slots:
             "{\"nonce\":\"N\",\"bot_url\":\"https://t.me/bot?start=N\",\"expires_in_seconds\":300}";
         QTest::newRow("start 200")
             << Op::start << 200 << start << "ok:N|https://t.me/bot?start=N|300";
-        QTest::newRow("start 500 with a valid body")
-            << Op::start << 500 << start << "ok:N|https://t.me/bot?start=N|300";
         QTest::newRow("start 401 with a valid body")
             << Op::start << 401 << start << "ok:N|https://t.me/bot?start=N|300";
         QTest::newRow("start without lifetime")
@@ -234,7 +227,6 @@ private slots:
             << Op::create << 401 << QByteArray("Unauthorized") << "decoding:";
         QTest::newRow("create 500 with a record succeeds")
             << Op::create << 500 << QByteArray(R"({"id":-3,"status":""})") << "ok:-3|";
-        QTest::newRow("create empty body") << Op::create << 200 << QByteArray() << "decoding:";
     }
     void statusAndBodyRules() {
         QFETCH(Op, op);
@@ -251,24 +243,17 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::addColumn<bool>("accepted");
         QTest::newRow("https") << "https://tolvex.ru/api/auth/me" << true;
-        QTest::newRow("https with port") << "https://tolvex.ru:8443/api/auth/me" << true;
         QTest::newRow("http to 127.0.0.1") << "http://127.0.0.1:8080/api/auth/me" << true;
-        QTest::newRow("http to 127.x") << "http://127.10.0.3/api" << true;
         QTest::newRow("http to localhost") << "http://localhost:5000/api" << true;
         QTest::newRow("http to ::1") << "http://[::1]:5000/api" << true;
         QTest::newRow("http to a remote host") << "http://tolvex.ru/api/auth/me" << false;
-        QTest::newRow("http to a private address") << "http://192.168.1.10/api" << false;
         QTest::newRow("http to a look-alike host") << "http://localhost.example.com/api" << false;
         QTest::newRow("http to 127.0.0.1 as a subdomain")
             << "http://127.0.0.1.example.com/api" << false;
         QTest::newRow("other scheme") << "ftp://tolvex.ru/api" << false;
-        QTest::newRow("file") << "file:///etc/passwd" << false;
-        QTest::newRow("empty") << "" << false;
         QTest::newRow("relative") << "/auth/me" << false;
         QTest::newRow("no host") << "https:///api/auth/me" << false;
-        QTest::newRow("space in host") << "https://tol vex.ru/api" << false;
         QTest::newRow("space in path") << "https://tolvex.ru/api/auth/app-login/poll/a b" << false;
-        QTest::newRow("bad port") << "https://tolvex.ru:99999/api" << false;
     }
     void requestUrlRules() {
         QFETCH(QString, text);
@@ -393,15 +378,6 @@ private slots:
         QVERIFY(timer.elapsed() < 5000);
     }
 
-    void slowButWithinTheTimeoutSucceeds() {
-        AuthBridge::setTransferTimeout(1500ms);
-        TestHttpServer server;
-        TestAnswer late = TestAnswer::json(200, R"({"user_id":3})");
-        late.delay = 300ms;
-        server.enqueue(late);
-        QCOMPARE(outcomeOf(Op::profile, server.baseUrl()), QStringLiteral("ok:3|<none>"));
-    }
-
     void steadyTrickleOutlastsTheTimeout() {
         // The limit is on silence, not on the whole transfer: 12 pieces, 150 ms apart.
         AuthBridge::setTransferTimeout(400ms);
@@ -448,6 +424,15 @@ private slots:
         QCOMPARE(outcomeOf(Op::profile, server.baseUrl()),
                  QStringLiteral("url:secure connection failed"));
         QCOMPARE(server.handledRequests(), 0);
+
+        // The server does answer a client that trusts it, so the failure above is the trust.
+        QNetworkAccessManager manager;
+        std::unique_ptr<QNetworkReply> reply(
+            manager.get(QNetworkRequest(QUrl(server.baseUrl() + QStringLiteral("/auth/me")))));
+        reply->ignoreSslErrors();
+        QTRY_VERIFY_WITH_TIMEOUT(reply->isFinished(), 10000);
+        QCOMPARE(reply->error(), QNetworkReply::NoError);
+        QCOMPARE(server.handledRequests(), 1);
     }
 
     void requestsShareOneConnection() {
@@ -490,20 +475,12 @@ private slots:
             << int(QNetworkReply::HostNotFoundError) << URLError::Code::cannotFindHost;
         QTest::newRow("closed") << int(QNetworkReply::RemoteHostClosedError)
                                 << URLError::Code::networkConnectionLost;
-        QTest::newRow("network down") << int(QNetworkReply::TemporaryNetworkFailureError)
-                                      << URLError::Code::networkConnectionLost;
         QTest::newRow("tls") << int(QNetworkReply::SslHandshakeFailedError)
                              << URLError::Code::secureConnectionFailed;
         QTest::newRow("cancelled")
             << int(QNetworkReply::OperationCanceledError) << URLError::Code::cancelled;
         QTest::newRow("refused redirect")
             << int(QNetworkReply::InsecureRedirectError) << URLError::Code::badServerResponse;
-        QTest::newRow("redirect loop")
-            << int(QNetworkReply::TooManyRedirectsError) << URLError::Code::badServerResponse;
-        QTest::newRow("garbled answer")
-            << int(QNetworkReply::ProtocolFailure) << URLError::Code::badServerResponse;
-        QTest::newRow("proxy refused") << int(QNetworkReply::ProxyConnectionRefusedError)
-                                       << URLError::Code::cannotConnectToHost;
         QTest::newRow("unknown") << int(QNetworkReply::UnknownNetworkError)
                                  << URLError::Code::unknown;
     }
@@ -514,26 +491,16 @@ private slots:
     }
 
     void everyFailureHasItsOwnRussianText() {
-        const QList<URLError::Code> codes{URLError::Code::badURL,
-                                          URLError::Code::userAuthenticationRequired,
-                                          URLError::Code::resourceUnavailable,
-                                          URLError::Code::badServerResponse,
-                                          URLError::Code::timedOut,
-                                          URLError::Code::cannotConnectToHost,
-                                          URLError::Code::cannotFindHost,
-                                          URLError::Code::networkConnectionLost,
-                                          URLError::Code::secureConnectionFailed,
-                                          URLError::Code::cancelled,
-                                          URLError::Code::unknown};
-        QSet<QString> texts;
-        for (const URLError::Code code : codes) {
-            const QString text = URLError(code).localizedDescription();
-            QVERIFY2(
-                text.contains(QRegularExpression(QStringLiteral("^[А-ЯЁ][А-Яа-яЁёA-Z ,.-]*\\.$"))),
-                qPrintable(text));
-            texts.insert(text);
-        }
-        QCOMPARE(texts.size(), codes.size());
+        QStringList texts;
+        for (int code = 0; code <= int(URLError::Code::unknown); ++code)
+            texts << URLError(static_cast<URLError::Code>(code)).localizedDescription();
+        for (const auto reason :
+             {FileReadError::Reason::notFound, FileReadError::Reason::noPermission})
+            texts << FileReadError(reason).localizedDescription();
+        const QRegularExpression sentence(QStringLiteral("^[А-ЯЁ][А-Яа-яЁёA-Z ,.-]*\\.$"));
+        for (const QString &text : texts)
+            QVERIFY2(sentence.match(text).hasMatch(), qPrintable(text));
+        QCOMPARE(QSet<QString>(texts.begin(), texts.end()).size(), texts.size());
     }
 };
 

@@ -65,20 +65,12 @@ private slots:
 
     void init() { AuthBridge::deleteToken(); }
 
-    void emptyStore() {
-        QCOMPARE(AuthBridge::loadToken(), std::nullopt);
-        AuthBridge::deleteToken();
-        QCOMPARE(AuthBridge::loadToken(), std::nullopt);
-        QCOMPARE(storedItemCount(), 0);
-    }
-
     void roundTrip_data() {
         QTest::addColumn<QString>("token");
         QTest::newRow("ascii") << QStringLiteral("eyJhbGciOiJIUzI1NiJ9.payload.sig");
         QTest::newRow("cyrillic and emoji") << QStringLiteral("токен-🔑-Ё");
-        QTest::newRow("long") << QString(20000, QLatin1Char('t'));
-        QTest::newRow("leading byte-order mark") << (QChar(0xFEFF) + QStringLiteral("x"));
         QTest::newRow("embedded nul") << QStringLiteral("a%1b").arg(QChar(0));
+        QTest::newRow("empty is a value, not nothing") << QString();
     }
     void roundTrip() {
         QFETCH(QString, token);
@@ -86,33 +78,21 @@ private slots:
         QCOMPARE(AuthBridge::loadToken(), std::optional<QString>(token));
     }
 
-    void secondSaveReplacesTheFirst() {
+    void saveReplacesAndDeleteRemoves() {
+        QCOMPARE(AuthBridge::loadToken(), std::nullopt);
         AuthBridge::saveToken(QStringLiteral("first"));
         AuthBridge::saveToken(QStringLiteral("second"));
         QCOMPARE(AuthBridge::loadToken(), std::optional<QString>(QStringLiteral("second")));
         QCOMPARE(storedItemCount(), 1);
-    }
-
-    void deleteRemovesTheItem() {
-        AuthBridge::saveToken(QStringLiteral("x"));
-        QCOMPARE(storedItemCount(), 1);
         AuthBridge::deleteToken();
         QCOMPARE(AuthBridge::loadToken(), std::nullopt);
         QCOMPARE(storedItemCount(), 0);
-    }
-
-    void emptyValueLoadsAsEmptyString() {
-        AuthBridge::saveToken(QString());
-        const auto loaded = AuthBridge::loadToken();
-        QVERIFY(loaded.has_value());
-        QVERIFY(loaded->isEmpty());
+        AuthBridge::deleteToken(); // nothing stored: still quiet
     }
 
     void invalidUtf8LoadsAsNothing_data() {
         QTest::addColumn<QByteArray>("bytes");
         QTest::newRow("lone continuation byte") << QByteArray("ab\x80");
-        QTest::newRow("0xff") << QByteArray("\xff");
-        QTest::newRow("truncated sequence") << QByteArray("\xd0");
         QTest::newRow("overlong slash") << QByteArray("\xc0\xaf");
     }
     void invalidUtf8LoadsAsNothing() {

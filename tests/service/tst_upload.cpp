@@ -15,8 +15,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <unistd.h>
-
 namespace {
 
 const QRegularExpression kBoundaryPattern(
@@ -31,17 +29,10 @@ QByteArray randomBytes(qsizetype size) {
 
 // The body as the layout defines it, spelled out independently of the device under test.
 QByteArray expectedBody(const QByteArray &boundary, const QByteArray &file) {
-    QByteArray body;
-    body += "--";
-    body += boundary;
-    body += "\r\n";
-    body += "Content-Disposition: form-data; name=\"audio\"; filename=\"recording.m4a\"\r\n";
-    body += "Content-Type: audio/mp4\r\n\r\n";
-    body += file;
-    body += "\r\n--";
-    body += boundary;
-    body += "--\r\n";
-    return body;
+    return "--" + boundary +
+           "\r\nContent-Disposition: form-data; name=\"audio\"; filename=\"recording.m4a\"\r\n"
+           "Content-Type: audio/mp4\r\n\r\n" +
+           file + "\r\n--" + boundary + "--\r\n";
 }
 
 QByteArray boundaryOf(const RecordedRequest &request) {
@@ -52,21 +43,15 @@ QByteArray boundaryOf(const RecordedRequest &request) {
     return contentType.mid(prefix.size());
 }
 
-class Recording {
-public:
-    explicit Recording(const QByteArray &content, const QString &name = QStringLiteral("mix.m4a")) {
-        m_path = m_dir.filePath(name);
-        QFile file(m_path);
+struct Recording {
+    QTemporaryDir dir;
+    QString path = dir.filePath(QStringLiteral("mix.m4a"));
+
+    explicit Recording(const QByteArray &content) {
+        QFile file(path);
         if (file.open(QIODevice::WriteOnly))
             file.write(content);
     }
-    [[nodiscard]] const QString &path() const { return m_path; }
-    [[nodiscard]] QString missingPath() const { return m_dir.filePath(QStringLiteral("gone.m4a")); }
-    [[nodiscard]] QString dirPath() const { return m_dir.path(); }
-
-private:
-    QTemporaryDir m_dir;
-    QString m_path;
 };
 
 } // namespace
@@ -78,7 +63,6 @@ private slots:
     void bodyIsByteExact_data() {
         QTest::addColumn<qsizetype>("size");
         QTest::newRow("empty file") << qsizetype(0);
-        QTest::newRow("one byte") << qsizetype(1);
         QTest::newRow("odd size past a chunk") << qsizetype(65536 + 7);
         QTest::newRow("3 MiB") << qsizetype(3 << 20);
     }
@@ -89,7 +73,7 @@ private slots:
         TestHttpServer server;
         server.enqueue(TestAnswer::json(201, {}));
         const auto outcome = runTask(
-            AuthBridge::uploadAudio(server.baseUrl(), QStringLiteral("tok"), 42, recording.path()));
+            AuthBridge::uploadAudio(server.baseUrl(), QStringLiteral("tok"), 42, recording.path));
         QVERIFY(outcome.succeeded());
 
         QCOMPARE(server.requests().size(), 1);
@@ -120,10 +104,10 @@ private slots:
         TestHttpServer server;
         server.setHandler([](const RecordedRequest &) { return TestAnswer::json(200, {}); });
         QVERIFY(runTask(AuthBridge::uploadAudio(server.baseUrl(), QStringLiteral("t"), 1,
-                                                recording.path()))
+                                                recording.path))
                     .succeeded());
         QVERIFY(runTask(AuthBridge::uploadAudio(server.baseUrl(), QStringLiteral("t"), 1,
-                                                recording.path()))
+                                                recording.path))
                     .succeeded());
         const auto requests = server.requests();
         QCOMPARE(requests.size(), 2);
@@ -135,38 +119,14 @@ private slots:
         QCOMPARE(QByteArray(requests[0].body).replace(first, second), requests[1].body);
     }
 
-    void meetingIdInThePath_data() {
-        QTest::addColumn<qint64>("id");
-        QTest::addColumn<QByteArray>("target");
-        QTest::newRow("42") << qint64(42) << QByteArray("/api/meetings/42/audio");
-        QTest::newRow("-1") << qint64(-1) << QByteArray("/api/meetings/-1/audio");
-        QTest::newRow("0") << qint64(0) << QByteArray("/api/meetings/0/audio");
-        QTest::newRow("int64 min") << std::numeric_limits<qint64>::min()
-                                   << QByteArray("/api/meetings/-9223372036854775808/audio");
-    }
-    void meetingIdInThePath() {
-        QFETCH(qint64, id);
-        QFETCH(QByteArray, target);
-        Recording recording("abc");
-        TestHttpServer server;
-        server.enqueue(TestAnswer::json(200, {}));
-        QVERIFY(runTask(AuthBridge::uploadAudio(server.baseUrl(), QStringLiteral("t"), id,
-                                                recording.path()))
-                    .succeeded());
-        QCOMPARE(server.requests().value(0).target, target);
-    }
-
     void statusRule_data() {
         QTest::addColumn<int>("status");
         QTest::addColumn<bool>("succeeds");
         QTest::newRow("200") << 200 << true;
-        QTest::newRow("201") << 201 << true;
         QTest::newRow("204") << 204 << true;
         QTest::newRow("299") << 299 << true;
         QTest::newRow("300") << 300 << false;
-        QTest::newRow("400") << 400 << false;
         QTest::newRow("401") << 401 << false;
-        QTest::newRow("404") << 404 << false;
         QTest::newRow("500") << 500 << false;
     }
     void statusRule() {
@@ -178,7 +138,7 @@ private slots:
         server.enqueue(
             TestAnswer::json(status, status == 204 ? QByteArray() : QByteArray("not json at all")));
         const auto outcome = runTask(
-            AuthBridge::uploadAudio(server.baseUrl(), QStringLiteral("t"), 1, recording.path()));
+            AuthBridge::uploadAudio(server.baseUrl(), QStringLiteral("t"), 1, recording.path));
         QCOMPARE(outcome.succeeded(), succeeds);
         if (!succeeds) {
             const auto error = outcome.errorAs<URLError>();
@@ -194,7 +154,7 @@ private slots:
         answer.generatedBodySize = 8 << 20;
         server.enqueue(answer);
         QVERIFY(runTask(AuthBridge::uploadAudio(server.baseUrl(), QStringLiteral("t"), 1,
-                                                recording.path()))
+                                                recording.path))
                     .succeeded());
     }
 
@@ -208,8 +168,9 @@ private slots:
         QFETCH(QString, which);
         QFETCH(FileReadError::Reason, reason);
         Recording recording("abc");
-        const QString path =
-            which == QLatin1String("missing") ? recording.missingPath() : recording.dirPath();
+        const QString path = which == QLatin1String("missing")
+                                 ? recording.dir.filePath(QStringLiteral("gone.m4a"))
+                                 : recording.dir.path();
         TestHttpServer server;
         const auto outcome =
             runTask(AuthBridge::uploadAudio(server.baseUrl(), QStringLiteral("t"), 1, path));
@@ -221,26 +182,12 @@ private slots:
         QCOMPARE(server.connectionCount(), 0);
     }
 
-    void unreadableForPermissions() {
-        if (::geteuid() == 0)
-            QSKIP("root reads every file, so permissions cannot make it unreadable");
-        Recording recording("abc");
-        QFile::setPermissions(recording.path(), QFileDevice::WriteOwner);
-        TestHttpServer server;
-        const auto outcome = runTask(
-            AuthBridge::uploadAudio(server.baseUrl(), QStringLiteral("t"), 1, recording.path()));
-        const auto error = outcome.errorAs<FileReadError>();
-        QVERIFY(error);
-        QCOMPARE(error->reason(), FileReadError::Reason::noPermission);
-        QCOMPARE(server.connectionCount(), 0);
-    }
-
     void badUrlIsCheckedBeforeTheFile() {
         // The URL fails first, so a missing file is never even looked at.
         Recording recording("abc");
-        const auto outcome =
-            runTask(AuthBridge::uploadAudio(QStringLiteral("http://tolvex.ru/api"),
-                                            QStringLiteral("t"), 1, recording.missingPath()));
+        const auto outcome = runTask(
+            AuthBridge::uploadAudio(QStringLiteral("http://tolvex.ru/api"), QStringLiteral("t"), 1,
+                                    recording.dir.filePath(QStringLiteral("gone.m4a"))));
         const auto error = outcome.errorAs<URLError>();
         QVERIFY(error);
         QCOMPARE(error->code(), URLError::Code::badURL);
@@ -253,7 +200,7 @@ private slots:
         server.enqueue(TestAnswer::json(200, {}));
         QList<std::pair<qint64, qint64>> reports;
         const auto outcome = runTask(
-            AuthBridge::uploadAudio(server.baseUrl(), QStringLiteral("t"), 1, recording.path(),
+            AuthBridge::uploadAudio(server.baseUrl(), QStringLiteral("t"), 1, recording.path,
                                     [&reports](std::int64_t sent, std::int64_t total) {
                                         reports.append({sent, total});
                                     }));
@@ -273,7 +220,7 @@ private slots:
         Recording recording(randomBytes(8 << 20));
         TestHttpServer server;
         server.enqueue(TestAnswer::json(200, {}));
-        const QString path = recording.path();
+        const QString path = recording.path;
         bool truncated = false;
         QElapsedTimer timer;
         timer.start();
@@ -294,9 +241,7 @@ private slots:
     void deviceReadsTheSameBytesInAnyPieces_data() {
         QTest::addColumn<qint64>("piece");
         QTest::newRow("1") << qint64(1);
-        QTest::newRow("7") << qint64(7);
         QTest::newRow("prefix length") << qint64(139);
-        QTest::newRow("16 KiB") << qint64(16384);
         QTest::newRow("all at once") << qint64(1 << 20);
     }
     void deviceReadsTheSameBytesInAnyPieces() {
@@ -304,7 +249,7 @@ private slots:
         const QByteArray content = randomBytes(40000);
         Recording recording(content);
         const QByteArray boundary = "01234567-89AB-CDEF-0123-456789ABCDEF";
-        MultipartBodyDevice device(recording.path(), boundary);
+        MultipartBodyDevice device(recording.path, boundary);
         QCOMPARE(device.size(), qint64(183 + content.size()));
         QByteArray read;
         while (!device.atEnd()) {
@@ -318,10 +263,8 @@ private slots:
 
     void deviceSeeksIntoEachSection_data() {
         QTest::addColumn<qint64>("position");
-        QTest::newRow("start") << qint64(0);
         QTest::newRow("inside the prefix") << qint64(50);
         QTest::newRow("first file byte") << qint64(139);
-        QTest::newRow("inside the file") << qint64(139 + 500);
         QTest::newRow("first suffix byte") << qint64(139 + 1000);
         QTest::newRow("last byte") << qint64(183 + 1000 - 1);
         QTest::newRow("end") << qint64(183 + 1000);
@@ -331,7 +274,7 @@ private slots:
         const QByteArray content = randomBytes(1000);
         Recording recording(content);
         const QByteArray boundary = "FEDCBA98-7654-3210-FEDC-BA9876543210";
-        MultipartBodyDevice device(recording.path(), boundary);
+        MultipartBodyDevice device(recording.path, boundary);
         device.read(300); // move somewhere else first
         QVERIFY(device.seek(position));
         QCOMPARE(device.readAll(), expectedBody(boundary, content).mid(position));

@@ -1,7 +1,6 @@
 #include "TestHttpsServer.h"
 
 #include <QProcess>
-#include <QStringList>
 
 #include <httplib.h>
 
@@ -15,11 +14,10 @@ TestHttpsServer::TestHttpsServer() {
     QProcess openssl;
     openssl.setProcessChannelMode(QProcess::MergedChannels);
     openssl.start(QStringLiteral("openssl"),
-                  {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
-                   QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-keyout"),
-                   key, QStringLiteral("-out"), cert, QStringLiteral("-days"), QStringLiteral("1"),
-                   QStringLiteral("-subj"), QStringLiteral("/CN=127.0.0.1"),
-                   QStringLiteral("-addext"), QStringLiteral("subjectAltName=IP:127.0.0.1")});
+                  QStringLiteral("req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "
+                                 "-addext subjectAltName=IP:127.0.0.1")
+                          .split(QLatin1Char(' '))
+                      << QStringLiteral("-keyout") << key << QStringLiteral("-out") << cert);
     if (!openssl.waitForFinished(60000) || openssl.exitStatus() != QProcess::NormalExit ||
         openssl.exitCode() != 0)
         throw std::runtime_error("openssl could not make a certificate: " +
