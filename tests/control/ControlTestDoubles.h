@@ -72,10 +72,7 @@ inline TestAnswer profile(qint64 id, const QString &firstName) {
 }
 
 inline TestAnswer notJson(int status) {
-    TestAnswer answer;
-    answer.status = status;
-    answer.body = "<html>server error</html>";
-    return answer;
+    return {.status = status, .body = "<html>server error</html>"};
 }
 
 } // namespace answers
@@ -83,18 +80,8 @@ inline TestAnswer notJson(int status) {
 // Answers by endpoint, safe to change from the test thread while the server threads read it.
 class ServiceScript {
 public:
-    void pushStart(TestAnswer answer) {
-        std::lock_guard lock(m_mutex);
-        m_starts.push_back(std::move(answer));
-    }
-    void pushPoll(TestAnswer answer) {
-        std::lock_guard lock(m_mutex);
-        m_polls.push_back(std::move(answer));
-    }
-    void setPollDefault(TestAnswer answer) {
-        std::lock_guard lock(m_mutex);
-        m_pollDefault = std::move(answer);
-    }
+    void pushStart(TestAnswer answer) { push(m_starts, std::move(answer)); }
+    void pushPoll(TestAnswer answer) { push(m_polls, std::move(answer)); }
     void setProfile(TestAnswer answer) {
         std::lock_guard lock(m_mutex);
         m_profile = std::move(answer);
@@ -102,42 +89,37 @@ public:
 
     TestAnswer answer(const RecordedRequest &request) {
         std::lock_guard lock(m_mutex);
-        if (request.target.endsWith("/auth/app-login/start")) {
-            if (m_starts.empty()) {
-                return answers::notJson(500);
-            }
-            TestAnswer next = std::move(m_starts.front());
-            m_starts.pop_front();
-            return next;
-        }
-        if (request.target.contains("/auth/app-login/poll/")) {
-            if (m_polls.empty()) {
-                return m_pollDefault;
-            }
-            TestAnswer next = std::move(m_polls.front());
-            m_polls.pop_front();
-            return next;
-        }
-        if (request.target.endsWith("/auth/me")) {
-            return m_profile;
-        }
-        return answers::notJson(404);
+        if (request.target.endsWith("/auth/app-login/start"))
+            return next(m_starts, answers::notJson(500));
+        if (request.target.contains("/auth/app-login/poll/"))
+            return next(m_polls, answers::pending());
+        return request.target.endsWith("/auth/me") ? m_profile : answers::notJson(404);
     }
 
 private:
+    void push(std::deque<TestAnswer> &queue, TestAnswer answer) {
+        std::lock_guard lock(m_mutex);
+        queue.push_back(std::move(answer));
+    }
+    static TestAnswer next(std::deque<TestAnswer> &queue, TestAnswer otherwise) {
+        if (queue.empty())
+            return otherwise;
+        TestAnswer answer = std::move(queue.front());
+        queue.pop_front();
+        return answer;
+    }
+
     std::mutex m_mutex;
     std::deque<TestAnswer> m_starts;
     std::deque<TestAnswer> m_polls;
-    TestAnswer m_pollDefault = answers::pending();
     TestAnswer m_profile = answers::profile(7, QStringLiteral("Анна"));
 };
 
 inline QList<RecordedRequest> requestsTo(const TestHttpServer &server, const QByteArray &pathPart) {
     QList<RecordedRequest> matching;
     for (const RecordedRequest &request : server.requests()) {
-        if (request.target.contains(pathPart)) {
+        if (request.target.contains(pathPart))
             matching.append(request);
-        }
     }
     return matching;
 }

@@ -43,15 +43,18 @@ const QByteArray startPath = "/api/auth/app-login/start";
 const QByteArray pollPath = "/api/auth/app-login/poll/";
 const QByteArray profilePath = "/api/auth/me";
 
-// A port on which nothing listens: bound, then released.
-QString closedPortBaseUrl() {
-    quint16 port = 0;
-    {
-        TestHttpServer probe;
-        port = probe.port();
-    }
-    return QStringLiteral("http://127.0.0.1:%1/api").arg(port);
+std::optional<QString> some(const char *text) {
+    return QString::fromUtf8(text);
 }
+
+// Both sign-in flags in one comparable value.
+QString flags(const AppViewModel &vm) {
+    return QStringLiteral("%1polling, %2timed out")
+        .arg(vm.isPollingAuth() ? "" : "not ", vm.authTimedOut() ? "" : "not ");
+}
+const QString neither = QStringLiteral("not polling, not timed out");
+const QString polling = QStringLiteral("polling, not timed out");
+const QString timedOut = QStringLiteral("not polling, timed out");
 
 } // namespace
 
@@ -59,456 +62,358 @@ class TestAppViewModel : public QObject {
     Q_OBJECT
 
 private slots:
-    void startupWithoutTokenSendsNothing();
-    void startupWithTokenIsSignedOutUntilTheProfileAnswer();
-    void failedProfileCheckKeepsTheToken_data();
-    void failedProfileCheckKeepsTheToken();
-    void refreshWithoutTokenIsSignedOut();
-    void logoutForgetsTheToken();
-    void everyAssignmentNotifies();
-    void screensCanWatchEveryProperty();
-    void productionPollsEveryTwoSeconds();
+    void startupWithoutTokenSendsNothing() {
+        Harness harness;
+        auto vm = harness.makeViewModel();
+        QCOMPARE(vm->stateCase(), AppState::Case::notLoggedIn);
+        QCOMPARE(flags(*vm), neither);
+        QVERIFY(!vm->authToken());
+        QVERIFY(!vm->hasRecordedFile());
+        QVERIFY(!vm->pendingMeetingId());
+        QTest::qWait(300);
+        QCOMPARE(harness.server.requests().size(), 0);
+    }
 
-    void linkHandedToTheDesktop_data();
-    void linkHandedToTheDesktop();
-    void shortLifetimeTimesOutOnTheFirstFiring_data();
-    void shortLifetimeTimesOutOnTheFirstFiring();
-    void pendingUntilTheBudgetIsSpentTimesOut();
-    void tokenAfterTwoPendingPollsSignsIn();
-    void secondPressWhileSigningInSendsNothing();
-    void tryAgainAfterTimeoutAsksForANewNonce();
-    void failedStartLeavesBothFlagsFalse_data();
-    void failedStartLeavesBothFlagsFalse();
-    void pollFailuresAreIgnoredOneByOne();
-    void failedProfileAfterTokenStaysSignedOut();
-    void lateTokenAfterTimeoutStillSignsIn();
+    void startupWithTokenIsSignedOutUntilTheProfileAnswer() {
+        Harness harness(QStringLiteral("stored-token"));
+        TestAnswer slowProfile = answers::profile(42, QStringLiteral("Борис"));
+        slowProfile.delay = 300ms;
+        harness.script.setProfile(slowProfile);
 
-    void destroyedWhileARequestIsInFlight_data();
-    void destroyedWhileARequestIsInFlight();
-};
+        auto vm = harness.makeViewModel();
+        QSignalSpy changed(vm.get(), &AppViewModel::changed);
+        QCOMPARE(vm->authToken(), some("stored-token"));
+        QVERIFY(harness.server.waitForRequests(1));
+        QCOMPARE(vm->stateCase(), AppState::Case::notLoggedIn);
+        QTRY_COMPARE(vm->stateCase(), AppState::Case::idle);
+        QCOMPARE(changed.count(), 1);
+        QCOMPARE(vm->state(), AppState::idle(UserProfileVM{42, QStringLiteral("Борис")}));
 
-void TestAppViewModel::startupWithoutTokenSendsNothing() {
-    Harness harness;
-    auto vm = harness.makeViewModel();
+        const QList<RecordedRequest> requests = harness.server.requests();
+        QCOMPARE(requests.size(), 1);
+        QCOMPARE(requests[0].method + ' ' + requests[0].target, "GET " + profilePath);
+        QCOMPARE(requests[0].header("Authorization").value_or(""),
+                 QByteArray("Bearer stored-token"));
+    }
 
-    QCOMPARE(vm->stateCase(), AppState::Case::notLoggedIn);
-    QVERIFY(!vm->authTimedOut());
-    QVERIFY(!vm->isPollingAuth());
-    QVERIFY(!vm->authToken());
-    QVERIFY(!vm->hasRecordedFile());
-    QVERIFY(!vm->pendingMeetingId());
-    QTest::qWait(300);
-    QCOMPARE(harness.server.requests().size(), 0);
-}
+    void failedProfileCheckKeepsTheToken_data() {
+        QTest::addColumn<TestAnswer>("answer");
+        QTest::newRow("401") << answers::json({{"user_id", 1}}, 401);
+        QTest::newRow("500 not JSON") << answers::notJson(500);
+        QTest::newRow("dropped connection") << TestAnswer::drop();
+    }
+    void failedProfileCheckKeepsTheToken() {
+        QFETCH(TestAnswer, answer);
+        Harness harness(QStringLiteral("refused-token"));
+        harness.script.setProfile(answer);
 
-void TestAppViewModel::startupWithTokenIsSignedOutUntilTheProfileAnswer() {
-    Harness harness(QStringLiteral("stored-token"));
-    TestAnswer slowProfile = answers::profile(42, QStringLiteral("Борис"));
-    slowProfile.delay = 300ms;
-    harness.script.setProfile(slowProfile);
+        auto vm = harness.makeViewModel();
+        QSignalSpy changed(vm.get(), &AppViewModel::changed);
+        QTRY_COMPARE(changed.count(), 1);
+        QCOMPARE(vm->stateCase(), AppState::Case::notLoggedIn);
+        QCOMPARE(vm->authToken(), some("refused-token"));
+        QCOMPARE(harness.store->token(), some("refused-token"));
+        QCOMPARE(harness.store->removals(), 0);
+    }
 
-    auto vm = harness.makeViewModel();
-    QSignalSpy changed(vm.get(), &AppViewModel::changed);
-    QCOMPARE(vm->stateCase(), AppState::Case::notLoggedIn);
-    QCOMPARE(vm->authToken(), std::optional<QString>(QStringLiteral("stored-token")));
+    void logoutForgetsTheToken() {
+        Harness harness(QStringLiteral("t-logout"));
+        auto vm = harness.makeViewModel();
+        QTRY_COMPARE(vm->stateCase(), AppState::Case::idle);
 
-    QVERIFY(harness.server.waitForRequests(1));
-    QCOMPARE(vm->stateCase(), AppState::Case::notLoggedIn);
-    QTRY_COMPARE(vm->stateCase(), AppState::Case::idle);
-    QCOMPARE(changed.count(), 1);
-    QCOMPARE(vm->state(), AppState::idle(UserProfileVM{42, QStringLiteral("Борис")}));
-
-    const QList<RecordedRequest> requests = harness.server.requests();
-    QCOMPARE(requests.size(), 1);
-    QCOMPARE(requests[0].method, QByteArray("GET"));
-    QCOMPARE(requests[0].target, profilePath);
-    QCOMPARE(requests[0].header("Authorization"), std::optional<QByteArray>("Bearer stored-token"));
-}
-
-void TestAppViewModel::failedProfileCheckKeepsTheToken_data() {
-    QTest::addColumn<TestAnswer>("answer");
-    QTest::addColumn<bool>("networkMayResend"); // Qt resends a GET once on a dropped connection
-
-    QTest::newRow("401") << answers::json({{"user_id", 1}}, 401) << false;
-    QTest::newRow("500 not JSON") << answers::notJson(500) << false;
-    QTest::newRow("profile without user_id") << answers::json({{"first_name", "Анна"}}) << false;
-    QTest::newRow("dropped connection") << TestAnswer::drop() << true;
-}
-
-void TestAppViewModel::failedProfileCheckKeepsTheToken() {
-    QFETCH(TestAnswer, answer);
-    QFETCH(bool, networkMayResend);
-    Harness harness(QStringLiteral("refused-token"));
-    harness.script.setProfile(answer);
-
-    auto vm = harness.makeViewModel();
-    QSignalSpy changed(vm.get(), &AppViewModel::changed);
-    QTRY_COMPARE(changed.count(), 1);
-    QCOMPARE(vm->stateCase(), AppState::Case::notLoggedIn);
-    QCOMPARE(vm->authToken(), std::optional<QString>(QStringLiteral("refused-token")));
-    QCOMPARE(harness.store->token(), std::optional<QString>(QStringLiteral("refused-token")));
-    QCOMPARE(harness.store->removals(), 0);
-    if (!networkMayResend) {
+        QSignalSpy changed(vm.get(), &AppViewModel::changed);
+        vm->logout();
+        QCOMPARE(changed.count(), 1);
+        QCOMPARE(vm->stateCase(), AppState::Case::notLoggedIn);
+        QCOMPARE(flags(*vm), neither);
+        QVERIFY(!vm->authToken());
+        QVERIFY(!harness.store->token());
+        QCOMPARE(harness.store->removals(), 1);
+        // Without a token a refresh asks nothing, and neither does the next start-up.
+        QCoro::waitFor(vm->refreshProfile());
+        QCOMPARE(vm->stateCase(), AppState::Case::notLoggedIn);
+        vm.reset();
+        auto next = harness.makeViewModel();
+        QTest::qWait(300);
+        QCOMPARE(next->stateCase(), AppState::Case::notLoggedIn);
         QCOMPARE(harness.count(profilePath), 1);
     }
-}
 
-void TestAppViewModel::refreshWithoutTokenIsSignedOut() {
-    Harness harness(QStringLiteral("t"));
-    auto vm = harness.makeViewModel();
-    QTRY_COMPARE(vm->stateCase(), AppState::Case::idle);
+    void everyAssignmentNotifies() {
+        Harness harness(QStringLiteral("t"));
+        auto vm = harness.makeViewModel();
+        QTRY_COMPARE(vm->stateCase(), AppState::Case::idle);
+        const AppState signedIn = vm->state();
 
-    vm->logout();
-    QCoro::waitFor(vm->refreshProfile());
-    QCOMPARE(vm->stateCase(), AppState::Case::notLoggedIn);
-    QCOMPARE(harness.count(profilePath), 1);
-}
-
-void TestAppViewModel::logoutForgetsTheToken() {
-    Harness harness(QStringLiteral("t-logout"));
-    auto vm = harness.makeViewModel();
-    QTRY_COMPARE(vm->stateCase(), AppState::Case::idle);
-
-    QSignalSpy changed(vm.get(), &AppViewModel::changed);
-    vm->logout();
-    QCOMPARE(changed.count(), 1);
-    QCOMPARE(vm->stateCase(), AppState::Case::notLoggedIn);
-    QVERIFY(!vm->authToken());
-    QVERIFY(!harness.store->token());
-    QCOMPARE(harness.store->removals(), 1);
-    QVERIFY(!vm->authTimedOut());
-    QVERIFY(!vm->isPollingAuth());
-
-    vm.reset();
-    auto next = harness.makeViewModel();
-    QTest::qWait(300);
-    QCOMPARE(next->stateCase(), AppState::Case::notLoggedIn);
-    QCOMPARE(harness.count(profilePath), 1);
-}
-
-void TestAppViewModel::everyAssignmentNotifies() {
-    Harness harness(QStringLiteral("t"));
-    auto vm = harness.makeViewModel();
-    QTRY_COMPARE(vm->stateCase(), AppState::Case::idle);
-    const AppState signedIn = vm->state();
-
-    QSignalSpy changed(vm.get(), &AppViewModel::changed);
-    // The same profile again: the state is assigned an equal value.
-    QCoro::waitFor(vm->refreshProfile());
-    QCOMPARE(changed.count(), 1);
-    QCOMPARE(vm->state(), signedIn);
-
-    vm->logout();
-    QCOMPARE(changed.count(), 2);
-    vm->logout(); // notLoggedIn again
-    QCOMPARE(changed.count(), 3);
-
-    // authTimedOut = false (already false), then isPollingAuth = true: two announcements.
-    harness.script.pushStart(answers::start(QStringLiteral("n"), 600));
-    vm->startTelegramLogin();
-    QCOMPARE(changed.count(), 5);
-    QVERIFY(vm->isPollingAuth());
-    QVERIFY(!vm->authTimedOut());
-}
-
-void TestAppViewModel::screensCanWatchEveryProperty() {
-    const QMetaObject &meta = AppViewModel::staticMetaObject;
-    const QMetaMethod changed = QMetaMethod::fromSignal(&AppViewModel::changed);
-    const QStringList expected{
-        QStringLiteral("stateCase"),       QStringLiteral("recordingStartTime"),
-        QStringLiteral("uploadErrorText"), QStringLiteral("authTimedOut"),
-        QStringLiteral("isPollingAuth"),   QStringLiteral("hasRecordedFile")};
-    for (const QString &name : expected) {
-        const int index = meta.indexOfProperty(name.toLatin1().constData());
-        QVERIFY2(index >= 0, qPrintable(name));
-        const QMetaProperty property = meta.property(index);
-        QVERIFY2(!property.isWritable(), qPrintable(name));
-        QCOMPARE(property.notifySignal(), changed);
-    }
-}
-
-void TestAppViewModel::productionPollsEveryTwoSeconds() {
-    QCOMPARE(AppViewModel::productionPollInterval, 2000ms);
-    QCOMPARE(AppViewModel::Seams{}.pollInterval, 2000ms);
-}
-
-void TestAppViewModel::linkHandedToTheDesktop_data() {
-    QTest::addColumn<QString>("botUrl");
-    QTest::addColumn<QString>("opened"); // empty: nothing opened
-
-    QTest::newRow("Telegram link") << "https://t.me/ExampleBot?start=abc&x=1"
-                                   << "tg://resolve?domain=ExampleBot&start=abc";
-    QTest::newRow("other host unchanged") << "https://example.com/ExampleBot?start=abc"
-                                          << "https://example.com/ExampleBot?start=abc";
-    QTest::newRow("only slash unchanged") << "https://t.me/"
-                                          << "https://t.me/";
-    QTest::newRow("not a URL") << "not a url"
-                               << "";
-}
-
-void TestAppViewModel::linkHandedToTheDesktop() {
-    QFETCH(QString, botUrl);
-    QFETCH(QString, opened);
-    Harness harness;
-    harness.script.pushStart(answers::start(QStringLiteral("n-link"), 600, botUrl));
-    auto vm = harness.makeViewModel();
-
-    vm->startTelegramLogin();
-    // Polling starts whether or not a link could be opened.
-    QVERIFY(harness.server.waitForRequests(2));
-    QCOMPARE(harness.server.requests()[1].target, pollPath + "n-link");
-    QVERIFY(vm->isPollingAuth());
-    if (opened.isEmpty()) {
-        QVERIFY(harness.links->opened().isEmpty());
-    } else {
-        QCOMPARE(harness.links->opened().size(), 1);
-        QCOMPARE(harness.links->opened()[0].toString(QUrl::FullyEncoded), opened);
-    }
-}
-
-void TestAppViewModel::shortLifetimeTimesOutOnTheFirstFiring_data() {
-    QTest::addColumn<qint64>("expiresInSeconds");
-    QTest::newRow("1") << qint64(1);
-    QTest::newRow("0") << qint64(0);
-    QTest::newRow("negative") << qint64(-30);
-}
-
-void TestAppViewModel::shortLifetimeTimesOutOnTheFirstFiring() {
-    QFETCH(qint64, expiresInSeconds);
-    Harness harness;
-    harness.script.pushStart(answers::start(QStringLiteral("n-short"), expiresInSeconds));
-    const auto interval = 800ms;
-    auto vm = harness.makeViewModel(interval);
-
-    vm->startTelegramLogin();
-    QVERIFY(harness.server.waitForRequests(1));
-    QTRY_COMPARE(harness.links->opened().size(), 1);
-    // Before the first firing the wait is still on.
-    QTest::qWait(150);
-    QVERIFY(vm->isPollingAuth());
-    QVERIFY(!vm->authTimedOut());
-
-    QTRY_VERIFY(vm->authTimedOut());
-    QVERIFY(!vm->isPollingAuth());
-    QCOMPARE(vm->stateCase(), AppState::Case::notLoggedIn);
-    QTest::qWait(2 * interval.count());
-    QCOMPARE(harness.count(pollPath), 0);
-    QCOMPARE(harness.server.requests().size(), 1);
-}
-
-void TestAppViewModel::pendingUntilTheBudgetIsSpentTimesOut() {
-    Harness harness;
-    harness.script.pushStart(answers::start(QStringLiteral("n-pending"), 7)); // 3 polls
-    auto vm = harness.makeViewModel();
-
-    vm->startTelegramLogin();
-    QTRY_VERIFY(vm->authTimedOut());
-    QVERIFY(!vm->isPollingAuth());
-    QCOMPARE(vm->stateCase(), AppState::Case::notLoggedIn);
-    QVERIFY(!vm->authToken());
-    QCOMPARE(harness.store->saves(), 0);
-
-    QTest::qWait(6 * fastPolls.count());
-    const QList<RecordedRequest> polls = requestsTo(harness.server, pollPath);
-    QCOMPARE(polls.size(), 3);
-    for (const RecordedRequest &poll : polls) {
-        QCOMPARE(poll.method, QByteArray("GET"));
-        QCOMPARE(poll.target, pollPath + "n-pending");
-    }
-}
-
-void TestAppViewModel::tokenAfterTwoPendingPollsSignsIn() {
-    Harness harness;
-    harness.script.pushStart(answers::start(QStringLiteral("n-ok"), 600));
-    harness.script.pushPoll(answers::pending());
-    harness.script.pushPoll(answers::pending());
-    harness.script.pushPoll(answers::token(QStringLiteral("fresh-token")));
-    harness.script.setProfile(answers::profile(9, QStringLiteral("Вера")));
-    // Slow enough that no firing overtakes the token's answer, even on a loaded machine.
-    constexpr auto interval = 300ms;
-    auto vm = harness.makeViewModel(interval);
-
-    vm->startTelegramLogin();
-    QTRY_COMPARE(vm->stateCase(), AppState::Case::idle);
-    QCOMPARE(vm->state(), AppState::idle(UserProfileVM{9, QStringLiteral("Вера")}));
-    QTRY_VERIFY(!vm->isPollingAuth());
-    QVERIFY(!vm->authTimedOut());
-    QCOMPARE(vm->authToken(), std::optional<QString>(QStringLiteral("fresh-token")));
-    QCOMPARE(harness.store->token(), std::optional<QString>(QStringLiteral("fresh-token")));
-    QCOMPARE(harness.store->saves(), 1);
-
-    const QList<RecordedRequest> profiles = requestsTo(harness.server, profilePath);
-    QCOMPARE(profiles.size(), 1);
-    QCOMPARE(profiles[0].header("Authorization"), std::optional<QByteArray>("Bearer fresh-token"));
-    // The timer stopped with the token.
-    QTest::qWait(3 * interval.count());
-    QCOMPARE(harness.count(pollPath), 3);
-}
-
-void TestAppViewModel::secondPressWhileSigningInSendsNothing() {
-    Harness harness;
-    TestAnswer slowStart = answers::start(QStringLiteral("n-once"), 600);
-    slowStart.delay = 200ms;
-    harness.script.pushStart(slowStart);
-    auto vm = harness.makeViewModel(300ms);
-    QSignalSpy changed(vm.get(), &AppViewModel::changed);
-
-    vm->startTelegramLogin();
-    QCOMPARE(changed.count(), 2);
-    vm->startTelegramLogin(); // while the start request is under way
-    QCOMPARE(changed.count(), 2);
-    QTRY_COMPARE(harness.links->opened().size(), 1);
-    vm->startTelegramLogin(); // while waiting for the bot
-    QCOMPARE(changed.count(), 2);
-
-    QTRY_COMPARE(harness.count(pollPath), 2);
-    QCOMPARE(harness.count(startPath), 1);
-    QCOMPARE(harness.links->opened().size(), 1);
-    QVERIFY(vm->isPollingAuth());
-}
-
-void TestAppViewModel::tryAgainAfterTimeoutAsksForANewNonce() {
-    Harness harness;
-    harness.script.pushStart(answers::start(QStringLiteral("first"), 2));  // 1 poll
-    harness.script.pushStart(answers::start(QStringLiteral("second"), 4)); // 2 polls
-    auto vm = harness.makeViewModel();
-
-    vm->startTelegramLogin();
-    QTRY_VERIFY(vm->authTimedOut());
-    QCOMPARE(harness.count(pollPath + "first"), 1);
-
-    vm->startTelegramLogin();
-    QVERIFY(!vm->authTimedOut());
-    QVERIFY(vm->isPollingAuth());
-    QTRY_VERIFY(vm->authTimedOut());
-    QVERIFY(!vm->isPollingAuth());
-
-    QCOMPARE(harness.count(startPath), 2);
-    // The new wait has its own counter and its full budget; the old timer is gone.
-    QCOMPARE(harness.count(pollPath + "second"), 2);
-    QCOMPARE(harness.count(pollPath + "first"), 1);
-    QCOMPARE(harness.links->opened().size(), 2);
-}
-
-void TestAppViewModel::failedStartLeavesBothFlagsFalse_data() {
-    QTest::addColumn<TestAnswer>("answer");
-    QTest::addColumn<bool>("unreachable");
-
-    QTest::newRow("500 not JSON") << answers::notJson(500) << false;
-    QTest::newRow("lifetime missing")
-        << answers::json({{"nonce", "n"}, {"bot_url", "https://t.me/ExampleBot"}}) << false;
-    QTest::newRow("dropped connection") << TestAnswer::drop() << false;
-    QTest::newRow("nothing listening") << TestAnswer{} << true;
-}
-
-void TestAppViewModel::failedStartLeavesBothFlagsFalse() {
-    QFETCH(TestAnswer, answer);
-    QFETCH(bool, unreachable);
-    Harness harness;
-    harness.script.pushStart(answer);
-    auto vm = harness.makeViewModel(fastPolls, unreachable ? closedPortBaseUrl() : QString());
-
-    vm->startTelegramLogin();
-    QVERIFY(vm->isPollingAuth());
-    QTRY_VERIFY(!vm->isPollingAuth());
-    QVERIFY(!vm->authTimedOut());
-    QCOMPARE(vm->stateCase(), AppState::Case::notLoggedIn);
-    QTest::qWait(4 * fastPolls.count());
-    QVERIFY(harness.links->opened().isEmpty());
-    QCOMPARE(harness.count(pollPath), 0);
-}
-
-void TestAppViewModel::pollFailuresAreIgnoredOneByOne() {
-    Harness harness;
-    harness.script.pushStart(answers::start(QStringLiteral("n-rough"), 600));
-    harness.script.pushPoll(answers::notJson(404));
-    harness.script.pushPoll(answers::notJson(410));
-    harness.script.pushPoll(answers::notJson(500));
-    harness.script.pushPoll(TestAnswer::drop());
-    harness.script.pushPoll(answers::json({{"status", "ok"}})); // complete but no token
-    harness.script.pushPoll(answers::token(QStringLiteral("after-failures")));
-    auto vm = harness.makeViewModel();
-
-    vm->startTelegramLogin();
-    QTRY_COMPARE(vm->stateCase(), AppState::Case::idle);
-    QTRY_VERIFY(!vm->isPollingAuth());
-    QVERIFY(!vm->authTimedOut());
-    QCOMPARE(harness.store->token(), std::optional<QString>(QStringLiteral("after-failures")));
-    QCOMPARE(harness.count(pollPath), 6);
-}
-
-void TestAppViewModel::failedProfileAfterTokenStaysSignedOut() {
-    Harness harness;
-    harness.script.pushStart(answers::start(QStringLiteral("n-p"), 600));
-    harness.script.pushPoll(answers::token(QStringLiteral("kept-token")));
-    harness.script.setProfile(answers::json({}, 401));
-    auto vm = harness.makeViewModel();
-
-    vm->startTelegramLogin();
-    QTRY_COMPARE(harness.count(profilePath), 1);
-    QTRY_VERIFY(!vm->isPollingAuth());
-    QVERIFY(!vm->authTimedOut());
-    QCOMPARE(vm->stateCase(), AppState::Case::notLoggedIn);
-    QCOMPARE(harness.store->token(), std::optional<QString>(QStringLiteral("kept-token")));
-    QCOMPARE(vm->authToken(), std::optional<QString>(QStringLiteral("kept-token")));
-}
-
-void TestAppViewModel::lateTokenAfterTimeoutStillSignsIn() {
-    Harness harness;
-    harness.script.pushStart(answers::start(QStringLiteral("n-late"), 2)); // 1 poll
-    TestAnswer lateToken = answers::token(QStringLiteral("late-token"));
-    lateToken.delay = 400ms; // answers well after the timeout firing
-    harness.script.pushPoll(lateToken);
-    auto vm = harness.makeViewModel();
-
-    vm->startTelegramLogin();
-    QTRY_VERIFY(vm->authTimedOut());
-    QVERIFY(!vm->isPollingAuth());
-    QTRY_COMPARE(vm->stateCase(), AppState::Case::idle);
-    QVERIFY(!vm->authTimedOut());
-    QVERIFY(!vm->isPollingAuth());
-    QCOMPARE(harness.store->token(), std::optional<QString>(QStringLiteral("late-token")));
-}
-
-void TestAppViewModel::destroyedWhileARequestIsInFlight_data() {
-    QTest::addColumn<QByteArray>("pathPart");
-
-    QTest::newRow("start-up profile check") << profilePath;
-    QTest::newRow("sign-in start") << startPath;
-    QTest::newRow("poll that brings a token") << pollPath;
-}
-
-// The answers arrive after the view model is gone; nothing may touch it, and a late token
-// must not be stored by a view model that no longer exists.
-void TestAppViewModel::destroyedWhileARequestIsInFlight() {
-    QFETCH(QByteArray, pathPart);
-    const bool atStartup = pathPart == profilePath;
-    Harness harness(atStartup ? std::optional<QString>(QStringLiteral("t")) : std::nullopt);
-    const auto late = 300ms;
-
-    TestAnswer start = answers::start(QStringLiteral("n-gone"), 600);
-    TestAnswer token = answers::token(QStringLiteral("orphan-token"));
-    TestAnswer profile = answers::profile(1, QStringLiteral("Анна"));
-    (pathPart == startPath ? start : pathPart == pollPath ? token : profile).delay = late;
-    harness.script.pushStart(start);
-    harness.script.pushPoll(token);
-    harness.script.setProfile(profile);
-
-    auto vm = harness.makeViewModel();
-    QPointer<AppViewModel> watch(vm.get());
-    if (!atStartup) {
+        QSignalSpy changed(vm.get(), &AppViewModel::changed);
+        // The same profile again: the state is assigned an equal value.
+        QCoro::waitFor(vm->refreshProfile());
+        QCOMPARE(changed.count(), 1);
+        QCOMPARE(vm->state(), signedIn);
+        vm->logout();
+        vm->logout(); // notLoggedIn again
+        QCOMPARE(changed.count(), 3);
+        // authTimedOut = false (already false), then isPollingAuth = true: two announcements.
+        harness.script.pushStart(answers::start(QStringLiteral("n"), 600));
         vm->startTelegramLogin();
+        QCOMPARE(changed.count(), 5);
+        QCOMPARE(flags(*vm), polling);
     }
-    QTRY_COMPARE(harness.count(pathPart), 1);
-    vm.reset();
-    QVERIFY(watch.isNull());
 
-    // Long enough for the late answer to arrive and every suspended task to resume.
-    QTest::qWait(3 * late.count());
-    QCOMPARE(harness.links->opened().size(), pathPart == pollPath ? 1 : 0);
-    QCOMPARE(harness.store->saves(), 0);
-    QCOMPARE(harness.count(profilePath), atStartup ? 1 : 0);
-}
+    void screensCanWatchEveryProperty() {
+        const QMetaObject &meta = AppViewModel::staticMetaObject;
+        for (const char *name : {"stateCase", "recordingStartTime", "uploadErrorText",
+                                 "authTimedOut", "isPollingAuth", "hasRecordedFile"}) {
+            const QMetaProperty property = meta.property(meta.indexOfProperty(name));
+            QVERIFY2(property.isValid() && !property.isWritable(), name);
+            QCOMPARE(property.notifySignal(), QMetaMethod::fromSignal(&AppViewModel::changed));
+        }
+    }
+
+    void linkHandedToTheDesktop_data() {
+        QTest::addColumn<QString>("botUrl");
+        QTest::addColumn<QString>("opened"); // empty: nothing opened
+        QTest::newRow("Telegram link") << "https://t.me/ExampleBot?start=abc&x=1"
+                                       << "tg://resolve?domain=ExampleBot&start=abc";
+        QTest::newRow("other host unchanged") << "https://example.com/ExampleBot?start=abc"
+                                              << "https://example.com/ExampleBot?start=abc";
+        QTest::newRow("not a URL") << "not a url" << QString();
+    }
+    void linkHandedToTheDesktop() {
+        QFETCH(QString, botUrl);
+        QFETCH(QString, opened);
+        Harness harness;
+        harness.script.pushStart(answers::start(QStringLiteral("n-link"), 600, botUrl));
+        auto vm = harness.makeViewModel();
+
+        vm->startTelegramLogin();
+        // Polling starts whether or not a link could be opened.
+        QVERIFY(harness.server.waitForRequests(2));
+        QCOMPARE(harness.server.requests()[1].target, pollPath + "n-link");
+        QCOMPARE(flags(*vm), polling);
+        QStringList links;
+        for (const QUrl &url : harness.links->opened())
+            links << url.toString(QUrl::FullyEncoded);
+        QCOMPARE(links, opened.isEmpty() ? QStringList() : QStringList{opened});
+    }
+
+    void shortLifetimeTimesOutOnTheFirstFiring_data() {
+        QTest::addColumn<qint64>("expiresInSeconds");
+        QTest::newRow("1") << qint64(1);
+        QTest::newRow("0") << qint64(0);
+        QTest::newRow("negative") << qint64(-30);
+    }
+    void shortLifetimeTimesOutOnTheFirstFiring() {
+        QFETCH(qint64, expiresInSeconds);
+        Harness harness;
+        harness.script.pushStart(answers::start(QStringLiteral("n-short"), expiresInSeconds));
+        const auto interval = 800ms;
+        auto vm = harness.makeViewModel(interval);
+
+        vm->startTelegramLogin();
+        QTRY_COMPARE(harness.links->opened().size(), 1);
+        // Before the first firing the wait is still on.
+        QTest::qWait(150);
+        QCOMPARE(flags(*vm), polling);
+        QTRY_COMPARE(flags(*vm), timedOut);
+        QCOMPARE(vm->stateCase(), AppState::Case::notLoggedIn);
+        QTest::qWait(2 * interval.count());
+        QCOMPARE(harness.server.requests().size(), 1); // the start, no poll
+    }
+
+    void pendingUntilTheBudgetIsSpentTimesOut() {
+        Harness harness;
+        harness.script.pushStart(answers::start(QStringLiteral("n-pending"), 7)); // 3 polls
+        auto vm = harness.makeViewModel();
+
+        vm->startTelegramLogin();
+        QTRY_COMPARE(flags(*vm), timedOut);
+        QCOMPARE(vm->stateCase(), AppState::Case::notLoggedIn);
+        QVERIFY(!vm->authToken());
+        QCOMPARE(harness.store->saves(), 0);
+        QTest::qWait(6 * fastPolls.count());
+        const QList<RecordedRequest> polls = requestsTo(harness.server, pollPath);
+        QCOMPARE(polls.size(), 3);
+        for (const RecordedRequest &poll : polls)
+            QCOMPARE(poll.method + ' ' + poll.target, "GET " + pollPath + "n-pending");
+    }
+
+    void tokenAfterTwoPendingPollsSignsIn() {
+        Harness harness;
+        harness.script.pushStart(answers::start(QStringLiteral("n-ok"), 600));
+        harness.script.pushPoll(answers::pending());
+        harness.script.pushPoll(answers::pending());
+        harness.script.pushPoll(answers::token(QStringLiteral("fresh-token")));
+        harness.script.setProfile(answers::profile(9, QStringLiteral("Вера")));
+        // Slow enough that no firing overtakes the token's answer, even on a loaded machine.
+        constexpr auto interval = 300ms;
+        auto vm = harness.makeViewModel(interval);
+
+        vm->startTelegramLogin();
+        QTRY_COMPARE(vm->stateCase(), AppState::Case::idle);
+        QCOMPARE(vm->state(), AppState::idle(UserProfileVM{9, QStringLiteral("Вера")}));
+        QTRY_COMPARE(flags(*vm), neither);
+        QCOMPARE(vm->authToken(), some("fresh-token"));
+        QCOMPARE(harness.store->token(), some("fresh-token"));
+        QCOMPARE(harness.store->saves(), 1);
+        const QList<RecordedRequest> profiles = requestsTo(harness.server, profilePath);
+        QCOMPARE(profiles.size(), 1);
+        QCOMPARE(profiles[0].header("Authorization").value_or(""),
+                 QByteArray("Bearer fresh-token"));
+        // The timer stopped with the token.
+        QTest::qWait(3 * interval.count());
+        QCOMPARE(harness.count(pollPath), 3);
+    }
+
+    void secondPressWhileSigningInSendsNothing() {
+        Harness harness;
+        TestAnswer slowStart = answers::start(QStringLiteral("n-once"), 600);
+        slowStart.delay = 200ms;
+        harness.script.pushStart(slowStart);
+        auto vm = harness.makeViewModel(300ms);
+        QSignalSpy changed(vm.get(), &AppViewModel::changed);
+
+        vm->startTelegramLogin();
+        QCOMPARE(changed.count(), 2);
+        vm->startTelegramLogin(); // while the start request is under way
+        QTRY_COMPARE(harness.links->opened().size(), 1);
+        vm->startTelegramLogin(); // while waiting for the bot
+        QCOMPARE(changed.count(), 2);
+        QTRY_COMPARE(harness.count(pollPath), 2);
+        QCOMPARE(harness.count(startPath), 1);
+        QCOMPARE(harness.links->opened().size(), 1);
+        QCOMPARE(flags(*vm), polling);
+    }
+
+    void tryAgainAfterTimeoutAsksForANewNonce() {
+        Harness harness;
+        harness.script.pushStart(answers::start(QStringLiteral("first"), 2));  // 1 poll
+        harness.script.pushStart(answers::start(QStringLiteral("second"), 4)); // 2 polls
+        auto vm = harness.makeViewModel();
+
+        vm->startTelegramLogin();
+        QTRY_COMPARE(flags(*vm), timedOut);
+        vm->startTelegramLogin();
+        QCOMPARE(flags(*vm), polling);
+        QTRY_COMPARE(flags(*vm), timedOut);
+        QCOMPARE(harness.count(startPath), 2);
+        // The new wait has its own counter and its full budget; the old timer is gone.
+        QCOMPARE(harness.count(pollPath + "second"), 2);
+        QCOMPARE(harness.count(pollPath + "first"), 1);
+        QCOMPARE(harness.links->opened().size(), 2);
+    }
+
+    void failedStartLeavesBothFlagsFalse_data() {
+        QTest::addColumn<TestAnswer>("answer");
+        QTest::addColumn<bool>("unreachable");
+        QTest::newRow("500 not JSON") << answers::notJson(500) << false;
+        QTest::newRow("dropped connection") << TestAnswer::drop() << false;
+        QTest::newRow("nothing listening") << TestAnswer{} << true;
+    }
+    void failedStartLeavesBothFlagsFalse() {
+        QFETCH(TestAnswer, answer);
+        QFETCH(bool, unreachable);
+        Harness harness;
+        harness.script.pushStart(answer);
+        QString closedPort;
+        if (unreachable) {
+            TestHttpServer gone;
+            closedPort = gone.baseUrl();
+        }
+        auto vm = harness.makeViewModel(fastPolls, closedPort);
+
+        vm->startTelegramLogin();
+        QCOMPARE(flags(*vm), polling);
+        QTRY_COMPARE(flags(*vm), neither);
+        QCOMPARE(vm->stateCase(), AppState::Case::notLoggedIn);
+        QTest::qWait(4 * fastPolls.count());
+        QVERIFY(harness.links->opened().isEmpty());
+        QCOMPARE(harness.count(pollPath), 0);
+    }
+
+    void pollFailuresAreIgnoredOneByOne() {
+        Harness harness;
+        harness.script.pushStart(answers::start(QStringLiteral("n-rough"), 600));
+        harness.script.pushPoll(answers::notJson(404));
+        harness.script.pushPoll(answers::notJson(410));
+        harness.script.pushPoll(answers::notJson(500));
+        harness.script.pushPoll(TestAnswer::drop());
+        harness.script.pushPoll(answers::json({{"status", "ok"}})); // complete but no token
+        harness.script.pushPoll(answers::token(QStringLiteral("after-failures")));
+        auto vm = harness.makeViewModel();
+
+        vm->startTelegramLogin();
+        QTRY_COMPARE(vm->stateCase(), AppState::Case::idle);
+        QTRY_COMPARE(flags(*vm), neither);
+        QCOMPARE(harness.store->token(), some("after-failures"));
+        QCOMPARE(harness.count(pollPath), 6);
+    }
+
+    void failedProfileAfterTokenStaysSignedOut() {
+        Harness harness;
+        harness.script.pushStart(answers::start(QStringLiteral("n-p"), 600));
+        harness.script.pushPoll(answers::token(QStringLiteral("kept-token")));
+        harness.script.setProfile(answers::json({}, 401));
+        auto vm = harness.makeViewModel();
+
+        vm->startTelegramLogin();
+        QTRY_COMPARE(harness.count(profilePath), 1);
+        QTRY_COMPARE(flags(*vm), neither);
+        QCOMPARE(vm->stateCase(), AppState::Case::notLoggedIn);
+        QCOMPARE(harness.store->token(), some("kept-token"));
+        QCOMPARE(vm->authToken(), some("kept-token"));
+    }
+
+    void lateTokenAfterTimeoutStillSignsIn() {
+        Harness harness;
+        harness.script.pushStart(answers::start(QStringLiteral("n-late"), 2)); // 1 poll
+        TestAnswer lateToken = answers::token(QStringLiteral("late-token"));
+        lateToken.delay = 400ms; // answers well after the timeout firing
+        harness.script.pushPoll(lateToken);
+        auto vm = harness.makeViewModel();
+
+        vm->startTelegramLogin();
+        QTRY_COMPARE(flags(*vm), timedOut);
+        QTRY_COMPARE(vm->stateCase(), AppState::Case::idle);
+        QCOMPARE(flags(*vm), neither);
+        QCOMPARE(harness.store->token(), some("late-token"));
+    }
+
+    void destroyedWhileARequestIsInFlight_data() {
+        QTest::addColumn<QByteArray>("pathPart");
+        QTest::newRow("start-up profile check") << profilePath;
+        QTest::newRow("sign-in start") << startPath;
+        QTest::newRow("poll that brings a token") << pollPath;
+    }
+    // The answers arrive after the view model is gone; nothing may touch it, and a late token
+    // must not be stored by a view model that no longer exists.
+    void destroyedWhileARequestIsInFlight() {
+        QFETCH(QByteArray, pathPart);
+        const bool atStartup = pathPart == profilePath;
+        Harness harness(atStartup ? some("t") : std::nullopt);
+        const auto late = 300ms;
+        TestAnswer start = answers::start(QStringLiteral("n-gone"), 600);
+        TestAnswer token = answers::token(QStringLiteral("orphan-token"));
+        TestAnswer profile = answers::profile(1, QStringLiteral("Анна"));
+        (pathPart == startPath ? start : pathPart == pollPath ? token : profile).delay = late;
+        harness.script.pushStart(start);
+        harness.script.pushPoll(token);
+        harness.script.setProfile(profile);
+
+        auto vm = harness.makeViewModel();
+        QPointer<AppViewModel> watch(vm.get());
+        if (!atStartup)
+            vm->startTelegramLogin();
+        QTRY_COMPARE(harness.count(pathPart), 1);
+        vm.reset();
+        QVERIFY(watch.isNull());
+        // Long enough for the late answer to arrive and every suspended task to resume.
+        QTest::qWait(3 * late.count());
+        QCOMPARE(harness.links->opened().size(), pathPart == pollPath ? 1 : 0);
+        QCOMPARE(harness.store->saves(), 0);
+        QCOMPARE(harness.count(profilePath), atStartup ? 1 : 0);
+    }
+};
 
 QTEST_MAIN(TestAppViewModel)
 #include "tst_appviewmodel.moc"

@@ -5,14 +5,10 @@
 #include "AppViewModel.h"
 #include "AuthBridge.h"
 #include "ControlTestDoubles.h"
-#include "DesktopLinkOpener.h"
-#include "KeyringTokenStore.h"
 
 #include <QDesktopServices>
 #include <QSignalSpy>
 #include <QTest>
-
-#include <atomic>
 
 using namespace std::chrono_literals;
 
@@ -38,168 +34,135 @@ class TestAppViewModelKeyring : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void init();
-    void cleanup();
+    void initTestCase() {
+        if (!TOLVEX_TEST_DEV_OVERRIDES) {
+            QSKIP("this build ignores TOLVEX_API_BASE_URL, so the program cannot reach the test "
+                  "service");
+        }
+        // Without a working keyring every test here would pass for the wrong reason.
+        AuthBridge::saveToken(QStringLiteral("probe"));
+        QCOMPARE(AuthBridge::loadToken(), std::optional<QString>(QStringLiteral("probe")));
+        AuthBridge::deleteToken();
+    }
 
-    void storeKeepsTheTokenInTheKeyring();
-    void startupWithStoredTokenReachesIdle();
-    void refusedTokenStaysStored();
-    void logoutRemovesTheStoredToken();
-    void signInStoresTokenPollingEveryTwoSeconds();
-    void desktopOpenerReachesTheTelegramHandler();
+    void init() {
+        AuthBridge::deleteToken();
+        m_script = std::make_unique<ServiceScript>();
+        m_server = std::make_unique<TestHttpServer>();
+        m_server->setHandler([script = m_script.get()](const RecordedRequest &request) {
+            return script->answer(request);
+        });
+        qputenv("TOLVEX_API_BASE_URL", m_server->baseUrl().toUtf8());
+    }
+
+    void cleanup() {
+        qunsetenv("TOLVEX_API_BASE_URL");
+        m_server.reset();
+        m_script.reset();
+        AuthBridge::deleteToken();
+    }
+
+    void startupWithStoredTokenReachesIdle() {
+        AuthBridge::saveToken(QStringLiteral("kept-token"));
+        TestAnswer slowProfile = answers::profile(5, QStringLiteral("Гена"));
+        slowProfile.delay = 200ms;
+        m_script->setProfile(slowProfile);
+
+        AppViewModel vm;
+        QCOMPARE(vm.apiBaseURL(), m_server->baseUrl());
+        QCOMPARE(vm.pollInterval(), 2000ms);
+        QCOMPARE(vm.stateCase(), AppState::Case::notLoggedIn);
+        QCOMPARE(vm.authToken(), std::optional<QString>(QStringLiteral("kept-token")));
+
+        QTRY_COMPARE(vm.stateCase(), AppState::Case::idle);
+        QCOMPARE(vm.state().profile(), std::optional<UserProfileVM>({5, QStringLiteral("Гена")}));
+        const QList<RecordedRequest> profiles = requestsTo(*m_server, profilePath);
+        QCOMPARE(profiles.size(), 1);
+        QCOMPARE(profiles[0].header("Authorization"),
+                 std::optional<QByteArray>("Bearer kept-token"));
+    }
+
+    void refusedTokenStaysStored() {
+        AuthBridge::saveToken(QStringLiteral("refused"));
+        m_script->setProfile(answers::json({}, 401));
+
+        AppViewModel vm;
+        QSignalSpy changed(&vm, &AppViewModel::changed);
+        QTRY_COMPARE(changed.count(), 1);
+        QCOMPARE(vm.stateCase(), AppState::Case::notLoggedIn);
+        QCOMPARE(vm.authToken(), std::optional<QString>(QStringLiteral("refused")));
+        QCOMPARE(AuthBridge::loadToken(), std::optional<QString>(QStringLiteral("refused")));
+    }
+
+    void logoutRemovesTheStoredToken() {
+        AuthBridge::saveToken(QStringLiteral("to-forget"));
+        {
+            AppViewModel vm;
+            QTRY_COMPARE(vm.stateCase(), AppState::Case::idle);
+            vm.logout();
+            QCOMPARE(vm.stateCase(), AppState::Case::notLoggedIn);
+            QVERIFY(!vm.authToken());
+            QVERIFY(!AuthBridge::loadToken());
+        }
+        AppViewModel next;
+        QTest::qWait(300);
+        QVERIFY(!next.authToken());
+        QCOMPARE(next.stateCase(), AppState::Case::notLoggedIn);
+        QCOMPARE(requestsTo(*m_server, profilePath).size(), 1);
+    }
+
+    // The whole sign-in with the program's own parts; the first poll comes one interval after the
+    // start answer, so this also measures the production interval.
+    void signInStoresTokenPollingEveryTwoSeconds() {
+        UrlCatcher telegram;
+        QDesktopServices::setUrlHandler(QStringLiteral("tg"), &telegram, "openUrl");
+        auto unregister =
+            qScopeGuard([] { QDesktopServices::unsetUrlHandler(QStringLiteral("tg")); });
+
+        using Clock = std::chrono::steady_clock;
+        std::mutex mutex;
+        std::vector<std::pair<QByteArray, Clock::time_point>> arrivals;
+        m_server->setHandler([&](const RecordedRequest &request) {
+            {
+                std::lock_guard lock(mutex);
+                arrivals.emplace_back(request.target, Clock::now());
+            }
+            return m_script->answer(request);
+        });
+        m_script->pushStart(answers::start(QStringLiteral("n-real"), 600,
+                                           QStringLiteral("https://t.me/TolvexBot?start=n-real")));
+        m_script->pushPoll(answers::pending());
+        m_script->pushPoll(answers::token(QStringLiteral("issued-token")));
+        m_script->setProfile(answers::profile(11, QStringLiteral("Дина")));
+
+        AppViewModel vm;
+        vm.startTelegramLogin();
+        QTRY_COMPARE(telegram.urls.size(), 1);
+        QCOMPARE(telegram.urls[0].toString(QUrl::FullyEncoded),
+                 QStringLiteral("tg://resolve?domain=TolvexBot&start=n-real"));
+
+        QTRY_COMPARE_WITH_TIMEOUT(vm.stateCase(), AppState::Case::idle, 15000);
+        QTRY_VERIFY(!vm.isPollingAuth());
+        QCOMPARE(AuthBridge::loadToken(), std::optional<QString>(QStringLiteral("issued-token")));
+
+        std::lock_guard lock(mutex);
+        QCOMPARE(arrivals.size(), std::size_t{4}); // start, two polls, profile
+        QVERIFY(arrivals[1].first.startsWith(pollPath));
+        QVERIFY(arrivals[2].first.startsWith(pollPath));
+        const auto firstGap = arrivals[1].second - arrivals[0].second;
+        const auto secondGap = arrivals[2].second - arrivals[1].second;
+        QVERIFY2(firstGap >= 1900ms && firstGap < 3500ms,
+                 qPrintable(QString::number(
+                     std::chrono::duration_cast<std::chrono::milliseconds>(firstGap).count())));
+        QVERIFY2(secondGap >= 1900ms && secondGap < 2600ms,
+                 qPrintable(QString::number(
+                     std::chrono::duration_cast<std::chrono::milliseconds>(secondGap).count())));
+    }
 
 private:
     std::unique_ptr<TestHttpServer> m_server;
     std::unique_ptr<ServiceScript> m_script;
 };
-
-void TestAppViewModelKeyring::initTestCase() {
-    if (!TOLVEX_TEST_DEV_OVERRIDES) {
-        QSKIP(
-            "this build ignores TOLVEX_API_BASE_URL, so the program cannot reach the test service");
-    }
-    // Without a working keyring every test here would pass for the wrong reason.
-    AuthBridge::saveToken(QStringLiteral("probe"));
-    QCOMPARE(AuthBridge::loadToken(), std::optional<QString>(QStringLiteral("probe")));
-    AuthBridge::deleteToken();
-}
-
-void TestAppViewModelKeyring::init() {
-    AuthBridge::deleteToken();
-    m_script = std::make_unique<ServiceScript>();
-    m_server = std::make_unique<TestHttpServer>();
-    m_server->setHandler([script = m_script.get()](const RecordedRequest &request) {
-        return script->answer(request);
-    });
-    qputenv("TOLVEX_API_BASE_URL", m_server->baseUrl().toUtf8());
-}
-
-void TestAppViewModelKeyring::cleanup() {
-    qunsetenv("TOLVEX_API_BASE_URL");
-    m_server.reset();
-    m_script.reset();
-    AuthBridge::deleteToken();
-}
-
-void TestAppViewModelKeyring::storeKeepsTheTokenInTheKeyring() {
-    KeyringTokenStore store;
-    QVERIFY(!store.load());
-    store.save(QStringLiteral("первый"));
-    store.save(QStringLiteral("second"));
-    QCOMPARE(AuthBridge::loadToken(), std::optional<QString>(QStringLiteral("second")));
-    QCOMPARE(store.load(), std::optional<QString>(QStringLiteral("second")));
-    store.remove();
-    QVERIFY(!store.load());
-    store.remove(); // nothing stored: still no failure
-    QVERIFY(!AuthBridge::loadToken());
-}
-
-void TestAppViewModelKeyring::startupWithStoredTokenReachesIdle() {
-    AuthBridge::saveToken(QStringLiteral("kept-token"));
-    TestAnswer slowProfile = answers::profile(5, QStringLiteral("Гена"));
-    slowProfile.delay = 200ms;
-    m_script->setProfile(slowProfile);
-
-    AppViewModel vm;
-    QCOMPARE(vm.apiBaseURL(), m_server->baseUrl());
-    QCOMPARE(vm.pollInterval(), 2000ms);
-    QCOMPARE(vm.stateCase(), AppState::Case::notLoggedIn);
-    QCOMPARE(vm.authToken(), std::optional<QString>(QStringLiteral("kept-token")));
-
-    QTRY_COMPARE(vm.stateCase(), AppState::Case::idle);
-    QCOMPARE(vm.state().profile(), std::optional<UserProfileVM>({5, QStringLiteral("Гена")}));
-    const QList<RecordedRequest> profiles = requestsTo(*m_server, profilePath);
-    QCOMPARE(profiles.size(), 1);
-    QCOMPARE(profiles[0].header("Authorization"), std::optional<QByteArray>("Bearer kept-token"));
-}
-
-void TestAppViewModelKeyring::refusedTokenStaysStored() {
-    AuthBridge::saveToken(QStringLiteral("refused"));
-    m_script->setProfile(answers::json({}, 401));
-
-    AppViewModel vm;
-    QSignalSpy changed(&vm, &AppViewModel::changed);
-    QTRY_COMPARE(changed.count(), 1);
-    QCOMPARE(vm.stateCase(), AppState::Case::notLoggedIn);
-    QCOMPARE(vm.authToken(), std::optional<QString>(QStringLiteral("refused")));
-    QCOMPARE(AuthBridge::loadToken(), std::optional<QString>(QStringLiteral("refused")));
-}
-
-void TestAppViewModelKeyring::logoutRemovesTheStoredToken() {
-    AuthBridge::saveToken(QStringLiteral("to-forget"));
-    {
-        AppViewModel vm;
-        QTRY_COMPARE(vm.stateCase(), AppState::Case::idle);
-        vm.logout();
-        QCOMPARE(vm.stateCase(), AppState::Case::notLoggedIn);
-        QVERIFY(!vm.authToken());
-        QVERIFY(!AuthBridge::loadToken());
-    }
-    AppViewModel next;
-    QTest::qWait(300);
-    QVERIFY(!next.authToken());
-    QCOMPARE(next.stateCase(), AppState::Case::notLoggedIn);
-    QCOMPARE(requestsTo(*m_server, profilePath).size(), 1);
-}
-
-// The whole sign-in with the program's own parts; the first poll comes one interval after the
-// start answer, so this also measures the production interval.
-void TestAppViewModelKeyring::signInStoresTokenPollingEveryTwoSeconds() {
-    UrlCatcher telegram;
-    QDesktopServices::setUrlHandler(QStringLiteral("tg"), &telegram, "openUrl");
-    auto unregister = qScopeGuard([] { QDesktopServices::unsetUrlHandler(QStringLiteral("tg")); });
-
-    using Clock = std::chrono::steady_clock;
-    std::mutex mutex;
-    std::vector<std::pair<QByteArray, Clock::time_point>> arrivals;
-    m_server->setHandler([&](const RecordedRequest &request) {
-        {
-            std::lock_guard lock(mutex);
-            arrivals.emplace_back(request.target, Clock::now());
-        }
-        return m_script->answer(request);
-    });
-    m_script->pushStart(answers::start(QStringLiteral("n-real"), 600,
-                                       QStringLiteral("https://t.me/TolvexBot?start=n-real")));
-    m_script->pushPoll(answers::pending());
-    m_script->pushPoll(answers::token(QStringLiteral("issued-token")));
-    m_script->setProfile(answers::profile(11, QStringLiteral("Дина")));
-
-    AppViewModel vm;
-    vm.startTelegramLogin();
-    QTRY_COMPARE(telegram.urls.size(), 1);
-    QCOMPARE(telegram.urls[0].toString(QUrl::FullyEncoded),
-             QStringLiteral("tg://resolve?domain=TolvexBot&start=n-real"));
-
-    QTRY_COMPARE_WITH_TIMEOUT(vm.stateCase(), AppState::Case::idle, 15000);
-    QTRY_VERIFY(!vm.isPollingAuth());
-    QCOMPARE(AuthBridge::loadToken(), std::optional<QString>(QStringLiteral("issued-token")));
-
-    std::lock_guard lock(mutex);
-    QCOMPARE(arrivals.size(), std::size_t{4}); // start, two polls, profile
-    QVERIFY(arrivals[1].first.startsWith(pollPath));
-    QVERIFY(arrivals[2].first.startsWith(pollPath));
-    const auto firstGap = arrivals[1].second - arrivals[0].second;
-    const auto secondGap = arrivals[2].second - arrivals[1].second;
-    QVERIFY2(firstGap >= 1900ms && firstGap < 3500ms,
-             qPrintable(QString::number(
-                 std::chrono::duration_cast<std::chrono::milliseconds>(firstGap).count())));
-    QVERIFY2(secondGap >= 1900ms && secondGap < 2600ms,
-             qPrintable(QString::number(
-                 std::chrono::duration_cast<std::chrono::milliseconds>(secondGap).count())));
-}
-
-void TestAppViewModelKeyring::desktopOpenerReachesTheTelegramHandler() {
-    UrlCatcher telegram;
-    QDesktopServices::setUrlHandler(QStringLiteral("tg"), &telegram, "openUrl");
-    auto unregister = qScopeGuard([] { QDesktopServices::unsetUrlHandler(QStringLiteral("tg")); });
-
-    DesktopLinkOpener opener;
-    const QUrl link(QStringLiteral("tg://resolve?domain=ExampleBot&start=abc"));
-    opener.open(link);
-    QCOMPARE(telegram.urls, QList<QUrl>{link});
-}
 
 QTEST_MAIN(TestAppViewModelKeyring)
 #include "tst_appviewmodel_keyring.moc"
