@@ -37,6 +37,14 @@ QJsonObject audioStream(const QString &path) {
     return streams.isEmpty() ? QJsonObject() : streams.first().toObject();
 }
 
+QString format(const QString &path) {
+    const QJsonObject stream = audioStream(path);
+    return QStringLiteral("%1 %2 %3 Hz %4 ch")
+        .arg(stream["codec_name"].toString(), stream["profile"].toString(),
+             stream["sample_rate"].toString())
+        .arg(stream["channels"].toInt());
+}
+
 double toneAmplitude(const std::vector<float> &interleaved, int channel, double hz,
                      double fromSecond, double toSecond) {
     const size_t frames = interleaved.size() / 2;

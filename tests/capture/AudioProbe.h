@@ -16,6 +16,8 @@ std::vector<float> decode(const QString &path);
 // The first audio stream's description from ffprobe (codec_name, profile, sample_rate,
 // channels, bit_rate, duration...); empty when there is none.
 QJsonObject audioStream(const QString &path);
+// "<codec> <profile> <rate> Hz <channels> ch" of the first audio stream.
+QString format(const QString &path);
 
 // Amplitude of a sine at `hz` on one channel over [fromSecond, toSecond), by Goertzel's
 // algorithm: a full-scale sine gives about 1.0, silence 0.

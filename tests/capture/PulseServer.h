@@ -21,19 +21,18 @@ public:
 
     static constexpr const char *speakers = "speakers";
     static constexpr const char *micSink = "micsink";
-    static constexpr const char *microphone = "mic";
 
-    PulseServer();
+    PulseServer()
+        : PulseServer(Options{}) {}
     explicit PulseServer(Options options);
     ~PulseServer();
     PulseServer(const PulseServer &) = delete;
     PulseServer &operator=(const PulseServer &) = delete;
 
-    // True once the daemon answers; otherwise error() says why.
-    [[nodiscard]] bool isRunning() const { return m_running; }
+    // True when the daemon answered at start; otherwise error() says why.
+    [[nodiscard]] bool isRunning() const { return m_error.isEmpty(); }
     [[nodiscard]] QString error() const { return m_error; }
 
-    // Runs pactl against this server; true when it succeeded.
     bool pactl(const QStringList &arguments, QString *output = nullptr) const;
     // Plays interleaved stereo float samples at 44100 Hz into a sink, in the background.
     void play(const QString &sink, const std::vector<float> &interleaved);
@@ -43,8 +42,6 @@ public:
     void keepBusy(const QString &sink);
     // Waits until sinks made busy just now feed their monitors smoothly.
     static void settle();
-    // Waits for every play() to end.
-    void waitForPlayback();
     // The daemon dies at once, as in a crash.
     void kill();
     // Points this process at a server socket that does not exist.
@@ -54,13 +51,10 @@ public:
     [[nodiscard]] static std::vector<float> tone(double hz, double seconds, float amplitude);
 
 private:
-    void start(Options options);
-    void stop();
+    void startPlayer(const QString &sink, const QString &input);
 
     QTemporaryDir m_dir;
     QProcess m_daemon;
     std::vector<std::unique_ptr<QProcess>> m_players;
-    std::vector<std::unique_ptr<QProcess>> m_keepalives;
-    bool m_running = false;
     QString m_error;
 };

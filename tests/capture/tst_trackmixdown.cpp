@@ -3,20 +3,15 @@
 #include "AudioFileError.h"
 #include "AudioFiles.h"
 #include "AudioProbe.h"
-#include "M4aWriter.h"
 #include "PeakLimiter.h"
 #include "TrackMixdown.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <csignal>
-#include <numbers>
-#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace AudioProbe;
@@ -27,15 +22,8 @@ QStringList privateFolderFiles() {
     return QDir(AudioFiles::privateFolder()).entryList(QDir::Files, QDir::Name);
 }
 
-double durationOf(const QString &path) {
-    return static_cast<double>(decode(path).size()) / 2.0 / 44100.0;
-}
-
-// A fragmented file carries no edit list, so its decoded length also holds the encoder's
-// priming frame and the padding of the last frame: at most two AAC frames more.
-bool lastsAbout(const QString &path, double seconds) {
-    const double decoded = durationOf(path);
-    return decoded >= seconds - 0.001 && decoded <= seconds + 2 * 1024 / 44100.0;
+double seconds(const std::vector<float> &samples) {
+    return static_cast<double>(samples.size()) / 2.0 / 44100.0;
 }
 
 } // namespace
@@ -54,53 +42,14 @@ private slots:
         const QString path = AudioFiles::newFilePath("sys_");
         writeTone(path, 440, 2.0, 0.5f);
 
-        const QJsonObject stream = audioStream(path);
-        QCOMPARE(stream["codec_name"].toString(), QStringLiteral("aac"));
-        QCOMPARE(stream["profile"].toString(), QStringLiteral("LC"));
-        QCOMPARE(stream["sample_rate"].toString(), QStringLiteral("44100"));
-        QCOMPARE(stream["channels"].toInt(), 2);
-        const int bitRate = stream["bit_rate"].toString().toInt();
+        QCOMPARE(format(path), QStringLiteral("aac LC 44100 Hz 2 ch"));
+        const int bitRate = audioStream(path)["bit_rate"].toString().toInt();
         QVERIFY2(bitRate > 100000 && bitRate < 150000, qPrintable(QString::number(bitRate)));
-        QCOMPARE(QFileInfo(path).permissions() & 0x0077, QFileDevice::Permissions());
-        QVERIFY(QRegularExpression("^sys_[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\\.m4a$")
-                    .match(QFileInfo(path).fileName())
-                    .hasMatch());
-        QVERIFY(lastsAbout(path, 2.0));
-        QVERIFY(toneAmplitude(decode(path), 0, 440, 0.1, 1.9) > 0.4);
-    }
-
-    void silenceKeepsItsLength() {
-        const QString path = AudioFiles::newFilePath("mic_");
-        {
-            M4aWriter writer(path, M4aWriter::Layout::fragmented);
-            writer.writeSilence(44100 * 3 / 2);
-            QCOMPARE(writer.framesWritten(), 44100 * 3 / 2);
-        }
-        QVERIFY(lastsAbout(path, 1.5));
-    }
-
-    void killedWriterLeavesAPlayableFile() {
-        const QString path = AudioFiles::newFilePath("sys_");
-        const pid_t child = fork();
-        if (child == 0) {
-            // Write 4.3 s and die without finishing, as a crashed recorder would.
-            M4aWriter writer(path, M4aWriter::Layout::fragmented);
-            std::vector<float> block(4410 * 2, 0.25f);
-            for (int i = 0; i < 43; ++i) {
-                for (size_t f = 0; f < 4410; ++f)
-                    block[f * 2] = block[f * 2 + 1] =
-                        0.5f * std::sin(2 * std::numbers::pi * 440 * (i * 4410 + f) / 44100.0);
-                writer.write(block);
-            }
-            raise(SIGKILL);
-        }
-        int status = 0;
-        QCOMPARE(waitpid(child, &status, 0), child);
-        QVERIFY(WIFSIGNALED(status));
         const std::vector<float> samples = decode(path);
-        const double seconds = static_cast<double>(samples.size()) / 2 / 44100;
-        QVERIFY2(seconds > 3.0, qPrintable(QString::number(seconds)));
-        QVERIFY(toneAmplitude(samples, 0, 440, 0.5, 2.5) > 0.4);
+        // A fragmented file carries no edit list, so its decoded length also holds the encoder's
+        // priming frame and the padding of the last frame: at most two AAC frames more.
+        QVERIFY(seconds(samples) >= 2.0 - 0.001 && seconds(samples) <= 2.0 + 2 * 1024 / 44100.0);
+        QVERIFY(toneAmplitude(samples, 0, 440, 0.1, 1.9) > 0.4);
     }
 
     void mixHoldsBothSourcesFromTheStart() {
@@ -112,20 +61,16 @@ private slots:
         const QString mixed = QCoro::waitFor(mergeTracks(sys, mic));
 
         QVERIFY(mixed != sys && mixed != mic);
-        QCOMPARE(QFileInfo(mixed).absolutePath(), AudioFiles::privateFolder());
-        QVERIFY(QRegularExpression("^[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\\.m4a$")
-                    .match(QFileInfo(mixed).fileName())
-                    .hasMatch());
         QCOMPARE(QFileInfo(mixed).permissions() & 0x0077, QFileDevice::Permissions());
         // Index at the front, unfragmented: the service can read it without seeking to the end.
         const QStringList boxes = topLevelBoxes(mixed);
         QVERIFY2(boxes.indexOf("moov") >= 0 && boxes.indexOf("moov") < boxes.indexOf("mdat"),
                  qPrintable(boxes.join(',')));
         QVERIFY(!boxes.contains("moof"));
-        QCOMPARE(audioStream(mixed)["codec_name"].toString(), QStringLiteral("aac"));
+        QCOMPARE(format(mixed), QStringLiteral("aac LC 44100 Hz 2 ch"));
 
         const std::vector<float> samples = decode(mixed);
-        QVERIFY(qAbs(static_cast<double>(samples.size()) / 2 / 44100 - 3.0) < 0.05);
+        QVERIFY(qAbs(seconds(samples) - 3.0) < 0.05);
         for (int channel = 0; channel < 2; ++channel) {
             // Unity gain: each source keeps its level instead of being halved.
             QVERIFY(toneAmplitude(samples, channel, 440, 0.05, 1.0) > 0.25);
@@ -143,7 +88,7 @@ private slots:
 
         const std::vector<float> samples = decode(QCoro::waitFor(mergeTracks(sys, mic)));
 
-        QVERIFY(qAbs(static_cast<double>(samples.size()) / 2 / 44100 - 4.0) < 0.05);
+        QVERIFY(qAbs(seconds(samples) - 4.0) < 0.05);
         QVERIFY(toneAmplitude(samples, 0, 440, 0.2, 1.3) > 0.25);
         QVERIFY(toneAmplitude(samples, 0, 440, 2.0, 4.0) < 0.01);
         QVERIFY(toneAmplitude(samples, 0, 1000, 2.0, 3.9) > 0.25);
@@ -167,35 +112,27 @@ private slots:
     }
 
     void unusableInputGivesTheSystemFileBack_data() {
-        QTest::addColumn<QString>("broken"); // which input is broken
+        QTest::addColumn<bool>("systemBroken"); // else the microphone file is
         QTest::addColumn<QString>("how");
-        QTest::newRow("microphone file missing") << "mic"
-                                                 << "missing";
-        QTest::newRow("microphone file not audio") << "mic"
-                                                   << "garbage";
-        QTest::newRow("microphone path is a folder") << "mic"
-                                                     << "folder";
-        QTest::newRow("microphone file without audio stream") << "mic"
-                                                              << "video";
-        QTest::newRow("system file without audio stream") << "sys"
-                                                          << "video";
+        QTest::newRow("microphone file missing") << false << "missing";
+        QTest::newRow("microphone file not audio") << false << "garbage";
+        QTest::newRow("microphone file without audio stream") << false << "video";
+        QTest::newRow("system file without audio stream") << true << "video";
     }
 
     void unusableInputGivesTheSystemFileBack() {
-        QFETCH(QString, broken);
+        QFETCH(bool, systemBroken);
         QFETCH(QString, how);
         const QString sys = AudioFiles::newFilePath("sys_");
         const QString mic = AudioFiles::newFilePath("mic_");
         writeTone(sys, 440, 1.0, 0.3f);
         writeTone(mic, 1000, 1.0, 0.3f);
-        const QString target = broken == "mic" ? mic : sys;
+        const QString target = systemBroken ? sys : mic;
         QFile::remove(target);
         if (how == "garbage") {
             QFile file(target);
             QVERIFY(file.open(QIODevice::WriteOnly));
             file.write(QByteArray(5000, 'x'));
-        } else if (how == "folder") {
-            QVERIFY(QDir().mkdir(target));
         } else if (how == "video") {
             QProcess ffmpeg;
             ffmpeg.start("ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "color=c=black:s=16x16:d=1",
@@ -241,19 +178,6 @@ private slots:
 
         QVERIFY(message.startsWith(QStringLiteral("Не удалось создать файл записи")));
         QVERIFY(QDir(elsewhere.path()).isEmpty());
-    }
-
-    void limiterPassesQuietSignalsUntouched() {
-        PeakLimiter limiter(44100);
-        std::vector<float> samples;
-        for (int i = 0; i < 44100; ++i) {
-            const float v = 0.85f * static_cast<float>(std::sin(i * 0.05));
-            samples.push_back(v);
-            samples.push_back(-v);
-        }
-        const std::vector<float> original = samples;
-        limiter.process(samples);
-        QCOMPARE(samples, original);
     }
 
     void limiterHoldsPeaksAndRecovers() {
