@@ -13,38 +13,27 @@
 #include <deque>
 #include <mutex>
 
-class MemoryTokenStore final : public TokenStore {
-public:
-    explicit MemoryTokenStore(std::optional<QString> token = std::nullopt)
-        : m_token(std::move(token)) {}
+struct MemoryTokenStore final : TokenStore {
+    std::optional<QString> token;
+    int saves = 0;
+    int removals = 0;
 
-    std::optional<QString> load() override { return m_token; }
-    void save(const QString &token) override {
-        ++m_saves;
-        m_token = token;
+    explicit MemoryTokenStore(std::optional<QString> stored)
+        : token(std::move(stored)) {}
+    std::optional<QString> load() override { return token; }
+    void save(const QString &value) override {
+        ++saves;
+        token = value;
     }
     void remove() override {
-        ++m_removals;
-        m_token.reset();
+        ++removals;
+        token.reset();
     }
-
-    [[nodiscard]] const std::optional<QString> &token() const { return m_token; }
-    [[nodiscard]] int saves() const { return m_saves; }
-    [[nodiscard]] int removals() const { return m_removals; }
-
-private:
-    std::optional<QString> m_token;
-    int m_saves = 0;
-    int m_removals = 0;
 };
 
-class RecordingLinkOpener final : public LinkOpener {
-public:
-    void open(const QUrl &url) override { m_opened.append(url); }
-    [[nodiscard]] const QList<QUrl> &opened() const { return m_opened; }
-
-private:
-    QList<QUrl> m_opened;
+struct RecordingLinkOpener final : LinkOpener {
+    QList<QUrl> opened;
+    void open(const QUrl &url) override { opened.append(url); }
 };
 
 namespace answers {

@@ -112,8 +112,8 @@ private slots:
         QTRY_COMPARE(changed.count(), 1);
         QCOMPARE(vm->stateCase(), AppState::Case::notLoggedIn);
         QCOMPARE(vm->authToken(), some("refused-token"));
-        QCOMPARE(harness.store->token(), some("refused-token"));
-        QCOMPARE(harness.store->removals(), 0);
+        QCOMPARE(harness.store->token, some("refused-token"));
+        QCOMPARE(harness.store->removals, 0);
     }
 
     void logoutForgetsTheToken() {
@@ -127,8 +127,8 @@ private slots:
         QCOMPARE(vm->stateCase(), AppState::Case::notLoggedIn);
         QCOMPARE(flags(*vm), neither);
         QVERIFY(!vm->authToken());
-        QVERIFY(!harness.store->token());
-        QCOMPARE(harness.store->removals(), 1);
+        QVERIFY(!harness.store->token);
+        QCOMPARE(harness.store->removals, 1);
         // Without a token a refresh asks nothing, and neither does the next start-up.
         QCoro::waitFor(vm->refreshProfile());
         QCOMPARE(vm->stateCase(), AppState::Case::notLoggedIn);
@@ -192,7 +192,7 @@ private slots:
         QCOMPARE(harness.server.requests()[1].target, pollPath + "n-link");
         QCOMPARE(flags(*vm), polling);
         QStringList links;
-        for (const QUrl &url : harness.links->opened())
+        for (const QUrl &url : harness.links->opened)
             links << url.toString(QUrl::FullyEncoded);
         QCOMPARE(links, opened.isEmpty() ? QStringList() : QStringList{opened});
     }
@@ -211,7 +211,7 @@ private slots:
         auto vm = harness.makeViewModel(interval);
 
         vm->startTelegramLogin();
-        QTRY_COMPARE(harness.links->opened().size(), 1);
+        QTRY_COMPARE(harness.links->opened.size(), 1);
         // Before the first firing the wait is still on.
         QTest::qWait(150);
         QCOMPARE(flags(*vm), polling);
@@ -230,7 +230,7 @@ private slots:
         QTRY_COMPARE(flags(*vm), timedOut);
         QCOMPARE(vm->stateCase(), AppState::Case::notLoggedIn);
         QVERIFY(!vm->authToken());
-        QCOMPARE(harness.store->saves(), 0);
+        QCOMPARE(harness.store->saves, 0);
         QTest::qWait(6 * fastPolls.count());
         const QList<RecordedRequest> polls = requestsTo(harness.server, pollPath);
         QCOMPARE(polls.size(), 3);
@@ -254,8 +254,8 @@ private slots:
         QCOMPARE(vm->state(), AppState::idle(UserProfileVM{9, QStringLiteral("Вера")}));
         QTRY_COMPARE(flags(*vm), neither);
         QCOMPARE(vm->authToken(), some("fresh-token"));
-        QCOMPARE(harness.store->token(), some("fresh-token"));
-        QCOMPARE(harness.store->saves(), 1);
+        QCOMPARE(harness.store->token, some("fresh-token"));
+        QCOMPARE(harness.store->saves, 1);
         const QList<RecordedRequest> profiles = requestsTo(harness.server, profilePath);
         QCOMPARE(profiles.size(), 1);
         QCOMPARE(profiles[0].header("Authorization").value_or(""),
@@ -276,12 +276,12 @@ private slots:
         vm->startTelegramLogin();
         QCOMPARE(changed.count(), 2);
         vm->startTelegramLogin(); // while the start request is under way
-        QTRY_COMPARE(harness.links->opened().size(), 1);
+        QTRY_COMPARE(harness.links->opened.size(), 1);
         vm->startTelegramLogin(); // while waiting for the bot
         QCOMPARE(changed.count(), 2);
         QTRY_COMPARE(harness.count(pollPath), 2);
         QCOMPARE(harness.count(startPath), 1);
-        QCOMPARE(harness.links->opened().size(), 1);
+        QCOMPARE(harness.links->opened.size(), 1);
         QCOMPARE(flags(*vm), polling);
     }
 
@@ -300,7 +300,7 @@ private slots:
         // The new wait has its own counter and its full budget; the old timer is gone.
         QCOMPARE(harness.count(pollPath + "second"), 2);
         QCOMPARE(harness.count(pollPath + "first"), 1);
-        QCOMPARE(harness.links->opened().size(), 2);
+        QCOMPARE(harness.links->opened.size(), 2);
     }
 
     void failedStartLeavesBothFlagsFalse_data() {
@@ -327,7 +327,7 @@ private slots:
         QTRY_COMPARE(flags(*vm), neither);
         QCOMPARE(vm->stateCase(), AppState::Case::notLoggedIn);
         QTest::qWait(4 * fastPolls.count());
-        QVERIFY(harness.links->opened().isEmpty());
+        QVERIFY(harness.links->opened.isEmpty());
         QCOMPARE(harness.count(pollPath), 0);
     }
 
@@ -345,7 +345,7 @@ private slots:
         vm->startTelegramLogin();
         QTRY_COMPARE(vm->stateCase(), AppState::Case::idle);
         QTRY_COMPARE(flags(*vm), neither);
-        QCOMPARE(harness.store->token(), some("after-failures"));
+        QCOMPARE(harness.store->token, some("after-failures"));
         QCOMPARE(harness.count(pollPath), 6);
     }
 
@@ -360,7 +360,7 @@ private slots:
         QTRY_COMPARE(harness.count(profilePath), 1);
         QTRY_COMPARE(flags(*vm), neither);
         QCOMPARE(vm->stateCase(), AppState::Case::notLoggedIn);
-        QCOMPARE(harness.store->token(), some("kept-token"));
+        QCOMPARE(harness.store->token, some("kept-token"));
         QCOMPARE(vm->authToken(), some("kept-token"));
     }
 
@@ -376,7 +376,7 @@ private slots:
         QTRY_COMPARE(flags(*vm), timedOut);
         QTRY_COMPARE(vm->stateCase(), AppState::Case::idle);
         QCOMPARE(flags(*vm), neither);
-        QCOMPARE(harness.store->token(), some("late-token"));
+        QCOMPARE(harness.store->token, some("late-token"));
     }
 
     void destroyedWhileARequestIsInFlight_data() {
@@ -409,8 +409,8 @@ private slots:
         QVERIFY(watch.isNull());
         // Long enough for the late answer to arrive and every suspended task to resume.
         QTest::qWait(3 * late.count());
-        QCOMPARE(harness.links->opened().size(), pathPart == pollPath ? 1 : 0);
-        QCOMPARE(harness.store->saves(), 0);
+        QCOMPARE(harness.links->opened.size(), pathPart == pollPath ? 1 : 0);
+        QCOMPARE(harness.store->saves, 0);
         QCOMPARE(harness.count(profilePath), atStartup ? 1 : 0);
     }
 };

@@ -54,6 +54,12 @@ struct Recording {
     }
 };
 
+TaskOutcome<void> upload(const TestHttpServer &server, const QString &path,
+                         AuthBridge::UploadProgress progress = {}) {
+    return runTask(AuthBridge::uploadAudio(server.baseUrl(), QStringLiteral("tok"), 42, path,
+                                           std::move(progress)));
+}
+
 } // namespace
 
 class UploadTest : public QObject {
@@ -72,10 +78,7 @@ private slots:
         Recording recording(content);
         TestHttpServer server;
         server.enqueue(TestAnswer::json(201, {}));
-        const auto outcome = runTask(
-            AuthBridge::uploadAudio(server.baseUrl(), QStringLiteral("tok"), 42, recording.path));
-        QVERIFY(outcome.succeeded());
-
+        QVERIFY(upload(server, recording.path).succeeded());
         QCOMPARE(server.requests().size(), 1);
         const RecordedRequest request = server.requests().first();
         QCOMPARE(request.method, QByteArray("POST"));
@@ -103,12 +106,8 @@ private slots:
         Recording recording(randomBytes(5000));
         TestHttpServer server;
         server.setHandler([](const RecordedRequest &) { return TestAnswer::json(200, {}); });
-        QVERIFY(runTask(AuthBridge::uploadAudio(server.baseUrl(), QStringLiteral("t"), 1,
-                                                recording.path))
-                    .succeeded());
-        QVERIFY(runTask(AuthBridge::uploadAudio(server.baseUrl(), QStringLiteral("t"), 1,
-                                                recording.path))
-                    .succeeded());
+        QVERIFY(upload(server, recording.path).succeeded());
+        QVERIFY(upload(server, recording.path).succeeded());
         const auto requests = server.requests();
         QCOMPARE(requests.size(), 2);
         const QByteArray first = boundaryOf(requests[0]);
@@ -137,25 +136,11 @@ private slots:
         // The answer body is never read, whatever it holds.
         server.enqueue(
             TestAnswer::json(status, status == 204 ? QByteArray() : QByteArray("not json at all")));
-        const auto outcome = runTask(
-            AuthBridge::uploadAudio(server.baseUrl(), QStringLiteral("t"), 1, recording.path));
+        const auto outcome = upload(server, recording.path);
         QCOMPARE(outcome.succeeded(), succeeds);
-        if (!succeeds) {
-            const auto error = outcome.errorAs<URLError>();
-            QVERIFY(error);
-            QCOMPARE(error->code(), URLError::Code::badServerResponse);
-        }
-    }
-
-    void largeAnswerBodyIsIgnored() {
-        Recording recording("abc");
-        TestHttpServer server;
-        TestAnswer answer;
-        answer.generatedBodySize = 8 << 20;
-        server.enqueue(answer);
-        QVERIFY(runTask(AuthBridge::uploadAudio(server.baseUrl(), QStringLiteral("t"), 1,
-                                                recording.path))
-                    .succeeded());
+        if (!succeeds)
+            QCOMPARE(outcome.errorAs<URLError>().value_or(URLError(URLError::Code::unknown)).code(),
+                     URLError::Code::badServerResponse);
     }
 
     void unreadableFileFailsBeforeSending_data() {
@@ -172,12 +157,9 @@ private slots:
                                  ? recording.dir.filePath(QStringLiteral("gone.m4a"))
                                  : recording.dir.path();
         TestHttpServer server;
-        const auto outcome =
-            runTask(AuthBridge::uploadAudio(server.baseUrl(), QStringLiteral("t"), 1, path));
-        const auto error = outcome.errorAs<FileReadError>();
+        const auto error = upload(server, path).errorAs<FileReadError>();
         QVERIFY(error);
         QCOMPARE(error->reason(), reason);
-        QVERIFY(!error->localizedDescription().isEmpty());
         QTest::qWait(50);
         QCOMPARE(server.connectionCount(), 0);
     }
@@ -199,12 +181,9 @@ private slots:
         TestHttpServer server;
         server.enqueue(TestAnswer::json(200, {}));
         QList<std::pair<qint64, qint64>> reports;
-        const auto outcome = runTask(
-            AuthBridge::uploadAudio(server.baseUrl(), QStringLiteral("t"), 1, recording.path,
-                                    [&reports](std::int64_t sent, std::int64_t total) {
-                                        reports.append({sent, total});
-                                    }));
-        QVERIFY(outcome.succeeded());
+        QVERIFY(upload(server, recording.path, [&reports](std::int64_t sent, std::int64_t total) {
+                    reports.append({sent, total});
+                }).succeeded());
         QVERIFY(!reports.isEmpty());
         qint64 last = -1;
         for (const auto &[sent, total] : reports) {
@@ -224,12 +203,10 @@ private slots:
         bool truncated = false;
         QElapsedTimer timer;
         timer.start();
-        const auto outcome =
-            runTask(AuthBridge::uploadAudio(server.baseUrl(), QStringLiteral("t"), 1, path,
-                                            [&truncated, path](std::int64_t, std::int64_t) {
-                                                if (!truncated)
-                                                    truncated = QFile::resize(path, 1000);
-                                            }));
+        const auto outcome = upload(server, path, [&truncated, path](std::int64_t, std::int64_t) {
+            if (!truncated)
+                truncated = QFile::resize(path, 1000);
+        });
         AuthBridge::setTransferTimeout(std::chrono::seconds(60));
         QVERIFY(truncated);
         const auto error = outcome.errorAs<FileReadError>();
@@ -238,46 +215,33 @@ private slots:
         QVERIFY(timer.elapsed() < 10000);
     }
 
-    void deviceReadsTheSameBytesInAnyPieces_data() {
-        QTest::addColumn<qint64>("piece");
-        QTest::newRow("1") << qint64(1);
-        QTest::newRow("prefix length") << qint64(139);
-        QTest::newRow("all at once") << qint64(1 << 20);
-    }
-    void deviceReadsTheSameBytesInAnyPieces() {
-        QFETCH(qint64, piece);
-        const QByteArray content = randomBytes(40000);
-        Recording recording(content);
-        const QByteArray boundary = "01234567-89AB-CDEF-0123-456789ABCDEF";
-        MultipartBodyDevice device(recording.path, boundary);
-        QCOMPARE(device.size(), qint64(183 + content.size()));
-        QByteArray read;
-        while (!device.atEnd()) {
-            const QByteArray got = device.read(piece);
-            QVERIFY(!got.isEmpty());
-            read += got;
-        }
-        QCOMPARE(read, expectedBody(boundary, content));
-        QCOMPARE(device.read(10), QByteArray());
-    }
-
-    void deviceSeeksIntoEachSection_data() {
+    // Qt may rewind the body to resend it; every section must read the same from anywhere.
+    void deviceReadsFromAnyPositionInAnyPieces_data() {
         QTest::addColumn<qint64>("position");
-        QTest::newRow("inside the prefix") << qint64(50);
-        QTest::newRow("first file byte") << qint64(139);
-        QTest::newRow("first suffix byte") << qint64(139 + 1000);
-        QTest::newRow("last byte") << qint64(183 + 1000 - 1);
-        QTest::newRow("end") << qint64(183 + 1000);
+        QTest::addColumn<qint64>("piece");
+        QTest::newRow("start, byte by byte") << qint64(0) << qint64(1);
+        QTest::newRow("start, prefix-sized pieces") << qint64(0) << qint64(139);
+        QTest::newRow("inside the prefix") << qint64(50) << qint64(7);
+        QTest::newRow("first file byte") << qint64(139) << qint64(1 << 20);
+        QTest::newRow("first suffix byte") << qint64(139 + 1000) << qint64(1);
+        QTest::newRow("last byte") << qint64(183 + 1000 - 1) << qint64(10);
+        QTest::newRow("end") << qint64(183 + 1000) << qint64(10);
     }
-    void deviceSeeksIntoEachSection() {
+    void deviceReadsFromAnyPositionInAnyPieces() {
         QFETCH(qint64, position);
+        QFETCH(qint64, piece);
         const QByteArray content = randomBytes(1000);
         Recording recording(content);
         const QByteArray boundary = "FEDCBA98-7654-3210-FEDC-BA9876543210";
         MultipartBodyDevice device(recording.path, boundary);
+        QCOMPARE(device.size(), qint64(183 + content.size()));
         device.read(300); // move somewhere else first
         QVERIFY(device.seek(position));
-        QCOMPARE(device.readAll(), expectedBody(boundary, content).mid(position));
+        QByteArray read;
+        for (QByteArray got; !(got = device.read(piece)).isEmpty();)
+            read += got;
+        QCOMPARE(read, expectedBody(boundary, content).mid(position));
+        QVERIFY(device.atEnd());
         QVERIFY(!device.seek(device.size() + 1));
     }
 };
