@@ -16,7 +16,6 @@
 struct MemoryTokenStore final : TokenStore {
     std::optional<QString> token;
     int saves = 0;
-    int removals = 0;
 
     explicit MemoryTokenStore(std::optional<QString> stored)
         : token(std::move(stored)) {}
@@ -25,10 +24,7 @@ struct MemoryTokenStore final : TokenStore {
         ++saves;
         token = value;
     }
-    void remove() override {
-        ++removals;
-        token.reset();
-    }
+    void remove() override { token.reset(); }
 };
 
 struct RecordingLinkOpener final : LinkOpener {

@@ -6,11 +6,14 @@
 #include "AuthBridge.h"
 #include "ControlTestDoubles.h"
 
+#include <QCoroTask>
 #include <QDesktopServices>
 #include <QSignalSpy>
 #include <QTest>
 
 using namespace std::chrono_literals;
+
+Q_DECLARE_METATYPE(TestAnswer)
 
 namespace {
 
@@ -64,32 +67,51 @@ private slots:
 
     void storedTokenSignsInUntilTheLogoutRemovesIt() {
         AuthBridge::saveToken(QStringLiteral("kept-token"));
-        m_script->setProfile(answers::profile(5, QStringLiteral("Гена")));
+        TestAnswer slowProfile = answers::profile(5, QStringLiteral("Гена"));
+        slowProfile.delay = 300ms;
+        m_script->setProfile(slowProfile);
         {
             AppViewModel vm;
+            QSignalSpy changed(&vm, &AppViewModel::changed);
             QCOMPARE(vm.apiBaseURL(), m_server->baseUrl());
             QCOMPARE(vm.pollInterval(), 2000ms);
-            QCOMPARE(vm.stateCase(), AppState::Case::notLoggedIn);
             QCOMPARE(vm.authToken(), std::optional<QString>(QStringLiteral("kept-token")));
+            QVERIFY(m_server->waitForRequests(1));
+            QCOMPARE(vm.stateCase(), AppState::Case::notLoggedIn);
             QTRY_COMPARE(vm.stateCase(), AppState::Case::idle);
-            QCOMPARE(vm.state().profile(),
-                     std::optional<UserProfileVM>({5, QStringLiteral("Гена")}));
+            QCOMPARE(changed.count(), 1);
+            QCOMPARE(vm.state(), AppState::idle({5, QStringLiteral("Гена")}));
+
             vm.logout();
+            QCOMPARE(changed.count(), 2);
+            QCOMPARE(vm.stateCase(), AppState::Case::notLoggedIn);
+            QVERIFY(!vm.authToken());
             QVERIFY(!AuthBridge::loadToken());
+            // Without a token a refresh asks nothing, and neither does the next start-up.
+            QCoro::waitFor(vm.refreshProfile());
+            QCOMPARE(vm.stateCase(), AppState::Case::notLoggedIn);
         }
         AppViewModel next;
         QTest::qWait(300);
         QVERIFY(!next.authToken());
         QCOMPARE(next.stateCase(), AppState::Case::notLoggedIn);
-        const QList<RecordedRequest> profiles = requestsTo(*m_server, profilePath);
-        QCOMPARE(profiles.size(), 1);
-        QCOMPARE(profiles[0].header("Authorization"),
+        const QList<RecordedRequest> requests = m_server->requests();
+        QCOMPARE(requests.size(), 1);
+        QCOMPARE(requests[0].method + ' ' + requests[0].target, "GET " + profilePath);
+        QCOMPARE(requests[0].header("Authorization"),
                  std::optional<QByteArray>("Bearer kept-token"));
     }
 
-    void refusedTokenStaysStored() {
+    void failedProfileCheckKeepsTheToken_data() {
+        QTest::addColumn<TestAnswer>("answer");
+        QTest::newRow("401") << answers::json({{"user_id", 1}}, 401);
+        QTest::newRow("500 not JSON") << answers::notJson(500);
+        QTest::newRow("dropped connection") << TestAnswer::drop();
+    }
+    void failedProfileCheckKeepsTheToken() {
+        QFETCH(TestAnswer, answer);
         AuthBridge::saveToken(QStringLiteral("refused"));
-        m_script->setProfile(answers::json({}, 401));
+        m_script->setProfile(answer);
 
         AppViewModel vm;
         QSignalSpy changed(&vm, &AppViewModel::changed);

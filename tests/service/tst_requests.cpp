@@ -172,20 +172,15 @@ private slots:
             << Op::profile << 500 << QByteArray("oops") << "decoding:";
         QTest::newRow("profile 500 with a profile succeeds")
             << Op::profile << 500 << profile << "ok:7|Аня";
-        QTest::newRow("profile 403 missing key")
-            << Op::profile << 403 << QByteArray("{}") << "decoding:user_id";
 
         const QByteArray ok = R"({"status":"ok","token":"T-1"})";
         QTest::newRow("poll ok with token") << Op::poll << 200 << ok << "ok:T-1";
         QTest::newRow("poll ok without token")
             << Op::poll << 200 << QByteArray(R"({"status":"ok"})") << "ok:<none>";
-        QTest::newRow("poll pending with token")
-            << Op::poll << 200 << QByteArray(R"({"status":"pending","token":"T"})") << "ok:<none>";
         QTest::newRow("poll OK differs in case")
             << Op::poll << 200 << QByteArray(R"({"status":"OK","token":"T"})") << "ok:<none>";
         QTest::newRow("poll 404") << Op::poll << 404 << ok << "url:resource unavailable";
         QTest::newRow("poll 410") << Op::poll << 410 << ok << "url:resource unavailable";
-        QTest::newRow("poll 400 is decoded") << Op::poll << 400 << QByteArray("bad") << "decoding:";
         QTest::newRow("poll 400 with ok body") << Op::poll << 400 << ok << "ok:T-1";
 
         const QByteArray start =
@@ -194,9 +189,6 @@ private slots:
             << Op::start << 200 << start << "ok:N|https://t.me/bot?start=N|300";
         QTest::newRow("start 401 with a valid body")
             << Op::start << 401 << start << "ok:N|https://t.me/bot?start=N|300";
-        QTest::newRow("start without lifetime")
-            << Op::start << 200 << QByteArray(R"({"nonce":"N","bot_url":"b"})")
-            << "decoding:expires_in_seconds";
 
         QTest::newRow("create 201")
             << Op::create << 201 << QByteArray(R"({"id":42,"status":"new"})") << "ok:42|new";
@@ -219,8 +211,6 @@ private slots:
     void requestUrlRules_data() {
         QTest::addColumn<QString>("text");
         QTest::addColumn<bool>("accepted");
-        QTest::newRow("https") << "https://tolvex.ru/api/auth/me" << true;
-        QTest::newRow("http to 127.0.0.1") << "http://127.0.0.1:8080/api/auth/me" << true;
         QTest::newRow("http to localhost") << "http://localhost:5000/api" << true;
         QTest::newRow("http to ::1") << "http://[::1]:5000/api" << true;
         QTest::newRow("http to a remote host") << "http://tolvex.ru/api/auth/me" << false;
@@ -229,7 +219,6 @@ private slots:
             << "http://127.0.0.1.example.com/api" << false;
         QTest::newRow("other scheme") << "ftp://tolvex.ru/api" << false;
         QTest::newRow("relative") << "/auth/me" << false;
-        QTest::newRow("no host") << "https:///api/auth/me" << false;
         QTest::newRow("space in path") << "https://tolvex.ru/api/auth/app-login/poll/a b" << false;
     }
     void requestUrlRules() {
@@ -287,7 +276,6 @@ private slots:
         QTest::newRow("profile 302") << Op::profile << 302;
         QTest::newRow("profile 307") << Op::profile << 307;
         QTest::newRow("create 308") << Op::create << 308;
-        QTest::newRow("create 301") << Op::create << 301;
     }
     void crossOriginRedirectNeverCarriesTheToken() {
         QFETCH(Op, op);
@@ -309,7 +297,6 @@ private slots:
         QTest::addColumn<bool>("accepted");
         QTest::newRow("exactly 1 MiB") << qint64(1 << 20) << true;
         QTest::newRow("one byte more") << qint64((1 << 20) + 1) << false;
-        QTest::newRow("far larger") << qint64(40 << 20) << false;
     }
     void answerSizeLimit() {
         QFETCH(qint64, size);
@@ -423,22 +410,14 @@ private slots:
         QCOMPARE(server.connectionCount(), 1);
     }
 
+    // Failures the loopback cases above cannot provoke.
     void networkErrorMapping_data() {
         QTest::addColumn<int>("error");
         QTest::addColumn<URLError::Code>("code");
-        QTest::newRow("timeout") << int(QNetworkReply::TimeoutError) << URLError::Code::timedOut;
-        QTest::newRow("refused") << int(QNetworkReply::ConnectionRefusedError)
-                                 << URLError::Code::cannotConnectToHost;
         QTest::newRow("host not found")
             << int(QNetworkReply::HostNotFoundError) << URLError::Code::cannotFindHost;
-        QTest::newRow("closed") << int(QNetworkReply::RemoteHostClosedError)
-                                << URLError::Code::networkConnectionLost;
-        QTest::newRow("tls") << int(QNetworkReply::SslHandshakeFailedError)
-                             << URLError::Code::secureConnectionFailed;
         QTest::newRow("cancelled")
             << int(QNetworkReply::OperationCanceledError) << URLError::Code::cancelled;
-        QTest::newRow("refused redirect")
-            << int(QNetworkReply::InsecureRedirectError) << URLError::Code::badServerResponse;
         QTest::newRow("unknown") << int(QNetworkReply::UnknownNetworkError)
                                  << URLError::Code::unknown;
     }

@@ -6,8 +6,6 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <netinet/in.h>
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -20,26 +18,12 @@ namespace {
 constexpr std::int64_t kChunk = 64 * 1024;
 constexpr qsizetype kMaxHead = 64 * 1024;
 
-// Waits until fd is ready; false when the server is stopping.
-bool waitReady(int fd, short events, int wakeFd) {
-    pollfd fds[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
-    while (::poll(fds, 2, -1) < 0) {
-        if (errno != EINTR)
-            return false;
-    }
-    return !(fds[1].revents & POLLIN);
-}
-
-// Buffered I/O on one non-blocking client socket that gives up once the server stops. Owns the
-// descriptor.
+// Buffered reads and writes on one client socket. The server's destructor shuts the socket
+// down, which ends any read or write blocked here.
 class Wire {
 public:
-    Wire(int fd, int wakeFd)
-        : m_fd(fd)
-        , m_wakeFd(wakeFd) {}
-    ~Wire() { ::close(m_fd); }
-    Wire(const Wire &) = delete;
-    Wire &operator=(const Wire &) = delete;
+    explicit Wire(int fd)
+        : m_fd(fd) {}
 
     // One line without its CRLF; nothing when the peer goes away first.
     std::optional<QByteArray> readLine() {
@@ -67,40 +51,29 @@ public:
         return true;
     }
 
-    bool send(const char *data, std::size_t size) {
-        while (size > 0) {
-            const ssize_t sent = ::send(m_fd, data, size, MSG_NOSIGNAL);
-            if (sent > 0) {
-                data += sent;
-                size -= static_cast<std::size_t>(sent);
-            } else if ((errno != EINTR && errno != EAGAIN) || !waitReady(m_fd, POLLOUT, m_wakeFd)) {
+    bool send(QByteArrayView bytes) {
+        while (!bytes.isEmpty()) {
+            const ssize_t sent = ::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+            if (sent <= 0 && errno != EINTR)
                 return false;
-            }
+            bytes = bytes.sliced(std::max<ssize_t>(sent, 0));
         }
         return true;
-    }
-    bool send(const QByteArray &bytes) {
-        return send(bytes.constData(), static_cast<std::size_t>(bytes.size()));
     }
 
 private:
     bool fill() {
         char chunk[kChunk];
-        for (;;) {
-            if (!waitReady(m_fd, POLLIN, m_wakeFd))
-                return false;
-            const ssize_t got = ::recv(m_fd, chunk, sizeof chunk, 0);
-            if (got > 0) {
-                m_buffer.append(chunk, got);
-                return true;
-            }
-            if (got == 0 || (errno != EINTR && errno != EAGAIN))
-                return false;
-        }
+        ssize_t got;
+        do {
+            got = ::recv(m_fd, chunk, sizeof chunk, 0);
+        } while (got < 0 && errno == EINTR);
+        if (got > 0)
+            m_buffer.append(chunk, got);
+        return got > 0;
     }
 
     int m_fd;
-    int m_wakeFd;
     QByteArray m_buffer;
 };
 
@@ -116,18 +89,16 @@ std::optional<QByteArray> RecordedRequest::header(const QByteArray &name) const 
 
 TestHttpServer::TestHttpServer(BodyMode mode)
     : m_mode(mode) {
-    m_wakeFd = ::eventfd(0, EFD_CLOEXEC);
-    m_listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    m_listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
     auto *raw = reinterpret_cast<sockaddr *>(&address);
-    if (m_wakeFd < 0 || m_listenFd < 0 || ::bind(m_listenFd, raw, sizeof address) != 0 ||
+    if (m_listenFd < 0 || ::bind(m_listenFd, raw, sizeof address) != 0 ||
         ::listen(m_listenFd, 64) != 0 || ::getsockname(m_listenFd, raw, &length) != 0) {
         const std::system_error error(errno, std::generic_category(), "test server socket");
         ::close(m_listenFd);
-        ::close(m_wakeFd);
         throw error;
     }
     m_port = ntohs(address.sin_port);
@@ -136,18 +107,19 @@ TestHttpServer::TestHttpServer(BodyMode mode)
 
 TestHttpServer::~TestHttpServer() {
     {
+        // Ends a blocked accept() and every blocked read or write.
         std::lock_guard lock(m_mutex);
         m_stopping = true;
+        ::shutdown(m_listenFd, SHUT_RDWR);
+        for (const int fd : m_openFds)
+            ::shutdown(fd, SHUT_RDWR);
     }
     m_stopCv.notify_all();
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const auto written = ::write(m_wakeFd, &one, sizeof one);
     m_acceptThread.join();
     // No worker is added once the accept thread has ended.
     for (auto &worker : m_workers)
         worker.join();
     ::close(m_listenFd);
-    ::close(m_wakeFd);
 }
 
 QString TestHttpServer::origin() const {
@@ -186,13 +158,24 @@ bool TestHttpServer::waitForRequests(int n, std::chrono::milliseconds timeout) {
 }
 
 void TestHttpServer::acceptLoop() {
-    while (waitReady(m_listenFd, POLLIN, m_wakeFd)) {
-        const int client = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    for (;;) {
+        const int client = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        std::lock_guard lock(m_mutex);
+        if (m_stopping) {
+            if (client >= 0)
+                ::close(client);
+            return;
+        }
         if (client < 0)
             continue;
-        std::lock_guard lock(m_mutex);
         ++m_connections;
-        m_workers.emplace_back([this, client] { serve(client); });
+        m_openFds.push_back(client);
+        m_workers.emplace_back([this, client] {
+            serve(client);
+            std::lock_guard lock(m_mutex);
+            m_openFds.removeOne(client);
+            ::close(client);
+        });
     }
 }
 
@@ -216,7 +199,7 @@ TestAnswer TestHttpServer::answerFor(const RecordedRequest &request) {
 }
 
 void TestHttpServer::serve(int fd) {
-    Wire wire(fd, m_wakeFd);
+    Wire wire(fd);
     for (;;) {
         const auto requestLine = wire.readLine();
         const QList<QByteArray> parts = requestLine.value_or(QByteArray()).split(' ');
@@ -280,11 +263,10 @@ void TestHttpServer::serve(int fd) {
         if (answer.generatedBodySize) {
             const QByteArray filler(kChunk, 'x');
             std::int64_t fill = *answer.generatedBodySize - 10; // {"pad":""}
-            bool ok = wire.send("{\"pad\":\"", 8);
+            bool ok = wire.send("{\"pad\":\"");
             for (; ok && fill > 0; fill -= kChunk)
-                ok =
-                    wire.send(filler.constData(), static_cast<std::size_t>(std::min(fill, kChunk)));
-            if (!ok || !wire.send("\"}", 2))
+                ok = wire.send(QByteArrayView(filler).first(std::min(fill, kChunk)));
+            if (!ok || !wire.send("\"}"))
                 return;
         } else {
             const qsizetype piece = answer.pieceSize > 0 ? answer.pieceSize : body.size();

@@ -97,7 +97,6 @@ private:
 
     BodyMode m_mode;
     int m_listenFd = -1;
-    int m_wakeFd = -1; // eventfd that wakes every poll() when the server stops
     std::uint16_t m_port = 0;
 
     mutable std::mutex m_mutex;
@@ -107,6 +106,7 @@ private:
     Handler m_handler;
     QList<RecordedRequest> m_requests;
     int m_connections = 0;
+    QList<int> m_openFds;
     std::vector<std::thread> m_workers;
     std::thread m_acceptThread;
 };
