@@ -125,7 +125,6 @@ private slots:
         QTest::newRow("204") << 204 << true;
         QTest::newRow("299") << 299 << true;
         QTest::newRow("300") << 300 << false;
-        QTest::newRow("401") << 401 << false;
         QTest::newRow("500") << 500 << false;
     }
     void statusRule() {

@@ -73,14 +73,12 @@ private slots:
             << QByteArray(R"({"user_id":1e400})") << "typeMismatch:user_id";
         QTest::newRow("id one past int64")
             << QByteArray(R"({"user_id":9223372036854775808})") << "typeMismatch:user_id";
-        QTest::newRow("id as bool") << QByteArray(R"({"user_id":true})") << "typeMismatch:user_id";
         QTest::newRow("name as number")
             << QByteArray(R"({"user_id":1,"first_name":5})") << "typeMismatch:first_name";
 
         QTest::newRow("not JSON") << QByteArray("<html>502</html>") << "corrupted:";
         QTest::newRow("trailing garbage") << QByteArray(R"({"user_id":1} x)") << "corrupted:";
         QTest::newRow("array at top") << QByteArray(R"([{"user_id":1}])") << "corrupted:";
-        QTest::newRow("null at top") << QByteArray("null") << "corrupted:";
         QTest::newRow("invalid UTF-8 in a string")
             << QByteArray("{\"user_id\":1,\"first_name\":\"\xff\"}") << "corrupted:";
     }

@@ -13,30 +13,25 @@
 #include <variant>
 
 template <typename T> struct TaskOutcome {
-    using Value = std::conditional_t<std::is_void_v<T>, std::monostate, T>;
-
-    std::optional<Value> value;
+    std::optional<std::conditional_t<std::is_void_v<T>, std::monostate, T>> value;
     std::exception_ptr error;
 
     [[nodiscard]] bool succeeded() const { return value.has_value(); }
 
-    // The exception if it is an E, else null.
+    // The exception if it is an E.
     template <typename E> [[nodiscard]] std::optional<E> errorAs() const {
-        if (!error)
-            return std::nullopt;
         try {
-            std::rethrow_exception(error);
+            if (error)
+                std::rethrow_exception(error);
         } catch (const E &e) {
             return e;
         } catch (...) {
-            return std::nullopt;
         }
+        return std::nullopt;
     }
 };
 
-namespace TaskOutcomeDetail {
-
-template <typename T> QCoro::Task<TaskOutcome<T>> catching(QCoro::Task<T> task) {
+template <typename T> QCoro::Task<TaskOutcome<T>> catchingTask(QCoro::Task<T> task) {
     TaskOutcome<T> outcome;
     try {
         if constexpr (std::is_void_v<T>) {
@@ -51,8 +46,6 @@ template <typename T> QCoro::Task<TaskOutcome<T>> catching(QCoro::Task<T> task) 
     co_return outcome;
 }
 
-} // namespace TaskOutcomeDetail
-
 template <typename T> TaskOutcome<T> runTask(QCoro::Task<T> task) {
-    return QCoro::waitFor(TaskOutcomeDetail::catching(std::move(task)));
+    return QCoro::waitFor(catchingTask(std::move(task)));
 }

@@ -75,7 +75,6 @@ public:
     TestHttpServer(const TestHttpServer &) = delete;
     TestHttpServer &operator=(const TestHttpServer &) = delete;
 
-    [[nodiscard]] std::uint16_t port() const noexcept { return m_port; }
     // "http://127.0.0.1:<port>"
     [[nodiscard]] QString origin() const;
     // origin() + "/api"
