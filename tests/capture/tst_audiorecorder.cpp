@@ -262,16 +262,17 @@ private slots:
     void withoutMicrophoneTheSystemPartIsTheRecording() {
         PulseServer server({.outputs = true, .microphone = false});
         QVERIFY2(server.isRunning(), qPrintable(server.error()));
-        server.play(PulseServer::speakers, PulseServer::tone(440, 3.0, 0.5f));
+        server.play(PulseServer::speakers, PulseServer::tone(440, 6.0, 0.5f));
         AudioRecorder recorder;
         START_OK(recorder);
-        QTest::qWait(1500);
+        QTest::qWait(2500);
         const std::optional<QString> result = QCoro::waitFor(recorder.stopRecording());
         QVERIFY(result.has_value());
         QCOMPARE(*result, recorder.sysPath());
-        QVERIFY(QFile::exists(*result));
         QVERIFY(!QFile::exists(recorder.micPath()));
-        QVERIFY(tone(AudioProbe::decode(*result), 440, 0.3, 1.2) > 0.35);
+        // Late enough that a slow first capture (a loaded machine) cannot reach into it.
+        const double amplitude = tone(AudioProbe::decode(*result), 440, 1.2, 2.2);
+        QVERIFY2(amplitude > 0.35, qPrintable(QString::number(amplitude)));
     }
 
     // The microphone appears a second into the recording. It hears the output itself, so one
