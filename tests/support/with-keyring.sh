@@ -21,7 +21,7 @@ mkdir -p "$HOME" "$XDG_DATA_HOME" "$XDG_CONFIG_HOME" "$XDG_CACHE_HOME"
 mkdir -m 700 "$XDG_RUNTIME_DIR"
 unset DBUS_SESSION_BUS_ADDRESS GNOME_KEYRING_CONTROL
 
-# Inside the session: an empty password creates the "login" keyring, unlocked, and makes it
+# Inside the session: the password creates the "login" keyring, unlocked, and makes it
 # the default collection. The daemon exits with the bus when the session ends.
 status=0
 dbus-run-session -- sh -c '
