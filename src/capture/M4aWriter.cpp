@@ -59,6 +59,8 @@ struct M4aWriter::State {
     std::int64_t framesWritten = 0; // frames handed to write()/writeSilence()
     std::int64_t nextPts = 0;       // frames handed to the encoder
     bool finished = false;
+    // Planar scratch for write(), kept between calls: the encoder thread calls it every 20 ms.
+    std::vector<float> left, right;
 
     void encodeFromFifo(bool flushAll);
     void sendFrame(AVFrame *frame);
@@ -148,14 +150,15 @@ void M4aWriter::write(std::span<const float> interleaved) {
     if (frames == 0 || s.finished)
         return;
 
-    std::vector<float> left(static_cast<size_t>(frames)), right(static_cast<size_t>(frames));
-    uint8_t *out[2] = {reinterpret_cast<uint8_t *>(left.data()),
-                       reinterpret_cast<uint8_t *>(right.data())};
+    s.left.resize(static_cast<size_t>(frames));
+    s.right.resize(static_cast<size_t>(frames));
+    uint8_t *out[2] = {reinterpret_cast<uint8_t *>(s.left.data()),
+                       reinterpret_cast<uint8_t *>(s.right.data())};
     const uint8_t *in[1] = {reinterpret_cast<const uint8_t *>(interleaved.data())};
     const int converted = swr_convert(s.toPlanar.get(), out, frames, in, frames);
     check(converted, "sample conversion failed");
 
-    const float *planes[2] = {left.data(), right.data()};
+    const float *planes[2] = {s.left.data(), s.right.data()};
     s.appendPlanar(planes, converted);
     s.framesWritten += frames;
 }

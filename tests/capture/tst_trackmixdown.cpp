@@ -26,6 +26,16 @@ double seconds(const std::vector<float> &samples) {
     return static_cast<double>(samples.size()) / 2.0 / 44100.0;
 }
 
+// A system and a microphone part file, each a sine of its own frequency and length.
+std::pair<QString, QString> partFiles(double sysHz, double sysSeconds, double micHz,
+                                      double micSeconds, float amplitude) {
+    const QString sys = AudioFiles::newFilePath("sys_");
+    const QString mic = AudioFiles::newFilePath("mic_");
+    writeTone(sys, sysHz, sysSeconds, amplitude);
+    writeTone(mic, micHz, micSeconds, amplitude);
+    return {sys, mic};
+}
+
 } // namespace
 
 class TestTrackMixdown : public QObject {
@@ -53,10 +63,7 @@ private slots:
     }
 
     void mixHoldsBothSourcesFromTheStart() {
-        const QString sys = AudioFiles::newFilePath("sys_");
-        const QString mic = AudioFiles::newFilePath("mic_");
-        writeTone(sys, 440, 3.0, 0.3f);
-        writeTone(mic, 1000, 3.0, 0.3f);
+        const auto [sys, mic] = partFiles(440, 3.0, 1000, 3.0, 0.3f);
 
         const QString mixed = QCoro::waitFor(mergeTracks(sys, mic));
 
@@ -81,10 +88,7 @@ private slots:
     }
 
     void eachSourceRunsForItsOwnLength() {
-        const QString sys = AudioFiles::newFilePath("sys_");
-        const QString mic = AudioFiles::newFilePath("mic_");
-        writeTone(sys, 440, 1.5, 0.3f);
-        writeTone(mic, 1000, 4.0, 0.3f);
+        const auto [sys, mic] = partFiles(440, 1.5, 1000, 4.0, 0.3f);
 
         const std::vector<float> samples = decode(QCoro::waitFor(mergeTracks(sys, mic)));
 
@@ -95,11 +99,8 @@ private slots:
     }
 
     void loudSourcesNeverClip() {
-        const QString sys = AudioFiles::newFilePath("sys_");
-        const QString mic = AudioFiles::newFilePath("mic_");
         // In phase, the plain sum would peak at 1.8 and wrap or clip hard.
-        writeTone(sys, 440, 2.0, 0.9f);
-        writeTone(mic, 440, 2.0, 0.9f);
+        const auto [sys, mic] = partFiles(440, 2.0, 440, 2.0, 0.9f);
 
         const std::vector<float> samples = decode(QCoro::waitFor(mergeTracks(sys, mic)));
 
@@ -123,10 +124,7 @@ private slots:
     void unusableInputGivesTheSystemFileBack() {
         QFETCH(bool, systemBroken);
         QFETCH(QString, how);
-        const QString sys = AudioFiles::newFilePath("sys_");
-        const QString mic = AudioFiles::newFilePath("mic_");
-        writeTone(sys, 440, 1.0, 0.3f);
-        writeTone(mic, 1000, 1.0, 0.3f);
+        const auto [sys, mic] = partFiles(440, 1.0, 1000, 1.0, 0.3f);
         const QString target = systemBroken ? sys : mic;
         QFile::remove(target);
         if (how == "garbage") {
