@@ -1,16 +1,66 @@
 #include "AppViewModel.h"
 
 #include "ApiBaseUrl.h"
+#include "AudioFileError.h"
+#include "AudioRecorder.h"
+#include "AudioRecorderError.h"
 #include "AuthBridge.h"
 #include "DecodingError.h"
 #include "DesktopLinkOpener.h"
+#include "FileReadError.h"
 #include "KeyringTokenStore.h"
 #include "TelegramAppUrl.h"
 #include "URLError.h"
 
+#include <QFile>
 #include <QUrl>
 
+#include <type_traits>
 #include <utility>
+#include <variant>
+
+namespace {
+
+const QString recordingNotFoundText = QStringLiteral("Файл записи не найден");
+
+// What a step without a value gives when it succeeds. (Not std::monostate: QCoro keeps its
+// results in a variant whose monostate means "no result yet", and would never resume.)
+struct Done {};
+
+// A step of the recording flow either gives its value or the text the user is shown.
+template <typename T>
+using StepOutcome = std::variant<std::conditional_t<std::is_void_v<T>, Done, T>, QString>;
+
+template <typename T> QCoro::Task<StepOutcome<T>> attempt(QCoro::Task<T> step) {
+    try {
+        if constexpr (std::is_void_v<T>) {
+            co_await std::move(step);
+            co_return Done{};
+        } else {
+            co_return co_await std::move(step);
+        }
+    } catch (const URLError &error) {
+        co_return error.localizedDescription();
+    } catch (const DecodingError &error) {
+        co_return error.localizedDescription();
+    } catch (const FileReadError &error) {
+        co_return error.localizedDescription();
+    } catch (const AudioRecorderError &error) {
+        co_return error.localizedDescription();
+    } catch (const AudioFileError &error) {
+        co_return error.localizedDescription();
+    } catch (const std::exception &) {
+        // Anything else still ends on the error screen, where the recording can be retried,
+        // rather than in a flow that never finishes.
+        co_return QStringLiteral("Непредвиденная ошибка. Попробуйте ещё раз");
+    }
+}
+
+template <typename T> const QString *failureOf(const StepOutcome<T> &outcome) {
+    return std::get_if<QString>(&outcome);
+}
+
+} // namespace
 
 AppViewModel::AppViewModel(QObject *parent)
     : AppViewModel(Seams{ApiBaseUrl::fromBuild(), std::make_shared<KeyringTokenStore>(),
@@ -22,7 +72,10 @@ AppViewModel::AppViewModel(Seams seams, QObject *parent)
     , m_apiBaseURL(std::move(seams.apiBaseUrl))
     , m_tokenStore(std::move(seams.tokenStore))
     , m_linkOpener(std::move(seams.linkOpener))
-    , m_pollInterval(seams.pollInterval) {
+    , m_pollInterval(seams.pollInterval)
+    , m_recorder(seams.recorder ? seams.recorder : &AudioRecorder::shared()) {
+    m_progressAnnouncer.setSingleShot(true);
+    connect(&m_progressAnnouncer, &QTimer::timeout, this, &AppViewModel::announceUploadProgress);
     m_authToken = m_tokenStore->load();
     if (m_authToken) {
         // Runs on by itself; the state stays notLoggedIn until the service answers.
@@ -174,4 +227,157 @@ QCoro::Task<> AppViewModel::completeLogin(QString token) {
     m_tokenStore->save(token);
     m_authToken = token;
     co_await refreshProfile();
+}
+
+// The recording flow.
+
+void AppViewModel::beginRecording() {
+    runExclusive(Activity::starting, &AppViewModel::beginRecordingSteps);
+}
+
+void AppViewModel::finishRecording() {
+    runExclusive(Activity::stopping, &AppViewModel::finishRecordingSteps);
+}
+
+void AppViewModel::uploadRecording() {
+    runExclusive(Activity::uploading, &AppViewModel::uploadRecordingSteps);
+}
+
+void AppViewModel::retryUpload() {
+    runExclusive(Activity::retrying, &AppViewModel::retryUploadSteps);
+}
+
+void AppViewModel::cancelUpload() {
+    runExclusive(Activity::cancelling, &AppViewModel::cancelUploadSteps);
+}
+
+void AppViewModel::setActivity(Activity activity) {
+    m_activity = activity;
+    emit changed();
+}
+
+QCoro::Task<> AppViewModel::runExclusive(Activity activity, Steps steps) {
+    // The screens disable their buttons while busy; this also stops a second click that
+    // arrives before the screen has redrawn.
+    if (m_activity != Activity::none)
+        co_return;
+    QPointer<AppViewModel> self(this);
+    setActivity(activity);
+    co_await (this->*steps)();
+    if (self)
+        setActivity(Activity::none);
+}
+
+QCoro::Task<> AppViewModel::beginRecordingSteps() {
+    const auto *idle = std::get_if<AppState::Idle>(&m_state.value());
+    if (!idle || !m_authToken)
+        co_return;
+    const UserProfileVM profile = idle->profile;
+    QPointer<AppViewModel> self(this);
+
+    auto meeting = co_await attempt(AuthBridge::createMeeting(m_apiBaseURL, *m_authToken));
+    if (!self)
+        co_return;
+    if (const QString *failure = failureOf<MeetingCreateResult>(meeting)) {
+        m_pendingMeetingId.reset();
+        setState(AppState::uploadError(*failure));
+        co_return;
+    }
+    m_pendingMeetingId = std::get<MeetingCreateResult>(meeting).id;
+
+    auto started = co_await attempt(m_recorder->startRecording());
+    if (!self)
+        co_return;
+    if (const QString *failure = failureOf<void>(started)) {
+        // The meeting stays on the service; nothing here can take it back.
+        m_pendingMeetingId.reset();
+        setState(AppState::uploadError(*failure));
+        co_return;
+    }
+    setState(AppState::recording(profile, QDateTime::currentDateTimeUtc()));
+}
+
+QCoro::Task<> AppViewModel::finishRecordingSteps() {
+    if (m_state.kind() != AppState::Case::recording)
+        co_return;
+    QPointer<AppViewModel> self(this);
+    // The upload screen shows while the recorder finishes and mixes, which takes a while.
+    setUploadProgress(unknownProgress);
+    setState(AppState::uploading());
+
+    const std::optional<QString> file = co_await m_recorder->stopRecording();
+    if (!self)
+        co_return;
+    m_lastRecordedFileURL = file;
+    co_await uploadRecordingSteps();
+}
+
+QCoro::Task<> AppViewModel::uploadRecordingSteps() {
+    if (!m_lastRecordedFileURL || !m_pendingMeetingId || !m_authToken) {
+        setState(AppState::uploadError(recordingNotFoundText));
+        co_return;
+    }
+    QPointer<AppViewModel> self(this);
+    const QString file = *m_lastRecordedFileURL;
+    setUploadProgress(0.0);
+
+    AuthBridge::UploadProgress onProgress = [self](std::int64_t sent, std::int64_t total) {
+        if (self && total > 0)
+            self->setUploadProgress(static_cast<double>(sent) / static_cast<double>(total));
+    };
+    // Made outside the co_await: GCC 12 destroys a lambda temporary of a co_await expression
+    // twice, which would release `self` twice.
+    QCoro::Task<> upload = AuthBridge::uploadAudio(m_apiBaseURL, *m_authToken, *m_pendingMeetingId,
+                                                   file, std::move(onProgress));
+    auto uploaded = co_await attempt(std::move(upload));
+    if (!self)
+        co_return;
+    if (const QString *failure = failureOf<void>(uploaded)) {
+        // The file and the meeting stay for a retry.
+        setState(AppState::uploadError(*failure));
+        co_return;
+    }
+    setUploadProgress(1.0);
+    QFile::remove(file);
+    m_lastRecordedFileURL.reset();
+    m_pendingMeetingId.reset();
+    co_await refreshProfile();
+}
+
+QCoro::Task<> AppViewModel::retryUploadSteps() {
+    if (m_lastRecordedFileURL) {
+        setUploadProgress(0.0);
+        setState(AppState::uploading());
+        co_await uploadRecordingSteps();
+    } else {
+        co_await refreshProfile();
+    }
+}
+
+QCoro::Task<> AppViewModel::cancelUploadSteps() {
+    if (m_lastRecordedFileURL) {
+        QFile::remove(*m_lastRecordedFileURL);
+        m_lastRecordedFileURL.reset();
+    }
+    m_pendingMeetingId.reset();
+    co_await refreshProfile();
+}
+
+void AppViewModel::setUploadProgress(double value) {
+    m_uploadProgress = value;
+    const bool finalValue = value == unknownProgress || value == 0.0 || value >= 1.0;
+    if (finalValue || !m_sinceProgressAnnounced.isValid() ||
+        m_sinceProgressAnnounced.elapsed() >= progressInterval.count()) {
+        announceUploadProgress();
+    } else if (!m_progressAnnouncer.isActive()) {
+        // The latest value is announced when the interval is up, however many came meanwhile.
+        m_progressAnnouncer.start(progressInterval -
+                                  std::chrono::milliseconds(m_sinceProgressAnnounced.elapsed()));
+    }
+}
+
+void AppViewModel::announceUploadProgress() {
+    m_progressAnnouncer.stop();
+    m_sinceProgressAnnounced.start();
+    emit uploadProgressChanged();
 }

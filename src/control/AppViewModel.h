@@ -3,10 +3,12 @@
 
 #include "AppState.h"
 #include "LinkOpener.h"
+#include "Recorder.h"
 #include "TokenStore.h"
 
 #include <QCoroTask>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -25,9 +27,17 @@ class AppViewModel : public QObject {
     Q_PROPERTY(bool authTimedOut READ authTimedOut NOTIFY changed)
     Q_PROPERTY(bool isPollingAuth READ isPollingAuth NOTIFY changed)
     Q_PROPERTY(bool hasRecordedFile READ hasRecordedFile NOTIFY changed)
+    // True while a start, stop, upload, retry or cancel is running; the screens disable the
+    // buttons that would start another one.
+    Q_PROPERTY(bool isBusy READ isBusy NOTIFY changed)
+    // How far the upload has come, 0 to 1; unknownProgress (-1) while the recorder finishes
+    // and mixes. Announced at most about 20 times a second.
+    Q_PROPERTY(double uploadProgress READ uploadProgress NOTIFY uploadProgressChanged)
 
 public:
     static constexpr std::chrono::milliseconds productionPollInterval{2000};
+    static constexpr double unknownProgress = -1.0;
+    static constexpr std::chrono::milliseconds progressInterval{50};
 
     // What production takes from the platform, replaceable in tests.
     struct Seams {
@@ -35,6 +45,8 @@ public:
         std::shared_ptr<TokenStore> tokenStore;
         std::shared_ptr<LinkOpener> linkOpener;
         std::chrono::milliseconds pollInterval = productionPollInterval;
+        // Not owned; AudioRecorder::shared() when none is given.
+        Recorder *recorder = nullptr;
     };
 
     // The program's own instance: built-in service address, keyring, desktop links, 2.0 s.
@@ -61,6 +73,8 @@ public:
         return m_lastRecordedFileURL.has_value();
     }
     [[nodiscard]] std::chrono::milliseconds pollInterval() const noexcept { return m_pollInterval; }
+    [[nodiscard]] bool isBusy() const noexcept { return m_activity != Activity::none; }
+    [[nodiscard]] double uploadProgress() const noexcept { return m_uploadProgress; }
 
     // Asks the service who the token belongs to: idle with that profile, or notLoggedIn.
     QCoro::Task<> refreshProfile();
@@ -68,11 +82,42 @@ public:
     // Starts a Telegram sign-in as its own task, unless one is under way.
     Q_INVOKABLE void startTelegramLogin();
 
+    // The recording flow. Each starts its own task and returns at once; while one runs
+    // (isBusy), a further call of any of them changes nothing.
+    // From idle: creates a meeting, then starts the recorder.
+    Q_INVOKABLE void beginRecording();
+    // From recording: shows the upload screen, stops the recorder, uploads its file.
+    Q_INVOKABLE void finishRecording();
+    // Sends the kept file to the kept meeting.
+    Q_INVOKABLE void uploadRecording();
+    // Uploads the kept file again, or, without one, goes back through the profile check.
+    Q_INVOKABLE void retryUpload();
+    // Deletes the kept file, forgets the meeting, goes back through the profile check.
+    Q_INVOKABLE void cancelUpload();
+
 signals:
-    // Every assignment of state, authTimedOut or isPollingAuth, equal values included.
+    // Every assignment of state, authTimedOut, isPollingAuth or the busy flag, equal values
+    // included.
     void changed();
+    void uploadProgressChanged();
 
 private:
+    // Which recording-flow operation is running; only setActivity() changes it.
+    enum class Activity { none, starting, stopping, uploading, retrying, cancelling };
+    using Steps = QCoro::Task<> (AppViewModel::*)();
+
+    void setActivity(Activity activity);
+    // Runs the steps of one operation unless another is running, marking the view model busy
+    // for their duration.
+    QCoro::Task<> runExclusive(Activity activity, Steps steps);
+    QCoro::Task<> beginRecordingSteps();
+    QCoro::Task<> finishRecordingSteps();
+    QCoro::Task<> uploadRecordingSteps();
+    QCoro::Task<> retryUploadSteps();
+    QCoro::Task<> cancelUploadSteps();
+    void setUploadProgress(double value);
+    void announceUploadProgress();
+
     void setState(AppState state);
     void setAuthTimedOut(bool value);
     void setPollingAuth(bool value);
@@ -93,8 +138,15 @@ private:
     // Set and cleared by the recording flow.
     std::optional<std::int64_t> m_pendingMeetingId;
     std::optional<QString> m_lastRecordedFileURL;
+    Activity m_activity = Activity::none;
+    double m_uploadProgress = unknownProgress;
+    // Progress reports come as fast as the network goes; the screens hear of them at most
+    // once per progressInterval, and always of the last one.
+    QElapsedTimer m_sinceProgressAnnounced;
+    QTimer m_progressAnnouncer;
 
     std::shared_ptr<TokenStore> m_tokenStore;
     std::shared_ptr<LinkOpener> m_linkOpener;
     std::chrono::milliseconds m_pollInterval;
+    Recorder *m_recorder;
 };

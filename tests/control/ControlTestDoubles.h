@@ -56,6 +56,14 @@ inline TestAnswer profile(qint64 id, const QString &firstName) {
     return json({{"user_id", id}, {"first_name", firstName}});
 }
 
+inline TestAnswer meeting(qint64 id) {
+    return json({{"id", id}, {"status", "created"}});
+}
+
+inline TestAnswer uploaded() {
+    return json({{"status", "uploaded"}}, 201);
+}
+
 inline TestAnswer notJson(int status) {
     return {.status = status, .body = "<html>server error</html>"};
 }
@@ -67,6 +75,13 @@ class ServiceScript {
 public:
     void pushStart(TestAnswer answer) { push(m_starts, std::move(answer)); }
     void pushPoll(TestAnswer answer) { push(m_polls, std::move(answer)); }
+    // Meetings get ids 101, 102... unless an answer is pushed; uploads get 201.
+    void pushMeeting(TestAnswer answer) { push(m_meetings, std::move(answer)); }
+    void pushUpload(TestAnswer answer) { push(m_uploads, std::move(answer)); }
+    void clearUploads() {
+        std::lock_guard lock(m_mutex);
+        m_uploads.clear();
+    }
     void setProfile(TestAnswer answer) {
         std::lock_guard lock(m_mutex);
         m_profile = std::move(answer);
@@ -78,6 +93,10 @@ public:
             return next(m_starts, answers::notJson(500));
         if (request.target.contains("/auth/app-login/poll/"))
             return next(m_polls, answers::pending());
+        if (request.method == "POST" && request.target.endsWith("/meetings"))
+            return next(m_meetings, answers::meeting(++m_lastMeetingId));
+        if (request.method == "POST" && request.target.endsWith("/audio"))
+            return next(m_uploads, answers::uploaded());
         return request.target.endsWith("/auth/me") ? m_profile : answers::notJson(404);
     }
 
@@ -97,6 +116,9 @@ private:
     std::mutex m_mutex;
     std::deque<TestAnswer> m_starts;
     std::deque<TestAnswer> m_polls;
+    std::deque<TestAnswer> m_meetings;
+    std::deque<TestAnswer> m_uploads;
+    qint64 m_lastMeetingId = 100;
     TestAnswer m_profile = answers::profile(7, QStringLiteral("Анна"));
 };
 

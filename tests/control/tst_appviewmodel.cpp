@@ -98,7 +98,7 @@ private slots:
     void screensCanWatchEveryProperty() {
         const QMetaObject &meta = AppViewModel::staticMetaObject;
         for (const char *name : {"stateCase", "recordingStartTime", "uploadErrorText",
-                                 "authTimedOut", "isPollingAuth", "hasRecordedFile"}) {
+                                 "authTimedOut", "isPollingAuth", "hasRecordedFile", "isBusy"}) {
             const QMetaProperty property = meta.property(meta.indexOfProperty(name));
             QVERIFY2(property.isValid() && !property.isWritable(), name);
             QCOMPARE(property.notifySignal(), QMetaMethod::fromSignal(&AppViewModel::changed));

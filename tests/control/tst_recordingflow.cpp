@@ -1,0 +1,425 @@
+// The recording and upload flow against a scripted service on loopback, with a recorder that
+// does what each test tells it.
+
+#include "AppViewModel.h"
+#include "ControlTestDoubles.h"
+#include "ScriptedRecorder.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <random>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const QByteArray meetingsPath = "/api/meetings";
+const QByteArray profilePath = "/api/auth/me";
+const QString notFoundText = QStringLiteral("Файл записи не найден");
+const QString noServerText = QStringLiteral("Нет доступа к звуковому серверу. Проверьте, что "
+                                            "PulseAudio или PipeWire запущен, затем "
+                                            "перезапустите приложение");
+
+struct Harness {
+    ServiceScript script;
+    TestHttpServer server;
+    std::shared_ptr<MemoryTokenStore> store =
+        std::make_shared<MemoryTokenStore>(QStringLiteral("token-1"));
+    ScriptedRecorder recorder;
+    QTemporaryDir folder;
+    std::unique_ptr<AppViewModel> vm;
+
+    Harness() {
+        server.setHandler(
+            [this](const RecordedRequest &request) { return script.answer(request); });
+    }
+
+    // A signed-in view model on the idle screen.
+    bool startIdle() {
+        vm = std::make_unique<AppViewModel>(AppViewModel::Seams{
+            server.baseUrl(), store, std::make_shared<RecordingLinkOpener>(), 50ms, &recorder});
+        return QTest::qWaitFor([&] { return vm->stateCase() == AppState::Case::idle; });
+    }
+
+    // A recording the recorder will hand back on stop.
+    QString recordingFile(qsizetype size = 64 * 1024) {
+        const QString path = folder.filePath(QStringLiteral("recording.m4a"));
+        QByteArray bytes(size, Qt::Uninitialized);
+        std::mt19937 random(size);
+        for (char &byte : bytes)
+            byte = static_cast<char>(random());
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != size)
+            return {};
+        recorder.file = path;
+        return path;
+    }
+
+    bool waitUntilNotBusy() {
+        return QTest::qWaitFor([&] { return !vm->isBusy(); }, 10000);
+    }
+
+    // Requests that create meetings or carry audio.
+    int meetingRequests() const { return requestsTo(server, meetingsPath).size(); }
+    QList<RecordedRequest> uploads() const {
+        QList<RecordedRequest> found;
+        for (const RecordedRequest &request : requestsTo(server, meetingsPath)) {
+            if (request.target.endsWith("/audio"))
+                found.append(request);
+        }
+        return found;
+    }
+};
+
+// The bytes of the one file part of a multipart upload.
+QByteArray filePart(const RecordedRequest &request) {
+    const QByteArray contentType = request.header("Content-Type").value_or("");
+    const QByteArray boundary = contentType.mid(contentType.indexOf("boundary=") + 9);
+    const QByteArray &body = request.body;
+    const qsizetype start = body.indexOf("\r\n\r\n") + 4;
+    const qsizetype end = body.lastIndexOf("\r\n--" + boundary + "--");
+    if (start < 4 || end < start)
+        return {};
+    return body.mid(start, end - start);
+}
+
+QByteArray contentsOf(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+class RecordingFlowTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void normalPathUploadsAndReturnsToIdle() {
+        Harness h;
+        QVERIFY(h.startIdle());
+        const QString file = h.recordingFile();
+        const QByteArray recorded = contentsOf(file);
+
+        const QDateTime before = QDateTime::currentDateTimeUtc();
+        h.vm->beginRecording();
+        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::recording);
+        QVERIFY(h.vm->recordingStartTime() >= before.addMSecs(-1));
+        QCOMPARE(h.vm->pendingMeetingId(), std::optional<std::int64_t>(101));
+        QCOMPARE(h.recorder.starts, 1);
+        const RecordedRequest create = requestsTo(h.server, meetingsPath).first();
+        QCOMPARE(create.method, QByteArray("POST"));
+        QCOMPARE(create.header("Authorization").value_or(""), QByteArray("Bearer token-1"));
+
+        h.script.setProfile(answers::profile(7, QStringLiteral("Новое имя")));
+        h.vm->finishRecording();
+        QCOMPARE(h.vm->stateCase(), AppState::Case::uploading);
+        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::idle);
+        // The idle screen has the profile from the check after the upload.
+        QCOMPARE(h.vm->state().profile()->telegramUsername, std::optional<QString>("Новое имя"));
+        QVERIFY(h.waitUntilNotBusy());
+
+        const QList<RecordedRequest> uploads = h.uploads();
+        QCOMPARE(uploads.size(), 1);
+        QCOMPARE(uploads[0].target, QByteArray("/api/meetings/101/audio"));
+        QCOMPARE(filePart(uploads[0]), recorded);
+        QVERIFY(!QFile::exists(file));
+        QVERIFY(!h.vm->pendingMeetingId());
+        QVERIFY(!h.vm->hasRecordedFile());
+    }
+
+    void startOutsideIdleSendsNothing_data() {
+        QTest::addColumn<AppState::Case>("from");
+        QTest::newRow("notLoggedIn") << AppState::Case::notLoggedIn;
+        QTest::newRow("recording") << AppState::Case::recording;
+        QTest::newRow("uploading") << AppState::Case::uploading;
+        QTest::newRow("uploadError") << AppState::Case::uploadError;
+    }
+    void startOutsideIdleSendsNothing() {
+        QFETCH(AppState::Case, from);
+        Harness h;
+        QVERIFY(h.startIdle());
+        h.recordingFile();
+        switch (from) {
+        case AppState::Case::notLoggedIn:
+            h.vm->logout();
+            break;
+        case AppState::Case::recording:
+            h.vm->beginRecording();
+            break;
+        case AppState::Case::uploading:
+            h.recorder.stopDelay = 60s;
+            h.vm->beginRecording();
+            QTRY_COMPARE(h.vm->stateCase(), AppState::Case::recording);
+            QTRY_VERIFY(!h.vm->isBusy());
+            h.vm->finishRecording();
+            break;
+        case AppState::Case::uploadError:
+            h.script.pushMeeting(answers::notJson(500));
+            h.vm->beginRecording();
+            break;
+        default:
+            QFAIL("not a case of this test");
+        }
+        QTRY_COMPARE(h.vm->stateCase(), from);
+        if (from != AppState::Case::uploading)
+            QTRY_VERIFY(!h.vm->isBusy());
+        const int meetings = h.meetingRequests();
+        const int starts = h.recorder.starts;
+
+        h.vm->beginRecording();
+        QTest::qWait(300);
+        QCOMPARE(h.meetingRequests(), meetings);
+        QCOMPARE(h.recorder.starts, starts);
+        QCOMPARE(h.vm->stateCase(), from);
+    }
+
+    void refusedMeetingLeadsBackToIdle() {
+        Harness h;
+        QVERIFY(h.startIdle());
+        h.script.pushMeeting(answers::notJson(401));
+
+        h.vm->beginRecording();
+        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::uploadError);
+        QCOMPARE(h.vm->uploadErrorText(),
+                 QStringLiteral("Данные не удалось прочитать, так как они имеют неверный формат."));
+        QCOMPARE(h.recorder.starts, 0);
+        QVERIFY(!h.vm->pendingMeetingId());
+        QVERIFY(!h.vm->hasRecordedFile()); // the retry button reads "Попробовать снова"
+        QVERIFY(h.waitUntilNotBusy());
+
+        const int profileChecks = requestsTo(h.server, profilePath).size();
+        h.vm->retryUpload();
+        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::idle);
+        QCOMPARE(requestsTo(h.server, profilePath).size(), profileChecks + 1);
+        QCOMPARE(h.meetingRequests(), 1);
+    }
+
+    void recorderThatCannotStartKeepsTheMeeting() {
+        Harness h;
+        QVERIFY(h.startIdle());
+        h.recorder.startFailure = AudioRecorderError::Code::noPermission;
+
+        h.vm->beginRecording();
+        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::uploadError);
+        QCOMPARE(h.vm->uploadErrorText(), noServerText);
+        QCOMPARE(h.meetingRequests(), 1); // created, and never deleted
+        QVERIFY(!h.vm->pendingMeetingId());
+        QVERIFY(!h.vm->hasRecordedFile());
+    }
+
+    void recorderWithoutFileShowsNotFound() {
+        Harness h;
+        QVERIFY(h.startIdle());
+        h.vm->beginRecording();
+        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::recording);
+        QTRY_VERIFY(!h.vm->isBusy());
+
+        h.vm->finishRecording();
+        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::uploadError);
+        QCOMPARE(h.vm->uploadErrorText(), notFoundText);
+        QCOMPARE(h.vm->pendingMeetingId(), std::optional<std::int64_t>(101));
+        QVERIFY(!h.vm->hasRecordedFile());
+        QCOMPARE(h.uploads().size(), 0);
+    }
+
+    void uploadRetriedUntilItSucceeds() {
+        Harness h;
+        QVERIFY(h.startIdle());
+        const QString file = h.recordingFile();
+        const QByteArray recorded = contentsOf(file);
+        h.script.pushUpload(answers::notJson(500));
+
+        h.vm->beginRecording();
+        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::recording);
+        QTRY_VERIFY(!h.vm->isBusy());
+        h.vm->finishRecording();
+        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::uploadError);
+        QCOMPARE(h.vm->uploadErrorText(), QStringLiteral("Неверный ответ сервера."));
+        QVERIFY(h.vm->hasRecordedFile()); // the retry button reads "Повторить загрузку"
+        QVERIFY(QFile::exists(file));
+        QVERIFY(h.waitUntilNotBusy());
+
+        // Qt resends a request whose connection dropped once, so both tries are dropped.
+        h.script.pushUpload(TestAnswer::drop());
+        h.script.pushUpload(TestAnswer::drop());
+        h.vm->retryUpload();
+        QCOMPARE(h.vm->stateCase(), AppState::Case::uploading);
+        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::uploadError);
+        QCOMPARE(h.vm->uploadErrorText(), QStringLiteral("Сетевое соединение было потеряно."));
+        QVERIFY(h.waitUntilNotBusy());
+        h.script.clearUploads();
+
+        h.vm->retryUpload();
+        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::idle);
+        QVERIFY(h.waitUntilNotBusy());
+
+        // Qt may resend a dropped request once on a fresh connection; every one carries the
+        // same recording to the same meeting.
+        const QList<RecordedRequest> uploads = h.uploads();
+        QVERIFY2(uploads.size() >= 3, qPrintable(QString::number(uploads.size())));
+        for (const RecordedRequest &upload : uploads) {
+            QCOMPARE(upload.target, QByteArray("/api/meetings/101/audio"));
+            QCOMPARE(filePart(upload), recorded);
+        }
+        QCOMPARE(h.meetingRequests() - uploads.size(), 1);
+        QVERIFY(!QFile::exists(file));
+        QVERIFY(!h.vm->pendingMeetingId());
+        QVERIFY(!h.vm->hasRecordedFile());
+    }
+
+    void cancelAfterFailedUploadDeletesTheFile() {
+        Harness h;
+        QVERIFY(h.startIdle());
+        const QString file = h.recordingFile();
+        h.script.pushUpload(answers::notJson(500));
+        h.vm->beginRecording();
+        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::recording);
+        QTRY_VERIFY(!h.vm->isBusy());
+        h.vm->finishRecording();
+        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::uploadError);
+        QVERIFY(h.waitUntilNotBusy());
+        const int meetingRequests = h.meetingRequests();
+
+        h.vm->cancelUpload();
+        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::idle);
+        QVERIFY(!QFile::exists(file));
+        QVERIFY(!h.vm->hasRecordedFile());
+        QVERIFY(!h.vm->pendingMeetingId());
+        QTest::qWait(200);
+        QCOMPARE(h.meetingRequests(), meetingRequests);
+    }
+
+    void secondClicksWhileBusyChangeNothing() {
+        Harness h;
+        QVERIFY(h.startIdle());
+        h.recordingFile();
+        h.script.pushMeeting([] {
+            TestAnswer slow = answers::meeting(555);
+            slow.delay = 400ms;
+            return slow;
+        }());
+        h.recorder.startDelay = 200ms;
+
+        h.vm->beginRecording();
+        QVERIFY(h.vm->isBusy());
+        h.vm->beginRecording();
+        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::recording);
+        h.vm->beginRecording();
+        QTRY_VERIFY(!h.vm->isBusy());
+        QCOMPARE(h.meetingRequests(), 1);
+        QCOMPARE(h.recorder.starts, 1);
+
+        h.recorder.stopDelay = 300ms;
+        h.vm->finishRecording();
+        h.vm->finishRecording();
+        h.vm->retryUpload();
+        h.vm->cancelUpload();
+        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::idle);
+        QVERIFY(h.waitUntilNotBusy());
+        QCOMPARE(h.recorder.stops, 1);
+        QCOMPARE(h.uploads().size(), 1);
+        QCOMPARE(h.uploads()[0].target, QByteArray("/api/meetings/555/audio"));
+    }
+
+    void progressIsUnknownWhileMixingThenRises() {
+        Harness h;
+        QVERIFY(h.startIdle());
+        // Large enough that Qt reports progress many more times than the screens should hear.
+        h.recordingFile(48 * 1024 * 1024);
+        h.recorder.stopDelay = 300ms;
+        h.vm->beginRecording();
+        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::recording);
+        QTRY_VERIFY(!h.vm->isBusy());
+
+        QList<double> announced;
+        QList<qint64> announcedAt;
+        QElapsedTimer clock;
+        clock.start();
+        connect(h.vm.get(), &AppViewModel::uploadProgressChanged, h.vm.get(), [&] {
+            announced.append(h.vm->uploadProgress());
+            announcedAt.append(clock.elapsed());
+        });
+        h.vm->finishRecording();
+        QCOMPARE(h.vm->uploadProgress(), AppViewModel::unknownProgress);
+        QTest::qWait(150);
+        QCOMPARE(h.vm->uploadProgress(), AppViewModel::unknownProgress);
+        QTRY_COMPARE_WITH_TIMEOUT(h.vm->stateCase(), AppState::Case::idle, 30000);
+
+        QVERIFY(announced.size() >= 4);
+        QCOMPARE(announced.first(), AppViewModel::unknownProgress);
+        QCOMPARE(announced[1], 0.0);
+        QCOMPARE(announced.last(), 1.0);
+        for (qsizetype i = 2; i < announced.size(); ++i)
+            QVERIFY2(announced[i] >= announced[i - 1], "progress went back");
+        // Between the start and the end, the screens hear of progress at most once per
+        // interval (less a little for the timer's slack).
+        for (qsizetype i = 2; i < announced.size() && announced[i] < 1.0; ++i) {
+            const qint64 gap = announcedAt[i] - announcedAt[i - 1];
+            QVERIFY2(gap >= AppViewModel::progressInterval.count() * 8 / 10,
+                     qPrintable(QStringLiteral("announcement %1 came %2 ms after the one before")
+                                    .arg(i)
+                                    .arg(gap)));
+        }
+    }
+
+    void retryResetsProgress() {
+        Harness h;
+        QVERIFY(h.startIdle());
+        h.recordingFile();
+        h.script.pushUpload(answers::notJson(500));
+        h.vm->beginRecording();
+        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::recording);
+        QTRY_VERIFY(!h.vm->isBusy());
+        h.vm->finishRecording();
+        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::uploadError);
+        QVERIFY(h.waitUntilNotBusy());
+
+        h.script.pushUpload([] {
+            TestAnswer slow = answers::uploaded();
+            slow.delay = 500ms;
+            return slow;
+        }());
+        h.vm->retryUpload();
+        QCOMPARE(h.vm->uploadProgress(), 0.0);
+        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::idle);
+        QCOMPARE(h.vm->uploadProgress(), 1.0);
+    }
+
+    void fileOutlivesTheViewModel() {
+        Harness h;
+        QVERIFY(h.startIdle());
+        const QString file = h.recordingFile();
+        h.script.pushUpload(answers::notJson(503));
+        h.vm->beginRecording();
+        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::recording);
+        QTRY_VERIFY(!h.vm->isBusy());
+        h.vm->finishRecording();
+        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::uploadError);
+
+        h.vm.reset();
+        QVERIFY(QFile::exists(file));
+    }
+
+    void destroyedMidUploadKeepsTheFile() {
+        Harness h;
+        QVERIFY(h.startIdle());
+        const QString file = h.recordingFile();
+        h.script.pushUpload(TestAnswer::stall());
+        h.vm->beginRecording();
+        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::recording);
+        QTRY_VERIFY(!h.vm->isBusy());
+        h.vm->finishRecording();
+        QTRY_COMPARE(h.uploads().size(), 1);
+
+        h.vm.reset();
+        QTest::qWait(100);
+        QVERIFY(QFile::exists(file));
+    }
+};
+
+QTEST_GUILESS_MAIN(RecordingFlowTest)
+#include "tst_recordingflow.moc"
