@@ -1,0 +1,561 @@
+// The reference service as a developer runs it: its own process on a free loopback port with a
+// private data folder, answering the program's own client (AuthBridge) through sign-in,
+// profile, meetings and upload, refusing bad uploads without going down, and keeping its
+// tokens and meetings across a kill and a restart.
+
+#include "AuthBridge.h"
+#include "DecodingError.h"
+#include "EncodeTone.h"
+#include "TaskOutcome.h"
+#include "URLError.h"
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include <memory>
+#include <optional>
+
+namespace {
+
+// One running tolvex-devservice.
+class ServiceProcess {
+public:
+    ServiceProcess(QString dataDir, QStringList extraArguments = {})
+        : m_dataDir(std::move(dataDir))
+        , m_extra(std::move(extraArguments)) {}
+    ~ServiceProcess() { kill(); }
+    ServiceProcess(const ServiceProcess &) = delete;
+    ServiceProcess &operator=(const ServiceProcess &) = delete;
+
+    // Starts the service and reads the API address from its first line.
+    bool start() {
+        m_process = std::make_unique<QProcess>();
+        m_process->setProcessChannelMode(QProcess::SeparateChannels);
+        m_process->start(QStringLiteral(TOLVEX_DEVSERVICE_PATH),
+                         QStringList{QStringLiteral("--port"), QStringLiteral("0"),
+                                     QStringLiteral("--data"), m_dataDir} +
+                             m_extra);
+        if (!m_process->waitForStarted(10000))
+            return false;
+        while (!m_process->canReadLine()) {
+            if (!m_process->waitForReadyRead(15000))
+                return false;
+        }
+        const QString line = QString::fromUtf8(m_process->readLine()).trimmed();
+        static const QRegularExpression pattern(
+            QStringLiteral("^Tolvex devservice: (http://127\\.0\\.0\\.1:(\\d+))/api$"));
+        const QRegularExpressionMatch match = pattern.match(line);
+        if (!match.hasMatch())
+            return false;
+        m_origin = match.captured(1);
+        m_port = match.captured(2).toInt();
+        return true;
+    }
+
+    // As a crash would: no chance to finish anything.
+    void kill() {
+        if (m_process && m_process->state() != QProcess::NotRunning) {
+            m_process->kill();
+            m_process->waitForFinished(10000);
+        }
+    }
+
+    [[nodiscard]] bool running() const {
+        return m_process && m_process->state() == QProcess::Running;
+    }
+    [[nodiscard]] QString origin() const { return m_origin; }
+    [[nodiscard]] QString baseUrl() const { return m_origin + QStringLiteral("/api"); }
+    [[nodiscard]] QString dataDir() const { return m_dataDir; }
+    // A fresh connection for every use, so that each check also shows the service accepts.
+    [[nodiscard]] std::unique_ptr<httplib::Client> client() const {
+        auto client = std::make_unique<httplib::Client>("127.0.0.1", m_port);
+        client->set_read_timeout(30, 0);
+        client->set_write_timeout(30, 0);
+        return client;
+    }
+
+private:
+    QString m_dataDir;
+    QStringList m_extra;
+    std::unique_ptr<QProcess> m_process;
+    QString m_origin;
+    int m_port = 0;
+};
+
+// Opens the "bot" page the way a browser does and presses its button.
+bool confirmInBrowser(const ServiceProcess &service, const QString &botUrl,
+                      const std::string &firstName) {
+    if (!botUrl.startsWith(service.origin() + QStringLiteral("/bot?")))
+        return false;
+    const std::string path = botUrl.mid(service.origin().size()).toStdString();
+    const httplib::Result page = service.client()->Get(path.c_str());
+    if (!page || page->status != 200)
+        return false;
+    const QString html = QString::fromStdString(page->body);
+    if (!html.contains(QStringLiteral("Подтвердить вход")))
+        return false;
+    static const QRegularExpression form(
+        QStringLiteral("<form method=\"post\" action=\"([^\"]+)\">"));
+    static const QRegularExpression nonce(
+        QStringLiteral("<input type=\"hidden\" name=\"nonce\" value=\"([^\"]+)\">"));
+    const QRegularExpressionMatch formMatch = form.match(html);
+    const QRegularExpressionMatch nonceMatch = nonce.match(html);
+    if (!formMatch.hasMatch() || !nonceMatch.hasMatch())
+        return false;
+    const httplib::Params fields{{"nonce", nonceMatch.captured(1).toStdString()},
+                                 {"first_name", firstName}};
+    const httplib::Result confirmed =
+        service.client()->Post(formMatch.captured(1).toStdString().c_str(), fields);
+    return confirmed && confirmed->status == 200 &&
+           QString::fromStdString(confirmed->body).contains(QStringLiteral("Вход подтверждён"));
+}
+
+// The whole sign-in through the program's client; the token, or nothing.
+std::optional<QString> signIn(const ServiceProcess &service, const std::string &firstName) {
+    const auto login = runTask(AuthBridge::startAppLogin(service.baseUrl()));
+    if (!login.succeeded())
+        return std::nullopt;
+    if (!confirmInBrowser(service, login.value->botUrl, firstName))
+        return std::nullopt;
+    const auto poll = runTask(AuthBridge::pollAppLogin(service.baseUrl(), login.value->nonce));
+    if (!poll.succeeded())
+        return std::nullopt;
+    return *poll.value;
+}
+
+std::optional<std::int64_t> createMeeting(const ServiceProcess &service, const QString &token) {
+    const auto meeting = runTask(AuthBridge::createMeeting(service.baseUrl(), token));
+    if (!meeting.succeeded())
+        return std::nullopt;
+    return meeting.value->id;
+}
+
+QByteArray readFile(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+std::string multipartBody(const std::string &boundary, const std::string &disposition,
+                          const std::string &file) {
+    return "--" + boundary + "\r\nContent-Disposition: " + disposition +
+           "\r\nContent-Type: audio/mp4\r\n\r\n" + file + "\r\n--" + boundary + "--\r\n";
+}
+
+httplib::Headers bearer(const QString &token) {
+    return {{"Authorization", "Bearer " + token.toStdString()}};
+}
+
+QStringList leftoverUploads(const ServiceProcess &service) {
+    return QDir(service.dataDir() + QStringLiteral("/audio"))
+        .entryList({QStringLiteral(".upload-*")}, QDir::Files | QDir::Hidden);
+}
+
+} // namespace
+
+class TestDevService : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_files;
+    QString m_recording; // 3 s of tone
+    QByteArray m_recordingBytes;
+
+private slots:
+    void initTestCase() {
+        QVERIFY2(!QStandardPaths::findExecutable(QStringLiteral("ffmpeg")).isEmpty(),
+                 "ffmpeg is missing: run scripts/install-deps");
+        m_recording = m_files.filePath(QStringLiteral("tone.m4a"));
+        QVERIFY(encodeTone(m_recording,
+                           QStringLiteral("sine=frequency=440:sample_rate=44100:duration=3")));
+        m_recordingBytes = readFile(m_recording);
+        QVERIFY(!m_recordingBytes.isEmpty());
+    }
+
+    void signInProfileMeetingUploadAndListing() {
+        QTemporaryDir data;
+        ServiceProcess service(data.path());
+        QVERIFY(service.start());
+
+        const auto login = runTask(AuthBridge::startAppLogin(service.baseUrl()));
+        QVERIFY(login.succeeded());
+        QCOMPARE(login.value->expiresInSeconds, 300);
+        QCOMPARE(login.value->botUrl,
+                 service.origin() + QStringLiteral("/bot?start=") + login.value->nonce);
+
+        const auto pending =
+            runTask(AuthBridge::pollAppLogin(service.baseUrl(), login.value->nonce));
+        QVERIFY(pending.succeeded());
+        QVERIFY(!pending.value->has_value());
+
+        QVERIFY(confirmInBrowser(service, login.value->botUrl, "Анна"));
+        const auto done = runTask(AuthBridge::pollAppLogin(service.baseUrl(), login.value->nonce));
+        QVERIFY(done.succeeded());
+        QVERIFY(done.value->has_value());
+        const QString token = **done.value;
+        QVERIFY(token.size() >= 32);
+
+        const auto profile = runTask(AuthBridge::fetchProfile(service.baseUrl(), token));
+        QVERIFY(profile.succeeded());
+        QVERIFY(profile.value->id > 0);
+        QCOMPARE(profile.value->telegramUsername, std::optional(QStringLiteral("Анна")));
+
+        const auto meeting = runTask(AuthBridge::createMeeting(service.baseUrl(), token));
+        QVERIFY(meeting.succeeded());
+        QCOMPARE(meeting.value->status, QStringLiteral("created"));
+        const std::int64_t id = meeting.value->id;
+        QCOMPARE(createMeeting(service, token), std::optional(id + 1));
+
+        const auto upload =
+            runTask(AuthBridge::uploadAudio(service.baseUrl(), token, id, m_recording));
+        QVERIFY(upload.succeeded());
+        QCOMPARE(readFile(data.filePath(QStringLiteral("audio/%1.m4a").arg(id))), m_recordingBytes);
+
+        const httplib::Result page = service.client()->Get("/");
+        QVERIFY(page);
+        QCOMPARE(page->status, 200);
+        const QString html = QString::fromStdString(page->body);
+        const int section = html.indexOf(QStringLiteral("Встреча №%1<").arg(id));
+        QVERIFY(section >= 0);
+        const QString mine =
+            html.mid(section, html.indexOf(QStringLiteral("</section>"), section) - section);
+        QVERIFY(mine.contains(QStringLiteral("<svg")));
+        QVERIFY(mine.contains(QStringLiteral("Длительность 0:03")));
+        QVERIFY(mine.contains(
+            QStringLiteral("<audio controls preload=\"none\" src=\"/meetings/%1/audio.m4a\"")
+                .arg(id)));
+        QVERIFY(html.contains(QStringLiteral("Встреча №%1<").arg(id + 1)));
+
+        const httplib::Result audio = service.client()->Get(
+            QStringLiteral("/meetings/%1/audio.m4a").arg(id).toStdString().c_str());
+        QVERIFY(audio);
+        QCOMPARE(audio->status, 200);
+        QCOMPARE(audio->get_header_value("Content-Type"), std::string("audio/mp4"));
+        QCOMPARE(QByteArray::fromStdString(audio->body), m_recordingBytes);
+        QVERIFY(leftoverUploads(service).isEmpty());
+    }
+
+    void nonceStatuses() {
+        QTemporaryDir data;
+        ServiceProcess service(data.path(),
+                               {QStringLiteral("--nonce-lifetime"), QStringLiteral("1")});
+        QVERIFY(service.start());
+        const auto login = runTask(AuthBridge::startAppLogin(service.baseUrl()));
+        QVERIFY(login.succeeded());
+        QCOMPARE(login.value->expiresInSeconds, 1);
+        const std::string pollPath = "/api/auth/app-login/poll/" + login.value->nonce.toStdString();
+
+        const httplib::Result fresh = service.client()->Get(pollPath.c_str());
+        QVERIFY(fresh);
+        QCOMPARE(fresh->status, 200);
+        QCOMPARE(nlohmann::json::parse(fresh->body).at("status").get<std::string>(), "pending");
+
+        QThread::msleep(1300);
+        const httplib::Result expired = service.client()->Get(pollPath.c_str());
+        QVERIFY(expired);
+        QCOMPARE(expired->status, 410);
+        const auto clientSees =
+            runTask(AuthBridge::pollAppLogin(service.baseUrl(), login.value->nonce));
+        QCOMPARE(clientSees.errorAs<URLError>().value().code(),
+                 URLError::Code::resourceUnavailable);
+        // Nor can it still be confirmed.
+        const std::string botPath = login.value->botUrl.mid(service.origin().size()).toStdString();
+        QCOMPARE(service.client()->Get(botPath.c_str())->status, 410);
+        const httplib::Result late = service.client()->Post(
+            "/bot/confirm", httplib::Params{{"nonce", login.value->nonce.toStdString()}});
+        QCOMPARE(late->status, 410);
+
+        const httplib::Result unknown =
+            service.client()->Get("/api/auth/app-login/poll/0123456789abcdef0123456789abcdef");
+        QVERIFY(unknown);
+        QCOMPARE(unknown->status, 404);
+        const auto unknownSees =
+            runTask(AuthBridge::pollAppLogin(service.baseUrl(), QStringLiteral("nope")));
+        QCOMPARE(unknownSees.errorAs<URLError>().value().code(),
+                 URLError::Code::resourceUnavailable);
+    }
+
+    void autoConfirmForDemos() {
+        QTemporaryDir data;
+        ServiceProcess service(data.path(),
+                               {QStringLiteral("--auto-confirm-after-polls"), QStringLiteral("2")});
+        QVERIFY(service.start());
+        const auto login = runTask(AuthBridge::startAppLogin(service.baseUrl()));
+        QVERIFY(login.succeeded());
+        const auto first = runTask(AuthBridge::pollAppLogin(service.baseUrl(), login.value->nonce));
+        QVERIFY(first.succeeded() && !first.value->has_value());
+        const auto second =
+            runTask(AuthBridge::pollAppLogin(service.baseUrl(), login.value->nonce));
+        QVERIFY(second.succeeded() && second.value->has_value());
+        const auto profile = runTask(AuthBridge::fetchProfile(service.baseUrl(), **second.value));
+        QVERIFY(profile.succeeded());
+    }
+
+    void restartKeepsTokensAndMeetings() {
+        QTemporaryDir data;
+        QString token;
+        std::int64_t id = 0;
+        {
+            ServiceProcess service(data.path());
+            QVERIFY(service.start());
+            const std::optional<QString> signedIn = signIn(service, "Борис");
+            QVERIFY(signedIn);
+            token = *signedIn;
+            const std::optional<std::int64_t> meeting = createMeeting(service, token);
+            QVERIFY(meeting);
+            id = *meeting;
+            QVERIFY(runTask(AuthBridge::uploadAudio(service.baseUrl(), token, id, m_recording))
+                        .succeeded());
+            service.kill();
+        }
+        ServiceProcess again(data.path());
+        QVERIFY(again.start());
+        const auto profile = runTask(AuthBridge::fetchProfile(again.baseUrl(), token));
+        QVERIFY(profile.succeeded());
+        QCOMPARE(profile.value->telegramUsername, std::optional(QStringLiteral("Борис")));
+        const QString html = QString::fromStdString(again.client()->Get("/")->body);
+        QVERIFY(html.contains(QStringLiteral("Встреча №%1<").arg(id)));
+        QVERIFY(html.contains(QStringLiteral("<svg")));
+        const httplib::Result audio = again.client()->Get(
+            QStringLiteral("/meetings/%1/audio.m4a").arg(id).toStdString().c_str());
+        QCOMPARE(QByteArray::fromStdString(audio->body), m_recordingBytes);
+        QCOMPARE(createMeeting(again, token), std::optional(id + 1));
+    }
+
+    void wrongTokenIsRefused() {
+        QTemporaryDir data;
+        ServiceProcess service(data.path());
+        QVERIFY(service.start());
+        const std::optional<QString> token = signIn(service, "Анна");
+        QVERIFY(token);
+        const QString wrong = *token + QStringLiteral("0");
+
+        const auto profile = runTask(AuthBridge::fetchProfile(service.baseUrl(), wrong));
+        QCOMPARE(profile.errorAs<URLError>().value().code(),
+                 URLError::Code::userAuthenticationRequired);
+        // The client reads the create answer whatever its status: an error body does not decode.
+        QVERIFY(
+            runTask(AuthBridge::createMeeting(service.baseUrl(), wrong)).errorAs<DecodingError>());
+
+        const auto client = service.client();
+        QCOMPARE(client->Get("/api/auth/me")->status, 401);
+        QCOMPARE(client->Get("/api/auth/me", {{"Authorization", "Basic " + token->toStdString()}})
+                     ->status,
+                 401);
+        QCOMPARE(client->Post("/api/meetings", bearer(wrong), "{}", "application/json")->status,
+                 401);
+        QCOMPARE(client->Post("/api/meetings", "{}", "application/json")->status, 401);
+        QCOMPARE(client->Get("/api/auth/me", bearer(*token))->status, 200);
+    }
+
+    void uploadOnlyToOwnMeeting() {
+        QTemporaryDir data;
+        ServiceProcess service(data.path());
+        QVERIFY(service.start());
+        const std::optional<QString> anna = signIn(service, "Анна");
+        const std::optional<QString> boris = signIn(service, "Борис");
+        QVERIFY(anna && boris);
+        const std::optional<std::int64_t> annasMeeting = createMeeting(service, *anna);
+        QVERIFY(annasMeeting);
+
+        const std::string boundary = "B0UNDARY";
+        const std::string body =
+            multipartBody(boundary, "form-data; name=\"audio\"; filename=\"recording.m4a\"",
+                          m_recordingBytes.toStdString());
+        const std::string type = "multipart/form-data; boundary=" + boundary;
+        const auto post = [&](const std::string &path, const QString &token) {
+            return service.client()->Post(path.c_str(), bearer(token), body, type.c_str())->status;
+        };
+        const std::string annasPath = "/api/meetings/" + std::to_string(*annasMeeting) + "/audio";
+        QCOMPARE(post(annasPath, *boris), 404);
+        QCOMPARE(post(annasPath, *anna + QStringLiteral("x")), 401);
+        QCOMPARE(post("/api/meetings/999/audio", *anna), 404);
+        QCOMPARE(post("/api/meetings/abc/audio", *anna), 404);
+        QVERIFY(!QFile::exists(data.filePath(QStringLiteral("audio/%1.m4a").arg(*annasMeeting))));
+        QCOMPARE(post(annasPath, *anna), 201);
+        QVERIFY(leftoverUploads(service).isEmpty());
+    }
+
+    void namesAreEscapedInPages() {
+        QTemporaryDir data;
+        ServiceProcess service(data.path());
+        QVERIFY(service.start());
+        const std::optional<QString> token = signIn(service, "<script>alert('x')</script> & Co");
+        QVERIFY(token);
+        QVERIFY(createMeeting(service, *token));
+        const QString html = QString::fromStdString(service.client()->Get("/")->body);
+        QVERIFY(!html.contains(QStringLiteral("<script>")));
+        QVERIFY(html.contains(
+            QStringLiteral("&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt; &amp; Co")));
+        const auto profile = runTask(AuthBridge::fetchProfile(service.baseUrl(), *token));
+        QCOMPARE(profile.value->telegramUsername,
+                 std::optional(QStringLiteral("<script>alert('x')</script> & Co")));
+    }
+
+    void badUploadsAreRefused_data() {
+        QTest::addColumn<QByteArray>("contentType");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("error");
+        const std::string boundary = "7E1C5A2B-0000-4000-8000-ABCDEF012345";
+        const QByteArray type = QByteArray("multipart/form-data; boundary=") + boundary.c_str();
+        const std::string audio = "form-data; name=\"audio\"; filename=\"recording.m4a\"";
+        // Filled with the recording in the test itself.
+        const std::string file = "@FILE@";
+
+        QTest::newRow("malformed body") << type << QByteArray("this is not multipart at all") << 400
+                                        << QStringLiteral("границ");
+        QTest::newRow("wrong part name")
+            << type
+            << QByteArray::fromStdString(multipartBody(
+                   boundary, "form-data; name=\"file\"; filename=\"recording.m4a\"", file))
+            << 400 << QStringLiteral("\"audio\"");
+        QTest::newRow("missing part")
+            << type << QByteArray::fromStdString("--" + boundary + "--\r\n") << 400
+            << QStringLiteral("нет части");
+        QTest::newRow("part that is not a file")
+            << type
+            << QByteArray::fromStdString(multipartBody(boundary, "form-data; name=\"audio\"", file))
+            << 400 << QStringLiteral("имени файла");
+        QTest::newRow("extra part")
+            << type
+            << QByteArray::fromStdString(
+                   "--" + boundary + "\r\nContent-Disposition: " + audio + "\r\n\r\n" + file +
+                   "\r\n--" + boundary +
+                   "\r\nContent-Disposition: form-data; name=\"x\"\r\n\r\n1\r\n--" + boundary +
+                   "--\r\n")
+            << 400 << QStringLiteral("больше одной части");
+        QTest::newRow("no closing delimiter")
+            << type
+            << QByteArray::fromStdString("--" + boundary + "\r\nContent-Disposition: " + audio +
+                                         "\r\n\r\n" + file)
+            << 400 << QStringLiteral("оборвалось");
+        QTest::newRow("not multipart") << QByteArray("application/json") << QByteArray("{}") << 400
+                                       << QStringLiteral("multipart/form-data");
+        QTest::newRow("not a recording")
+            << type << QByteArray::fromStdString(multipartBody(boundary, audio, "just some text"))
+            << 400 << QStringLiteral("аудиозапись");
+        QTest::newRow("over the limit")
+            << type
+            << QByteArray::fromStdString(
+                   multipartBody(boundary, audio, file + std::string(300 * 1024, 'x')))
+            << 413 << QStringLiteral("больше");
+    }
+    void badUploadsAreRefused() {
+        QFETCH(QByteArray, contentType);
+        QFETCH(QByteArray, body);
+        QFETCH(int, status);
+        QFETCH(QString, error);
+        body.replace("@FILE@", m_recordingBytes);
+
+        QTemporaryDir data;
+        ServiceProcess service(data.path(),
+                               {QStringLiteral("--max-upload"), QStringLiteral("262144")});
+        QVERIFY(service.start());
+        const std::optional<QString> token = signIn(service, "Анна");
+        QVERIFY(token);
+        const std::optional<std::int64_t> id = createMeeting(service, *token);
+        QVERIFY(id);
+
+        const std::string path = "/api/meetings/" + std::to_string(*id) + "/audio";
+        const httplib::Result answer = service.client()->Post(
+            path.c_str(), bearer(*token), body.toStdString(), contentType.toStdString().c_str());
+        QVERIFY(answer);
+        QCOMPARE(answer->status, status);
+        const nlohmann::json json = nlohmann::json::parse(answer->body);
+        const QString text = QString::fromStdString(json.at("error").get<std::string>());
+        QVERIFY2(text.contains(error), qPrintable(text));
+
+        QVERIFY(!QFile::exists(data.filePath(QStringLiteral("audio/%1.m4a").arg(*id))));
+        QVERIFY(leftoverUploads(service).isEmpty());
+        // Still serving: the program's own upload of the real recording goes through.
+        QVERIFY(service.running());
+        QVERIFY(runTask(AuthBridge::uploadAudio(service.baseUrl(), *token, *id, m_recording))
+                    .succeeded());
+        QCOMPARE(readFile(data.filePath(QStringLiteral("audio/%1.m4a").arg(*id))),
+                 m_recordingBytes);
+    }
+
+    void oversizedUploadsAreRefusedWithoutTheBody() {
+        QTemporaryDir data;
+        ServiceProcess service(data.path(),
+                               {QStringLiteral("--max-upload"), QStringLiteral("65536")});
+        QVERIFY(service.start());
+        const std::optional<QString> token = signIn(service, "Анна");
+        QVERIFY(token);
+        const std::optional<std::int64_t> id = createMeeting(service, *token);
+        QVERIFY(id);
+        const std::string path = "/api/meetings/" + std::to_string(*id) + "/audio";
+        const std::string type = "multipart/form-data; boundary=b";
+
+        // Sent in chunks, with no length announced: counted while it arrives.
+        const std::string chunk(16 * 1024, 'x');
+        int sent = 0;
+        const httplib::Result chunked = service.client()->Post(
+            path.c_str(), bearer(*token),
+            [&](std::size_t, httplib::DataSink &sink) {
+                if (sent == 0)
+                    sink.write("--b\r\nContent-Disposition: form-data; name=\"audio\"; "
+                               "filename=\"a\"\r\n\r\n",
+                               66);
+                if (++sent > 64) {
+                    sink.done();
+                    return true;
+                }
+                return sink.write(chunk.data(), chunk.size());
+            },
+            type.c_str());
+        QVERIFY(chunked);
+        QCOMPARE(chunked->status, 413);
+        QVERIFY(leftoverUploads(service).isEmpty());
+
+        // The program's own upload of a recording over the limit fails.
+        const QString big = m_files.filePath(QStringLiteral("big.m4a"));
+        QVERIFY(encodeTone(big, QStringLiteral("anoisesrc=d=10:sample_rate=44100")));
+        QVERIFY(QFileInfo(big).size() > 65536);
+        const auto upload = runTask(AuthBridge::uploadAudio(service.baseUrl(), *token, *id, big));
+        QCOMPARE(upload.errorAs<URLError>().value().code(), URLError::Code::badServerResponse);
+        QVERIFY(leftoverUploads(service).isEmpty());
+
+        QVERIFY(service.running());
+        QCOMPARE(service.client()->Get("/api/auth/me", bearer(*token))->status, 200);
+    }
+
+    void commandLine() {
+        QProcess help;
+        help.start(QStringLiteral(TOLVEX_DEVSERVICE_PATH), {QStringLiteral("--help")});
+        QVERIFY(help.waitForFinished(10000));
+        QCOMPARE(help.exitCode(), 0);
+        const QString usage = QString::fromUtf8(help.readAllStandardOutput());
+        for (const char *option :
+             {"--port", "--data", "--nonce-lifetime", "--max-upload", "--auto-confirm-after-polls"})
+            QVERIFY2(usage.contains(QLatin1String(option)), option);
+
+        QProcess wrong;
+        wrong.start(QStringLiteral(TOLVEX_DEVSERVICE_PATH),
+                    {QStringLiteral("--port"), QStringLiteral("http")});
+        QVERIFY(wrong.waitForFinished(10000));
+        QCOMPARE(wrong.exitCode(), 2);
+
+        // A state file it cannot read stops it instead of being overwritten.
+        QTemporaryDir data;
+        QFile state(data.filePath(QStringLiteral("state.json")));
+        QVERIFY(state.open(QIODevice::WriteOnly));
+        state.write("{ broken");
+        state.close();
+        ServiceProcess service(data.path());
+        QVERIFY(!service.start());
+        QCOMPARE(readFile(state.fileName()), QByteArray("{ broken"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDevService)
+#include "tst_devservice.moc"
