@@ -1,0 +1,49 @@
+import QtQuick
+import QtQuick.Layouts
+import Tolvex.Ui
+
+// A step of the recording flow failed: the fixed title, the failure's own text, retry, cancel.
+ScreenFrame {
+    id: screen
+
+    required property QtObject vm
+    required property string message
+
+    function retryLabel(hasRecordedFile: bool): string {
+        return hasRecordedFile ? "Повторить загрузку" : "Попробовать снова"
+    }
+
+    spacing: 12
+
+    HeaderView {}
+
+    Text {
+        text: "Не удалось начать запись"
+        textFormat: Text.PlainText
+        font: Theme.emphasisFont
+        color: Theme.white
+    }
+
+    Text {
+        objectName: "message"
+        Layout.fillWidth: true
+        // Shown as it came: no markup, no placeholders, every line of it.
+        text: screen.message
+        textFormat: Text.PlainText
+        wrapMode: Text.Wrap
+        font: Theme.captionFont
+        color: Theme.white60
+    }
+
+    RetryFilledButton {
+        objectName: "retryButton"
+        text: screen.retryLabel(screen.vm.hasRecordedFile)
+        onClicked: screen.vm.retryUpload()
+    }
+
+    OutlinedButton {
+        objectName: "cancelButton"
+        text: "Отменить"
+        onClicked: screen.vm.cancelUpload()
+    }
+}
