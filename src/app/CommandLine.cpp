@@ -1,0 +1,71 @@
+#include "CommandLine.h"
+
+namespace CommandLine {
+
+namespace {
+
+Request requestOf(const QString &argument) {
+    if (argument == u"-h" || argument == u"--help") {
+        return Request::help;
+    }
+    if (argument == u"-v" || argument == u"--version") {
+        return Request::version;
+    }
+    return Request::invalid;
+}
+
+} // namespace
+
+Parsed parse(const QStringList &arguments) {
+    Parsed parsed;
+    for (const QString &argument : arguments) {
+        const Request request = requestOf(argument);
+        if (request == Request::invalid) {
+            return {Request::invalid, argument};
+        }
+        // When both are asked for, help says more than the version does.
+        if (parsed.request != Request::help) {
+            parsed.request = request;
+        }
+    }
+    return parsed;
+}
+
+bool asksForInformation(int argc, const char *const *argv) {
+    for (int i = 1; i < argc; ++i) {
+        const Request request = requestOf(QString::fromLocal8Bit(argv[i]));
+        if (request == Request::help || request == Request::version) {
+            return true;
+        }
+    }
+    return false;
+}
+
+Answer answer(const Parsed &parsed, const QString &programName, const QString &version) {
+    switch (parsed.request) {
+    case Request::run:
+        return {};
+    case Request::help:
+        return {QStringLiteral("Использование: %1 [параметр]\n"
+                               "\n"
+                               "Толвекс записывает встречи и отправляет митрепорт в Telegram.\n"
+                               "Программа работает через значок в системной области уведомлений "
+                               "(трее):\n"
+                               "щелчок открывает окно записи, правый щелчок - меню с выходом.\n"
+                               "\n"
+                               "Параметры:\n"
+                               "  -h, --help     показать эту справку и выйти\n"
+                               "  -v, --version  показать версию и выйти\n")
+                    .arg(programName)};
+    case Request::version:
+        return {QStringLiteral("%1 %2\n").arg(programName, version)};
+    case Request::invalid:
+        return {QStringLiteral("%1: неизвестный параметр «%2»\n"
+                               "Справка: %1 --help\n")
+                    .arg(programName, parsed.offending),
+                true, 2};
+    }
+    return {};
+}
+
+} // namespace CommandLine

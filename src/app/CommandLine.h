@@ -1,0 +1,40 @@
+#pragma once
+// The program's few command-line options: everything it does happens in the tray, so the
+// command line only answers questions about the program and then ends.
+
+#include <QString>
+#include <QStringList>
+
+namespace CommandLine {
+
+enum class Request {
+    run,     // no options: start the tray program
+    help,    // -h, --help
+    version, // -v, --version
+    invalid, // anything else
+};
+
+struct Parsed {
+    Request request = Request::run;
+    QString offending; // the first argument not understood, for `invalid`
+};
+
+// `arguments` without the program's name, and without the toolkit's own options
+// (-platform, -display...), which QApplication takes away before the program looks.
+[[nodiscard]] Parsed parse(const QStringList &arguments);
+
+// Whether the raw command line asks only for help or the version, so that the answer can be
+// printed before any connection to a display is made.
+[[nodiscard]] bool asksForInformation(int argc, const char *const *argv);
+
+// What to print for `request` on standard output (help, version) or standard error
+// (invalid), and the exit status that goes with it.
+struct Answer {
+    QString text;
+    bool toStandardError = false;
+    int exitStatus = 0;
+};
+[[nodiscard]] Answer answer(const Parsed &parsed, const QString &programName,
+                            const QString &version);
+
+} // namespace CommandLine

@@ -1,0 +1,59 @@
+#pragma once
+// The popover: a frameless Qt Quick window below the tray icon that hosts the screens. It is
+// made once and shown and hidden as the user clicks; it has no taskbar entry of its own.
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QPoint>
+#include <QPointer>
+#include <QQuickWindow>
+#include <QRect>
+#include <QUrl>
+
+class AppViewModel;
+class QQmlEngine;
+class QQuickItem;
+
+class PopoverWindow : public QQuickWindow {
+    Q_OBJECT
+
+public:
+    static constexpr int popoverWidth = 300;
+    // Used until the view reports a height of its own.
+    static constexpr int fallbackHeight = 320;
+    // Focus changes this soon after showing come from the click that opened the popover.
+    static constexpr qint64 focusGraceMs = 300;
+    // A tray click this soon after the popover closed itself on focus loss is the click that
+    // took the focus away: it must not open the popover again.
+    static constexpr qint64 reopenGuardMs = 400;
+
+    // Loads the root view from `viewUrl` with `vm` set to `viewModel`. Throws
+    // std::runtime_error with the toolkit's messages when the view cannot be made.
+    PopoverWindow(QQmlEngine &engine, const QUrl &viewUrl, AppViewModel &viewModel);
+    ~PopoverWindow() override;
+
+    // What a left click on the tray icon does: hides a shown popover, otherwise shows it
+    // under the icon (or the pointer, when the icon's place is unknown).
+    void toggle(const QRect &iconGeometry);
+    void showBelow(const QRect &iconGeometry);
+    void dismiss();
+
+signals:
+    // Ctrl+Q in the popover, as in the tray menu.
+    void quitRequested();
+
+protected:
+    bool event(QEvent *event) override;
+
+private:
+    void hideBecause(bool focusLost);
+    void onActiveChanged();
+    void followViewHeight();
+    void place();
+
+    QPointer<QQuickItem> m_view;
+    QRect m_iconGeometry;
+    QPoint m_cursor;
+    QElapsedTimer m_sinceShown;
+    QElapsedTimer m_sinceFocusLostHide;
+};

@@ -1,0 +1,93 @@
+#include "TolvexApp.h"
+
+#include "AppViewModel.h"
+#include "NoTrayWindow.h"
+#include "PopoverWindow.h"
+#include "TolvexUi.h"
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QIcon>
+#include <QKeySequence>
+#include <QMenu>
+#include <QQmlEngine>
+
+TolvexApp::TolvexApp(QObject *parent)
+    : QObject(parent)
+    , m_viewModel(std::make_unique<AppViewModel>())
+    , m_engine(std::make_unique<QQmlEngine>()) {
+    TolvexUi::registerTypes();
+    m_popover =
+        std::make_unique<PopoverWindow>(*m_engine, TolvexUi::popoverViewUrl(), *m_viewModel);
+    connect(m_popover.get(), &PopoverWindow::quitRequested, qApp, &QCoreApplication::quit,
+            Qt::QueuedConnection);
+
+    m_trayPoll.setInterval(trayPollMs);
+    connect(&m_trayPoll, &QTimer::timeout, this, &TolvexApp::checkForTray);
+}
+
+TolvexApp::~TolvexApp() = default;
+
+void TolvexApp::start() {
+    m_trayWait.start();
+    checkForTray();
+    if (!m_tray) {
+        m_trayPoll.start();
+    }
+}
+
+void TolvexApp::checkForTray() {
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        m_trayPoll.stop();
+        m_notice.reset();
+        createTray();
+        return;
+    }
+    if (!m_notice && m_trayWait.elapsed() >= trayWaitMs) {
+        // Keep looking: a tray that appears later still gets the icon.
+        showNoTrayNotice();
+    }
+}
+
+void TolvexApp::createTray() {
+    if (m_tray) {
+        return;
+    }
+    m_menu = std::make_unique<QMenu>();
+    QAction *quit = m_menu->addAction(QString::fromUtf8(quitText));
+    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    connect(quit, &QAction::triggered, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    // A right click is a click outside the popover, so the popover closes. It must close
+    // before the menu takes the keyboard: closing it afterwards would take the menu along.
+    connect(m_menu.get(), &QMenu::aboutToShow, m_popover.get(), &PopoverWindow::dismiss);
+
+    m_tray = std::make_unique<QSystemTrayIcon>(QIcon(QStringLiteral(":/tolvex/BubbleIcon.svg")));
+    m_tray->setToolTip(QStringLiteral("Толвекс"));
+    // The tray shows this menu itself on a right click; the click then arrives here as
+    // Context, which leaves the popover alone.
+    m_tray->setContextMenu(m_menu.get());
+    connect(m_tray.get(), &QSystemTrayIcon::activated, this, &TolvexApp::onTrayActivated);
+    m_tray->show();
+}
+
+void TolvexApp::showNoTrayNotice() {
+    m_notice = std::make_unique<NoTrayWindow>();
+    connect(m_notice.get(), &NoTrayWindow::dismissed, qApp, &QCoreApplication::quit,
+            Qt::QueuedConnection);
+    m_notice->show();
+}
+
+void TolvexApp::onTrayActivated(QSystemTrayIcon::ActivationReason reason) {
+    switch (reason) {
+    // An XEmbed tray reports the second of two quick clicks as a double click; each click
+    // still opens or closes the popover.
+    case QSystemTrayIcon::Trigger:
+    case QSystemTrayIcon::DoubleClick:
+        m_popover->toggle(m_tray->geometry());
+        return;
+    case QSystemTrayIcon::Context:
+    case QSystemTrayIcon::MiddleClick:
+    case QSystemTrayIcon::Unknown:
+        return;
+    }
+}

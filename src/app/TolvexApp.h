@@ -1,0 +1,48 @@
+#pragma once
+// The program itself: the view model, the tray icon with its quit menu, and the popover.
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QSystemTrayIcon>
+#include <QTimer>
+
+#include <memory>
+
+class AppViewModel;
+class NoTrayWindow;
+class PopoverWindow;
+class QMenu;
+class QQmlEngine;
+
+class TolvexApp : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr const char *quitText = "Выйти из Толвекса";
+    // How long a tray host may take to appear (a session starting up) before the user is told.
+    static constexpr int trayWaitMs = 5000;
+    static constexpr int trayPollMs = 250;
+
+    // Makes the view model and the popover; the tray icon comes with start().
+    explicit TolvexApp(QObject *parent = nullptr);
+    ~TolvexApp() override;
+
+    // Puts the icon into the tray, or, when no tray appears, shows a window that says so.
+    void start();
+
+private:
+    void checkForTray();
+    void createTray();
+    void showNoTrayNotice();
+    void onTrayActivated(QSystemTrayIcon::ActivationReason reason);
+
+    // Declared in the order they must be made; they go in the reverse order.
+    std::unique_ptr<AppViewModel> m_viewModel;
+    std::unique_ptr<QQmlEngine> m_engine;
+    std::unique_ptr<PopoverWindow> m_popover;
+    std::unique_ptr<QMenu> m_menu;
+    std::unique_ptr<QSystemTrayIcon> m_tray;
+    std::unique_ptr<NoTrayWindow> m_notice;
+    QTimer m_trayPoll;
+    QElapsedTimer m_trayWait;
+};
