@@ -81,8 +81,13 @@ bool isStatusError(QNetworkReply::NetworkError error) {
 QCoro::Task<Answer> send(Outgoing out) {
     QNetworkRequest request(out.url);
     request.setTransferTimeout(static_cast<int>(g_transferTimeout.count()));
+    // Qt turns a redirected POST into a GET without its body and reports the final answer:
+    // an upload would "succeed" with no audio sent. Requests that carry a body or create
+    // something therefore take no redirect at all.
+    const bool followsRedirects = out.method == "GET";
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::SameOriginRedirectPolicy);
+                         followsRedirects ? QNetworkRequest::SameOriginRedirectPolicy
+                                          : QNetworkRequest::ManualRedirectPolicy);
     for (const auto &[name, value] : out.headers)
         request.setRawHeader(name, value);
 
@@ -139,6 +144,8 @@ QCoro::Task<Answer> send(Outgoing out) {
     if (tooLarge)
         throw DecodingError(DecodingError::Kind::dataCorrupted, {}, "the answer exceeds 1 MiB");
     const QVariant status = raw->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!followsRedirects && status.isValid() && status.toInt() >= 300 && status.toInt() <= 399)
+        throw URLError(URLError::Code::badServerResponse);
     const QNetworkReply::NetworkError error = raw->error();
     if (error != QNetworkReply::NoError && !(status.isValid() && isStatusError(error))) {
         // Nobody but Qt's transfer timer aborts a reply that this frame still waits for.

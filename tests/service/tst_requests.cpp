@@ -292,6 +292,32 @@ private slots:
         QCOMPARE(elsewhere.connectionCount(), 0);
     }
 
+    void requestsThatCreateSomethingTakeNoRedirect_data() {
+        QTest::addColumn<Op>("op");
+        QTest::addColumn<int>("status");
+        for (const int status : {301, 302, 303, 307, 308}) {
+            QTest::addRow("start %d", status) << Op::start << status;
+            QTest::addRow("create %d", status) << Op::create << status;
+        }
+    }
+    void requestsThatCreateSomethingTakeNoRedirect() {
+        QFETCH(Op, op);
+        QFETCH(int, status);
+        TestHttpServer service;
+        // Same origin: a redirect that would otherwise be followed, to an answer that decodes.
+        const QByteArray moved = service.baseUrl().toUtf8() + "/moved";
+        service.setHandler([moved, status](const RecordedRequest &r) {
+            if (r.target == "/api/moved")
+                return TestAnswer::json(200, R"({"id":1,"status":"s","nonce":"n","bot_url":"b",)"
+                                             R"("expires_in_seconds":1})");
+            return TestAnswer::redirect(status, moved);
+        });
+        QCOMPARE(outcomeOf(op, service.baseUrl()), QStringLiteral("url:bad server response"));
+        QTest::qWait(50);
+        for (const RecordedRequest &request : service.requests())
+            QCOMPARE(request.target.startsWith("/api/moved"), false);
+    }
+
     void answerSizeLimit_data() {
         QTest::addColumn<qint64>("size");
         QTest::addColumn<bool>("accepted");

@@ -142,6 +142,31 @@ private slots:
                      URLError::Code::badServerResponse);
     }
 
+    void redirectedUploadFailsAndSendsNoGet_data() {
+        QTest::addColumn<int>("status");
+        for (const int status : {301, 302, 303, 307, 308})
+            QTest::addRow("%d", status) << status;
+    }
+    void redirectedUploadFailsAndSendsNoGet() {
+        QFETCH(int, status);
+        Recording recording(randomBytes(4096));
+        TestHttpServer server;
+        const QByteArray moved = server.baseUrl().toUtf8() + "/moved";
+        server.setHandler([moved, status](const RecordedRequest &r) {
+            return r.target == "/api/moved" ? TestAnswer::json(200, "{}")
+                                            : TestAnswer::redirect(status, moved);
+        });
+        const TaskOutcome<void> outcome = upload(server, recording.path);
+        const auto error = outcome.errorAs<URLError>();
+        QVERIFY(error.has_value());
+        QCOMPARE(error->code(), URLError::Code::badServerResponse);
+        QTest::qWait(50);
+        for (const RecordedRequest &request : server.requests())
+            QCOMPARE(request.method + ' ' + request.target,
+                     QByteArray("POST /api/meetings/42/audio"));
+        QVERIFY(QFile::exists(recording.path));
+    }
+
     void unreadableFileFailsBeforeSending_data() {
         QTest::addColumn<QString>("which");
         QTest::addColumn<FileReadError::Reason>("reason");
