@@ -156,7 +156,12 @@ QCoro::Task<> AppViewModel::runTelegramLogin() {
     std::optional<QUrl> link = telegramAppURL(answer->botUrl);
     if (!link) {
         const QUrl asSent(answer->botUrl, QUrl::StrictMode);
-        if (asSent.isValid() && !asSent.isRelative()) {
+        // The desktop would open anything it has a handler for (file:, smb:, custom schemes):
+        // only web and Telegram links come from a sign-in.
+        const QString scheme = asSent.scheme().toLower();
+        const bool openable = scheme == QLatin1String("https") || scheme == QLatin1String("http") ||
+                              scheme == QLatin1String("tg");
+        if (asSent.isValid() && !asSent.isRelative() && openable) {
             link = asSent;
         }
     }

@@ -113,6 +113,13 @@ private slots:
         QTest::newRow("other host unchanged") << "https://example.com/ExampleBot?start=abc"
                                               << "https://example.com/ExampleBot?start=abc";
         QTest::newRow("not a URL") << "not a url" << QString();
+        QTest::newRow("plain http unchanged") << "http://127.0.0.1:8765/bot?start=abc"
+                                              << "http://127.0.0.1:8765/bot?start=abc";
+        QTest::newRow("tg link unchanged") << "tg://resolve?domain=Other"
+                                           << "tg://resolve?domain=Other";
+        QTest::newRow("file not opened") << "file:///etc/passwd" << QString();
+        QTest::newRow("smb not opened") << "smb://host/share" << QString();
+        QTest::newRow("custom scheme not opened") << "steam://run/1" << QString();
     }
     void linkHandedToTheDesktop() {
         QFETCH(QString, botUrl);
