@@ -5,6 +5,7 @@
 #include "AudioRecorder.h"
 #include "AudioRecorderError.h"
 #include "AuthBridge.h"
+#include "BearerToken.h"
 #include "DecodingError.h"
 #include "DesktopLinkOpener.h"
 #include "FileReadError.h"
@@ -76,7 +77,11 @@ AppViewModel::AppViewModel(Seams seams, QObject *parent)
     , m_recorder(seams.recorder ? seams.recorder : &AudioRecorder::shared()) {
     m_progressAnnouncer.setSingleShot(true);
     connect(&m_progressAnnouncer, &QTimer::timeout, this, &AppViewModel::announceUploadProgress);
+    // A stored value that cannot be sent as a bearer token is no sign-in.
     m_authToken = m_tokenStore->load();
+    if (m_authToken && !isBearerToken(*m_authToken)) {
+        m_authToken.reset();
+    }
     if (m_authToken) {
         // Runs on by itself; the state stays notLoggedIn until the service answers.
         refreshProfile();
@@ -214,7 +219,8 @@ QCoro::Task<> AppViewModel::pollOnce(QPointer<AppViewModel> self, QPointer<QTime
     } catch (const URLError &) {
     } catch (const DecodingError &) {
     }
-    if (!self || !token) {
+    // A token that would break the header counts as none: the wait goes on.
+    if (!self || !token || !isBearerToken(*token)) {
         co_return;
     }
     if (timer) {

@@ -291,6 +291,43 @@ private slots:
         QCOMPARE(harness.count(pollPath), 6);
     }
 
+    void unusableTokensCountAsNone_data() {
+        QTest::addColumn<QString>("token");
+        QTest::newRow("CR LF") << QStringLiteral("abc\r\nX-Injected: 1");
+        QTest::newRow("space") << QStringLiteral("abc def");
+        QTest::newRow("empty") << QString();
+        QTest::newRow("non-ASCII") << QStringLiteral("токен");
+        QTest::newRow("padding inside") << QStringLiteral("ab=c");
+    }
+    void unusableTokensCountAsNone() {
+        QFETCH(QString, token);
+        // Stored by an earlier run: start-up asks nobody about it.
+        Harness stored(token);
+        auto startup = stored.makeViewModel();
+        QTest::qWait(200);
+        QVERIFY(!startup->authToken());
+        QCOMPARE(stored.count(profilePath), 0);
+
+        // Delivered by a poll: the wait goes on until the budget is spent.
+        Harness polled;
+        polled.script.pushStart(answers::start(QStringLiteral("n-bad"), 4)); // 2 polls
+        polled.script.pushPoll(answers::token(token));
+        auto vm = polled.makeViewModel();
+        vm->startTelegramLogin();
+        QTRY_COMPARE(flags(*vm), timedOut);
+        QVERIFY(!vm->authToken());
+        QCOMPARE(polled.store->saves, 0);
+        QCOMPARE(polled.count(profilePath), 0);
+    }
+
+    void wellFormedTokenWithPaddingSignsIn() {
+        Harness harness(QStringLiteral("Ab9-._~+/=="));
+        auto vm = harness.makeViewModel();
+        QTRY_COMPARE(vm->stateCase(), AppState::Case::idle);
+        QCOMPARE(requestsTo(harness.server, profilePath).first().header("Authorization"),
+                 std::optional<QByteArray>("Bearer Ab9-._~+/=="));
+    }
+
     void failedProfileAfterTokenStaysSignedOut() {
         Harness harness;
         harness.script.pushStart(answers::start(QStringLiteral("n-p"), 600));
