@@ -59,6 +59,22 @@ struct Harness {
         return path;
     }
 
+    // From idle to a running recording, with the start finished.
+    bool startRecording() {
+        vm->beginRecording();
+        return QTest::qWaitFor(
+            [&] { return vm->stateCase() == AppState::Case::recording && !vm->isBusy(); });
+    }
+
+    // Records, stops, and waits for the upload to fail as the script says.
+    bool recordUntilUploadFails() {
+        if (!startRecording())
+            return false;
+        vm->finishRecording();
+        return QTest::qWaitFor(
+            [&] { return vm->stateCase() == AppState::Case::uploadError && !vm->isBusy(); }, 10000);
+    }
+
     bool waitUntilNotBusy() {
         return QTest::qWaitFor([&] { return !vm->isBusy(); }, 10000);
     }
@@ -152,9 +168,7 @@ private slots:
             break;
         case AppState::Case::uploading:
             h.recorder.stopDelay = 60s;
-            h.vm->beginRecording();
-            QTRY_COMPARE(h.vm->stateCase(), AppState::Case::recording);
-            QTRY_VERIFY(!h.vm->isBusy());
+            QVERIFY(h.startRecording());
             h.vm->finishRecording();
             break;
         case AppState::Case::uploadError:
@@ -214,9 +228,7 @@ private slots:
     void recorderWithoutFileShowsNotFound() {
         Harness h;
         QVERIFY(h.startIdle());
-        h.vm->beginRecording();
-        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::recording);
-        QTRY_VERIFY(!h.vm->isBusy());
+        QVERIFY(h.startRecording());
 
         h.vm->finishRecording();
         QTRY_COMPARE(h.vm->stateCase(), AppState::Case::uploadError);
@@ -233,11 +245,7 @@ private slots:
         const QByteArray recorded = contentsOf(file);
         h.script.pushUpload(answers::notJson(500));
 
-        h.vm->beginRecording();
-        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::recording);
-        QTRY_VERIFY(!h.vm->isBusy());
-        h.vm->finishRecording();
-        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::uploadError);
+        QVERIFY(h.recordUntilUploadFails());
         QCOMPARE(h.vm->uploadErrorText(), QStringLiteral("Неверный ответ сервера."));
         QVERIFY(h.vm->hasRecordedFile()); // the retry button reads "Повторить загрузку"
         QVERIFY(QFile::exists(file));
@@ -276,12 +284,7 @@ private slots:
         QVERIFY(h.startIdle());
         const QString file = h.recordingFile();
         h.script.pushUpload(answers::notJson(500));
-        h.vm->beginRecording();
-        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::recording);
-        QTRY_VERIFY(!h.vm->isBusy());
-        h.vm->finishRecording();
-        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::uploadError);
-        QVERIFY(h.waitUntilNotBusy());
+        QVERIFY(h.recordUntilUploadFails());
         const int meetingRequests = h.meetingRequests();
 
         h.vm->cancelUpload();
@@ -331,9 +334,7 @@ private slots:
         // Large enough that Qt reports progress many more times than the screens should hear.
         h.recordingFile(48 * 1024 * 1024);
         h.recorder.stopDelay = 300ms;
-        h.vm->beginRecording();
-        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::recording);
-        QTRY_VERIFY(!h.vm->isBusy());
+        QVERIFY(h.startRecording());
 
         QList<double> announced;
         QList<qint64> announcedAt;
@@ -371,12 +372,7 @@ private slots:
         QVERIFY(h.startIdle());
         h.recordingFile();
         h.script.pushUpload(answers::notJson(500));
-        h.vm->beginRecording();
-        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::recording);
-        QTRY_VERIFY(!h.vm->isBusy());
-        h.vm->finishRecording();
-        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::uploadError);
-        QVERIFY(h.waitUntilNotBusy());
+        QVERIFY(h.recordUntilUploadFails());
 
         h.script.pushUpload([] {
             TestAnswer slow = answers::uploaded();
@@ -394,11 +390,7 @@ private slots:
         QVERIFY(h.startIdle());
         const QString file = h.recordingFile();
         h.script.pushUpload(answers::notJson(503));
-        h.vm->beginRecording();
-        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::recording);
-        QTRY_VERIFY(!h.vm->isBusy());
-        h.vm->finishRecording();
-        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::uploadError);
+        QVERIFY(h.recordUntilUploadFails());
 
         h.vm.reset();
         QVERIFY(QFile::exists(file));
@@ -409,9 +401,7 @@ private slots:
         QVERIFY(h.startIdle());
         const QString file = h.recordingFile();
         h.script.pushUpload(TestAnswer::stall());
-        h.vm->beginRecording();
-        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::recording);
-        QTRY_VERIFY(!h.vm->isBusy());
+        QVERIFY(h.startRecording());
         h.vm->finishRecording();
         QTRY_COMPARE(h.uploads().size(), 1);
 

@@ -49,39 +49,51 @@ double seconds(const std::vector<float> &audio) {
 
 } // namespace
 
+// A signed-in program on its own sound server and scripted service.
+struct Setup {
+    PulseServer sound;
+    ServiceScript script;
+    TestHttpServer service;
+    AudioRecorder recorder;
+    std::unique_ptr<AppViewModel> vm;
+
+    // Until the tone plays: idle, then recording.
+    bool startRecording() {
+        if (!sound.isRunning())
+            return false;
+        sound.keepBusy(PulseServer::speakers);
+        PulseServer::settle();
+        service.setHandler(
+            [this](const RecordedRequest &request) { return script.answer(request); });
+        vm = std::make_unique<AppViewModel>(AppViewModel::Seams{
+            service.baseUrl(), std::make_shared<MemoryTokenStore>(QStringLiteral("token-7")),
+            std::make_shared<RecordingLinkOpener>(), 2s, &recorder});
+        if (!QTest::qWaitFor([&] { return vm->stateCase() == AppState::Case::idle; }))
+            return false;
+        vm->beginRecording();
+        return QTest::qWaitFor([&] { return vm->stateCase() == AppState::Case::recording; }, 10000);
+    }
+};
+
 class RecordingFlowSoundTest : public QObject {
     Q_OBJECT
 
 private slots:
     void recordedToneReachesTheService() {
-        PulseServer sound;
-        QVERIFY2(sound.isRunning(), qPrintable(sound.error()));
-        sound.keepBusy(PulseServer::speakers);
-        PulseServer::settle();
-
-        ServiceScript script;
-        TestHttpServer service;
-        service.setHandler([&](const RecordedRequest &request) { return script.answer(request); });
-        AudioRecorder recorder;
-        AppViewModel vm(AppViewModel::Seams{
-            service.baseUrl(), std::make_shared<MemoryTokenStore>(QStringLiteral("token-7")),
-            std::make_shared<RecordingLinkOpener>(), 2s, &recorder});
-        QTRY_COMPARE(vm.stateCase(), AppState::Case::idle);
-
-        vm.beginRecording();
-        QTRY_COMPARE_WITH_TIMEOUT(vm.stateCase(), AppState::Case::recording, 10000);
-        QVERIFY(recorder.isRecording());
-        sound.play(PulseServer::speakers, PulseServer::tone(440, 2.0, 0.5f));
+        Setup setup;
+        QVERIFY2(setup.startRecording(), qPrintable(setup.sound.error()));
+        QVERIFY(setup.recorder.isRecording());
+        setup.sound.play(PulseServer::speakers, PulseServer::tone(440, 2.0, 0.5f));
         QTest::qWait(2500);
 
-        vm.finishRecording();
-        QCOMPARE(vm.stateCase(), AppState::Case::uploading);
-        QTRY_COMPARE_WITH_TIMEOUT(vm.stateCase(), AppState::Case::idle, 30000);
-        QVERIFY(!recorder.isRecording());
+        setup.vm->finishRecording();
+        QCOMPARE(setup.vm->stateCase(), AppState::Case::uploading);
+        QTRY_COMPARE_WITH_TIMEOUT(setup.vm->stateCase(), AppState::Case::idle, 30000);
+        QVERIFY(!setup.recorder.isRecording());
 
-        QCOMPARE(service.requests().last().target, QByteArray("/api/auth/me"));
+        QCOMPARE(setup.service.requests().last().target, QByteArray("/api/auth/me"));
         QTemporaryDir received;
-        const std::vector<float> audio = uploadedAudio(service, received);
+        const std::vector<float> audio = uploadedAudio(setup.service, received);
         QVERIFY2(seconds(audio) > 2.0, qPrintable(QString::number(seconds(audio))));
         // The tone started as soon as capture ran and lasted 2 s.
         QVERIFY(AudioProbe::toneAmplitude(audio, 0, 440, 0.5, 1.5) > 0.15);
@@ -92,31 +104,17 @@ private slots:
     }
 
     void soundServerGoneMidRecordingStillUploads() {
-        auto sound = std::make_unique<PulseServer>();
-        QVERIFY2(sound->isRunning(), qPrintable(sound->error()));
-        sound->keepBusy(PulseServer::speakers);
-        PulseServer::settle();
-
-        ServiceScript script;
-        TestHttpServer service;
-        service.setHandler([&](const RecordedRequest &request) { return script.answer(request); });
-        AudioRecorder recorder;
-        AppViewModel vm(AppViewModel::Seams{
-            service.baseUrl(), std::make_shared<MemoryTokenStore>(QStringLiteral("token-8")),
-            std::make_shared<RecordingLinkOpener>(), 2s, &recorder});
-        QTRY_COMPARE(vm.stateCase(), AppState::Case::idle);
-
-        vm.beginRecording();
-        QTRY_COMPARE_WITH_TIMEOUT(vm.stateCase(), AppState::Case::recording, 10000);
-        sound->play(PulseServer::speakers, PulseServer::tone(440, 5.0, 0.5f));
+        Setup setup;
+        QVERIFY2(setup.startRecording(), qPrintable(setup.sound.error()));
+        setup.sound.play(PulseServer::speakers, PulseServer::tone(440, 5.0, 0.5f));
         QTest::qWait(2500);
-        sound->kill();
+        setup.sound.kill();
         QTest::qWait(500);
 
-        vm.finishRecording();
-        QTRY_COMPARE_WITH_TIMEOUT(vm.stateCase(), AppState::Case::idle, 30000);
+        setup.vm->finishRecording();
+        QTRY_COMPARE_WITH_TIMEOUT(setup.vm->stateCase(), AppState::Case::idle, 30000);
         QTemporaryDir received;
-        const std::vector<float> audio = uploadedAudio(service, received);
+        const std::vector<float> audio = uploadedAudio(setup.service, received);
         // What was heard before the server went away reaches the service.
         QVERIFY2(seconds(audio) > 2.0, qPrintable(QString::number(seconds(audio))));
         QVERIFY(AudioProbe::toneAmplitude(audio, 0, 440, 0.5, 1.5) > 0.15);
