@@ -96,15 +96,17 @@ QCoro::Task<> AppViewModel::refreshProfile() {
         co_return;
     }
     QPointer<AppViewModel> self(this);
+    const QString askedWith = *m_authToken;
     std::optional<UserProfileVM> profile;
     // A refused token or an unreachable service only means signed out for now: the token
     // stays, in memory and in the store, until a new sign-in replaces it.
     try {
-        profile = co_await AuthBridge::fetchProfile(m_apiBaseURL, *m_authToken);
+        profile = co_await AuthBridge::fetchProfile(m_apiBaseURL, askedWith);
     } catch (const URLError &) {
     } catch (const DecodingError &) {
     }
-    if (!self) {
+    // An answer about a token that was signed out or replaced meanwhile is stale.
+    if (!self || m_authToken != askedWith) {
         co_return;
     }
     setState(profile ? AppState::idle(*profile) : AppState::notLoggedIn());

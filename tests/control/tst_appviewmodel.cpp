@@ -328,6 +328,22 @@ private slots:
                  std::optional<QByteArray>("Bearer Ab9-._~+/=="));
     }
 
+    void profileAnswerForAnOldTokenChangesNothing() {
+        Harness harness(QStringLiteral("old-token"));
+        harness.script.setProfile([] {
+            TestAnswer slow = answers::profile(3, QStringLiteral("Старый"));
+            slow.delay = 600ms;
+            return slow;
+        }());
+        auto vm = harness.makeViewModel();
+        QTRY_COMPARE(harness.count(profilePath), 1);
+        // Signed out while the start-up check is still under way.
+        vm->logout();
+        QTest::qWait(1000);
+        QCOMPARE(vm->stateCase(), AppState::Case::notLoggedIn);
+        QVERIFY(!vm->authToken());
+    }
+
     void failedProfileAfterTokenStaysSignedOut() {
         Harness harness;
         harness.script.pushStart(answers::start(QStringLiteral("n-p"), 600));
