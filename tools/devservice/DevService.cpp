@@ -20,6 +20,9 @@ namespace {
 
 // Requests other than uploads carry at most a small form or "{}".
 constexpr std::uint64_t kMaxSmallBody = 64 * 1024;
+// How much of a body over the upload limit is still read and dropped: a client that is still
+// sending when the service refuses gets the 413 rather than a reset connection.
+constexpr std::uint64_t kDrainAfterLimit = 16 * 1024 * 1024;
 constexpr std::size_t kMaxFirstNameBytes = 64;
 const std::regex kUploadPath(R"(/api/meetings/[^/]+/audio)");
 // Where the upload's Content-Type is kept while the library reads the body; see addRoutes().
@@ -132,7 +135,8 @@ void sendLoginProblem(httplib::Response &res, DevStore::ConfirmOutcome outcome) 
 DevService::DevService(DevStore &store, Options options)
     : m_store(store)
     , m_options(options) {
-    m_server.set_payload_max_length(static_cast<std::size_t>(m_options.maxUpload));
+    m_server.set_payload_max_length(
+        static_cast<std::size_t>(m_options.maxUpload + kDrainAfterLimit));
     // The program allows a minute without progress; so does the service.
     m_server.set_read_timeout(std::chrono::seconds(60));
     addRoutes();
@@ -344,7 +348,8 @@ void DevService::uploadAudio(const httplib::Request &req, httplib::Response &res
         "тело загрузки больше " + std::to_string(m_options.maxUpload) + " байт";
     const std::optional<std::uint64_t> declared = contentLength(req);
     if (declared && *declared > m_options.maxUpload) {
-        // The library skips a body over its limit without keeping it.
+        // Read and dropped up to the drain bound, never kept; past it the library gives up.
+        res.set_header("Connection", "close");
         return refuse(413, tooLargeText);
     }
 
@@ -357,7 +362,7 @@ void DevService::uploadAudio(const httplib::Request &req, httplib::Response &res
         received += size;
         if (received > m_options.maxUpload) {
             tooLarge = true;
-            return false;
+            return received <= m_options.maxUpload + kDrainAfterLimit;
         }
         // A refused body is still read to its end, so that the client gets the answer.
         parser.feed(std::string_view(data, size));
