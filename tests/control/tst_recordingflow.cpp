@@ -91,18 +91,6 @@ struct Harness {
     }
 };
 
-// The bytes of the one file part of a multipart upload.
-QByteArray filePart(const RecordedRequest &request) {
-    const QByteArray contentType = request.header("Content-Type").value_or("");
-    const QByteArray boundary = contentType.mid(contentType.indexOf("boundary=") + 9);
-    const QByteArray &body = request.body;
-    const qsizetype start = body.indexOf("\r\n\r\n") + 4;
-    const qsizetype end = body.lastIndexOf("\r\n--" + boundary + "--");
-    if (start < 4 || end < start)
-        return {};
-    return body.mid(start, end - start);
-}
-
 QByteArray contentsOf(const QString &path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();

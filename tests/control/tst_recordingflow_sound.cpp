@@ -17,15 +17,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// The bytes of the one file part of a multipart upload.
-QByteArray filePart(const RecordedRequest &request) {
-    const QByteArray contentType = request.header("Content-Type").value_or("");
-    const QByteArray boundary = contentType.mid(contentType.indexOf("boundary=") + 9);
-    const qsizetype start = request.body.indexOf("\r\n\r\n") + 4;
-    const qsizetype end = request.body.lastIndexOf("\r\n--" + boundary + "--");
-    return start >= 4 && end > start ? request.body.mid(start, end - start) : QByteArray();
-}
-
 // The audio of the one upload the service received; empty when there was not exactly one.
 std::vector<float> uploadedAudio(const TestHttpServer &service, const QTemporaryDir &folder) {
     QList<RecordedRequest> uploads;
