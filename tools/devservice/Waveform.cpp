@@ -1,5 +1,7 @@
 #include "Waveform.h"
 
+#include "FfmpegPtr.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -15,22 +17,6 @@ extern "C" {
 #include <utility>
 
 namespace {
-
-struct InputDeleter {
-    void operator()(AVFormatContext *c) const noexcept { avformat_close_input(&c); }
-};
-struct CodecDeleter {
-    void operator()(AVCodecContext *c) const noexcept { avcodec_free_context(&c); }
-};
-struct PacketDeleter {
-    void operator()(AVPacket *p) const noexcept { av_packet_free(&p); }
-};
-struct FrameDeleter {
-    void operator()(AVFrame *f) const noexcept { av_frame_free(&f); }
-};
-struct SwrDeleter {
-    void operator()(SwrContext *s) const noexcept { swr_free(&s); }
-};
 
 // Peaks are first taken over 10 ms windows, then folded into the buckets once the length is known.
 constexpr int kWindowsPerSecond = 100;
@@ -179,11 +165,11 @@ private:
         }
     }
 
-    std::unique_ptr<AVFormatContext, InputDeleter> m_input;
-    std::unique_ptr<AVCodecContext, CodecDeleter> m_codec;
-    std::unique_ptr<SwrContext, SwrDeleter> m_swr;
-    std::unique_ptr<AVPacket, PacketDeleter> m_packet;
-    std::unique_ptr<AVFrame, FrameDeleter> m_frame;
+    ffmpeg::InputContextPtr m_input;
+    ffmpeg::CodecContextPtr m_codec;
+    ffmpeg::SwrPtr m_swr;
+    ffmpeg::PacketPtr m_packet;
+    ffmpeg::FramePtr m_frame;
     std::vector<float> m_buffer;
     int m_stream = -1;
 };
