@@ -30,7 +30,7 @@ void CaptureEncoder::push(CaptureChunk chunk) {
     m_wake.notify_one();
 }
 
-QFuture<void> CaptureEncoder::finish(std::int64_t stopNs) {
+QFuture<CaptureReport> CaptureEncoder::finish(std::int64_t stopNs) {
     {
         std::lock_guard lock(m_mutex);
         if (!m_stopNs)
@@ -57,6 +57,7 @@ void CaptureEncoder::run() {
             // Pushes ended before the stop was requested, so the queue is now empty for good.
             m_system.finish(*stopNs);
             m_microphone.finish(*stopNs);
+            m_finished.addResult(CaptureReport{m_system.report(), m_microphone.report()});
             m_finished.finish();
             return;
         }

@@ -3,6 +3,7 @@
 // sound server's thread nor a busy GUI ever waits for the AAC encoder.
 
 #include "CaptureChunk.h"
+#include "CaptureReport.h"
 #include "TrackEncoder.h"
 
 #include <QCoroFuture>
@@ -26,8 +27,8 @@ public:
     // Any thread. Only queues the chunk.
     void push(CaptureChunk chunk);
     // Encodes what is queued, pads both tracks to `stopNs` and finishes both files. Call after
-    // the last push(); the future completes when the files are closed.
-    QFuture<void> finish(std::int64_t stopNs);
+    // the last push(); the future completes when the files are closed, with what each track lost.
+    QFuture<CaptureReport> finish(std::int64_t stopNs);
 
 private:
     void run();
@@ -38,6 +39,6 @@ private:
     std::condition_variable m_wake;
     std::vector<CaptureChunk> m_queue;
     std::optional<std::int64_t> m_stopNs;
-    QPromise<void> m_finished;
+    QPromise<CaptureReport> m_finished;
     std::thread m_thread;
 };

@@ -3,14 +3,25 @@
 TrackEncoder::TrackEncoder(QString path, std::unique_ptr<M4aWriter> writer, std::int64_t originNs)
     : m_path(std::move(path))
     , m_writer(std::move(writer))
-    , m_timeline(originNs, M4aWriter::sampleRate) {}
+    , m_timeline(originNs, M4aWriter::sampleRate)
+    , m_created(m_writer != nullptr) {}
+
+TrackReport TrackEncoder::report() const noexcept {
+    TrackReport report;
+    report.writerFailed = m_failed;
+    report.framesWritten = m_timeline.framesWritten();
+    report.fileCreated = m_created;
+    return report;
+}
 
 void TrackEncoder::take(const CaptureChunk &chunk) {
     if (m_failed)
         return;
     try {
-        if (!m_writer)
+        if (!m_writer) {
             m_writer = std::make_unique<M4aWriter>(m_path, M4aWriter::Layout::fragmented);
+            m_created = true;
+        }
         const std::int64_t silence = m_timeline.place(chunk.arrivalNs, chunk.frames);
         m_writer->writeSilence(silence);
         if (chunk.samples.empty())

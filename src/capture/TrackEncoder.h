@@ -3,6 +3,7 @@
 // encoder's thread only.
 
 #include "CaptureChunk.h"
+#include "CaptureReport.h"
 #include "M4aWriter.h"
 #include "TrackTimeline.h"
 
@@ -23,10 +24,12 @@ public:
     // False once the file could not be created or written: the recording goes on without it.
     [[nodiscard]] bool healthy() const noexcept { return !m_failed; }
     [[nodiscard]] std::int64_t framesWritten() const noexcept { return m_timeline.framesWritten(); }
+    [[nodiscard]] TrackReport report() const noexcept;
 
 private:
     QString m_path;
     std::unique_ptr<M4aWriter> m_writer;
     TrackTimeline m_timeline;
     bool m_failed = false;
+    bool m_created = false;
 };
