@@ -1,10 +1,14 @@
 #include "ApiBaseUrl.h"
 
 #include "BuildConfig.h"
+#include "LoopbackHost.h"
 
-#include <QHostAddress>
 #include <QUrl>
 #include <QtGlobal>
+
+// A build whose own address would send the token in the clear is refused when it is compiled.
+static_assert(LoopbackHost::isAllowedServiceUrl(BuildConfig::apiBaseUrl),
+              "TOLVEX_API_BASE_URL: plain http is allowed for loopback hosts only");
 
 namespace ApiBaseUrl {
 
@@ -30,15 +34,7 @@ bool isLoopbackUrl(const QString &text) {
     if (!url.isValid() || (url.scheme() != u"http" && url.scheme() != u"https")) {
         return false;
     }
-    const QString host = url.host();
-    if (host.isEmpty()) {
-        return false;
-    }
-    if (host == u"localhost") {
-        return true;
-    }
-    const QHostAddress address(host);
-    return !address.isNull() && address.isLoopback();
+    return LoopbackHost::isLoopbackHost(url.host().toStdString());
 }
 
 } // namespace ApiBaseUrl

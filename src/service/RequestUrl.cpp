@@ -1,21 +1,9 @@
 #include "RequestUrl.h"
 
+#include "LoopbackHost.h"
 #include "URLError.h"
 
-#include <QHostAddress>
-
 namespace AuthBridge {
-
-namespace {
-
-bool isLoopbackHost(const QString &host) {
-    if (host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
-        return true;
-    const QHostAddress address(host);
-    return !address.isNull() && address.isLoopback();
-}
-
-} // namespace
 
 QUrl requestUrl(const QString &text) {
     const QUrl url(text, QUrl::StrictMode);
@@ -24,7 +12,7 @@ QUrl requestUrl(const QString &text) {
     const QString scheme = url.scheme();
     if (scheme == QLatin1String("https"))
         return url;
-    if (scheme == QLatin1String("http") && isLoopbackHost(url.host()))
+    if (scheme == QLatin1String("http") && LoopbackHost::isLoopbackHost(url.host().toStdString()))
         return url;
     throw URLError(URLError::Code::badURL);
 }
