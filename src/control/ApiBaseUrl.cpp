@@ -37,4 +37,20 @@ bool isLoopbackUrl(const QString &text) {
     return LoopbackHost::isLoopbackHost(url.host().toStdString());
 }
 
+QString tokenOrigin(const QString &baseUrl, const QString &builtIn) {
+    if (baseUrl == builtIn) {
+        return QString();
+    }
+    const QString origin = QUrl(baseUrl, QUrl::StrictMode)
+                               .adjusted(QUrl::RemoveUserInfo | QUrl::RemovePath |
+                                         QUrl::RemoveQuery | QUrl::RemoveFragment)
+                               .toString();
+    // Never the released item, even for an address that does not parse.
+    return origin.isEmpty() ? baseUrl : origin;
+}
+
+QString tokenOrigin(const QString &baseUrl) {
+    return tokenOrigin(baseUrl, QString::fromUtf8(BuildConfig::apiBaseUrl));
+}
+
 } // namespace ApiBaseUrl

@@ -18,4 +18,10 @@ namespace ApiBaseUrl {
 
 [[nodiscard]] bool isLoopbackUrl(const QString &text);
 
+// Which keyring item holds the token for this address: empty for the build's own address,
+// otherwise its origin ("http://127.0.0.1:8765"), so that a development service never sees
+// the released service's token.
+[[nodiscard]] QString tokenOrigin(const QString &baseUrl, const QString &builtIn);
+[[nodiscard]] QString tokenOrigin(const QString &baseUrl);
+
 } // namespace ApiBaseUrl

@@ -64,7 +64,9 @@ template <typename T> const QString *failureOf(const StepOutcome<T> &outcome) {
 } // namespace
 
 AppViewModel::AppViewModel(QObject *parent)
-    : AppViewModel(Seams{ApiBaseUrl::fromBuild(), std::make_shared<KeyringTokenStore>(),
+    : AppViewModel(Seams{ApiBaseUrl::fromBuild(),
+                         std::make_shared<KeyringTokenStore>(
+                             ApiBaseUrl::tokenOrigin(ApiBaseUrl::fromBuild())),
                          std::make_shared<DesktopLinkOpener>(), productionPollInterval},
                    parent) {}
 
@@ -77,18 +79,38 @@ AppViewModel::AppViewModel(Seams seams, QObject *parent)
     , m_recorder(seams.recorder ? seams.recorder : &AudioRecorder::shared()) {
     m_progressAnnouncer.setSingleShot(true);
     connect(&m_progressAnnouncer, &QTimer::timeout, this, &AppViewModel::announceUploadProgress);
-    // A stored value that cannot be sent as a bearer token is no sign-in.
-    m_authToken = m_tokenStore->load();
-    if (m_authToken && !isBearerToken(*m_authToken)) {
-        m_authToken.reset();
-    }
-    if (m_authToken) {
-        // Runs on by itself; the state stays notLoggedIn until the service answers.
-        refreshProfile();
-    }
+    // Runs on by itself: the keyring may take its time, and the state stays notLoggedIn until
+    // the token is read and the service has answered about it.
+    loadStoredToken();
 }
 
 AppViewModel::~AppViewModel() = default;
+
+QCoro::Task<> AppViewModel::loadStoredToken() {
+    QPointer<AppViewModel> self(this);
+    const std::uint64_t changesBefore = m_authTokenChanges;
+    QCoro::Task<std::optional<QString>> loading = m_tokenStore->load();
+    std::optional<QString> stored = co_await std::move(loading);
+    if (!self) {
+        co_return;
+    }
+    // A sign-in that finished while the keyring was slow to answer holds the newer token.
+    // A stored value that cannot be sent as a bearer token is no sign-in.
+    const bool stale = m_authTokenChanges != changesBefore;
+    if (!stale && stored && isBearerToken(*stored)) {
+        setAuthToken(std::move(stored));
+    }
+    m_storedTokenLoaded = true;
+    emit storedTokenLoaded();
+    if (!stale && m_authToken) {
+        co_await refreshProfile();
+    }
+}
+
+void AppViewModel::setAuthToken(std::optional<QString> token) {
+    m_authToken = std::move(token);
+    ++m_authTokenChanges;
+}
 
 QCoro::Task<> AppViewModel::refreshProfile() {
     if (!m_authToken) {
@@ -97,6 +119,7 @@ QCoro::Task<> AppViewModel::refreshProfile() {
     }
     QPointer<AppViewModel> self(this);
     const QString askedWith = *m_authToken;
+    const std::uint64_t changesBefore = m_authTokenChanges;
     std::optional<UserProfileVM> profile;
     // A refused token or an unreachable service only means signed out for now: the token
     // stays, in memory and in the store, until a new sign-in replaces it.
@@ -106,15 +129,16 @@ QCoro::Task<> AppViewModel::refreshProfile() {
     } catch (const DecodingError &) {
     }
     // An answer about a token that was signed out or replaced meanwhile is stale.
-    if (!self || m_authToken != askedWith) {
+    if (!self || m_authTokenChanges != changesBefore) {
         co_return;
     }
     setState(profile ? AppState::idle(*profile) : AppState::notLoggedIn());
 }
 
 void AppViewModel::logout() {
+    // Queued behind any save still under way, so the token cannot come back.
     m_tokenStore->remove();
-    m_authToken.reset();
+    setAuthToken(std::nullopt);
     setState(AppState::notLoggedIn());
 }
 
@@ -132,17 +156,34 @@ void AppViewModel::setAuthTimedOut(bool value) {
     emit changed();
 }
 
-void AppViewModel::setPollingAuth(bool value) {
-    m_isPollingAuth = value;
-    emit changed();
+void AppViewModel::setSignInPhase(SignInPhase phase) {
+    m_signInPhase = phase;
+    // The screens see the attempt as under way from its start until the profile check after
+    // the token is done.
+    m_isPollingAuth = phase == SignInPhase::starting || phase == SignInPhase::waiting ||
+                      phase == SignInPhase::completing;
+    // Stopped, not deleted: this may run inside the timer's own firing.
+    if (phase != SignInPhase::waiting && m_pollTimer) {
+        m_pollTimer->stop();
+    }
+    // Waiting and completing carry on an attempt the screens already show as under way.
+    if (phase != SignInPhase::waiting && phase != SignInPhase::completing) {
+        emit changed();
+    }
+}
+
+bool AppViewModel::mayTakeToken(std::uint64_t attempt) const {
+    return attempt == m_signInAttempt &&
+           (m_signInPhase == SignInPhase::waiting || m_signInPhase == SignInPhase::ranOut);
 }
 
 QCoro::Task<> AppViewModel::runTelegramLogin() {
     if (m_isPollingAuth) {
         co_return;
     }
+    const std::uint64_t attempt = ++m_signInAttempt;
     setAuthTimedOut(false);
-    setPollingAuth(true);
+    setSignInPhase(SignInPhase::starting);
 
     QPointer<AppViewModel> self(this);
     std::optional<AppLoginResponse> answer;
@@ -152,11 +193,11 @@ QCoro::Task<> AppViewModel::runTelegramLogin() {
     } catch (const URLError &) {
     } catch (const DecodingError &) {
     }
-    if (!self) {
+    if (!self || attempt != m_signInAttempt) {
         co_return;
     }
     if (!answer) {
-        setPollingAuth(false);
+        setSignInPhase(SignInPhase::none);
         co_return;
     }
 
@@ -176,10 +217,10 @@ QCoro::Task<> AppViewModel::runTelegramLogin() {
     if (link) {
         m_linkOpener->open(*link);
     }
-    startPolling(answer->nonce, answer->expiresInSeconds / 2);
+    startPolling(attempt, answer->nonce, answer->expiresInSeconds / 2);
 }
 
-void AppViewModel::startPolling(QString nonce, std::int64_t maxPolls) {
+void AppViewModel::startPolling(std::uint64_t attempt, QString nonce, std::int64_t maxPolls) {
     m_pollTimer.reset();
 
     auto timer = std::make_unique<QTimer>();
@@ -188,29 +229,26 @@ void AppViewModel::startPolling(QString nonce, std::int64_t maxPolls) {
     QTimer *const raw = timer.get();
     // The counter lives in the connection, so it belongs to this timer and dies with it.
     connect(raw, &QTimer::timeout, raw,
-            [self = QPointer<AppViewModel>(this), timer = QPointer<QTimer>(raw),
-             baseUrl = m_apiBaseURL, nonce = std::move(nonce), maxPolls,
-             counter = std::int64_t{0}]() mutable {
+            [self = QPointer<AppViewModel>(this), attempt, baseUrl = m_apiBaseURL,
+             nonce = std::move(nonce), maxPolls, counter = std::int64_t{0}]() mutable {
                 const std::int64_t n = counter++;
                 // Firings do not wait for each other: a slow poll may overlap the next one.
-                pollOnce(self, timer, baseUrl, nonce, maxPolls, n);
+                pollOnce(self, attempt, baseUrl, nonce, maxPolls, n);
             });
     m_pollTimer = std::move(timer);
+    setSignInPhase(SignInPhase::waiting);
     m_pollTimer->start();
 }
 
-QCoro::Task<> AppViewModel::pollOnce(QPointer<AppViewModel> self, QPointer<QTimer> timer,
+QCoro::Task<> AppViewModel::pollOnce(QPointer<AppViewModel> self, std::uint64_t attempt,
                                      QString baseUrl, QString nonce, std::int64_t maxPolls,
                                      std::int64_t n) {
-    if (!self) {
+    if (!self || attempt != self->m_signInAttempt || self->m_signInPhase != SignInPhase::waiting) {
         co_return;
     }
     if (n >= maxPolls) {
-        if (timer) {
-            timer->stop();
-        }
         self->setAuthTimedOut(true);
-        self->setPollingAuth(false);
+        self->setSignInPhase(SignInPhase::ranOut);
         co_return;
     }
 
@@ -221,24 +259,28 @@ QCoro::Task<> AppViewModel::pollOnce(QPointer<AppViewModel> self, QPointer<QTime
     } catch (const URLError &) {
     } catch (const DecodingError &) {
     }
-    // A token that would break the header counts as none: the wait goes on.
-    if (!self || !token || !isBearerToken(*token)) {
+    // A token that would break the header counts as none: the wait goes on. So does an answer
+    // for an attempt that was replaced, or that another poll has already completed.
+    if (!self || !token || !isBearerToken(*token) || !self->mayTakeToken(attempt)) {
         co_return;
     }
-    if (timer) {
-        timer->stop();
-    }
+    self->setSignInPhase(SignInPhase::completing);
     co_await self->completeLogin(*token);
-    if (!self) {
+    if (!self || attempt != self->m_signInAttempt) {
         co_return;
     }
-    self->setPollingAuth(false);
+    self->setSignInPhase(SignInPhase::finished);
 }
 
 QCoro::Task<> AppViewModel::completeLogin(QString token) {
+    QPointer<AppViewModel> self(this);
     setAuthTimedOut(false);
-    m_tokenStore->save(token);
-    m_authToken = token;
+    QCoro::Task<> saving = m_tokenStore->save(token);
+    co_await std::move(saving);
+    if (!self) {
+        co_return;
+    }
+    setAuthToken(token);
     co_await refreshProfile();
 }
 

@@ -78,6 +78,8 @@ public:
 
     // Asks the service who the token belongs to: idle with that profile, or notLoggedIn.
     QCoro::Task<> refreshProfile();
+    // Done once the stored token has been read at start-up (and its profile check started).
+    [[nodiscard]] bool hasLoadedStoredToken() const noexcept { return m_storedTokenLoaded; }
     Q_INVOKABLE void logout();
     // Starts a Telegram sign-in as its own task, unless one is under way.
     Q_INVOKABLE void startTelegramLogin();
@@ -99,9 +101,21 @@ signals:
     // Every assignment of state, authTimedOut, isPollingAuth or the busy flag, equal values
     // included.
     void changed();
+    void storedTokenLoaded();
     void uploadProgressChanged();
 
 private:
+    // Where the latest sign-in attempt stands; only setSignInPhase() changes it. Polls overlap
+    // and may answer late: each carries its attempt's number, and only the current attempt,
+    // while it waits or has just run out, may take a token.
+    enum class SignInPhase {
+        none,       // no attempt yet, or its start request failed
+        starting,   // the start request is under way
+        waiting,    // the poll timer runs
+        ranOut,     // the polls ran out (authTimedOut); a late token still signs in
+        completing, // a token arrived: stored, then the profile check
+        finished,   // signed in; later answers of this attempt change nothing
+    };
     // Which recording-flow operation is running; only setActivity() changes it.
     enum class Activity { none, starting, stopping, uploading, retrying, cancelling };
     using Steps = QCoro::Task<> (AppViewModel::*)();
@@ -120,13 +134,18 @@ private:
 
     void setState(AppState state);
     void setAuthTimedOut(bool value);
-    void setPollingAuth(bool value);
+    void setSignInPhase(SignInPhase phase);
+    // Every change of the token in memory goes through here, so that answers about an older
+    // token can tell they are stale.
+    void setAuthToken(std::optional<QString> token);
 
+    QCoro::Task<> loadStoredToken();
     QCoro::Task<> runTelegramLogin();
-    void startPolling(QString nonce, std::int64_t maxPolls);
-    static QCoro::Task<> pollOnce(QPointer<AppViewModel> self, QPointer<QTimer> timer,
+    void startPolling(std::uint64_t attempt, QString nonce, std::int64_t maxPolls);
+    static QCoro::Task<> pollOnce(QPointer<AppViewModel> self, std::uint64_t attempt,
                                   QString baseUrl, QString nonce, std::int64_t maxPolls,
                                   std::int64_t n);
+    [[nodiscard]] bool mayTakeToken(std::uint64_t attempt) const;
     QCoro::Task<> completeLogin(QString token);
 
     AppState m_state;
@@ -134,6 +153,10 @@ private:
     bool m_isPollingAuth = false;
     QString m_apiBaseURL;
     std::optional<QString> m_authToken;
+    std::uint64_t m_authTokenChanges = 0;
+    bool m_storedTokenLoaded = false;
+    SignInPhase m_signInPhase = SignInPhase::none;
+    std::uint64_t m_signInAttempt = 0;
     std::unique_ptr<QTimer> m_pollTimer;
     // Set and cleared by the recording flow.
     std::optional<std::int64_t> m_pendingMeetingId;

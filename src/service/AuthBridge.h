@@ -28,10 +28,12 @@ using UploadProgress = std::function<void(std::int64_t sent, std::int64_t total)
 QCoro::Task<> uploadAudio(QString baseUrl, QString token, std::int64_t meetingId, QString filePath,
                           UploadProgress progress = {});
 
-// Token store on the Secret Service. No operation reports an error.
-std::optional<QString> loadToken();
-void saveToken(const QString &token);
-void deleteToken();
+// Token store on the Secret Service. No operation reports an error. Each service origin has its
+// own item: an empty origin is the released service's item, any other ("http://127.0.0.1:8765")
+// sees only the token stored for it. Blocking: they wait as long as the keyring does.
+std::optional<QString> loadToken(const QString &origin = {});
+void saveToken(const QString &token, const QString &origin = {});
+void deleteToken(const QString &origin = {});
 
 // Inactivity limit of every transfer; 60 s unless a test shortens it.
 std::chrono::milliseconds transferTimeout();

@@ -19,12 +19,16 @@ struct MemoryTokenStore final : TokenStore {
 
     explicit MemoryTokenStore(std::optional<QString> stored)
         : token(std::move(stored)) {}
-    std::optional<QString> load() override { return token; }
-    void save(const QString &value) override {
+    QCoro::Task<std::optional<QString>> load() override { co_return token; }
+    QCoro::Task<> save(QString value) override {
         ++saves;
-        token = value;
+        token = std::move(value);
+        co_return;
     }
-    void remove() override { token.reset(); }
+    QCoro::Task<> remove() override {
+        token.reset();
+        co_return;
+    }
 };
 
 struct RecordingLinkOpener final : LinkOpener {

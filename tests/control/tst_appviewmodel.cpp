@@ -95,16 +95,6 @@ private slots:
         QCOMPARE(flags(*vm), polling);
     }
 
-    void screensCanWatchEveryProperty() {
-        const QMetaObject &meta = AppViewModel::staticMetaObject;
-        for (const char *name : {"stateCase", "recordingStartTime", "uploadErrorText",
-                                 "authTimedOut", "isPollingAuth", "hasRecordedFile", "isBusy"}) {
-            const QMetaProperty property = meta.property(meta.indexOfProperty(name));
-            QVERIFY2(property.isValid() && !property.isWritable(), name);
-            QCOMPARE(property.notifySignal(), QMetaMethod::fromSignal(&AppViewModel::changed));
-        }
-    }
-
     void linkHandedToTheDesktop_data() {
         QTest::addColumn<QString>("botUrl");
         QTest::addColumn<QString>("opened"); // empty: nothing opened
@@ -207,6 +197,53 @@ private slots:
         QCOMPARE(harness.count(pollPath), 3);
     }
 
+    // Firings do not wait for each other, so several polls may bring the token back at once:
+    // the token is stored once and asked about once.
+    void tokensFromOverlappingPollsSignInOnce() {
+        Harness harness;
+        harness.script.pushStart(answers::start(QStringLiteral("n-many"), 600));
+        for (int i = 0; i < 4; ++i) {
+            TestAnswer slowToken = answers::token(QStringLiteral("same-token"));
+            slowToken.delay = 400ms;
+            harness.script.pushPoll(slowToken);
+        }
+        auto vm = harness.makeViewModel();
+
+        vm->startTelegramLogin();
+        QTRY_VERIFY(harness.count(pollPath) >= 2);
+        QTRY_COMPARE(vm->stateCase(), AppState::Case::idle);
+        QTRY_COMPARE(flags(*vm), neither);
+        QTest::qWait(600); // the remaining slow answers arrive
+        QCOMPARE(harness.store->saves, 1);
+        QCOMPARE(harness.count(profilePath), 1);
+        QCOMPARE(flags(*vm), neither);
+    }
+
+    // A poll of an attempt that ran out and was replaced by a new one answers late with a
+    // token: the new attempt keeps waiting, nothing is stored.
+    void replacedAttemptsLateAnswerChangesNothing() {
+        Harness harness;
+        harness.script.pushStart(answers::start(QStringLiteral("old"), 2)); // 1 poll
+        harness.script.pushStart(answers::start(QStringLiteral("new"), 600));
+        TestAnswer lateToken = answers::token(QStringLiteral("old-token"));
+        lateToken.delay = 1500ms;
+        harness.script.pushPoll(lateToken);
+        auto vm = harness.makeViewModel(100ms);
+
+        vm->startTelegramLogin();
+        QTRY_COMPARE(flags(*vm), timedOut);
+        QCOMPARE(harness.count(pollPath + "old"), 1);
+        vm->startTelegramLogin();
+        QCOMPARE(flags(*vm), polling);
+        QTRY_COMPARE_WITH_TIMEOUT(harness.count(pollPath + "new") >= 1, true, 5000);
+
+        QTest::qWait(2000); // the old poll's answer has come and gone
+        QCOMPARE(harness.store->saves, 0);
+        QVERIFY(!vm->authToken());
+        QCOMPARE(harness.count(profilePath), 0);
+        QCOMPARE(flags(*vm), polling);
+    }
+
     void secondPressWhileSigningInSendsNothing() {
         Harness harness;
         TestAnswer slowStart = answers::start(QStringLiteral("n-once"), 600);
@@ -288,7 +325,8 @@ private slots:
         QTRY_COMPARE(vm->stateCase(), AppState::Case::idle);
         QTRY_COMPARE(flags(*vm), neither);
         QCOMPARE(harness.store->token, some("after-failures"));
-        QCOMPARE(harness.count(pollPath), 6);
+        // Firings overlap slow answers on a loaded machine, so one more may have gone out.
+        QVERIFY(harness.count(pollPath) >= 6);
     }
 
     void unusableTokensCountAsNone_data() {
@@ -342,6 +380,32 @@ private slots:
         QTest::qWait(1000);
         QCOMPARE(vm->stateCase(), AppState::Case::notLoggedIn);
         QVERIFY(!vm->authToken());
+    }
+
+    // The start-up check with an old token hangs; the user signs in again meanwhile. The old
+    // token's refusal, arriving last, must not sign the new session out.
+    void oldTokensLateRefusalAfterANewSignInChangesNothing() {
+        Harness harness(QStringLiteral("old-token"));
+        harness.server.setHandler([&harness](const RecordedRequest &request) {
+            if (request.target.endsWith("/auth/me") &&
+                request.header("Authorization") == QByteArray("Bearer old-token")) {
+                TestAnswer refused = answers::json({}, 401);
+                refused.delay = 1500ms;
+                return refused;
+            }
+            return harness.script.answer(request);
+        });
+        harness.script.pushStart(answers::start(QStringLiteral("n-new"), 600));
+        harness.script.pushPoll(answers::token(QStringLiteral("new-token")));
+        auto vm = harness.makeViewModel();
+        QTRY_COMPARE(harness.count(profilePath), 1);
+
+        vm->startTelegramLogin();
+        QTRY_COMPARE(vm->stateCase(), AppState::Case::idle);
+        QTRY_COMPARE(harness.server.requests().size(), 4); // old check, start, poll, new check
+        QTest::qWait(1800);                                // the old refusal arrives
+        QCOMPARE(vm->stateCase(), AppState::Case::idle);
+        QCOMPARE(vm->authToken(), some("new-token"));
     }
 
     void failedProfileAfterTokenStaysSignedOut() {

@@ -95,11 +95,6 @@ class RequestsTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase() {
-        // Production keeps the full minute; tests below shorten it only where they say so.
-        QCOMPARE(AuthBridge::transferTimeout(), std::chrono::milliseconds(60s));
-    }
-
     void cleanup() { AuthBridge::setTransferTimeout(60s); }
 
     void urlIsJoinedAsPlainText_data() {
@@ -434,23 +429,6 @@ private slots:
             QCOMPARE(outcomeOf(Op::profile, server.baseUrl()), QStringLiteral("ok:1|<none>"));
         QCOMPARE(server.requests().size(), 3);
         QCOMPARE(server.connectionCount(), 1);
-    }
-
-    // Failures the loopback cases above cannot provoke.
-    void networkErrorMapping_data() {
-        QTest::addColumn<int>("error");
-        QTest::addColumn<URLError::Code>("code");
-        QTest::newRow("host not found")
-            << int(QNetworkReply::HostNotFoundError) << URLError::Code::cannotFindHost;
-        QTest::newRow("cancelled")
-            << int(QNetworkReply::OperationCanceledError) << URLError::Code::cancelled;
-        QTest::newRow("unknown") << int(QNetworkReply::UnknownNetworkError)
-                                 << URLError::Code::unknown;
-    }
-    void networkErrorMapping() {
-        QFETCH(int, error);
-        QFETCH(URLError::Code, code);
-        QCOMPARE(URLError::codeFor(static_cast<QNetworkReply::NetworkError>(error)), code);
     }
 
     void everyFailureHasItsOwnRussianText() {

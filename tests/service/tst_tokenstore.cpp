@@ -13,6 +13,8 @@
 
 namespace {
 
+const QString devOrigin = QStringLiteral("http://127.0.0.1:8765");
+
 struct ValueUnref {
     void operator()(SecretValue *value) const { secret_value_unref(value); }
 };
@@ -72,7 +74,10 @@ private slots:
                  "run through with-keyring.sh");
     }
 
-    void init() { AuthBridge::deleteToken(); }
+    void init() {
+        AuthBridge::deleteToken();
+        AuthBridge::deleteToken(devOrigin);
+    }
 
     void roundTrip_data() {
         QTest::addColumn<QString>("token");
@@ -97,6 +102,28 @@ private slots:
         QCOMPARE(AuthBridge::loadToken(), std::nullopt);
         QCOMPARE(storedItemCount(), 0);
         AuthBridge::deleteToken(); // nothing stored: still quiet
+    }
+
+    // A development build pointed at a local service must never read, send or remove the
+    // released service's token, nor the other way round.
+    void eachOriginSeesOnlyItsOwnToken() {
+        AuthBridge::saveToken(QStringLiteral("released"));
+        QCOMPARE(AuthBridge::loadToken(devOrigin), std::nullopt);
+
+        AuthBridge::saveToken(QStringLiteral("dev"), devOrigin);
+        QCOMPARE(AuthBridge::loadToken(), std::optional<QString>(QStringLiteral("released")));
+        QCOMPARE(AuthBridge::loadToken(devOrigin), std::optional<QString>(QStringLiteral("dev")));
+        QCOMPARE(AuthBridge::loadToken(QStringLiteral("http://127.0.0.1:9999")), std::nullopt);
+        // Both items answer to the released names; the dev one adds its origin.
+        QCOMPARE(storedItemCount(), 2);
+
+        AuthBridge::deleteToken(devOrigin);
+        QCOMPARE(AuthBridge::loadToken(), std::optional<QString>(QStringLiteral("released")));
+        AuthBridge::saveToken(QStringLiteral("dev again"), devOrigin);
+        AuthBridge::deleteToken();
+        QCOMPARE(AuthBridge::loadToken(devOrigin),
+                 std::optional<QString>(QStringLiteral("dev again")));
+        QCOMPARE(AuthBridge::loadToken(), std::nullopt);
     }
 
     void invalidUtf8LoadsAsNothing_data() {
