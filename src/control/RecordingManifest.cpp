@@ -1,0 +1,112 @@
+#include "RecordingManifest.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+
+#include <array>
+#include <utility>
+
+namespace {
+
+constexpr int formatVersion = 1;
+
+constexpr std::array<std::pair<RecordingManifest::Stage, const char *>, 3> stageNames{{
+    {RecordingManifest::Stage::meetingCreated, "meetingCreated"},
+    {RecordingManifest::Stage::capturing, "capturing"},
+    {RecordingManifest::Stage::mixed, "mixed"},
+}};
+
+// Audio files of a recording: "sys_<id>.m4a", "mic_<id>.m4a" or "<id>.m4a", nothing with a
+// path in it, so a planted manifest can never point the program at a file elsewhere.
+bool isAudioFileName(const QString &name) {
+    static const QRegularExpression pattern(QStringLiteral(
+        "^(sys_|mic_)?[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\\.m4a$"));
+    return pattern.match(name).hasMatch();
+}
+
+} // namespace
+
+bool RecordingManifest::isRecordingId(const QString &text) {
+    static const QRegularExpression pattern(
+        QStringLiteral("^[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}$"));
+    return pattern.match(text).hasMatch();
+}
+
+QByteArray RecordingManifest::toJson() const {
+    QJsonObject object;
+    object[QStringLiteral("version")] = formatVersion;
+    object[QStringLiteral("id")] = id;
+    if (meetingId)
+        object[QStringLiteral("meetingId")] = static_cast<qint64>(*meetingId);
+    object[QStringLiteral("startTime")] = startTime.toUTC().toString(Qt::ISODateWithMs);
+    object[QStringLiteral("partFiles")] = QJsonArray::fromStringList(partFiles);
+    object[QStringLiteral("mixedFile")] = mixedFile;
+    for (const auto &[value, name] : stageNames) {
+        if (value == stage)
+            object[QStringLiteral("stage")] = QString::fromLatin1(name);
+    }
+    return QJsonDocument(object).toJson(QJsonDocument::Indented);
+}
+
+std::optional<RecordingManifest> RecordingManifest::fromJson(const QByteArray &json) {
+    if (json.size() > maxBytes)
+        return std::nullopt;
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(json, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return std::nullopt;
+    const QJsonObject object = document.object();
+
+    RecordingManifest manifest;
+    if (object.value(QStringLiteral("version")).toInt(-1) != formatVersion)
+        return std::nullopt;
+
+    const QJsonValue id = object.value(QStringLiteral("id"));
+    if (!id.isString() || !isRecordingId(id.toString()))
+        return std::nullopt;
+    manifest.id = id.toString();
+
+    // Ids above 2^53 do not survive a JSON double; the service's ids are far below that.
+    const QJsonValue meetingId = object.value(QStringLiteral("meetingId"));
+    if (!meetingId.isUndefined()) {
+        const double number = meetingId.toDouble(-1);
+        if (!meetingId.isDouble() || number < 0 || number > 9007199254740992.0 ||
+            number != static_cast<double>(static_cast<std::int64_t>(number)))
+            return std::nullopt;
+        manifest.meetingId = static_cast<std::int64_t>(number);
+    }
+
+    const QJsonValue startTime = object.value(QStringLiteral("startTime"));
+    manifest.startTime = QDateTime::fromString(startTime.toString(), Qt::ISODateWithMs);
+    if (!startTime.isString() || !manifest.startTime.isValid())
+        return std::nullopt;
+    manifest.startTime = manifest.startTime.toUTC();
+
+    const QJsonValue parts = object.value(QStringLiteral("partFiles"));
+    if (!parts.isArray() || parts.toArray().size() > 2)
+        return std::nullopt;
+    for (const QJsonValue &part : parts.toArray()) {
+        if (!part.isString() || !isAudioFileName(part.toString()))
+            return std::nullopt;
+        manifest.partFiles << part.toString();
+    }
+
+    const QJsonValue mixed = object.value(QStringLiteral("mixedFile"));
+    if (!mixed.isString() || (!mixed.toString().isEmpty() && !isAudioFileName(mixed.toString())))
+        return std::nullopt;
+    manifest.mixedFile = mixed.toString();
+
+    const QString stage = object.value(QStringLiteral("stage")).toString();
+    bool known = false;
+    for (const auto &[value, name] : stageNames) {
+        if (stage == QLatin1String(name)) {
+            manifest.stage = value;
+            known = true;
+        }
+    }
+    if (!known)
+        return std::nullopt;
+    return manifest;
+}

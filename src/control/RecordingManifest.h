@@ -1,0 +1,42 @@
+#pragma once
+// The small file beside a recording's audio that says what the audio is and how far the
+// recording got, so that a recording survives a quit, a crash or a reboot. Every file of a
+// recording carries the recording's id in its name; the manifest is "<id>.json".
+
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <optional>
+
+struct RecordingManifest {
+    enum class Stage {
+        meetingCreated, // the service has a meeting; capture not started yet
+        capturing,      // part files are being written
+        mixed,          // the file to upload is complete; waiting for (another) upload
+    };
+
+    QString id; // upper-case UUID without braces
+    std::optional<std::int64_t> meetingId;
+    QDateTime startTime;   // UTC
+    QStringList partFiles; // plain file names in the recordings folder
+    QString mixedFile;     // plain file name, empty until mixed
+    Stage stage = Stage::meetingCreated;
+
+    [[nodiscard]] QString fileName() const { return fileNameFor(id); }
+    [[nodiscard]] static QString fileNameFor(const QString &id) {
+        return id + QStringLiteral(".json");
+    }
+    // Whether a text is a well-formed recording id, and so safe to put in a file name.
+    [[nodiscard]] static bool isRecordingId(const QString &text);
+
+    [[nodiscard]] QByteArray toJson() const;
+    // Nothing for anything that is not a complete, well-formed manifest: oversized, not JSON,
+    // missing or mistyped fields, or a file name that would reach outside the folder.
+    [[nodiscard]] static std::optional<RecordingManifest> fromJson(const QByteArray &json);
+
+    static constexpr qsizetype maxBytes = 64 * 1024;
+
+    friend bool operator==(const RecordingManifest &, const RecordingManifest &) = default;
+};

@@ -1,0 +1,97 @@
+// The manifest that lets a recording outlive the program: what is written reads back the same,
+// and anything damaged or planted reads as no manifest rather than as a wrong one.
+
+#include "RecordingManifest.h"
+
+#include <QTest>
+
+namespace {
+
+const QString id = QStringLiteral("0F8FAD5B-D9CB-469F-A165-70867728950E");
+
+RecordingManifest sample() {
+    RecordingManifest manifest;
+    manifest.id = id;
+    manifest.meetingId = 4'503'599'627'370'496; // 2^52: still exact through JSON
+    manifest.startTime = QDateTime(QDate(2026, 12, 6), QTime(14, 5, 7, 250), Qt::UTC);
+    manifest.partFiles = {QStringLiteral("sys_%1.m4a").arg(id),
+                          QStringLiteral("mic_%1.m4a").arg(id)};
+    manifest.mixedFile = id + QStringLiteral(".m4a");
+    manifest.stage = RecordingManifest::Stage::mixed;
+    return manifest;
+}
+
+// The sample's JSON with one field replaced (or removed, with a null value).
+QByteArray withField(const char *name, const QByteArray &value) {
+    QByteArray json = sample().toJson();
+    const QByteArray key = '"' + QByteArray(name) + "\": ";
+    const qsizetype start = json.indexOf(key);
+    qsizetype end = start + key.size();
+    int depth = 0;
+    for (; end < json.size(); ++end) {
+        const char c = json[end];
+        if (c == '[')
+            ++depth;
+        else if (c == ']')
+            --depth;
+        else if (depth == 0 && (c == ',' || c == '\n'))
+            break;
+    }
+    return json.left(start) + (value.isNull() ? QByteArray("\"unused\": 0") : key + value) +
+           json.mid(end);
+}
+
+} // namespace
+
+class TestRecordingManifest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void readsBackWhatWasWritten() {
+        const RecordingManifest full = sample();
+        QCOMPARE(RecordingManifest::fromJson(full.toJson()), std::optional(full));
+
+        RecordingManifest early = sample();
+        early.meetingId.reset();
+        early.partFiles.clear();
+        early.mixedFile.clear();
+        early.stage = RecordingManifest::Stage::meetingCreated;
+        QCOMPARE(RecordingManifest::fromJson(early.toJson()), std::optional(early));
+    }
+
+    void damagedOrPlantedReadsAsNothing_data() {
+        QTest::addColumn<QByteArray>("json");
+        QTest::newRow("empty") << QByteArray();
+        QTest::newRow("cut in half") << sample().toJson().left(60);
+        QTest::newRow("array") << QByteArray("[1, 2]");
+        QTest::newRow("newer version") << withField("version", "2");
+        QTest::newRow("no id") << withField("id", QByteArray());
+        QTest::newRow("id with a path")
+            << withField("id", "\"../0F8FAD5B-D9CB-469F-A165-70867728950E\"");
+        QTest::newRow("part outside the folder") << withField("partFiles", "[\"../../.bashrc\"]");
+        QTest::newRow("absolute part") << withField("partFiles", "[\"/home/u/notes.m4a\"]");
+        QTest::newRow("part of another kind") << withField("partFiles", "[\"sys_x.txt\"]");
+        QTest::newRow("three parts")
+            << withField("partFiles", "[\"" + sample().partFiles[0].toUtf8() + "\", \"" +
+                                          sample().partFiles[0].toUtf8() + "\", \"" +
+                                          sample().partFiles[1].toUtf8() + "\"]");
+        QTest::newRow("mixed file with a path") << withField("mixedFile", "\"a/b.m4a\"");
+        QTest::newRow("meeting id as text") << withField("meetingId", "\"12\"");
+        QTest::newRow("negative meeting id") << withField("meetingId", "-3");
+        QTest::newRow("fractional meeting id") << withField("meetingId", "1.5");
+        QTest::newRow("meeting id beyond 2^53") << withField("meetingId", "1e300");
+        QTest::newRow("no start time") << withField("startTime", QByteArray());
+        QTest::newRow("bad start time") << withField("startTime", "\"yesterday\"");
+        QTest::newRow("unknown stage") << withField("stage", "\"uploaded\"");
+        QByteArray huge = sample().toJson();
+        huge.insert(1, "\"padding\": \"" + QByteArray(RecordingManifest::maxBytes, 'x') + "\",");
+        QTest::newRow("oversized") << huge;
+    }
+    void damagedOrPlantedReadsAsNothing() {
+        QFETCH(QByteArray, json);
+        QCOMPARE(RecordingManifest::fromJson(json), std::nullopt);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestRecordingManifest)
+#include "tst_recordingmanifest.moc"
