@@ -1,0 +1,125 @@
+#include "RecordingArchive.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMap>
+#include <QSaveFile>
+
+#include <algorithm>
+
+namespace {
+
+// What a file name says about the recording it belongs to.
+struct NamePart {
+    enum class Kind { manifest, sysPart, micPart, mixed, leftover };
+    Kind kind;
+    QString id;
+};
+
+std::optional<NamePart> classify(const QString &name) {
+    constexpr qsizetype idLength = 36;
+    const auto idAt = [&](qsizetype at) { return name.mid(at, idLength); };
+    if (name.startsWith(QLatin1String("sys_")) && name.endsWith(QLatin1String(".m4a")) &&
+        name.size() == 4 + idLength + 4)
+        return NamePart{NamePart::Kind::sysPart, idAt(4)};
+    if (name.startsWith(QLatin1String("mic_")) && name.endsWith(QLatin1String(".m4a")) &&
+        name.size() == 4 + idLength + 4)
+        return NamePart{NamePart::Kind::micPart, idAt(4)};
+    if (name.endsWith(QLatin1String(".m4a")) && name.size() == idLength + 4)
+        return NamePart{NamePart::Kind::mixed, idAt(0)};
+    if (name.endsWith(QLatin1String(".json")) && name.size() == idLength + 5)
+        return NamePart{NamePart::Kind::manifest, idAt(0)};
+    // QSaveFile's temporary name: a manifest write that a crash cut short.
+    if (name.size() > idLength + 6 && name.mid(idLength, 6) == QLatin1String(".json."))
+        return NamePart{NamePart::Kind::leftover, idAt(0)};
+    return std::nullopt;
+}
+
+std::optional<RecordingManifest> readManifest(const QString &path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    return RecordingManifest::fromJson(file.read(RecordingManifest::maxBytes + 1));
+}
+
+} // namespace
+
+RecordingArchive::RecordingArchive(QString folder)
+    : m_folder(std::move(folder)) {}
+
+QString RecordingArchive::pathOf(const QString &fileName) const {
+    return m_folder + QLatin1Char('/') + fileName;
+}
+
+bool RecordingArchive::save(const RecordingManifest &manifest) const {
+    QSaveFile file(pathOf(manifest.fileName()));
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    const QByteArray json = manifest.toJson();
+    return file.write(json) == json.size() && file.commit();
+}
+
+void RecordingArchive::remove(const QString &recordingId) const {
+    if (!RecordingManifest::isRecordingId(recordingId))
+        return;
+    const QDir dir(m_folder);
+    for (const QString &name : dir.entryList(QDir::Files | QDir::Hidden | QDir::System)) {
+        const std::optional<NamePart> part = classify(name);
+        if (part && part->id == recordingId)
+            QFile::remove(dir.filePath(name));
+    }
+}
+
+QList<RecordingArchive::Unfinished> RecordingArchive::unfinished() const {
+    QMap<QString, Unfinished> found;
+    QMap<QString, QDateTime> oldestFile;
+    const QDir dir(m_folder);
+    for (const QFileInfo &info : dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::System)) {
+        const std::optional<NamePart> part = classify(info.fileName());
+        // Links and foreign files are never taken for audio.
+        if (!part || !RecordingManifest::isRecordingId(part->id) || info.isSymLink())
+            continue;
+        Unfinished &recording = found[part->id];
+        recording.id = part->id;
+        switch (part->kind) {
+        case NamePart::Kind::manifest:
+            recording.manifest = readManifest(info.filePath());
+            continue;
+        case NamePart::Kind::leftover:
+            QFile::remove(info.filePath());
+            continue;
+        case NamePart::Kind::sysPart:
+        case NamePart::Kind::micPart:
+            recording.partFiles << info.filePath();
+            break;
+        case NamePart::Kind::mixed:
+            recording.mixedFile = info.filePath();
+            break;
+        }
+        const QDateTime modified = info.lastModified().toUTC();
+        QDateTime &oldest = oldestFile[part->id];
+        if (!oldest.isValid() || modified < oldest)
+            oldest = modified;
+    }
+
+    QList<Unfinished> recordings;
+    for (Unfinished &recording : found) {
+        if (recording.partFiles.isEmpty() && recording.mixedFile.isEmpty()) {
+            remove(recording.id);
+            continue;
+        }
+        // A manifest that names another recording was not written by this program.
+        if (recording.manifest && recording.manifest->id != recording.id)
+            recording.manifest.reset();
+        recording.partFiles.sort();
+        recording.startTime =
+            recording.manifest ? recording.manifest->startTime : oldestFile.value(recording.id);
+        recordings << recording;
+    }
+    std::sort(recordings.begin(), recordings.end(), [](const Unfinished &a, const Unfinished &b) {
+        return a.startTime < b.startTime || (a.startTime == b.startTime && a.id < b.id);
+    });
+    return recordings;
+}

@@ -1,0 +1,45 @@
+#pragma once
+// The recordings folder as a set of recordings: each one its manifest and audio files, all
+// named by the recording's id. Finds what a quit, a crash or a reboot left unfinished, and
+// removes a recording once it has reached the service or the user has given it up.
+
+#include "RecordingManifest.h"
+
+#include <QDateTime>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+class RecordingArchive {
+public:
+    // `folder` exists and is private; the archive never creates or checks it.
+    explicit RecordingArchive(QString folder);
+
+    [[nodiscard]] const QString &folder() const noexcept { return m_folder; }
+    [[nodiscard]] QString pathOf(const QString &fileName) const;
+
+    // Replaces the recording's manifest in one step (a crash leaves the old one or the new
+    // one, never half of either); mode 0600. False when it could not be written.
+    bool save(const RecordingManifest &manifest) const;
+
+    // Every file of the recording: audio, manifest, a manifest write cut short.
+    void remove(const QString &recordingId) const;
+
+    struct Unfinished {
+        QString id;
+        // Nothing when the manifest is missing or unreadable: the audio is still offered.
+        std::optional<RecordingManifest> manifest;
+        QStringList partFiles; // absolute paths of the part files present
+        QString mixedFile;     // absolute path; empty when there is none on disk
+        // From the manifest, or else the oldest audio file's modification time.
+        QDateTime startTime;
+    };
+    // Every recording in the folder, oldest first. Recordings without any audio file are
+    // removed on the way (a crash between creating the meeting and starting the capture).
+    [[nodiscard]] QList<Unfinished> unfinished() const;
+
+private:
+    QString m_folder;
+};
