@@ -12,21 +12,29 @@
 #include <QMenu>
 #include <QQmlEngine>
 
+#include <cstdio>
+#include <stdexcept>
+
 TolvexApp::TolvexApp(QObject *parent)
     : QObject(parent)
-    , m_viewModel(std::make_unique<AppViewModel>())
-    , m_engine(std::make_unique<QQmlEngine>()) {
-    TolvexUi::registerTypes();
-    m_popover =
-        std::make_unique<PopoverWindow>(*m_engine, TolvexUi::popoverViewUrl(), *m_viewModel);
-    connect(m_popover.get(), &PopoverWindow::quitRequested, qApp, &QCoreApplication::quit,
-            Qt::QueuedConnection);
-
+    , m_viewModel(std::make_unique<AppViewModel>()) {
     m_trayPoll.setInterval(trayPollMs);
     connect(&m_trayPoll, &QTimer::timeout, this, &TolvexApp::checkForTray);
 }
 
 TolvexApp::~TolvexApp() = default;
+
+PopoverWindow &TolvexApp::popover() {
+    if (!m_popover) {
+        TolvexUi::registerTypes();
+        m_engine = std::make_unique<QQmlEngine>();
+        m_popover =
+            std::make_unique<PopoverWindow>(*m_engine, TolvexUi::popoverViewUrl(), *m_viewModel);
+        connect(m_popover.get(), &PopoverWindow::quitRequested, qApp, &QCoreApplication::quit,
+                Qt::QueuedConnection);
+    }
+    return *m_popover;
+}
 
 void TolvexApp::start() {
     m_trayWait.start();
@@ -59,7 +67,11 @@ void TolvexApp::createTray() {
     connect(quit, &QAction::triggered, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
     // A right click is a click outside the popover, so the popover closes. It must close
     // before the menu takes the keyboard: closing it afterwards would take the menu along.
-    connect(m_menu.get(), &QMenu::aboutToShow, m_popover.get(), &PopoverWindow::dismiss);
+    connect(m_menu.get(), &QMenu::aboutToShow, this, [this] {
+        if (m_popover) {
+            m_popover->dismiss();
+        }
+    });
 
     m_tray = std::make_unique<QSystemTrayIcon>(QIcon(QStringLiteral(":/tolvex/BubbleIcon.svg")));
     m_tray->setToolTip(QStringLiteral("Толвекс"));
@@ -83,7 +95,14 @@ void TolvexApp::onTrayActivated(QSystemTrayIcon::ActivationReason reason) {
     // still opens or closes the popover.
     case QSystemTrayIcon::Trigger:
     case QSystemTrayIcon::DoubleClick:
-        m_popover->toggle(m_tray->geometry());
+        try {
+            popover().toggle(m_tray->geometry());
+        } catch (const std::runtime_error &error) {
+            // The screens ship with the program: when they cannot be made, the installation is
+            // broken, and nothing the user does here would mend it.
+            std::fprintf(stderr, "tolvex: %s\n", error.what());
+            QCoreApplication::exit(1);
+        }
         return;
     case QSystemTrayIcon::Context:
     case QSystemTrayIcon::MiddleClick:

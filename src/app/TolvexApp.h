@@ -23,7 +23,7 @@ public:
     static constexpr int trayWaitMs = 5000;
     static constexpr int trayPollMs = 250;
 
-    // Makes the view model and the popover; the tray icon comes with start().
+    // Makes the view model; the tray icon comes with start(), the popover with the first click.
     explicit TolvexApp(QObject *parent = nullptr);
     ~TolvexApp() override;
 
@@ -35,6 +35,9 @@ private:
     void createTray();
     void showNoTrayNotice();
     void onTrayActivated(QSystemTrayIcon::ActivationReason reason);
+    // The QML engine and the screens cost tens of megabytes: a program that mostly waits in
+    // the tray makes them only when the popover is first asked for.
+    PopoverWindow &popover();
 
     // Declared in the order they must be made; they go in the reverse order.
     std::unique_ptr<AppViewModel> m_viewModel;
