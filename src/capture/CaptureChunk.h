@@ -8,13 +8,25 @@
 enum class CaptureTrack { system, microphone };
 
 struct CaptureChunk {
+    enum class Kind {
+        audio,   // samples the stream delivered
+        hole,    // a stretch the server reports missing from the stream
+        dropped, // audio the program had to throw away (its queue was full)
+    };
+
     CaptureTrack track = CaptureTrack::system;
-    std::int64_t arrivalNs = 0; // steady clock, when the chunk was handed over
+    Kind kind = Kind::audio;
     std::int64_t frames = 0;
-    std::vector<float> samples; // interleaved stereo; empty when the server reported a hole
+    // Audio only: when its first frame was captured, on the steady clock, as the stream's
+    // latency tells, not when it reached the program.
+    std::int64_t captureNs = 0;
+    // Audio only: the first chunk of a newly opened stream (a start, a device switch, a server
+    // that came back).
+    bool streamStart = false;
+    std::vector<float> samples; // interleaved stereo, audio only
 };
 
-// The clock that recordings are timed by.
+// The clock that recordings are timed by; libpulse's timing uses the same monotonic clock.
 inline std::int64_t steadyNowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::steady_clock::now().time_since_epoch())

@@ -11,20 +11,26 @@
 #include <QPromise>
 
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <thread>
-#include <vector>
 
 class CaptureEncoder {
 public:
-    CaptureEncoder(TrackEncoder system, TrackEncoder microphone);
+    // Raw audio waiting for a slow disk: 30 s of each track, about 21 MB.
+    static constexpr std::int64_t defaultQueueLimitFrames = 2 * 30 * M4aWriter::sampleRate;
+
+    // `queueLimitFrames` counts the frames of both tracks that wait to be encoded.
+    CaptureEncoder(TrackEncoder system, TrackEncoder microphone,
+                   std::int64_t queueLimitFrames = defaultQueueLimitFrames);
     // Finishes the files if finish() was not called, and joins the thread.
     ~CaptureEncoder();
     CaptureEncoder(const CaptureEncoder &) = delete;
     CaptureEncoder &operator=(const CaptureEncoder &) = delete;
 
-    // Any thread. Only queues the chunk.
+    // Any thread. Only queues the chunk; audio beyond the queue's limit is dropped, and its
+    // track gets silence of the same length and reports it.
     void push(CaptureChunk chunk);
     // Encodes what is queued, pads both tracks to `stopNs` and finishes both files. Call after
     // the last push(); the future completes when the files are closed, with what each track lost.
@@ -32,12 +38,16 @@ public:
 
 private:
     void run();
+    void markDropped(CaptureTrack track, std::int64_t frames);
 
     TrackEncoder m_system;
     TrackEncoder m_microphone;
+    const std::int64_t m_queueLimitFrames;
     std::mutex m_mutex;
     std::condition_variable m_wake;
-    std::vector<CaptureChunk> m_queue;
+    std::deque<CaptureChunk> m_queue;
+    // Audio frames pushed and not yet encoded, those the encoder is working on included.
+    std::int64_t m_pendingFrames = 0;
     std::optional<std::int64_t> m_stopNs;
     QPromise<CaptureReport> m_finished;
     std::thread m_thread;

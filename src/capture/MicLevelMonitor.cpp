@@ -1,9 +1,7 @@
 #include "MicLevelMonitor.h"
 
+#include "PulseCapture.h"
 #include "PulseError.h"
-#include "PulseHandles.h"
-#include "PulseMainLoop.h"
-#include "RecordStream.h"
 
 #include <QMetaObject>
 
@@ -11,56 +9,29 @@
 #include <cmath>
 #include <vector>
 
-// The monitor's own connection and stream. Its callbacks run on the "tolvex.level" thread and
-// only post a number to the monitor's thread.
+// The monitor's own capture of the microphone. Its chunks arrive on the "tolvex.level" thread,
+// which only posts a number to the monitor's thread.
 class MicLevelMonitor::Engine {
 public:
     Engine(MicLevelMonitor *monitor, quint64 generation)
         : m_monitor(monitor)
         , m_generation(generation)
-        , m_loop("tolvex.level") {
-        m_context.reset(pa_context_new(m_loop.api(), "Tolvex"));
-        if (!m_context)
-            throw PulseError("cannot create a sound server connection", PA_ERR_INTERNAL);
-        pa_context_set_state_callback(m_context.get(), &Engine::contextStateCallback, this);
-        if (pa_context_connect(m_context.get(), nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
-            throw PulseError("cannot reach the sound server", pa_context_errno(m_context.get()));
-        m_loop.start();
-    }
-
-    ~Engine() {
-        {
-            PulseLock lock(m_loop);
-            m_stream.reset();
-            m_context.reset();
-        }
-        m_loop.stop();
+        , m_capture(PulseCapture::Setup{"tolvex.level", PulseCapture::Sources::microphoneOnly,
+                                        bufferFrames}) {
+        // Neither answer is awaited: the stream opens whenever a microphone is there.
+        (void)m_capture.connect();
+        (void)m_capture.open([this](CaptureChunk &&chunk) { take(chunk); });
     }
 
     Engine(const Engine &) = delete;
     Engine &operator=(const Engine &) = delete;
 
 private:
-    static void contextStateCallback(pa_context *context, void *self) {
-        if (pa_context_get_state(context) == PA_CONTEXT_READY)
-            static_cast<Engine *>(self)->openStream();
-    }
-
-    void openStream() {
-        RecordStream::Consumer consumer;
-        consumer.onSamples = [this](std::span<const float> samples) { take(samples); };
-        try {
-            m_stream =
-                std::make_unique<RecordStream>(m_context.get(), "Tolvex: уровень микрофона",
-                                               std::string(), bufferFrames, std::move(consumer));
-        } catch (const PulseError &) {
-            // No input to meter: the bar simply stays where it is.
-        }
-    }
-
     // The server's fragments need not be exactly 1024 frames; the level is taken per 1024.
-    void take(std::span<const float> samples) {
-        m_pending.insert(m_pending.end(), samples.begin(), samples.end());
+    void take(const CaptureChunk &chunk) {
+        if (chunk.kind != CaptureChunk::Kind::audio)
+            return;
+        m_pending.insert(m_pending.end(), chunk.samples.begin(), chunk.samples.end());
         const std::size_t block = static_cast<std::size_t>(bufferFrames) * RecordStream::channels;
         std::size_t offset = 0;
         while (m_pending.size() - offset >= block) {
@@ -79,14 +50,17 @@ private:
 
     MicLevelMonitor *m_monitor;
     quint64 m_generation;
-    PulseMainLoop m_loop;
-    pulse::ContextPtr m_context;
-    std::unique_ptr<RecordStream> m_stream;
     std::vector<float> m_pending;
+    // Last, so it is closed first: its thread feeds m_pending.
+    PulseCapture m_capture;
 };
 
 MicLevelMonitor::MicLevelMonitor(QObject *parent)
-    : QObject(parent) {}
+    : QObject(parent) {
+    m_quiet.setSingleShot(true);
+    m_quiet.setInterval(quietAfterMs);
+    connect(&m_quiet, &QTimer::timeout, this, &MicLevelMonitor::onQuiet);
+}
 
 // The engine goes first, so no callback is running once the QObject part is torn down.
 MicLevelMonitor::~MicLevelMonitor() {
@@ -101,11 +75,13 @@ void MicLevelMonitor::start() {
     } catch (const PulseError &) {
         // Metering is a courtesy; a recording must not fail for want of it.
     }
+    m_quiet.start();
 }
 
 void MicLevelMonitor::stop() {
     ++m_generation;
     m_engine.reset();
+    m_quiet.stop();
     setLevel(0.0f);
 }
 
@@ -130,6 +106,13 @@ void MicLevelMonitor::setLevel(float level) {
 }
 
 void MicLevelMonitor::applyLevel(quint64 generation, float level) {
-    if (generation == m_generation)
-        setLevel(level);
+    if (generation != m_generation)
+        return;
+    setLevel(level);
+    m_quiet.start();
+}
+
+void MicLevelMonitor::onQuiet() {
+    if (m_level != 0.0f)
+        setLevel(0.0f);
 }

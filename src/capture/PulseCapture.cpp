@@ -6,16 +6,27 @@
 #include <pulse/subscribe.h>
 #include <pulse/timeval.h>
 
+#include <algorithm>
+
 namespace {
 
 std::string orEmpty(const char *text) {
     return text ? std::string(text) : std::string();
 }
 
+constexpr std::int64_t answerTimeoutNs =
+    static_cast<std::int64_t>(PulseCapture::answerTimeoutMs) * 1'000'000;
+
 } // namespace
 
 PulseCapture::PulseCapture()
-    : m_loop("tolvex.audio") {}
+    : PulseCapture(Setup{"tolvex.audio", Sources::systemAndMicrophone, fragmentFrames}) {}
+
+PulseCapture::PulseCapture(const Setup &setup)
+    : m_setup(setup)
+    , m_mainTrack(setup.sources == Sources::microphoneOnly ? CaptureTrack::microphone
+                                                           : CaptureTrack::system)
+    , m_loop(setup.threadName) {}
 
 PulseCapture::~PulseCapture() {
     close();
@@ -48,13 +59,8 @@ void PulseCapture::close() noexcept {
     {
         PulseLock lock(m_loop);
         m_capturing = false;
-        if (m_retry) {
-            m_loop.api()->time_free(m_retry);
-            m_retry = nullptr;
-        }
-        m_systemStream.reset();
-        m_microphoneStream.reset();
-        m_context.reset();
+        m_retry.reset();
+        m_connection.reset();
         settleDiscovery(Outcome::noServer);
         settleOpen(false);
     }
@@ -62,19 +68,38 @@ void PulseCapture::close() noexcept {
     m_sink = nullptr;
 }
 
+pulse::TimeEventPtr PulseCapture::startTimer(std::int64_t delayNs, pa_time_event_cb_t callback) {
+    timeval when{};
+    pa_gettimeofday(&when);
+    pa_timeval_add(&when, static_cast<pa_usec_t>(std::max<std::int64_t>(0, delayNs) / 1000));
+    pa_mainloop_api *api = m_loop.api();
+    return pulse::TimeEventPtr(api->time_new(api, &when, callback, this),
+                               pulse::TimeEventDeleter{api});
+}
+
+bool PulseCapture::ready() const {
+    return m_connection && pa_context_get_state(m_connection->context.get()) == PA_CONTEXT_READY;
+}
+
 void PulseCapture::connectContext() {
-    m_context.reset(pa_context_new(m_loop.api(), "Tolvex"));
-    if (!m_context) {
+    m_connection = std::make_unique<Connection>();
+    m_connection->startedNs = steadyNowNs();
+    m_connection->context.reset(pa_context_new(m_loop.api(), "Tolvex"));
+    pa_context *context = m_connection->context.get();
+    if (!context) {
+        m_connection.reset();
         settleDiscovery(Outcome::noServer);
         return;
     }
-    pa_context_set_state_callback(m_context.get(), &PulseCapture::contextStateCallback, this);
+    pa_context_set_state_callback(context, &PulseCapture::contextStateCallback, this);
     // Starting a sound server is the desktop's business, not a meeting recorder's.
-    if (pa_context_connect(m_context.get(), nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+    if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
         settleDiscovery(Outcome::noServer);
         if (m_capturing)
             scheduleRetry();
+        return;
     }
+    checkDeadlines();
 }
 
 void PulseCapture::contextStateCallback(pa_context *context, void *self) {
@@ -84,17 +109,19 @@ void PulseCapture::contextStateCallback(pa_context *context, void *self) {
 void PulseCapture::onContextState(pa_context_state_t state) {
     switch (state) {
     case PA_CONTEXT_READY: {
-        pa_context_set_subscribe_callback(m_context.get(), &PulseCapture::subscribeCallback, this);
+        pa_context *context = m_connection->context.get();
+        pa_context_set_subscribe_callback(context, &PulseCapture::subscribeCallback, this);
         const auto mask = static_cast<pa_subscription_mask_t>(
             PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE);
-        pulse::OperationPtr(pa_context_subscribe(m_context.get(), mask, nullptr, nullptr));
+        pulse::OperationPtr(pa_context_subscribe(context, mask, nullptr, nullptr));
         resolveDefaults();
+        checkDeadlines();
         break;
     }
     case PA_CONTEXT_FAILED:
     case PA_CONTEXT_TERMINATED:
-        // The server went away: what was captured stays in the files, the clock turns the
-        // outage into silence, and we keep knocking until it is back.
+        // The server went away: what was captured stays in the files, the next stream's start
+        // turns the outage into silence, and we keep knocking until the server is back.
         settleDiscovery(Outcome::noServer);
         settleOpen(false);
         if (m_capturing)
@@ -119,11 +146,11 @@ void PulseCapture::subscribeCallback(pa_context *, pa_subscription_event_type_t 
 }
 
 void PulseCapture::resolveDefaults() {
-    if (!m_context || pa_context_get_state(m_context.get()) != PA_CONTEXT_READY)
+    if (!ready())
         return;
-    ++m_pendingRequests;
-    pulse::OperationPtr operation(
-        pa_context_get_server_info(m_context.get(), &PulseCapture::serverInfoCallback, this));
+    ++m_connection->pendingRequests;
+    pulse::OperationPtr operation(pa_context_get_server_info(
+        m_connection->context.get(), &PulseCapture::serverInfoCallback, this));
     if (!operation)
         requestDone();
 }
@@ -133,26 +160,27 @@ void PulseCapture::serverInfoCallback(pa_context *, const pa_server_info *info, 
 }
 
 void PulseCapture::onServerInfo(const pa_server_info *info) {
+    Connection &c = *m_connection;
     if (info) {
-        m_defaultSink = orEmpty(info->default_sink_name);
-        m_defaultSource = orEmpty(info->default_source_name);
+        c.defaultSink = orEmpty(info->default_sink_name);
+        c.defaultSource = orEmpty(info->default_source_name);
         // The monitor is found through the sink, not "@DEFAULT_MONITOR@", which PipeWire may
         // resolve to the microphone.
-        if (m_defaultSink.empty()) {
-            m_systemTarget.clear();
+        if (c.defaultSink.empty()) {
+            c.systemTarget.clear();
         } else {
-            ++m_pendingRequests;
+            ++c.pendingRequests;
             pulse::OperationPtr operation(pa_context_get_sink_info_by_name(
-                m_context.get(), m_defaultSink.c_str(), &PulseCapture::sinkInfoCallback, this));
+                c.context.get(), c.defaultSink.c_str(), &PulseCapture::sinkInfoCallback, this));
             if (!operation)
                 requestDone();
         }
-        if (m_defaultSource.empty()) {
-            m_microphoneTarget.clear();
+        if (c.defaultSource.empty()) {
+            c.microphoneTarget.clear();
         } else {
-            ++m_pendingRequests;
+            ++c.pendingRequests;
             pulse::OperationPtr operation(pa_context_get_source_info_by_name(
-                m_context.get(), m_defaultSource.c_str(), &PulseCapture::sourceInfoCallback, this));
+                c.context.get(), c.defaultSource.c_str(), &PulseCapture::sourceInfoCallback, this));
             if (!operation)
                 requestDone();
         }
@@ -170,8 +198,8 @@ void PulseCapture::onSinkInfo(const pa_sink_info *info, int eol) {
         requestDone();
         return;
     }
-    if (info && orEmpty(info->name) == m_defaultSink)
-        m_systemTarget = orEmpty(info->monitor_source_name);
+    if (info && orEmpty(info->name) == m_connection->defaultSink)
+        m_connection->systemTarget = orEmpty(info->monitor_source_name);
 }
 
 void PulseCapture::sourceInfoCallback(pa_context *, const pa_source_info *info, int eol,
@@ -184,22 +212,26 @@ void PulseCapture::onSourceInfo(const pa_source_info *info, int eol) {
         requestDone();
         return;
     }
-    if (info && orEmpty(info->name) == m_defaultSource) {
+    if (info && orEmpty(info->name) == m_connection->defaultSource) {
         // A monitor as the default input would record the meeting twice, not the user.
         const bool isMonitor = info->monitor_of_sink != PA_INVALID_INDEX;
-        m_microphoneTarget = isMonitor ? std::string() : m_defaultSource;
+        m_connection->microphoneTarget = isMonitor ? std::string() : m_connection->defaultSource;
     }
 }
 
 void PulseCapture::requestDone() {
-    if (--m_pendingRequests > 0)
+    if (--m_connection->pendingRequests > 0)
         return;
-    settleDiscovery(m_systemTarget.empty() ? Outcome::noOutput : Outcome::ready);
+    settleDiscovery(m_connection->systemTarget.empty() ? Outcome::noOutput : Outcome::ready);
     if (m_capturing)
         syncStreams();
 }
 
 void PulseCapture::syncStreams() {
+    if (!m_connection) {
+        settleOpen(false);
+        return;
+    }
     const auto sync = [this](std::unique_ptr<RecordStream> &stream, const std::string &target,
                              CaptureTrack track) {
         const bool alive = stream && PA_STREAM_IS_GOOD(stream->state());
@@ -209,26 +241,32 @@ void PulseCapture::syncStreams() {
         if (!target.empty())
             stream = openStream(track, target);
     };
-    sync(m_systemStream, m_systemTarget, CaptureTrack::system);
-    sync(m_microphoneStream, m_microphoneTarget, CaptureTrack::microphone);
-    if (!m_systemStream)
+    Connection &c = *m_connection;
+    if (m_setup.sources == Sources::systemAndMicrophone)
+        sync(c.systemStream, c.systemTarget, CaptureTrack::system);
+    sync(c.microphoneStream, c.microphoneTarget, CaptureTrack::microphone);
+    if (!(m_mainTrack == CaptureTrack::system ? c.systemStream : c.microphoneStream))
         settleOpen(false);
+    checkDeadlines();
 }
 
 std::unique_ptr<RecordStream> PulseCapture::openStream(CaptureTrack track,
                                                        const std::string &device) {
-    if (!m_context || pa_context_get_state(m_context.get()) != PA_CONTEXT_READY)
+    if (!ready())
         return nullptr;
     RecordStream::Consumer consumer;
-    consumer.onSamples = [this, track](std::span<const float> samples) {
-        takeSamples(track, samples);
+    consumer.onSamples = [this, track](std::span<const float> samples, std::int64_t captureNs,
+                                       bool first) {
+        takeSamples(track, samples, captureNs, first);
     };
     consumer.onHole = [this, track](std::int64_t frames) { takeHole(track, frames); };
     consumer.onState = [this, track](pa_stream_state_t state) { onStreamState(track, state); };
     const char *name = track == CaptureTrack::system ? "Tolvex: звук встречи" : "Tolvex: микрофон";
+    if (m_setup.sources == Sources::microphoneOnly)
+        name = "Tolvex: уровень микрофона";
     try {
-        return std::make_unique<RecordStream>(m_context.get(), name, device, fragmentFrames,
-                                              std::move(consumer));
+        return std::make_unique<RecordStream>(m_connection->context.get(), name, device,
+                                              m_setup.fragmentFrames, std::move(consumer));
     } catch (const PulseError &) {
         scheduleRetry();
         return nullptr;
@@ -238,17 +276,14 @@ std::unique_ptr<RecordStream> PulseCapture::openStream(CaptureTrack track,
 void PulseCapture::onStreamState(CaptureTrack track, pa_stream_state_t state) {
     switch (state) {
     case PA_STREAM_READY:
-        if (track == CaptureTrack::system)
+        if (track == m_mainTrack)
             settleOpen(true);
         break;
     case PA_STREAM_FAILED:
     case PA_STREAM_TERMINATED:
         // Its device went away (a headset unplugged). The stream is replaced later, never from
         // inside its own callback.
-        if (track == CaptureTrack::system)
-            settleOpen(false);
-        if (m_capturing)
-            scheduleRetry();
+        onStreamLost(track);
         break;
     case PA_STREAM_UNCONNECTED:
     case PA_STREAM_CREATING:
@@ -256,37 +291,82 @@ void PulseCapture::onStreamState(CaptureTrack track, pa_stream_state_t state) {
     }
 }
 
-void PulseCapture::scheduleRetry() {
-    if (m_retry)
-        return;
-    timeval when{};
-    pa_gettimeofday(&when);
-    pa_timeval_add(&when, static_cast<pa_usec_t>(retryMs) * PA_USEC_PER_MSEC);
-    m_retry = m_loop.api()->time_new(m_loop.api(), &when, &PulseCapture::retryCallback, this);
+void PulseCapture::onStreamLost(CaptureTrack track) {
+    if (track == m_mainTrack)
+        settleOpen(false);
+    if (m_capturing)
+        scheduleRetry();
 }
 
-void PulseCapture::retryCallback(pa_mainloop_api *api, pa_time_event *event, const struct timeval *,
-                                 void *self) {
-    auto *capture = static_cast<PulseCapture *>(self);
-    api->time_free(event);
-    capture->m_retry = nullptr;
-    if (!capture->m_capturing)
+// Whatever waits for the server (the connection, a stream being created) gets
+// answerTimeoutMs; one timer is set for the earliest of them.
+void PulseCapture::checkDeadlines() {
+    if (!m_connection)
         return;
-    const bool connected =
-        capture->m_context && PA_CONTEXT_IS_GOOD(pa_context_get_state(capture->m_context.get()));
-    if (connected) {
-        capture->resolveDefaults();
+    Connection &c = *m_connection;
+    c.deadline.reset();
+    const std::int64_t now = steadyNowNs();
+    if (!ready()) {
+        if (now - c.startedNs < answerTimeoutNs) {
+            c.deadline =
+                startTimer(c.startedNs + answerTimeoutNs - now, &PulseCapture::deadlineCallback);
+            return;
+        }
+        m_connection.reset();
+        settleDiscovery(Outcome::noServer);
+        settleOpen(false);
+        if (m_capturing)
+            scheduleRetry();
         return;
     }
-    capture->m_systemStream.reset();
-    capture->m_microphoneStream.reset();
-    capture->connectContext();
+    std::optional<std::int64_t> next;
+    for (auto [stream, track] : {std::pair{&c.systemStream, CaptureTrack::system},
+                                 std::pair{&c.microphoneStream, CaptureTrack::microphone}}) {
+        if (!*stream || (*stream)->state() != PA_STREAM_CREATING)
+            continue;
+        const std::int64_t due = (*stream)->createdNs() + answerTimeoutNs;
+        if (now < due) {
+            next = std::min(next.value_or(due), due);
+            continue;
+        }
+        stream->reset();
+        onStreamLost(track);
+    }
+    if (next)
+        c.deadline = startTimer(*next - now, &PulseCapture::deadlineCallback);
+}
+
+void PulseCapture::deadlineCallback(pa_mainloop_api *, pa_time_event *, const struct timeval *,
+                                    void *self) {
+    static_cast<PulseCapture *>(self)->checkDeadlines();
+}
+
+void PulseCapture::scheduleRetry() {
+    if (!m_retry)
+        m_retry = startTimer(static_cast<std::int64_t>(retryMs) * 1'000'000,
+                             &PulseCapture::retryCallback);
+}
+
+void PulseCapture::retryCallback(pa_mainloop_api *, pa_time_event *, const struct timeval *,
+                                 void *self) {
+    auto *capture = static_cast<PulseCapture *>(self);
+    capture->m_retry.reset();
+    if (!capture->m_capturing)
+        return;
+    if (!capture->m_connection ||
+        !PA_CONTEXT_IS_GOOD(pa_context_get_state(capture->m_connection->context.get()))) {
+        capture->connectContext();
+        return;
+    }
+    if (capture->ready())
+        capture->resolveDefaults();
 }
 
 void PulseCapture::settleDiscovery(Outcome outcome) {
     if (!m_discovery)
         return;
-    m_discovery->addResult(Discovery{outcome, !m_microphoneTarget.empty()});
+    const bool hasMicrophone = m_connection && !m_connection->microphoneTarget.empty();
+    m_discovery->addResult(Discovery{outcome, hasMicrophone});
     m_discovery->finish();
     m_discovery.reset();
 }
@@ -299,12 +379,14 @@ void PulseCapture::settleOpen(bool started) {
     m_opening.reset();
 }
 
-void PulseCapture::takeSamples(CaptureTrack track, std::span<const float> interleaved) {
+void PulseCapture::takeSamples(CaptureTrack track, std::span<const float> interleaved,
+                               std::int64_t captureNs, bool first) {
     if (!m_capturing || !m_sink)
         return;
     CaptureChunk chunk;
     chunk.track = track;
-    chunk.arrivalNs = steadyNowNs();
+    chunk.captureNs = captureNs;
+    chunk.streamStart = first;
     chunk.frames = static_cast<std::int64_t>(interleaved.size()) / RecordStream::channels;
     chunk.samples.assign(interleaved.begin(), interleaved.end());
     m_sink(std::move(chunk));
@@ -315,7 +397,7 @@ void PulseCapture::takeHole(CaptureTrack track, std::int64_t frames) {
         return;
     CaptureChunk chunk;
     chunk.track = track;
-    chunk.arrivalNs = steadyNowNs();
+    chunk.kind = CaptureChunk::Kind::hole;
     chunk.frames = frames;
     m_sink(std::move(chunk));
 }

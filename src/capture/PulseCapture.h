@@ -1,8 +1,8 @@
 #pragma once
 // The sound-server side of a recording. Connects to PulseAudio (or pipewire-pulse), finds the
 // monitor of the default output and the microphone, keeps one record stream on each, and
-// follows the defaults when they change. Everything but the public calls runs on the
-// "tolvex.audio" thread; the public calls are made on the GUI thread.
+// follows the defaults when they change, and the server when it restarts. Everything but the
+// public calls runs on the loop's thread; the public calls are made on the GUI thread.
 
 #include "CaptureChunk.h"
 #include "PulseHandles.h"
@@ -20,33 +20,67 @@
 
 class PulseCapture {
 public:
-    enum class Outcome { ready, noServer, noOutput };
+    enum class Outcome {
+        ready,
+        noServer, // no server, one that refuses us, or one that does not answer in time
+        noOutput, // no output device whose monitor can be recorded
+    };
     struct Discovery {
         Outcome outcome = Outcome::noServer;
         bool hasMicrophone = false;
     };
     using ChunkSink = std::function<void(CaptureChunk &&)>;
 
+    enum class Sources { systemAndMicrophone, microphoneOnly };
+    struct Setup {
+        const char *threadName;
+        Sources sources;
+        std::uint32_t fragmentFrames;
+    };
+
     // About 20 ms per fragment keeps latency low without waking up too often.
     static constexpr std::uint32_t fragmentFrames = 882;
     // How soon a lost stream or a lost server is tried again.
     static constexpr int retryMs = 500;
+    // A server that accepts the connection and then says nothing, or a stream that stays in
+    // creation, is given up after this long (and, while capturing, tried again).
+    static constexpr int answerTimeoutMs = 10000;
 
-    // Throws PulseError when the loop cannot be made.
+    // The recording's capture: both sources on "tolvex.audio" in 20 ms fragments.
     PulseCapture();
+    // Throws PulseError when the loop cannot be made.
+    explicit PulseCapture(const Setup &setup);
     ~PulseCapture();
     PulseCapture(const PulseCapture &) = delete;
     PulseCapture &operator=(const PulseCapture &) = delete;
 
     // Connects and finds the devices.
     QFuture<Discovery> connect();
-    // After connect() found an output: opens the streams and hands every chunk to `sink` on
-    // the loop's thread. The future says whether the system stream started.
+    // Opens the streams, now or once the server is known, and hands every chunk to `sink` on
+    // the loop's thread. The future says whether the main stream started: the system stream,
+    // or the microphone when it is the only source.
     QFuture<bool> open(ChunkSink sink);
     // Closes the streams and the connection; no chunk reaches the sink afterwards.
     void close() noexcept;
 
 private:
+    // Everything that belongs to one connection: a new connection starts from nothing, so no
+    // request or stream of a server that went away is waited for.
+    struct Connection {
+        pulse::ContextPtr context;
+        std::int64_t startedNs = 0;
+        int pendingRequests = 0;
+        // What the server says the streams should record; empty means nothing to record.
+        std::string defaultSink;
+        std::string defaultSource;
+        std::string systemTarget;
+        std::string microphoneTarget;
+        // After the context, so they are closed before it.
+        std::unique_ptr<RecordStream> systemStream;
+        std::unique_ptr<RecordStream> microphoneStream;
+        pulse::TimeEventPtr deadline;
+    };
+
     static void contextStateCallback(pa_context *context, void *self);
     static void subscribeCallback(pa_context *, pa_subscription_event_type_t, uint32_t, void *self);
     static void serverInfoCallback(pa_context *, const pa_server_info *info, void *self);
@@ -54,7 +88,11 @@ private:
     static void sourceInfoCallback(pa_context *, const pa_source_info *info, int eol, void *self);
     static void retryCallback(pa_mainloop_api *, pa_time_event *, const struct timeval *,
                               void *self);
+    static void deadlineCallback(pa_mainloop_api *, pa_time_event *, const struct timeval *,
+                                 void *self);
 
+    pulse::TimeEventPtr startTimer(std::int64_t delayNs, pa_time_event_cb_t callback);
+    [[nodiscard]] bool ready() const;
     void connectContext();
     void onContextState(pa_context_state_t state);
     void resolveDefaults();
@@ -65,24 +103,20 @@ private:
     void syncStreams();
     std::unique_ptr<RecordStream> openStream(CaptureTrack track, const std::string &device);
     void onStreamState(CaptureTrack track, pa_stream_state_t state);
+    void onStreamLost(CaptureTrack track);
+    void checkDeadlines();
     void scheduleRetry();
     void settleDiscovery(Outcome outcome);
     void settleOpen(bool started);
-    void takeSamples(CaptureTrack track, std::span<const float> interleaved);
+    void takeSamples(CaptureTrack track, std::span<const float> interleaved, std::int64_t captureNs,
+                     bool first);
     void takeHole(CaptureTrack track, std::int64_t frames);
 
+    const Setup m_setup;
+    const CaptureTrack m_mainTrack;
     PulseMainLoop m_loop;
-    pulse::ContextPtr m_context;
-    std::unique_ptr<RecordStream> m_systemStream;
-    std::unique_ptr<RecordStream> m_microphoneStream;
-    pa_time_event *m_retry = nullptr;
-
-    // What the server says the streams should record; empty means nothing to record.
-    std::string m_defaultSink;
-    std::string m_defaultSource;
-    std::string m_systemTarget;
-    std::string m_microphoneTarget;
-    int m_pendingRequests = 0;
+    std::unique_ptr<Connection> m_connection;
+    pulse::TimeEventPtr m_retry;
 
     bool m_capturing = false;
     ChunkSink m_sink;

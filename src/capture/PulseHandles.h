@@ -3,6 +3,7 @@
 
 #include <pulse/context.h>
 #include <pulse/introspect.h>
+#include <pulse/mainloop-api.h>
 #include <pulse/operation.h>
 #include <pulse/stream.h>
 #include <pulse/subscribe.h>
@@ -36,8 +37,15 @@ struct OperationDeleter {
     void operator()(pa_operation *operation) const noexcept { pa_operation_unref(operation); }
 };
 
+// A timer event of a main loop; the loop must outlive it.
+struct TimeEventDeleter {
+    pa_mainloop_api *api = nullptr;
+    void operator()(pa_time_event *event) const noexcept { api->time_free(event); }
+};
+
 using ContextPtr = std::unique_ptr<pa_context, ContextDeleter>;
 using StreamPtr = std::unique_ptr<pa_stream, StreamDeleter>;
 using OperationPtr = std::unique_ptr<pa_operation, OperationDeleter>;
+using TimeEventPtr = std::unique_ptr<pa_time_event, TimeEventDeleter>;
 
 } // namespace pulse

@@ -1,5 +1,6 @@
 #include "RecordStream.h"
 
+#include "CaptureChunk.h"
 #include "PulseError.h"
 
 #include <pulse/context.h>
@@ -12,6 +13,7 @@ constexpr std::size_t frameBytes = sizeof(float) * RecordStream::channels;
 RecordStream::RecordStream(pa_context *context, const char *name, const std::string &device,
                            std::uint32_t fragmentFrames, Consumer consumer)
     : m_device(device)
+    , m_createdNs(steadyNowNs())
     , m_consumer(std::move(consumer)) {
     const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, sampleRate, channels};
     m_stream.reset(pa_stream_new(context, name, &spec, nullptr));
@@ -27,9 +29,11 @@ RecordStream::RecordStream(pa_context *context, const char *name, const std::str
     attr.minreq = static_cast<std::uint32_t>(-1);
     attr.fragsize = fragmentFrames * static_cast<std::uint32_t>(frameBytes);
     // We follow the chosen device ourselves; a stream moved behind our back would record a
-    // device the user did not pick as default.
+    // device the user did not pick as default. The timing flags keep the latency current, which
+    // dates every chunk.
     const auto flags =
-        static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+        static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
+                                       PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE);
     if (pa_stream_connect_record(m_stream.get(), device.empty() ? nullptr : device.c_str(), &attr,
                                  flags) < 0)
         throw PulseError("cannot connect a record stream", pa_context_errno(context));
@@ -49,9 +53,26 @@ void RecordStream::stateCallback(pa_stream *stream, void *self) {
         owner->m_consumer.onState(pa_stream_get_state(stream));
 }
 
+// The latency of a record stream is how long ago the next frame to be read was captured: it
+// covers the device, the server's queue and what waits here, so audio held up anywhere on the
+// way keeps its true time.
+std::int64_t RecordStream::captureTimeOfNextFrame(std::int64_t nowNs) const {
+    pa_usec_t latency = 0;
+    int negative = 0;
+    if (pa_stream_get_latency(m_stream.get(), &latency, &negative) == 0) {
+        const auto latencyNs = static_cast<std::int64_t>(latency) * 1000;
+        return negative ? nowNs + latencyNs : nowNs - latencyNs;
+    }
+    // No timing from the server yet (the first moments of a stream): what waits here is the
+    // part of the latency we can see.
+    const auto waiting = static_cast<std::int64_t>(pa_stream_readable_size(m_stream.get()));
+    return nowNs - waiting / static_cast<std::int64_t>(frameBytes) * 1'000'000'000 / sampleRate;
+}
+
 void RecordStream::onReadable() {
     pa_stream *stream = m_stream.get();
     while (pa_stream_readable_size(stream) > 0) {
+        const std::int64_t captureNs = captureTimeOfNextFrame(steadyNowNs());
         const void *data = nullptr;
         std::size_t bytes = 0;
         if (pa_stream_peek(stream, &data, &bytes) < 0)
@@ -64,8 +85,11 @@ void RecordStream::onReadable() {
             if (m_consumer.onHole)
                 m_consumer.onHole(frames);
         } else if (m_consumer.onSamples) {
-            m_consumer.onSamples(std::span<const float>(
-                static_cast<const float *>(data), static_cast<std::size_t>(frames) * channels));
+            m_consumer.onSamples(
+                std::span<const float>(static_cast<const float *>(data),
+                                       static_cast<std::size_t>(frames) * channels),
+                captureNs, !m_delivered);
+            m_delivered = true;
         }
         pa_stream_drop(stream);
     }

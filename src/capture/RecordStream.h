@@ -1,7 +1,7 @@
 #pragma once
 // A libpulse record stream of float stereo samples at 44100 Hz that hands every piece of data,
-// and every hole, to its consumer on the loop's thread. Create, use and destroy it on the loop's
-// thread or with the loop locked.
+// and every hole, to its consumer on the loop's thread, each piece with the time its first
+// frame was captured. Create, use and destroy it on the loop's thread or with the loop locked.
 
 #include "PulseHandles.h"
 
@@ -17,7 +17,9 @@ public:
 
     // All called on the loop's thread; they must only copy data out, never wait.
     struct Consumer {
-        std::function<void(std::span<const float> interleaved)> onSamples;
+        // `captureNs`: steady clock; `first`: the stream's first data.
+        std::function<void(std::span<const float> interleaved, std::int64_t captureNs, bool first)>
+            onSamples;
         std::function<void(std::int64_t frames)> onHole;
         std::function<void(pa_stream_state_t state)> onState;
     };
@@ -31,13 +33,18 @@ public:
 
     [[nodiscard]] pa_stream_state_t state() const noexcept;
     [[nodiscard]] const std::string &device() const noexcept { return m_device; }
+    // When the stream was asked for, on the steady clock.
+    [[nodiscard]] std::int64_t createdNs() const noexcept { return m_createdNs; }
 
 private:
     static void readCallback(pa_stream *stream, size_t bytes, void *self);
     static void stateCallback(pa_stream *stream, void *self);
     void onReadable();
+    [[nodiscard]] std::int64_t captureTimeOfNextFrame(std::int64_t nowNs) const;
 
     std::string m_device;
+    std::int64_t m_createdNs = 0;
+    bool m_delivered = false;
     Consumer m_consumer;
     pulse::StreamPtr m_stream;
 };

@@ -1,5 +1,21 @@
 #include "TrackEncoder.h"
 
+extern "C" {
+#include <libavutil/opt.h>
+}
+
+#include <algorithm>
+#include <array>
+
+namespace {
+
+// Not const: FFmpeg 5.1's swr_alloc_set_opts2 takes non-const layouts.
+AVChannelLayout stereoLayout = AV_CHANNEL_LAYOUT_STEREO;
+constexpr int silenceBlockFrames = 4096;
+const std::array<float, silenceBlockFrames * M4aWriter::channels> silenceBlock{};
+
+} // namespace
+
 TrackEncoder::TrackEncoder(QString path, std::unique_ptr<M4aWriter> writer, std::int64_t originNs)
     : m_path(std::move(path))
     , m_writer(std::move(writer))
@@ -9,25 +25,77 @@ TrackEncoder::TrackEncoder(QString path, std::unique_ptr<M4aWriter> writer, std:
 TrackReport TrackEncoder::report() const noexcept {
     TrackReport report;
     report.writerFailed = m_failed;
+    report.framesDropped = m_dropped;
     report.framesWritten = m_timeline.framesWritten();
     report.fileCreated = m_created;
     return report;
 }
 
+void TrackEncoder::openOutput() {
+    if (!m_writer) {
+        m_writer = std::make_unique<M4aWriter>(m_path, M4aWriter::Layout::fragmented);
+        m_created = true;
+    }
+    if (m_resampler)
+        return;
+    SwrContext *swr = nullptr;
+    const int rate = M4aWriter::sampleRate;
+    if (swr_alloc_set_opts2(&swr, &stereoLayout, AV_SAMPLE_FMT_FLT, rate, &stereoLayout,
+                            AV_SAMPLE_FMT_FLT, rate, 0, nullptr) < 0)
+        throw M4aWriter::Error("cannot allocate the resampler");
+    m_resampler.reset(swr);
+    // Resampling from the first frame on, so a stretch never switches the filter in midway.
+    if (av_opt_set_int(swr, "flags", SWR_FLAG_RESAMPLE, 0) < 0 || swr_init(swr) < 0)
+        throw M4aWriter::Error("cannot set up the resampler");
+}
+
+void TrackEncoder::resample(const float *interleaved, int frames) {
+    const int capacity = swr_get_out_samples(m_resampler.get(), frames);
+    if (capacity < 0)
+        throw M4aWriter::Error("cannot resample");
+    m_resampled.resize(static_cast<std::size_t>(capacity) * M4aWriter::channels);
+    auto *out = reinterpret_cast<std::uint8_t *>(m_resampled.data());
+    const auto *in = reinterpret_cast<const std::uint8_t *>(interleaved);
+    const int produced =
+        swr_convert(m_resampler.get(), &out, capacity, interleaved ? &in : nullptr, frames);
+    if (produced < 0)
+        throw M4aWriter::Error("cannot resample");
+    m_writer->write(std::span<const float>(m_resampled.data(), static_cast<std::size_t>(produced) *
+                                                                   M4aWriter::channels));
+}
+
+void TrackEncoder::writeSilence(std::int64_t frames) {
+    while (frames > 0) {
+        const auto block = static_cast<int>(std::min<std::int64_t>(frames, silenceBlockFrames));
+        resample(silenceBlock.data(), block);
+        frames -= block;
+    }
+}
+
 void TrackEncoder::take(const CaptureChunk &chunk) {
+    if (chunk.kind == CaptureChunk::Kind::dropped)
+        m_dropped += chunk.frames;
     if (m_failed)
         return;
     try {
-        if (!m_writer) {
-            m_writer = std::make_unique<M4aWriter>(m_path, M4aWriter::Layout::fragmented);
-            m_created = true;
+        openOutput();
+        switch (chunk.kind) {
+        case CaptureChunk::Kind::audio: {
+            const TrackTimeline::Step step =
+                m_timeline.placeAudio(chunk.frames, chunk.captureNs, chunk.streamStart);
+            writeSilence(step.silence);
+            resample(chunk.samples.data(), static_cast<int>(chunk.frames));
+            if (step.stretch && swr_set_compensation(m_resampler.get(), step.stretch->delta,
+                                                     step.stretch->distance) < 0)
+                throw M4aWriter::Error("cannot stretch the track");
+            break;
         }
-        const std::int64_t silence = m_timeline.place(chunk.arrivalNs, chunk.frames);
-        m_writer->writeSilence(silence);
-        if (chunk.samples.empty())
-            m_writer->writeSilence(chunk.frames);
-        else
-            m_writer->write(chunk.samples);
+        case CaptureChunk::Kind::hole:
+        case CaptureChunk::Kind::dropped:
+            m_timeline.placeSilence(chunk.frames);
+            writeSilence(chunk.frames);
+            break;
+        }
     } catch (const M4aWriter::Error &) {
         // A full disk or a vanished folder: the fragments already flushed stay playable, and
         // the other track carries on.
@@ -36,12 +104,15 @@ void TrackEncoder::take(const CaptureChunk &chunk) {
 }
 
 void TrackEncoder::finish(std::int64_t stopNs) {
-    if (!m_writer)
-        return;
     try {
-        if (!m_failed)
-            m_writer->writeSilence(m_timeline.padTo(stopNs));
-        m_writer->finish();
+        // A track that never received a chunk still gets its file when one was made for it.
+        if (!m_failed && m_writer) {
+            openOutput();
+            writeSilence(m_timeline.padTo(stopNs));
+            resample(nullptr, 0);
+        }
+        if (m_writer)
+            m_writer->finish();
     } catch (const M4aWriter::Error &) {
         m_failed = true;
     }

@@ -1,15 +1,20 @@
 #pragma once
-// Writes one source of a recording into its part file, on the recording's clock. Used on the
-// encoder's thread only.
+// Writes one source of a recording into its part file, on the recording's clock. Its audio
+// passes through a resampler that stays at 44100 Hz but stretches or squeezes the track by
+// the little the timeline asks for, so a device's drifting clock is followed without gaps.
+// Used on the encoder's thread only.
 
 #include "CaptureChunk.h"
 #include "CaptureReport.h"
+#include "FfmpegPtr.h"
 #include "M4aWriter.h"
 #include "TrackTimeline.h"
 
 #include <QString>
 
 #include <memory>
+#include <span>
+#include <vector>
 
 class TrackEncoder {
 public:
@@ -27,9 +32,17 @@ public:
     [[nodiscard]] TrackReport report() const noexcept;
 
 private:
+    void openOutput();
+    // Null `interleaved` drains what the resampler holds back.
+    void resample(const float *interleaved, int frames);
+    void writeSilence(std::int64_t frames);
+
     QString m_path;
     std::unique_ptr<M4aWriter> m_writer;
+    ffmpeg::SwrPtr m_resampler;
+    std::vector<float> m_resampled;
     TrackTimeline m_timeline;
+    std::int64_t m_dropped = 0;
     bool m_failed = false;
     bool m_created = false;
 };

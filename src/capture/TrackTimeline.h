@@ -1,34 +1,66 @@
 #pragma once
-// Places one source's samples on the recording's clock. Whatever the source failed to deliver
-// (a hole, an underrun, the seconds of a device switch, a source that started late) becomes
-// silence of the same length, so both part files last as long as the recording did and stay
-// in step with each other.
+// Places one source's samples on the recording's clock. A track's position is its own sample
+// count: each delivered frame follows the one before it, however late it reached the program.
+// The clock (the steady clock from the recording's origin, shared by both tracks) is read only
+// through each chunk's capture time, which the stream's latency gives, and only for three
+// things:
+// - where a newly opened stream begins (a late source, a device switch, a server that came
+//   back): the frames the clock says are missing become silence;
+// - a source that stopped delivering without saying so (a suspended device): audio that
+//   resumes more than lossToleranceNs behind the clock gets silence for the difference;
+// - slow drift of the device's clock against it: each window's average distance from the
+//   clock comes back as a stretch spread over the next window, which the encoder applies by
+//   resampling. Both tracks follow the one clock, so they stay in step with each other.
 
 #include <cstdint>
+#include <optional>
 
 class TrackTimeline {
 public:
-    // Chunks arrive with scheduling jitter; only a shortfall beyond this is a real gap. A
-    // smaller one is caught up by the next real gap or by the padding at the end.
-    static constexpr std::int64_t toleranceNs = 100'000'000;
+    // Add `delta` frames (remove, when negative), spread evenly over the next `distance`.
+    struct Stretch {
+        int delta = 0;
+        int distance = 0;
+    };
+    struct Step {
+        std::int64_t silence = 0;       // frames of silence to write before the chunk
+        std::optional<Stretch> stretch; // a new stretch, in force after the chunk
+    };
+
+    // Capture times carry the noise of latency reports; only a shortfall beyond this is audio
+    // the source lost.
+    static constexpr std::int64_t lossToleranceNs = 100'000'000;
+    // Audio each drift measurement averages over, and the time its correction is spread over.
+    static constexpr int windowSeconds = 5;
+    // A tenth of a percent is no pitch change an ear can tell, and ten times the drift of a
+    // typical device.
+    static constexpr double maxStretch = 0.001;
 
     TrackTimeline(std::int64_t originNs, int sampleRate);
 
-    // Frames of silence to write before a chunk of `frames` that was handed over at
-    // `arrivalNs`; counts the chunk as written. The first chunk is placed exactly, so a source
-    // that starts later than the recording gets leading silence for the difference.
-    [[nodiscard]] std::int64_t place(std::int64_t arrivalNs, std::int64_t frames);
-
+    // Audio of `frames` whose first frame was captured at `captureNs`; counts it as written.
+    [[nodiscard]] Step placeAudio(std::int64_t frames, std::int64_t captureNs, bool streamStart);
+    // A stretch the server or the program reports missing: silence of its length.
+    void placeSilence(std::int64_t frames);
     // Frames of silence that make the track end at `stopNs`; counts them as written.
     [[nodiscard]] std::int64_t padTo(std::int64_t stopNs);
 
-    [[nodiscard]] std::int64_t framesWritten() const noexcept { return m_written; }
+    // Length of the track so far, silence and stretches included.
+    [[nodiscard]] std::int64_t framesWritten() const noexcept;
 
 private:
     [[nodiscard]] std::int64_t framesAt(std::int64_t ns) const;
+    void advance(std::int64_t frames);
+    void restartWindow();
 
     std::int64_t m_originNs = 0;
     int m_sampleRate = 0;
-    std::int64_t m_written = 0;
-    bool m_started = false;
+    std::int64_t m_taken = 0; // frames before any stretch
+    double m_stretched = 0.0; // frames all stretches have added so far
+    Stretch m_stretch;        // the one in force
+    std::int64_t m_stretchDone = 0;
+    // The drift measurement in progress.
+    std::int64_t m_windowFrames = 0;
+    double m_lagSum = 0.0;
+    std::int64_t m_lagCount = 0;
 };

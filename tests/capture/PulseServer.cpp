@@ -12,7 +12,8 @@
 
 // Under /tmp rather than TMPDIR: a unix socket path must stay within 108 bytes.
 PulseServer::PulseServer(Options options)
-    : m_dir(QStringLiteral("/tmp/tolvex-pulse-XXXXXX")) {
+    : m_options(options)
+    , m_dir(QStringLiteral("/tmp/tolvex-pulse-XXXXXX")) {
     const QString root = m_dir.path();
     const QString socket = root + QStringLiteral("/run/native");
     // Anonymous access: the socket lives in a folder only this test can reach.
@@ -39,6 +40,16 @@ PulseServer::PulseServer(Options options)
     scriptFile.write(script.join(QLatin1Char('\n')).toUtf8() + '\n');
     scriptFile.close();
 
+    qputenv("PULSE_SERVER", QFile::encodeName(QStringLiteral("unix:") + socket));
+    // The client library would otherwise read the machine's client.conf and cookie.
+    qputenv("PULSE_CLIENTCONFIG", QFile::encodeName(root + QStringLiteral("/client.conf")));
+    if (!launch())
+        m_error = QStringLiteral("pulseaudio did not answer; see ") + root +
+                  QStringLiteral("/daemon.log");
+}
+
+bool PulseServer::launch() {
+    const QString root = m_dir.path();
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("HOME"), root + QStringLiteral("/home"));
     environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), root + QStringLiteral("/run"));
@@ -47,7 +58,7 @@ PulseServer::PulseServer(Options options)
     environment.remove(QStringLiteral("PULSE_SERVER"));
     m_daemon.setProcessEnvironment(environment);
     m_daemon.setStandardOutputFile(QProcess::nullDevice());
-    m_daemon.setStandardErrorFile(root + QStringLiteral("/daemon.log"));
+    m_daemon.setStandardErrorFile(root + QStringLiteral("/daemon.log"), QIODevice::Append);
     // A test that crashes must not leave a daemon behind.
     m_daemon.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
     // Root is fine for a per-user daemon in a private folder; these flags keep it alive and
@@ -55,25 +66,41 @@ PulseServer::PulseServer(Options options)
     m_daemon.start(QStringLiteral("pulseaudio"),
                    {"-n", "--daemonize=no", "--system=false", "--use-pid-file=no",
                     "--exit-idle-time=-1", "--disallow-exit", "--disallow-module-loading=no",
-                    "--log-target=stderr", "--log-level=warning", "-F", scriptFile.fileName()});
-    qputenv("PULSE_SERVER", QFile::encodeName(QStringLiteral("unix:") + socket));
-    // The client library would otherwise read the machine's client.conf and cookie.
-    qputenv("PULSE_CLIENTCONFIG", QFile::encodeName(root + QStringLiteral("/client.conf")));
+                    "--log-target=stderr", "--log-level=warning", "-F",
+                    m_dir.filePath(QStringLiteral("default.pa"))});
 
+    const QString socket = root + QStringLiteral("/run/native");
     const QDeadlineTimer deadline(15000);
     while (!deadline.hasExpired() && m_daemon.waitForStarted(10000)) {
         if (QFile::exists(socket) && pactl({QStringLiteral("info")})) {
-            if (options.outputs)
+            if (m_options.outputs)
                 keepBusy(QString::fromLatin1(speakers));
-            if (options.outputs && options.microphone)
+            if (m_options.outputs && m_options.microphone)
                 keepBusy(QString::fromLatin1(micSink));
             settle();
-            return;
+            return true;
         }
         QThread::msleep(50);
     }
-    m_error =
-        QStringLiteral("pulseaudio did not answer; see ") + root + QStringLiteral("/daemon.log");
+    return false;
+}
+
+bool PulseServer::restart() {
+    kill();
+    for (auto &player : m_players) {
+        player->kill();
+        player->waitForFinished(5000);
+    }
+    m_players.clear();
+    return launch();
+}
+
+void PulseServer::pause() {
+    ::kill(static_cast<pid_t>(m_daemon.processId()), SIGSTOP);
+}
+
+void PulseServer::resume() {
+    ::kill(static_cast<pid_t>(m_daemon.processId()), SIGCONT);
 }
 
 PulseServer::~PulseServer() {
@@ -81,6 +108,7 @@ PulseServer::~PulseServer() {
         player->kill();
         player->waitForFinished(5000);
     }
+    resume();
     m_daemon.terminate();
     if (!m_daemon.waitForFinished(5000))
         kill();

@@ -5,6 +5,7 @@
 // PULSE_SERVER, and is stopped and cleaned up when the object goes away.
 
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -44,6 +45,13 @@ public:
     static void settle();
     // The daemon dies at once, as in a crash.
     void kill();
+    // The daemon dies and a new one starts on the same socket, as when the service manager
+    // restarts the sound server: the players of the old one are gone, the sinks are kept busy
+    // again. False when the new one does not answer.
+    bool restart();
+    // The daemon stops answering while keeping its connections open, and answers again.
+    void pause();
+    void resume();
     // Points this process at a server socket that does not exist.
     static void pointAtNothing(const QString &folder);
 
@@ -51,8 +59,10 @@ public:
     [[nodiscard]] static std::vector<float> tone(double hz, double seconds, float amplitude);
 
 private:
+    bool launch();
     void startPlayer(const QString &sink, const QString &input);
 
+    Options m_options;
     QTemporaryDir m_dir;
     QProcess m_daemon;
     std::vector<std::unique_ptr<QProcess>> m_players;

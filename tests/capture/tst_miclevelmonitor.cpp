@@ -3,6 +3,7 @@
 #include "MicLevelMonitor.h"
 #include "PulseServer.h"
 
+#include <QDir>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -24,6 +25,21 @@ std::vector<float> wave(int channel, float amplitude, bool sine = false) {
             sine ? amplitude * static_cast<float>(std::sin(2.0 * std::numbers::pi * i / 64.0))
                  : (i % 2 == 0 ? amplitude : -amplitude);
     return samples;
+}
+
+bool levelThreadRuns() {
+    const QDir tasks(QStringLiteral("/proc/self/task"));
+    for (const QString &task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile comm(tasks.filePath(task + QStringLiteral("/comm")));
+        if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == "tolvex.level")
+            return true;
+    }
+    return false;
+}
+
+// A sine whose RMS is a tenth of `level`, so the monitor shows `level`.
+std::vector<float> toneAtLevel(double hz, double seconds, float level) {
+    return PulseServer::tone(hz, seconds, level / 10.0f * std::numbers::sqrt2_v<float>);
 }
 
 } // namespace
@@ -93,34 +109,73 @@ private slots:
         QCOMPARE(monitor.level(), 0.0f);
     }
 
-    // The screen goes away while levels are on their way: nothing may write into the freed
-    // monitor (AddressSanitizer watches this in the asan preset).
+    // The screen goes away while levels are on their way: the monitor's thread is gone with it,
+    // and nothing posted before reaches the freed monitor (AddressSanitizer watches that in the
+    // asan preset).
     void destroyedMonitorIsNeverWrittenTo() {
         PulseServer server;
         QVERIFY2(server.isRunning(), qPrintable(server.error()));
-        server.play(PulseServer::micSink, PulseServer::tone(440, 2.0, 0.5f));
+        server.play(PulseServer::micSink, PulseServer::tone(440, 5.0, 0.5f));
         for (int round = 0; round < 5; ++round) {
             auto monitor = std::make_unique<MicLevelMonitor>();
             monitor->start();
             QTRY_VERIFY_WITH_TIMEOUT(monitor->level() > 0.0f, 3000);
+            QVERIFY(levelThreadRuns());
             // Let the loop's thread post more levels, then drop the monitor with them queued.
             QThread::msleep(100);
             monitor.reset();
+            QVERIFY(!levelThreadRuns());
             QCoreApplication::processEvents();
         }
     }
 
+    // A second start meters on: levels of the first engine are no longer shown, so only a
+    // working second one keeps them coming.
     void restartKeepsMetering() {
         PulseServer server;
         QVERIFY2(server.isRunning(), qPrintable(server.error()));
-        server.play(PulseServer::micSink, PulseServer::tone(440, 3.0, 0.5f));
+        server.play(PulseServer::micSink, PulseServer::tone(440, 5.0, 0.5f));
         MicLevelMonitor monitor;
         monitor.start();
         QTRY_VERIFY_WITH_TIMEOUT(monitor.level() > 0.9f, 3000);
+        QSignalSpy changes(&monitor, &MicLevelMonitor::levelChanged);
         monitor.start();
-        QTRY_VERIFY_WITH_TIMEOUT(monitor.level() > 0.9f, 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(changes.count() >= 20, 5000);
+        QVERIFY(monitor.level() > 0.9f);
         monitor.stop();
         QCOMPARE(monitor.level(), 0.0f);
+    }
+
+    // The default microphone changes under the monitor: it follows, shows zero while the
+    // default input is no microphone, and zero again once the server is gone.
+    void followsTheDefaultMicrophone() {
+        PulseServer server;
+        QVERIFY2(server.isRunning(), qPrintable(server.error()));
+        QVERIFY(server.pactl({"load-module", "module-null-sink", "sink_name=headsetsink"}));
+        QVERIFY(server.pactl({"load-module", "module-remap-source", "source_name=headset",
+                              "master=headsetsink.monitor"}));
+        server.keepBusy(QStringLiteral("headsetsink"));
+        PulseServer::settle();
+        server.play(PulseServer::micSink, toneAtLevel(689.0625, 12.0, 0.5f));
+        server.play(QStringLiteral("headsetsink"), toneAtLevel(689.0625, 12.0, 0.2f));
+        const auto near = [](float level, float expected) {
+            return std::abs(level - expected) < 0.03f;
+        };
+
+        MicLevelMonitor monitor;
+        monitor.start();
+        QTRY_VERIFY_WITH_TIMEOUT(near(monitor.level(), 0.5f), 5000);
+        QVERIFY(server.pactl({"set-default-source", "headset"}));
+        QTRY_VERIFY_WITH_TIMEOUT(near(monitor.level(), 0.2f), 5000);
+        QVERIFY(server.pactl({"set-default-source", "speakers.monitor"}));
+        QTRY_COMPARE_WITH_TIMEOUT(monitor.level(), 0.0f, 5000);
+        QVERIFY(server.pactl({"set-default-source", "mic"}));
+        QTRY_VERIFY_WITH_TIMEOUT(near(monitor.level(), 0.5f), 5000);
+        server.kill();
+        QTRY_COMPARE_WITH_TIMEOUT(monitor.level(), 0.0f, 5000);
+        QTest::qWait(1000);
+        QCOMPARE(monitor.level(), 0.0f);
+        monitor.stop();
     }
 };
 

@@ -1,0 +1,296 @@
+// Capture against a real sound server when time goes wrong: an audio thread that stalls, a
+// server that restarts, one that never answers, a disk the encoder has to wait for.
+
+#include "AudioFiles.h"
+#include "AudioProbe.h"
+#include "AudioRecorder.h"
+#include "AudioRecorderError.h"
+#include "CaptureEncoder.h"
+#include "PulseCapture.h"
+#include "PulseServer.h"
+#include "TaskOutcome.h"
+#include "ThreadHold.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QTest>
+#include <QThread>
+
+#include <atomic>
+
+#include <dlfcn.h>
+#include <pulse/thread-mainloop.h>
+#include <type_traits>
+#include <unistd.h>
+
+namespace {
+
+std::atomic<pa_threaded_mainloop *> newestLoop{nullptr};
+
+} // namespace
+
+// The program's calls to libpulse come through here first, so the test can take the newest
+// loop's lock and hold its thread where a busy machine would: waiting to run its callbacks.
+extern "C" pa_threaded_mainloop *pa_threaded_mainloop_new() {
+    using Create = pa_threaded_mainloop *(*)();
+    static const auto create =
+        reinterpret_cast<Create>(dlsym(RTLD_NEXT, "pa_threaded_mainloop_new"));
+    pa_threaded_mainloop *loop = create();
+    newestLoop = loop;
+    return loop;
+}
+
+namespace {
+
+constexpr double beepHz = 1000.0;
+
+double seconds(const std::vector<float> &samples) {
+    return static_cast<double>(samples.size()) / 2.0 / 44100.0;
+}
+
+double tone(const std::vector<float> &samples, double hz, double from, double to) {
+    return AudioProbe::toneAmplitude(samples, 0, hz, from, to);
+}
+
+// Where a 0.5 beep first sounds from `from` on, to the millisecond; -1 when it never does.
+double onsetOf(const std::vector<float> &samples, double from) {
+    for (double t = from; t + 0.005 <= seconds(samples); t += 0.001) {
+        if (tone(samples, beepHz, t, t + 0.005) > 0.25)
+            return t;
+    }
+    return -1.0;
+}
+
+void append(std::vector<float> &to, const std::vector<float> &samples) {
+    to.insert(to.end(), samples.begin(), samples.end());
+}
+
+QStringList folderEntries() {
+    return QDir(AudioFiles::privateFolder()).entryList(QDir::Files, QDir::Name);
+}
+
+// A second name for a part file: it keeps the content after the stop removes the part file.
+QString keep(const QString &path) {
+    const QString copy = path + QStringLiteral(".keep");
+    if (::link(QFile::encodeName(path).constData(), QFile::encodeName(copy).constData()) != 0)
+        return QString();
+    return copy;
+}
+
+// The recording a stop hands back.
+template <typename Result> QString recordingPath(const Result &result) {
+    if constexpr (std::is_same_v<Result, QString>)
+        return result;
+    else
+        return result.filePath;
+}
+
+// Empty when the recording starts; otherwise what the user would be told.
+QString startFailure(AudioRecorder &recorder) {
+    const TaskOutcome<void> outcome = runTask(recorder.startRecording());
+    if (outcome.succeeded())
+        return {};
+    const auto error = outcome.errorAs<AudioRecorderError>();
+    return error ? error->localizedDescription() : QStringLiteral("not an AudioRecorderError");
+}
+
+#define START_OK(recorder)                                                                         \
+    do {                                                                                           \
+        const QString failure = startFailure(recorder);                                            \
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));                                          \
+    } while (false)
+
+} // namespace
+
+class CaptureTimingTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void cleanup() {
+        for (const QString &name : folderEntries())
+            QFile::remove(AudioFiles::privateFolder() + QLatin1Char('/') + name);
+    }
+
+    // The microphone hears the output itself, so one player's two beeps, 2.2 s apart, reach
+    // both tracks. The audio thread stops for 300 ms between them; afterwards the second beep
+    // is still 2.2 s after the first in both part files and in the mix, and at the same time in
+    // both tracks.
+    void stalledAudioThreadMovesNothing() {
+        PulseServer server({.outputs = true, .microphone = false});
+        QVERIFY2(server.isRunning(), qPrintable(server.error()));
+        QVERIFY(server.pactl(
+            {"load-module", "module-remap-source", "source_name=echo", "master=speakers.monitor"}));
+        QVERIFY(server.pactl({"set-default-source", "echo"}));
+
+        AudioRecorder recorder;
+        START_OK(recorder);
+        const QString sysKeep = keep(recorder.sysPath()), micKeep = keep(recorder.micPath());
+        QVERIFY(!sysKeep.isEmpty() && !micKeep.isEmpty());
+        std::vector<float> program(static_cast<std::size_t>(0.5 * 44100) * 2, 0.0f);
+        append(program, PulseServer::tone(beepHz, 0.2, 0.5f));
+        program.resize(program.size() + static_cast<std::size_t>(2.0 * 44100) * 2, 0.0f);
+        append(program, PulseServer::tone(beepHz, 0.2, 0.5f));
+        program.resize(program.size() + static_cast<std::size_t>(0.5 * 44100) * 2, 0.0f);
+        server.play(PulseServer::speakers, program);
+        QTest::qWait(1500);
+        pa_threaded_mainloop *audioLoop = newestLoop;
+        QVERIFY(audioLoop);
+        pa_threaded_mainloop_lock(audioLoop);
+        QThread::msleep(300);
+        pa_threaded_mainloop_unlock(audioLoop);
+        QTest::qWait(2500);
+        const auto result = QCoro::waitFor(recorder.stopRecording());
+        QVERIFY(result.has_value());
+
+        const std::vector<float> sysAudio = AudioProbe::decode(sysKeep);
+        const std::vector<float> micAudio = AudioProbe::decode(micKeep);
+        const std::vector<float> mix = AudioProbe::decode(recordingPath(*result));
+        double first[3], second[3];
+        const std::vector<float> *files[3] = {&sysAudio, &micAudio, &mix};
+        for (int i = 0; i < 3; ++i) {
+            first[i] = onsetOf(*files[i], 0.0);
+            second[i] = onsetOf(*files[i], first[i] + 0.5);
+            QVERIFY2(first[i] >= 0.0 && second[i] >= 0.0 &&
+                         std::abs(second[i] - first[i] - 2.2) <= 0.02,
+                     qPrintable(QStringLiteral("file %1: beeps at %2 s and %3 s")
+                                    .arg(i)
+                                    .arg(first[i])
+                                    .arg(second[i])));
+        }
+        QVERIFY2(std::abs(first[0] - first[1]) <= 0.02 && std::abs(second[0] - second[1]) <= 0.02,
+                 qPrintable(QStringLiteral("system %1 s, %2 s; microphone %3 s, %4 s")
+                                .arg(first[0])
+                                .arg(second[0])
+                                .arg(first[1])
+                                .arg(second[1])));
+    }
+
+    // The server is restarted mid-recording while a question of ours is still unanswered (the
+    // microphone was just unplugged, and the server hung); what is played afterwards is
+    // recorded on both tracks.
+    void serverRestartIsFollowed() {
+        PulseServer server;
+        QVERIFY2(server.isRunning(), qPrintable(server.error()));
+        AudioRecorder recorder;
+        START_OK(recorder);
+        QElapsedTimer clock;
+        clock.start();
+        const QString sysKeep = keep(recorder.sysPath()), micKeep = keep(recorder.micPath());
+        QVERIFY(!sysKeep.isEmpty() && !micKeep.isEmpty());
+        QTest::qWait(1000);
+        QVERIFY(server.pactl({"unload-module", "module-remap-source"}));
+        server.pause();
+        // Long enough for the lost microphone's retry to ask the hung server again.
+        QTest::qWait(PulseCapture::retryMs * 2);
+        QVERIFY(server.restart());
+        const double back = static_cast<double>(clock.elapsed()) / 1000.0;
+        server.play(PulseServer::speakers, PulseServer::tone(440, 4.0, 0.5f));
+        server.play(PulseServer::micSink, PulseServer::tone(beepHz, 4.0, 0.5f));
+        QTest::qWait(2500);
+        const double recorded = static_cast<double>(clock.elapsed()) / 1000.0;
+        const auto result = QCoro::waitFor(recorder.stopRecording());
+        QVERIFY(result.has_value());
+
+        const std::vector<float> sysAudio = AudioProbe::decode(sysKeep);
+        const std::vector<float> micAudio = AudioProbe::decode(micKeep);
+        const std::vector<float> mix = AudioProbe::decode(recordingPath(*result));
+        QVERIFY2(std::abs(seconds(sysAudio) - recorded) < 0.15,
+                 qPrintable(QStringLiteral("%1 s of %2 s").arg(seconds(sysAudio)).arg(recorded)));
+        const double from = back + 0.7, to = recorded - 0.3;
+        QVERIFY2(tone(sysAudio, 440, from, to) > 0.2,
+                 qPrintable(QString::number(tone(sysAudio, 440, from, to))));
+        QVERIFY2(tone(micAudio, beepHz, from, to) > 0.2,
+                 qPrintable(QString::number(tone(micAudio, beepHz, from, to))));
+        QVERIFY(tone(mix, 440, from, to) > 0.15 && tone(mix, beepHz, from, to) > 0.15);
+    }
+
+    // A socket that takes the connection and never says a word: the start fails with the
+    // no-server text instead of waiting for ever.
+    void silentServerFailsTheStartInTime() {
+        QTemporaryDir folder;
+        QLocalServer silent;
+        QVERIFY(silent.listen(folder.filePath(QStringLiteral("native"))));
+        int connections = 0;
+        QObject::connect(&silent, &QLocalServer::newConnection, [&] {
+            while (silent.hasPendingConnections()) {
+                silent.nextPendingConnection();
+                ++connections;
+            }
+        });
+        qputenv("PULSE_SERVER",
+                QFile::encodeName(QStringLiteral("unix:") + silent.fullServerName()));
+        qputenv("PULSE_CLIENTCONFIG", QFile::encodeName(folder.filePath("client.conf")));
+
+        AudioRecorder recorder;
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(startFailure(recorder),
+                 QStringLiteral("Нет доступа к звуковому серверу. Проверьте, что PulseAudio или "
+                                "PipeWire запущен, затем перезапустите приложение"));
+        QVERIFY2(clock.elapsed() < 12500, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(connections > 0);
+        QVERIFY(!recorder.isRecording());
+        QVERIFY(folderEntries().isEmpty());
+    }
+
+    // The server stops answering between finding the devices and opening the streams: the
+    // open reports failure in time.
+    void streamThatNeverStartsIsGivenUp() {
+        PulseServer server;
+        QVERIFY2(server.isRunning(), qPrintable(server.error()));
+        PulseCapture capture;
+        QCOMPARE(capture.connect().result().outcome, PulseCapture::Outcome::ready);
+        server.pause();
+        QElapsedTimer clock;
+        clock.start();
+        const bool started = capture.open([](CaptureChunk &&) {}).result();
+        const qint64 waited = clock.elapsed();
+        server.resume();
+        QVERIFY(!started);
+        QVERIFY2(waited < 12500, qPrintable(QString::number(waited)));
+    }
+
+    // The encoder's thread is held as a slow disk would hold it while 3 s of audio come in;
+    // its queue keeps 1 s, the rest becomes silence that is counted and reported, and the
+    // track still lasts the whole 3 s.
+    void blockedEncoderDropsCountedAudio() {
+        constexpr std::int64_t chunk = 882, chunks = 150, kept = 50;
+        const std::int64_t origin = steadyNowNs();
+        const QString sysPath = AudioFiles::newFilePath(QStringLiteral("sys_"));
+        const QString micPath = AudioFiles::newFilePath(QStringLiteral("mic_"));
+        const std::vector<float> beep = PulseServer::tone(beepHz, 3.0, 0.5f);
+        CaptureReport report;
+        {
+            CaptureEncoder encoder(TrackEncoder(sysPath, nullptr, origin),
+                                   TrackEncoder(micPath, nullptr, origin), kept * chunk);
+            ThreadHold hold(QStringLiteral("tolvex.encode"));
+            QVERIFY(hold.held());
+            for (std::int64_t i = 0; i < chunks; ++i) {
+                CaptureChunk piece;
+                piece.frames = chunk;
+                piece.captureNs = origin + i * 20'000'000;
+                piece.streamStart = i == 0;
+                piece.samples.assign(beep.begin() + i * chunk * 2,
+                                     beep.begin() + (i + 1) * chunk * 2);
+                encoder.push(std::move(piece));
+            }
+            hold.release();
+            report = encoder.finish(origin + 3'000'000'000).result();
+        }
+        QCOMPARE(report.system.framesDropped, (chunks - kept) * chunk);
+        QCOMPARE(report.system.framesWritten, chunks * chunk);
+        QVERIFY(!report.system.writerFailed);
+        QVERIFY(!report.microphone.fileCreated);
+
+        const std::vector<float> audio = AudioProbe::decode(sysPath);
+        QVERIFY2(std::abs(seconds(audio) - 3.0) < 0.05,
+                 qPrintable(QString::number(seconds(audio))));
+        QVERIFY(tone(audio, beepHz, 0.05, 0.95) > 0.35);
+        QVERIFY(tone(audio, beepHz, 1.1, 2.9) < 0.01);
+    }
+};
+
+QTEST_GUILESS_MAIN(CaptureTimingTest)
+#include "tst_capturetiming.moc"
