@@ -3,6 +3,7 @@
 #include "AudioFileError.h"
 #include "AudioFiles.h"
 #include "AudioProbe.h"
+#include "M4aWriter.h"
 #include "PeakLimiter.h"
 #include "TrackMixdown.h"
 
@@ -176,6 +177,29 @@ private slots:
 
         QVERIFY(message.startsWith(QStringLiteral("Не удалось создать файл записи")));
         QVERIFY(QDir(elsewhere.path()).isEmpty());
+    }
+
+    // A link planted at the name a file is about to get must not send audio to, or truncate,
+    // the file it points to.
+    void plantedLinkAtTheFileNameIsNotFollowed() {
+        QTemporaryDir elsewhere;
+        const QString victim = elsewhere.filePath(QStringLiteral("victim"));
+        QFile original(victim);
+        QVERIFY(original.open(QIODevice::WriteOnly) && original.write("original") == 8);
+        original.close();
+        const QString path = AudioFiles::newFilePath("sys_");
+        QVERIFY(QFile::link(victim, path));
+
+        bool refused = false;
+        try {
+            M4aWriter writer(path, M4aWriter::Layout::fragmented);
+        } catch (const AudioFileError &) {
+            refused = true;
+        }
+
+        QVERIFY(refused);
+        QVERIFY(original.open(QIODevice::ReadOnly));
+        QCOMPARE(original.readAll(), QByteArray("original"));
     }
 
     void limiterHoldsPeaksAndRecovers() {
