@@ -12,6 +12,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 
 #include <chrono>
@@ -69,9 +70,13 @@ public:
     [[nodiscard]] const std::optional<QString> &lastRecordedFileURL() const noexcept {
         return m_lastRecordedFileURL;
     }
+    // A recording is held: the file to upload, or part files whose mix is to be tried again.
     [[nodiscard]] bool hasRecordedFile() const noexcept {
-        return m_lastRecordedFileURL.has_value();
+        return m_lastRecordedFileURL.has_value() || !m_heldPartFiles.isEmpty();
     }
+    // Part files the view model owns: kept because the recording's file lacks their audio, or
+    // because their mix failed and is tried again on retry.
+    [[nodiscard]] const QStringList &heldPartFiles() const noexcept { return m_heldPartFiles; }
     [[nodiscard]] std::chrono::milliseconds pollInterval() const noexcept { return m_pollInterval; }
     [[nodiscard]] bool isBusy() const noexcept { return m_activity != Activity::none; }
     [[nodiscard]] double uploadProgress() const noexcept { return m_uploadProgress; }
@@ -115,6 +120,10 @@ private:
     QCoro::Task<> uploadRecordingSteps();
     QCoro::Task<> retryUploadSteps();
     QCoro::Task<> cancelUploadSteps();
+    // Takes over what the recorder handed back. A recording that lost audio, or whose mix
+    // failed, is not uploaded silently: false, with the error screen saying what happened.
+    bool holdRecording(RecordedAudio audio);
+    void deleteHeldFiles();
     void setUploadProgress(double value);
     void announceUploadProgress();
 
@@ -138,6 +147,7 @@ private:
     // Set and cleared by the recording flow.
     std::optional<std::int64_t> m_pendingMeetingId;
     std::optional<QString> m_lastRecordedFileURL;
+    QStringList m_heldPartFiles;
     Activity m_activity = Activity::none;
     double m_uploadProgress = unknownProgress;
     // Progress reports come as fast as the network goes; the screens hear of them at most
