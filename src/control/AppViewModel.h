@@ -95,9 +95,10 @@ public:
     Q_INVOKABLE void finishRecording();
     // Sends the kept file to the kept meeting.
     Q_INVOKABLE void uploadRecording();
-    // Uploads the kept file again, or, without one, goes back through the profile check.
+    // Uploads the kept file again (after mixing the held parts anew when their mix had failed),
+    // or, without one, goes back through the profile check.
     Q_INVOKABLE void retryUpload();
-    // Deletes the kept file, forgets the meeting, goes back through the profile check.
+    // Deletes the kept file and parts, forgets the meeting, goes back through the profile check.
     Q_INVOKABLE void cancelUpload();
 
 signals:

@@ -8,6 +8,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 class SmallDisk {
 public:
     // `options` as mount(8) takes them for tmpfs, e.g. "size=1m" or "size=1m,nr_inodes=3".
@@ -34,7 +36,22 @@ public:
         return run({"-o", QStringLiteral("remount,") + options, m_folder.path()});
     }
 
+    // Fills the file system with one file up to `room` free bytes; removeFiller() frees it.
+    bool fill(qint64 room) {
+        QFile file(fillerPath());
+        if (!file.open(QIODevice::WriteOnly))
+            return false;
+        const QByteArray block(64 * 1024, 'f');
+        while (file.write(block) == block.size() && file.flush()) {
+        }
+        file.close();
+        return file.resize(std::max<qint64>(0, file.size() - room));
+    }
+    bool removeFiller() { return QFile::remove(fillerPath()); }
+
 private:
+    [[nodiscard]] QString fillerPath() const { return m_folder.path() + QStringLiteral("/filler"); }
+
     static bool run(const QStringList &mountArguments) {
         QProcess mount;
         mount.start(QStringLiteral("mount"), mountArguments);

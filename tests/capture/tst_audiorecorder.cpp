@@ -380,6 +380,45 @@ private slots:
         QVERIFY(QCoro::waitFor(recorder.stopRecording()).has_value());
     }
 
+    // The disk fills up mid-recording: both tracks stop there and the mix cannot be written.
+    // Nothing is lost: the parts are handed over, and once there is room again they mix into
+    // a file that is known to lack the recording's end.
+    void fullDiskKeepsThePartsUntilTheyCanBeMixed() {
+        if (!SmallDisk::possible())
+            QSKIP("mounting a small file system needs root");
+        PulseServer server;
+        QVERIFY2(server.isRunning(), qPrintable(server.error()));
+        server.play(PulseServer::speakers, PulseServer::tone(440, 8.0, 0.5f));
+        server.play(PulseServer::micSink, PulseServer::tone(1000, 8.0, 0.5f));
+        SmallDisk disk(QStringLiteral("size=2m"));
+        QVERIFY(disk.mounted());
+        AudioRecorder recorder;
+        START_OK(recorder);
+        // About two seconds of both tracks fit.
+        QVERIFY(disk.fill(64 * 1024));
+        QTest::qWait(4000);
+
+        const std::optional<RecordedAudio> stopped = QCoro::waitFor(recorder.stopRecording());
+        QVERIFY(stopped.has_value());
+        QCOMPARE(stopped->loss, RecordedAudio::Loss::mixFailed);
+        QVERIFY(stopped->filePath.isEmpty());
+        QCOMPARE(stopped->partFiles, (QStringList{recorder.sysPath(), recorder.micPath()}));
+        QStringList partNames{QFileInfo(recorder.sysPath()).fileName(),
+                              QFileInfo(recorder.micPath()).fileName()};
+        partNames.sort();
+        QCOMPARE(folderEntries(), partNames);
+
+        QVERIFY(disk.removeFiller());
+        const RecordedAudio mixed = QCoro::waitFor(recorder.mixParts(stopped->partFiles));
+        QCOMPARE(mixed.loss, RecordedAudio::Loss::trackCut);
+        QVERIFY(mixed.partFiles.isEmpty());
+        QCOMPARE(folderEntries(), QStringList{QFileInfo(mixed.filePath).fileName()});
+        const std::vector<float> audio = AudioProbe::decode(mixed.filePath);
+        QVERIFY2(seconds(audio) > 0.5, qPrintable(QString::number(seconds(audio))));
+        QVERIFY(tone(audio, 440, 0.1, 0.5) > 0.15);
+        QVERIFY(tone(audio, 1000, 0.1, 0.5) > 0.15);
+    }
+
     // With a monitor as the default input there is no microphone: the recording is the system
     // track alone, as a standard faststart file, and its part is gone.
     void withoutMicrophoneTheSystemTrackIsTheRecording() {

@@ -59,18 +59,6 @@ QByteArray contentsOf(const QString &path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// Fills a file system up to `room` bytes.
-bool fillUpTo(const QString &filler, qint64 room) {
-    QFile file(filler);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    const QByteArray block(64 * 1024, 'f');
-    while (file.write(block) == block.size() && file.flush()) {
-    }
-    file.close();
-    return file.resize(std::max<qint64>(0, QFileInfo(filler).size() - room));
-}
-
 QCoro::Task<> mixUntilDone(std::vector<PartTrack> parts, QEventLoop *loop, bool *done) {
     co_await mergeTracks(std::move(parts));
     *done = true;
@@ -250,9 +238,8 @@ private slots:
         const std::vector<PartTrack> parts = partFiles(440, 3.0, 1000, 3.0, 0.3f);
         const QByteArray sysBytes = contentsOf(parts[0].path), micBytes = contentsOf(parts[1].path);
         const QStringList partNames = privateFolderFiles();
-        const QString filler = disk.path() + QStringLiteral("/filler");
         // Room for the file's start, not for three seconds of audio.
-        QVERIFY(full ? fillUpTo(filler, 16 * 1024) : disk.remount(QStringLiteral("ro")));
+        QVERIFY(full ? disk.fill(16 * 1024) : disk.remount(QStringLiteral("ro")));
 
         const RecordedAudio failed = mix(parts);
 
@@ -263,7 +250,7 @@ private slots:
         QCOMPARE(contentsOf(parts[0].path), sysBytes);
         QCOMPARE(contentsOf(parts[1].path), micBytes);
 
-        QVERIFY(full ? QFile::remove(filler) : disk.remount(QStringLiteral("rw")));
+        QVERIFY(full ? disk.removeFiller() : disk.remount(QStringLiteral("rw")));
         const RecordedAudio again = mix(parts);
         QCOMPARE(again.loss, RecordedAudio::Loss::none);
         QCOMPARE(privateFolderFiles(), QStringList{QFileInfo(again.filePath).fileName()});
