@@ -94,7 +94,7 @@ QCoro::Task<> AudioRecorder::start() {
     } guard{self};
 
     // Until the recording runs, everything lives in this frame, not in the recorder, so a
-    // recorder destroyed meanwhile leaves nothing half-made that the frame still uses.
+    // recorder destroyed meanwhile frees nothing that the frame still uses.
     // Declared first so that it is destroyed last: the capture feeds it until it is gone.
     std::unique_ptr<CaptureEncoder> encoder;
     std::unique_ptr<PulseCapture> capture;

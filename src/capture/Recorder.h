@@ -20,7 +20,7 @@ public:
     // was recording.
     virtual QCoro::Task<std::optional<RecordedAudio>> stopRecording() = 0;
     // Never fails. Mixes the part files a mixFailed stop handed over once more; each part is
-    // removed only when the returned file holds its audio.
+    // removed only when the returned file holds its audio. One call at a time per set of parts.
     virtual QCoro::Task<RecordedAudio> mixParts(QStringList partFiles) = 0;
     [[nodiscard]] virtual bool isRecording() const = 0;
 };
