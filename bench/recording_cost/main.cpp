@@ -65,9 +65,11 @@ double measureOurs(int seconds) {
     // Read before the stop: the stop runs the mixdown, which has its own benchmark. What the
     // stop still encodes is the last few milliseconds.
     const double after = cpuSecondsOfThisProcess();
-    const std::optional<QString> result = QCoro::waitFor(recorder.stopRecording());
-    if (result)
-        QFile::remove(*result);
+    const std::optional<RecordedAudio> result = QCoro::waitFor(recorder.stopRecording());
+    if (result) {
+        for (const QString &path : QStringList{result->filePath} + result->partFiles)
+            QFile::remove(path);
+    }
     return after - before;
 }
 

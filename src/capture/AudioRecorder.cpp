@@ -6,10 +6,22 @@
 #include "M4aWriter.h"
 #include "PulseCapture.h"
 #include "PulseError.h"
-#include "TrackMixdown.h"
 
+#include <QCoroFuture>
 #include <QFile>
+#include <QFileInfo>
 #include <QPointer>
+#include <QPromise>
+
+#include <algorithm>
+
+namespace {
+
+bool lostAudio(const TrackReport &report) {
+    return report.writerFailed || report.framesDropped > 0;
+}
+
+} // namespace
 
 AudioRecorder &AudioRecorder::shared() {
     static AudioRecorder recorder;
@@ -21,16 +33,68 @@ AudioRecorder::AudioRecorder(QObject *parent)
 
 AudioRecorder::~AudioRecorder() = default;
 
-void AudioRecorder::setIsRecording(bool value) {
-    m_isRecording = value;
-    emit isRecordingChanged(value);
+void AudioRecorder::setState(State state) {
+    const bool wasRecording = isRecording();
+    m_state = state;
+    if (isRecording() != wasRecording)
+        emit isRecordingChanged(isRecording());
 }
 
 QCoro::Task<> AudioRecorder::startRecording() {
-    if (m_isRecording)
-        co_return;
     QPointer<AudioRecorder> self(this);
+    for (;;) {
+        switch (m_state) {
+        case State::idle:
+            co_await start();
+            co_return;
+        case State::recording:
+            co_return;
+        case State::starting:
+        case State::stopping: {
+            // A copy: the member is replaced by the next start or stop.
+            QFuture<void> settled = m_settled;
+            co_await settled;
+            if (!self)
+                co_return;
+            break;
+        }
+        }
+    }
+}
 
+QCoro::Task<std::optional<RecordedAudio>> AudioRecorder::stopRecording() {
+    QPointer<AudioRecorder> self(this);
+    while (m_state == State::starting) {
+        QFuture<void> settled = m_settled;
+        co_await settled;
+        if (!self)
+            co_return std::nullopt;
+    }
+    // Idle has nothing to stop; a stop under way owns the parts and hands them over itself.
+    if (m_state != State::recording)
+        co_return std::nullopt;
+    co_return co_await stop();
+}
+
+QCoro::Task<> AudioRecorder::start() {
+    // Waiters on this start resume once the frame is gone, whichever way it ends.
+    QPromise<void> settled;
+    settled.start();
+    m_settled = settled.future();
+    setState(State::starting);
+    QPointer<AudioRecorder> self(this);
+    // Back to idle on every way out but success, unless the recorder is gone.
+    struct Guard {
+        QPointer<AudioRecorder> recorder;
+        bool succeeded = false;
+        ~Guard() {
+            if (recorder && !succeeded)
+                recorder->setState(State::idle);
+        }
+    } guard{self};
+
+    // Until the recording runs, everything lives in this frame, not in the recorder, so a
+    // recorder destroyed meanwhile frees nothing that the frame still uses.
     // Declared first so that it is destroyed last: the capture feeds it until it is gone.
     std::unique_ptr<CaptureEncoder> encoder;
     std::unique_ptr<PulseCapture> capture;
@@ -52,66 +116,109 @@ QCoro::Task<> AudioRecorder::startRecording() {
         break;
     }
 
-    m_sysPath = AudioFiles::newFilePath(QStringLiteral("sys_"));
-    m_micPath = AudioFiles::newFilePath(QStringLiteral("mic_"));
-    auto sysWriter = std::make_unique<M4aWriter>(m_sysPath, M4aWriter::Layout::fragmented);
+    const QString sysPath = AudioFiles::newFilePath(QStringLiteral("sys_"));
+    const QString micPath = AudioFiles::newFilePath(QStringLiteral("mic_"));
+    m_sysPath = sysPath;
+    m_micPath = micPath;
+    const auto discard = [&] {
+        capture.reset();
+        encoder.reset();
+        // Nothing was recorded; a start that does not succeed leaves no files behind.
+        QFile::remove(sysPath);
+        QFile::remove(micPath);
+    };
+    auto sysWriter = std::make_unique<M4aWriter>(sysPath, M4aWriter::Layout::fragmented);
     std::unique_ptr<M4aWriter> micWriter;
     if (found.hasMicrophone) {
         try {
-            micWriter = std::make_unique<M4aWriter>(m_micPath, M4aWriter::Layout::fragmented);
+            micWriter = std::make_unique<M4aWriter>(micPath, M4aWriter::Layout::fragmented);
         } catch (const M4aWriter::Error &) {
             sysWriter.reset();
-            QFile::remove(m_sysPath);
+            discard();
             throw;
         }
     }
     // Both tracks count from this instant, so they line up however late each source starts.
     const std::int64_t originNs = steadyNowNs();
     encoder =
-        std::make_unique<CaptureEncoder>(TrackEncoder(m_sysPath, std::move(sysWriter), originNs),
-                                         TrackEncoder(m_micPath, std::move(micWriter), originNs));
+        std::make_unique<CaptureEncoder>(TrackEncoder(sysPath, std::move(sysWriter), originNs),
+                                         TrackEncoder(micPath, std::move(micWriter), originNs));
     CaptureEncoder *sink = encoder.get();
     const bool started =
         co_await capture->open([sink](CaptureChunk &&chunk) { sink->push(std::move(chunk)); });
-    if (!started) {
-        const QString sysPath = m_sysPath, micPath = m_micPath;
-        capture.reset();
-        encoder.reset();
-        // Nothing was recorded; the failed start leaves no files behind.
-        QFile::remove(sysPath);
-        QFile::remove(micPath);
+    if (!self || !started) {
+        discard();
+        if (!self)
+            co_return;
         throw AudioRecorderError(AudioRecorderError::Code::noPermission);
     }
-    if (!self)
-        co_return;
     m_encoder = std::move(encoder);
     m_capture = std::move(capture);
-    setIsRecording(true);
+    guard.succeeded = true;
+    setState(State::recording);
 }
 
-QCoro::Task<std::optional<QString>> AudioRecorder::stopRecording() {
-    if (!m_isRecording)
-        co_return std::nullopt;
+QCoro::Task<RecordedAudio> AudioRecorder::stop() {
+    QPromise<void> settled;
+    settled.start();
+    m_settled = settled.future();
+    setState(State::stopping);
     QPointer<AudioRecorder> self(this);
 
+    // From here the stop owns the recording: it finishes even when the recorder goes away.
     const std::int64_t stopNs = steadyNowNs();
-    m_capture.reset();
-    if (m_encoder) {
-        co_await m_encoder->finish(stopNs);
-        if (!self)
-            co_return std::nullopt;
-        m_encoder.reset();
-    }
+    std::unique_ptr<PulseCapture> capture = std::move(m_capture);
+    std::unique_ptr<CaptureEncoder> encoder = std::move(m_encoder);
+    const QString sysPath = m_sysPath, micPath = m_micPath;
+    capture.reset(); // no chunk reaches the encoder after this
+    const CaptureReport report = co_await encoder->finish(stopNs);
+    encoder.reset();
 
-    const QString sysPath = m_sysPath;
-    const QString micPath = m_micPath;
-    const QString result = co_await mergeTracks(sysPath, micPath);
-    if (!self)
-        co_return result;
-    for (const QString &part : {sysPath, micPath}) {
-        if (part != result)
-            QFile::remove(part);
+    std::vector<PartTrack> parts;
+    std::optional<CaptureTrack> lostWithoutFile;
+    const auto add = [&](const QString &path, CaptureTrack track, const TrackReport &trackReport) {
+        if (trackReport.fileCreated)
+            parts.push_back({path, track, trackReport.framesWritten, lostAudio(trackReport)});
+        else if (lostAudio(trackReport))
+            lostWithoutFile = track; // its file could not even be created
+    };
+    add(sysPath, CaptureTrack::system, report.system);
+    add(micPath, CaptureTrack::microphone, report.microphone);
+
+    RecordedAudio result = co_await mergeTracks(parts);
+    if (lostWithoutFile && result.loss != RecordedAudio::Loss::mixFailed) {
+        const bool otherTrackToo =
+            result.loss == RecordedAudio::Loss::trackCut && result.affectedTrack != lostWithoutFile;
+        result.loss = RecordedAudio::Loss::trackCut;
+        result.affectedTrack = otherTrackToo ? std::nullopt : lostWithoutFile;
     }
-    setIsRecording(false);
+    if (self) {
+        if (result.loss == RecordedAudio::Loss::mixFailed)
+            m_unmixed.insert(m_unmixed.end(), parts.begin(), parts.end());
+        setState(State::idle);
+    }
+    co_return result;
+}
+
+QCoro::Task<RecordedAudio> AudioRecorder::mixParts(QStringList partFiles) {
+    QPointer<AudioRecorder> self(this);
+    std::vector<PartTrack> parts;
+    for (const QString &path : partFiles) {
+        const auto known = std::find_if(m_unmixed.begin(), m_unmixed.end(),
+                                        [&](const PartTrack &part) { return part.path == path; });
+        if (known != m_unmixed.end()) {
+            parts.push_back(*known);
+        } else {
+            // Not from this recorder's stops: the name still tells the track.
+            const bool mic = QFileInfo(path).fileName().startsWith(QStringLiteral("mic_"));
+            parts.push_back(
+                {path, mic ? CaptureTrack::microphone : CaptureTrack::system, std::nullopt, false});
+        }
+    }
+    RecordedAudio result = co_await mergeTracks(parts);
+    if (self && result.loss != RecordedAudio::Loss::mixFailed) {
+        std::erase_if(m_unmixed,
+                      [&](const PartTrack &part) { return partFiles.contains(part.path); });
+    }
     co_return result;
 }

@@ -3,11 +3,14 @@
 // into its own part file, mixed into one file at the stop.
 
 #include "Recorder.h"
+#include "TrackMixdown.h"
 
+#include <QFuture>
 #include <QObject>
 #include <QString>
 
 #include <memory>
+#include <vector>
 
 class CaptureEncoder;
 class PulseCapture;
@@ -17,6 +20,19 @@ class AudioRecorder : public QObject, public Recorder {
     Q_PROPERTY(bool isRecording READ isRecording NOTIFY isRecordingChanged)
 
 public:
+    // Where the recorder is; only setState() changes it. What each call does in each state:
+    //   idle       start: starts a recording.        stop: returns nothing at once.
+    //   starting   start: waits for that start; returns when it succeeded, starts anew when it
+    //              failed.                           stop: waits for the start, then stops
+    //                                                what it started (nothing if it failed).
+    //   recording  start: returns at once.           stop: stops, mixes, hands the file over.
+    //   stopping   start: waits for the stop to end, then starts a new recording.
+    //                                                stop: returns nothing at once and touches
+    //                                                no file.
+    // A recorder destroyed while starting or stopping: a start ends without a recording and
+    // removes its part files; a stop finishes without it and still hands its result over.
+    enum class State { idle, starting, recording, stopping };
+
     // The one recorder of the process, created on first use on the GUI thread.
     static AudioRecorder &shared();
 
@@ -24,9 +40,14 @@ public:
     ~AudioRecorder() override;
 
     QCoro::Task<> startRecording() override;
-    QCoro::Task<std::optional<QString>> stopRecording() override;
+    QCoro::Task<std::optional<RecordedAudio>> stopRecording() override;
+    QCoro::Task<RecordedAudio> mixParts(QStringList partFiles) override;
 
-    [[nodiscard]] bool isRecording() const override { return m_isRecording; }
+    [[nodiscard]] State state() const noexcept { return m_state; }
+    // True while recording and while stopping.
+    [[nodiscard]] bool isRecording() const override {
+        return m_state == State::recording || m_state == State::stopping;
+    }
     // The part files of the current or last recording; empty before the first start.
     [[nodiscard]] QString sysPath() const { return m_sysPath; }
     [[nodiscard]] QString micPath() const { return m_micPath; }
@@ -35,11 +56,17 @@ signals:
     void isRecordingChanged(bool isRecording);
 
 private:
-    void setIsRecording(bool value);
+    void setState(State state);
+    QCoro::Task<> start();
+    QCoro::Task<RecordedAudio> stop();
 
-    bool m_isRecording = false;
+    State m_state = State::idle;
+    // Finishes when the start or stop under way has ended, however it ended.
+    QFuture<void> m_settled;
     QString m_sysPath;
     QString m_micPath;
+    // Parts of stops whose mix failed, with what the encoder reported of them, for mixParts().
+    std::vector<PartTrack> m_unmixed;
     // The capture is declared last so it is destroyed first: it feeds the encoder.
     std::unique_ptr<CaptureEncoder> m_encoder;
     std::unique_ptr<PulseCapture> m_capture;

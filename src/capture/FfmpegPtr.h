@@ -33,10 +33,11 @@ struct FifoDeleter {
 struct InputContextDeleter {
     void operator()(AVFormatContext *c) const noexcept { avformat_close_input(&c); }
 };
-// A muxer from avformat_alloc_output_context2; closes its file too.
+// A muxer from avformat_alloc_output_context2; closes its file too, unless the file is a
+// context of the caller's own (AVFMT_FLAG_CUSTOM_IO), which its owner frees.
 struct OutputContextDeleter {
     void operator()(AVFormatContext *c) const noexcept {
-        if (c && c->pb && !(c->oformat->flags & AVFMT_NOFILE))
+        if (c && c->pb && !(c->oformat->flags & AVFMT_NOFILE) && !(c->flags & AVFMT_FLAG_CUSTOM_IO))
             avio_closep(&c->pb);
         avformat_free_context(c);
     }

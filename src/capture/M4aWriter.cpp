@@ -1,6 +1,7 @@
 #include "M4aWriter.h"
 
 #include "FfmpegPtr.h"
+#include "FileOutput.h"
 
 #include <QFile>
 
@@ -8,8 +9,6 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,19 +35,11 @@ struct DictionaryDeleter {
     void operator()(AVDictionary *d) const noexcept { av_dict_free(&d); }
 };
 
-// Creates the file with owner-only permissions before FFmpeg opens it, so meeting audio is
-// never readable by others, not even for a moment.
-void createPrivateFile(const QByteArray &path) {
-    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0)
-        throw M4aWriter::Error("cannot create the audio file");
-    ::fchmod(fd, 0600);
-    ::close(fd);
-}
-
 } // namespace
 
 struct M4aWriter::State {
+    // Declared before the muxer, which writes through it until it is gone.
+    std::unique_ptr<FileOutput> output;
     ffmpeg::OutputContextPtr format;
     ffmpeg::CodecContextPtr codec;
     ffmpeg::SwrPtr toPlanar;
@@ -109,10 +100,9 @@ M4aWriter::M4aWriter(const QString &path, Layout layout)
     s.frame.reset(checkAlloc(av_frame_alloc(), "a frame"));
     s.packet.reset(checkAlloc(av_packet_alloc(), "a packet"));
 
-    createPrivateFile(nativePath);
+    s.output = std::make_unique<FileOutput>(path);
     try {
-        check(avio_open(&s.format->pb, nativePath.constData(), AVIO_FLAG_WRITE),
-              "cannot open the audio file");
+        s.output->attachTo(s.format.get());
         AVDictionary *options = nullptr;
         if (layout == Layout::fragmented) {
             av_dict_set(&options, "movflags", "empty_moov+default_base_moof", 0);
@@ -129,6 +119,7 @@ M4aWriter::M4aWriter(const QString &path, Layout layout)
     } catch (const Error &) {
         // A file without a header holds no audio; do not leave it behind.
         s.format.reset();
+        s.output.reset();
         ::unlink(nativePath.constData());
         throw;
     }
@@ -225,7 +216,7 @@ void M4aWriter::finish() {
     s.encodeFromFifo(true);
     s.sendFrame(nullptr);
     check(av_write_trailer(s.format.get()), "cannot finish the audio file");
-    check(avio_closep(&s.format->pb), "cannot close the audio file");
+    s.output->close();
 }
 
 std::int64_t M4aWriter::framesWritten() const noexcept {

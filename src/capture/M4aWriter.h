@@ -21,7 +21,12 @@ public:
     static constexpr int channels = 2;
     static constexpr int bitRate = 128000;
 
-    // Creates the file with mode 0600. Throws M4aWriter::Error on any FFmpeg failure.
+    // Frames of encoder delay at the start of every file: FFmpeg's AAC encoder primes with one
+    // frame. A faststart file records it in its edit list; a fragmented part file does not.
+    static constexpr int primingFrames = 1024;
+
+    // Creates the new file `path` (mode 0600, see AudioFiles::createFile); an existing file or
+    // link at that name is an error. Throws M4aWriter::Error on any failure.
     M4aWriter(const QString &path, Layout layout);
     ~M4aWriter();
     M4aWriter(const M4aWriter &) = delete;

@@ -2,8 +2,10 @@
 // What the recording flow needs of a recorder; the real one is AudioRecorder::shared(), tests
 // of the flow put their own behind it.
 
+#include "RecordedAudio.h"
+
 #include <QCoroTask>
-#include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -14,8 +16,11 @@ public:
     // Returns once capture is running. Throws AudioRecorderError, or AudioFileError when a
     // part file cannot be created; both carry the text the user is shown.
     virtual QCoro::Task<> startRecording() = 0;
-    // Never fails. The recording's file, owned by the caller from now on, or nothing when
-    // nothing was recording.
-    virtual QCoro::Task<std::optional<QString>> stopRecording() = 0;
+    // Never fails. What was recorded, owned by the caller from now on, or nothing when nothing
+    // was recording.
+    virtual QCoro::Task<std::optional<RecordedAudio>> stopRecording() = 0;
+    // Never fails. Mixes the part files a mixFailed stop handed over once more; each part is
+    // removed only when the returned file holds its audio. One call at a time per set of parts.
+    virtual QCoro::Task<RecordedAudio> mixParts(QStringList partFiles) = 0;
     [[nodiscard]] virtual bool isRecording() const = 0;
 };

@@ -1,86 +1,132 @@
 #include "TrackMixdown.h"
 
 #include "AudioDecoder.h"
+#include "AudioFileError.h"
 #include "AudioFiles.h"
 #include "M4aWriter.h"
 #include "PeakLimiter.h"
+#include "TrackRemux.h"
 
-#include <QCoroThread>
-#include <QPointer>
-#include <QThread>
+#include <QCoroFuture>
+#include <QFile>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <algorithm>
-#include <memory>
-#include <optional>
-#include <vector>
+#include <limits>
 
 namespace {
 
 constexpr int blockFrames = 4096;
 
-// A mix still running when its caller goes away (the program quits mid-stop) finishes on its
-// own and then deletes its thread; destroying a running QThread would abort the process.
-struct WorkerDeleter {
-    void operator()(QThread *thread) const {
-        if (thread->isRunning())
-            QObject::connect(thread, &QThread::finished, thread, &QObject::deleteLater);
-        else
-            delete thread;
+// A part being decoded: its priming is skipped, and it ends at its true length when known.
+struct Source {
+    AudioDecoder decoder;
+    std::int64_t left;
+
+    Source(const PartTrack &part)
+        : decoder(part.path)
+        , left(part.frames.value_or(std::numeric_limits<std::int64_t>::max())) {
+        std::vector<float> priming;
+        decoder.read(priming, M4aWriter::primingFrames);
+    }
+
+    // Appends up to `frames` frames; false once the part has ended.
+    bool read(std::vector<float> &out, int frames) {
+        const int wanted = static_cast<int>(std::min<std::int64_t>(frames, left));
+        const int got = wanted > 0 ? decoder.read(out, wanted) : 0;
+        left -= got;
+        return got > 0;
     }
 };
 
-// Both decoders are opened before the output exists, so a source that cannot be read costs
-// no file at all. Returns the mixed file, or nothing when the mix could not be made.
-std::optional<QString> mixToNewFile(const QString &sysPath, const QString &micPath) {
-    std::optional<AudioDecoder> sys, mic;
-    try {
-        sys.emplace(sysPath);
-        mic.emplace(micPath);
-    } catch (const AudioDecoder::Error &) {
-        return std::nullopt;
+void mixInto(const QString &outPath, Source &sys, Source &mic) {
+    M4aWriter out(outPath, M4aWriter::Layout::faststart);
+    PeakLimiter limiter(M4aWriter::sampleRate);
+    std::vector<float> sysBlock, micBlock;
+    sysBlock.reserve(blockFrames * 2);
+    micBlock.reserve(blockFrames * 2);
+    bool sysOpen = true, micOpen = true;
+    while (sysOpen || micOpen) {
+        sysBlock.clear();
+        micBlock.clear();
+        if (sysOpen)
+            sysOpen = sys.read(sysBlock, blockFrames);
+        if (micOpen)
+            micOpen = mic.read(micBlock, blockFrames);
+        // Each source runs for its own length; the shorter one is followed by silence.
+        if (sysBlock.size() < micBlock.size())
+            std::swap(sysBlock, micBlock);
+        for (size_t i = 0; i < micBlock.size(); ++i)
+            sysBlock[i] += micBlock[i];
+        limiter.process(sysBlock);
+        out.write(sysBlock);
     }
+    out.finish();
+}
 
-    QString outPath;
-    try {
-        outPath = AudioFiles::newFilePath(QString());
-        M4aWriter out(outPath, M4aWriter::Layout::faststart);
-        PeakLimiter limiter(M4aWriter::sampleRate);
-        std::vector<float> sysBlock, micBlock;
-        sysBlock.reserve(blockFrames * 2);
-        micBlock.reserve(blockFrames * 2);
-        bool sysOpen = true, micOpen = true;
-        while (sysOpen || micOpen) {
-            sysBlock.clear();
-            micBlock.clear();
-            if (sysOpen)
-                sysOpen = sys->read(sysBlock, blockFrames) > 0;
-            if (micOpen)
-                micOpen = mic->read(micBlock, blockFrames) > 0;
-            // Each source runs for its own length; the shorter one is followed by silence.
-            if (sysBlock.size() < micBlock.size())
-                std::swap(sysBlock, micBlock);
-            for (size_t i = 0; i < micBlock.size(); ++i)
-                sysBlock[i] += micBlock[i];
-            limiter.process(sysBlock);
-            out.write(sysBlock);
-        }
-        out.finish();
-    } catch (const AudioFileError &) { // the folder, the file or the encoder failed
-        return std::nullopt;
-    }
-    return outPath;
+QStringList pathsOf(const std::vector<const PartTrack *> &parts) {
+    QStringList paths;
+    for (const PartTrack *part : parts)
+        paths << part->path;
+    return paths;
 }
 
 } // namespace
 
-QCoro::Task<QString> mergeTracks(QString sysPath, QString micPath) {
-    // The worker owns copies of its inputs and hands its answer back through this shared slot,
-    // so nothing it touches can disappear while it runs.
-    auto result = std::make_shared<std::optional<QString>>();
-    std::unique_ptr<QThread, WorkerDeleter> worker(
-        QThread::create([result, sysPath, micPath] { *result = mixToNewFile(sysPath, micPath); }));
-    worker->setObjectName(QStringLiteral("tolvex.mixdown"));
-    worker->start();
-    co_await qCoro(worker.get()).waitForFinished();
-    co_return result->value_or(sysPath);
+RecordedAudio mixdown(const std::vector<PartTrack> &parts) {
+    // Opening the decoders first means a part that cannot be read costs no output file.
+    std::vector<const PartTrack *> readable, unreadable;
+    std::vector<std::unique_ptr<Source>> sources;
+    for (const PartTrack &part : parts) {
+        try {
+            sources.push_back(std::make_unique<Source>(part));
+            readable.push_back(&part);
+        } catch (const AudioDecoder::Error &) {
+            unreadable.push_back(&part);
+        }
+    }
+    RecordedAudio result;
+    result.partFiles = pathsOf(unreadable);
+    QString outPath;
+    try {
+        if (readable.empty())
+            throw AudioFileError("no part file can be read");
+        outPath = AudioFiles::newFilePath(QString());
+        if (readable.size() >= 2)
+            mixInto(outPath, *sources[0], *sources[1]);
+        else
+            remuxTrack(readable[0]->path, outPath, readable[0]->frames);
+    } catch (const AudioFileError &) {
+        // A full disk, a vanished folder, a broken encoder: nothing is handed back but the
+        // parts, to be mixed again once the cause is gone.
+        if (!outPath.isEmpty())
+            QFile::remove(outPath);
+        result.partFiles = pathsOf(readable) + pathsOf(unreadable);
+        result.loss = RecordedAudio::Loss::mixFailed;
+        return result;
+    }
+
+    result.filePath = outPath;
+    for (const PartTrack *part : readable)
+        QFile::remove(part->path);
+    std::vector<CaptureTrack> cut;
+    for (const PartTrack &part : parts) {
+        const bool left =
+            std::find(unreadable.begin(), unreadable.end(), &part) != unreadable.end();
+        if (part.cut || left)
+            cut.push_back(part.track);
+    }
+    if (!cut.empty()) {
+        result.loss = RecordedAudio::Loss::trackCut;
+        if (std::all_of(cut.begin(), cut.end(), [&](CaptureTrack t) { return t == cut.front(); }))
+            result.affectedTrack = cut.front();
+    }
+    return result;
+}
+
+QCoro::Task<RecordedAudio> mergeTracks(std::vector<PartTrack> parts) {
+    // The worker owns a copy of its input, so nothing it reads can go away while it runs.
+    QFuture<RecordedAudio> done =
+        QtConcurrent::run([parts = std::move(parts)] { return mixdown(parts); });
+    co_return co_await done;
 }

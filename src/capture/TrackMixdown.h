@@ -1,11 +1,34 @@
 #pragma once
-// Mixes the two part files of a recording into the one file that is uploaded.
+// Turns the part files of a recording into the one file that is uploaded.
+
+#include "RecordedAudio.h"
 
 #include <QCoroTask>
-#include <QString>
 
-// Decodes both part files, lays them from time zero each for its full length, sums them at
-// unity gain through a limiter and writes a new faststart M4A in the private folder. Runs
-// the work on a worker thread and never fails: whenever the mix cannot be made it returns
-// sysPath. Removes no input; a failed export leaves whatever it wrote.
-QCoro::Task<QString> mergeTracks(QString sysPath, QString micPath);
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+// One part file of a recording.
+struct PartTrack {
+    QString path;
+    CaptureTrack track = CaptureTrack::system;
+    // The track's true length in frames, when the encoder reported it. The file itself also
+    // holds its encoder's priming and the padding of its last frame.
+    std::optional<std::int64_t> frames;
+    // The track lost audio while it was recorded (its writer failed, or audio was dropped).
+    bool cut = false;
+};
+
+// The work itself, blocking. Parts that cannot be decoded are left out. Two readable parts
+// are decoded, laid from time zero each for its own length, summed at unity gain through a
+// limiter and encoded into a new faststart M4A in the private folder; one readable part is
+// copied packet by packet into one (TrackRemux). Priming and padding are trimmed either way.
+// A part is removed only once the new file that holds its audio is complete; a half-written
+// file is removed. Never fails: a file that cannot be written gives Loss::mixFailed with every
+// part kept, a part left out gives Loss::trackCut with that part kept.
+RecordedAudio mixdown(const std::vector<PartTrack> &parts);
+
+// Runs mixdown() on a worker thread and awaits its future, which cannot miss the end of even
+// an instant failure.
+QCoro::Task<RecordedAudio> mergeTracks(std::vector<PartTrack> parts);

@@ -24,6 +24,20 @@ namespace {
 
 const QString recordingNotFoundText = QStringLiteral("Файл записи не найден");
 
+QString lossText(const RecordedAudio &audio) {
+    if (audio.loss == RecordedAudio::Loss::mixFailed) {
+        return QStringLiteral("Не удалось свести дорожки записи. Освободите место на диске и "
+                              "нажмите «Повторить загрузку»");
+    }
+    QString what = QStringLiteral("Запись прервалась");
+    if (audio.affectedTrack == CaptureTrack::system)
+        what = QStringLiteral("Запись системного звука прервалась");
+    else if (audio.affectedTrack == CaptureTrack::microphone)
+        what = QStringLiteral("Запись микрофона прервалась");
+    return what + QStringLiteral(", часть звука не сохранилась. Нажмите «Повторить загрузку», "
+                                 "чтобы отправить то, что записано");
+}
+
 // What a step without a value gives when it succeeds. (Not std::monostate: QCoro keeps its
 // results in a variant whose monostate means "no result yet", and would never resume.)
 struct Done {};
@@ -360,11 +374,31 @@ QCoro::Task<> AppViewModel::finishRecordingSteps() {
     setUploadProgress(unknownProgress);
     setState(AppState::uploading());
 
-    const std::optional<QString> file = co_await m_recorder->stopRecording();
+    std::optional<RecordedAudio> recorded = co_await m_recorder->stopRecording();
     if (!self)
         co_return;
-    m_lastRecordedFileURL = file;
+    m_lastRecordedFileURL.reset();
+    if (recorded && !holdRecording(std::move(*recorded)))
+        co_return;
     co_await uploadRecordingSteps();
+}
+
+bool AppViewModel::holdRecording(RecordedAudio audio) {
+    m_lastRecordedFileURL = audio.filePath.isEmpty() ? std::nullopt : std::optional(audio.filePath);
+    m_heldPartFiles = std::move(audio.partFiles);
+    if (audio.loss == RecordedAudio::Loss::none)
+        return true;
+    setState(AppState::uploadError(lossText(audio)));
+    return false;
+}
+
+void AppViewModel::deleteHeldFiles() {
+    if (m_lastRecordedFileURL)
+        QFile::remove(*m_lastRecordedFileURL);
+    for (const QString &part : std::as_const(m_heldPartFiles))
+        QFile::remove(part);
+    m_lastRecordedFileURL.reset();
+    m_heldPartFiles.clear();
 }
 
 QCoro::Task<> AppViewModel::uploadRecordingSteps() {
@@ -393,13 +427,22 @@ QCoro::Task<> AppViewModel::uploadRecordingSteps() {
         co_return;
     }
     setUploadProgress(1.0);
-    QFile::remove(file);
-    m_lastRecordedFileURL.reset();
+    // The uploaded file, and parts whose loss the user accepted by sending it anyway.
+    deleteHeldFiles();
     m_pendingMeetingId.reset();
     co_await refreshProfile();
 }
 
 QCoro::Task<> AppViewModel::retryUploadSteps() {
+    if (!m_lastRecordedFileURL && !m_heldPartFiles.isEmpty()) {
+        // The mix failed: try it again first; a new failure keeps every part for the next try.
+        QPointer<AppViewModel> self(this);
+        setUploadProgress(unknownProgress);
+        setState(AppState::uploading());
+        RecordedAudio mixed = co_await m_recorder->mixParts(m_heldPartFiles);
+        if (!self || !holdRecording(std::move(mixed)))
+            co_return;
+    }
     if (m_lastRecordedFileURL) {
         setUploadProgress(0.0);
         setState(AppState::uploading());
@@ -410,10 +453,7 @@ QCoro::Task<> AppViewModel::retryUploadSteps() {
 }
 
 QCoro::Task<> AppViewModel::cancelUploadSteps() {
-    if (m_lastRecordedFileURL) {
-        QFile::remove(*m_lastRecordedFileURL);
-        m_lastRecordedFileURL.reset();
-    }
+    deleteHeldFiles();
     m_pendingMeetingId.reset();
     co_await refreshProfile();
 }

@@ -12,6 +12,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 
 #include <chrono>
@@ -69,9 +70,13 @@ public:
     [[nodiscard]] const std::optional<QString> &lastRecordedFileURL() const noexcept {
         return m_lastRecordedFileURL;
     }
+    // A recording is held: the file to upload, or part files whose mix is to be tried again.
     [[nodiscard]] bool hasRecordedFile() const noexcept {
-        return m_lastRecordedFileURL.has_value();
+        return m_lastRecordedFileURL.has_value() || !m_heldPartFiles.isEmpty();
     }
+    // Part files the view model owns: kept because the recording's file lacks their audio, or
+    // because their mix failed and is tried again on retry.
+    [[nodiscard]] const QStringList &heldPartFiles() const noexcept { return m_heldPartFiles; }
     [[nodiscard]] std::chrono::milliseconds pollInterval() const noexcept { return m_pollInterval; }
     [[nodiscard]] bool isBusy() const noexcept { return m_activity != Activity::none; }
     [[nodiscard]] double uploadProgress() const noexcept { return m_uploadProgress; }
@@ -92,9 +97,10 @@ public:
     Q_INVOKABLE void finishRecording();
     // Sends the kept file to the kept meeting.
     Q_INVOKABLE void uploadRecording();
-    // Uploads the kept file again, or, without one, goes back through the profile check.
+    // Uploads the kept file again (after mixing the held parts anew when their mix had failed),
+    // or, without one, goes back through the profile check.
     Q_INVOKABLE void retryUpload();
-    // Deletes the kept file, forgets the meeting, goes back through the profile check.
+    // Deletes the kept file and parts, forgets the meeting, goes back through the profile check.
     Q_INVOKABLE void cancelUpload();
 
 signals:
@@ -129,6 +135,10 @@ private:
     QCoro::Task<> uploadRecordingSteps();
     QCoro::Task<> retryUploadSteps();
     QCoro::Task<> cancelUploadSteps();
+    // Takes over what the recorder handed back. A recording that lost audio, or whose mix
+    // failed, is not uploaded silently: false, with the error screen saying what happened.
+    bool holdRecording(RecordedAudio audio);
+    void deleteHeldFiles();
     void setUploadProgress(double value);
     void announceUploadProgress();
 
@@ -161,6 +171,7 @@ private:
     // Set and cleared by the recording flow.
     std::optional<std::int64_t> m_pendingMeetingId;
     std::optional<QString> m_lastRecordedFileURL;
+    QStringList m_heldPartFiles;
     Activity m_activity = Activity::none;
     double m_uploadProgress = unknownProgress;
     // Progress reports come as fast as the network goes; the screens hear of them at most

@@ -1,11 +1,13 @@
 // The recording session against a real PulseAudio daemon with null sinks fed with known tones.
 // FFmpeg's own tools decode the files, so the program's writer is never its own judge.
 
+#include "AudioFileError.h"
 #include "AudioFiles.h"
 #include "AudioProbe.h"
 #include "AudioRecorder.h"
 #include "AudioRecorderError.h"
 #include "PulseServer.h"
+#include "SmallDisk.h"
 #include "TaskOutcome.h"
 
 #include <QDir>
@@ -159,7 +161,7 @@ private slots:
 
         QTest::qWait(3000);
         const double recorded = secondsOf(clock);
-        const std::optional<QString> result = QCoro::waitFor(recorder.stopRecording());
+        const std::optional<RecordedAudio> result = QCoro::waitFor(recorder.stopRecording());
         QVERIFY(!recorder.isRecording());
         QCOMPARE(changes.count(), 2);
         QCOMPARE(changes.at(0).at(0).toBool() && !changes.at(1).at(0).toBool(), true);
@@ -167,7 +169,9 @@ private slots:
         QVERIFY(!threadNames().contains(QStringLiteral("tolvex.encode")));
 
         QVERIFY(result.has_value());
-        const QFileInfo mixed(*result);
+        QCOMPARE(result->loss, RecordedAudio::Loss::none);
+        QVERIFY(result->partFiles.isEmpty());
+        const QFileInfo mixed(result->filePath);
         QCOMPARE(mixed.absolutePath(), AudioFiles::privateFolder());
         QVERIFY2(uuidName.match(mixed.fileName()).hasMatch(), qPrintable(mixed.fileName()));
         QVERIFY(!QFile::exists(sys.filePath()) && !QFile::exists(mic.filePath()));
@@ -184,7 +188,7 @@ private slots:
         QVERIFY(tone(micAudio, 440, 0.5, 1.5) < 0.02);
 
         // Both sources are heard from the mixed file's first second.
-        const std::vector<float> mix = AudioProbe::decode(*result);
+        const std::vector<float> mix = AudioProbe::decode(result->filePath);
         VERIFY_LENGTH(mix, recorded, 0.1);
         QVERIFY(tone(mix, 440, 0.1, 1.0) > 0.15);
         QVERIFY(tone(mix, 1000, 0.1, 1.0) > 0.15);
@@ -212,6 +216,120 @@ private slots:
         QVERIFY(QCoro::waitFor(recorder.stopRecording()).has_value());
     }
 
+    // Calls that overlap a start or a stop under way. Under AddressSanitizer these also show
+    // that no call reaches into a capture or encoder that another one replaced.
+    void overlappingStartsMakeOneRecording() {
+        PulseServer server;
+        QVERIFY2(server.isRunning(), qPrintable(server.error()));
+        AudioRecorder recorder;
+        QSignalSpy changes(&recorder, &AudioRecorder::isRecordingChanged);
+        QCoro::Task<> first = recorder.startRecording();
+        QCoro::Task<> second = recorder.startRecording();
+        QVERIFY(runTask(std::move(first)).succeeded());
+        QVERIFY(runTask(std::move(second)).succeeded());
+        QCOMPARE(recorder.state(), AudioRecorder::State::recording);
+        QCOMPARE(changes.count(), 1);
+        QCOMPARE(folderEntries().size(), 2);
+
+        const std::optional<RecordedAudio> result = QCoro::waitFor(recorder.stopRecording());
+        QVERIFY(result.has_value());
+        QCOMPARE(folderEntries(), QStringList{QFileInfo(result->filePath).fileName()});
+    }
+
+    void stopDuringStartStopsWhatItStarted() {
+        PulseServer server;
+        QVERIFY2(server.isRunning(), qPrintable(server.error()));
+        AudioRecorder recorder;
+        QCoro::Task<> start = recorder.startRecording();
+        QCoro::Task<std::optional<RecordedAudio>> stop = recorder.stopRecording();
+        QCOMPARE(recorder.state(), AudioRecorder::State::starting);
+
+        QVERIFY(runTask(std::move(start)).succeeded());
+        const TaskOutcome<std::optional<RecordedAudio>> stopped = runTask(std::move(stop));
+        QVERIFY(stopped.succeeded() && stopped.value->has_value());
+        QCOMPARE(recorder.state(), AudioRecorder::State::idle);
+        const QString file = (*stopped.value)->filePath;
+        QCOMPARE(folderEntries(), QStringList{QFileInfo(file).fileName()});
+        QVERIFY(!AudioProbe::decode(file).empty());
+    }
+
+    void secondStopGetsNothingAndTouchesNoFile() {
+        PulseServer server;
+        QVERIFY2(server.isRunning(), qPrintable(server.error()));
+        server.play(PulseServer::speakers, PulseServer::tone(440, 3.0, 0.5f));
+        AudioRecorder recorder;
+        START_OK(recorder);
+        QTest::qWait(1500);
+
+        QCoro::Task<std::optional<RecordedAudio>> first = recorder.stopRecording();
+        QCoro::Task<std::optional<RecordedAudio>> second = recorder.stopRecording();
+        const std::optional<RecordedAudio> secondResult = QCoro::waitFor(std::move(second));
+        QVERIFY(!secondResult.has_value());
+        const std::optional<RecordedAudio> result = QCoro::waitFor(std::move(first));
+        QVERIFY(result.has_value());
+        QCOMPARE(result->loss, RecordedAudio::Loss::none);
+        QCOMPARE(folderEntries(), QStringList{QFileInfo(result->filePath).fileName()});
+        QVERIFY(tone(AudioProbe::decode(result->filePath), 440, 0.5, 1.2) > 0.15);
+    }
+
+    void startDuringStopRecordsAfterIt() {
+        PulseServer server;
+        QVERIFY2(server.isRunning(), qPrintable(server.error()));
+        AudioRecorder recorder;
+        START_OK(recorder);
+        QTest::qWait(500);
+
+        QCoro::Task<std::optional<RecordedAudio>> stop = recorder.stopRecording();
+        QCoro::Task<> start = recorder.startRecording();
+        const std::optional<RecordedAudio> stopped = QCoro::waitFor(std::move(stop));
+        QVERIFY(stopped.has_value());
+        QVERIFY(runTask(std::move(start)).succeeded());
+        QCOMPARE(recorder.state(), AudioRecorder::State::recording);
+        // The first recording's file and the new recording's two parts.
+        QCOMPARE(folderEntries().size(), 3);
+        QVERIFY(QFile::exists(stopped->filePath) && QFile::exists(recorder.sysPath()));
+        QVERIFY(QCoro::waitFor(recorder.stopRecording()).has_value());
+    }
+
+    // The recorder goes away at different moments of a start; whatever moment it is, the start
+    // ends, touches nothing freed and leaves no file behind.
+    void destroyedWhileStartingLeavesNothing() {
+        PulseServer server;
+        QVERIFY2(server.isRunning(), qPrintable(server.error()));
+        int destroyedWhileStarting = 0;
+        for (const int waitMs : {0, 1, 2, 3, 5, 8, 12, 20, 30, 50}) {
+            auto recorder = std::make_unique<AudioRecorder>();
+            QCoro::Task<> start = recorder->startRecording();
+            if (waitMs > 0)
+                QTest::qWait(waitMs);
+            const bool starting = recorder->state() == AudioRecorder::State::starting;
+            recorder.reset();
+            runTask(std::move(start));
+            if (!starting) {
+                cleanup(); // it had started: its parts are a kept recording
+                continue;
+            }
+            ++destroyedWhileStarting;
+            // The capture may still be closing on its own thread.
+            QTRY_COMPARE_WITH_TIMEOUT(folderEntries(), QStringList(), 3000);
+        }
+        QVERIFY(destroyedWhileStarting > 0);
+    }
+
+    // A recorder destroyed mid-stop still hands the recording over.
+    void destroyedWhileStoppingStillHandsTheRecordingOver() {
+        PulseServer server;
+        QVERIFY2(server.isRunning(), qPrintable(server.error()));
+        auto recorder = std::make_unique<AudioRecorder>();
+        START_OK(*recorder);
+        QTest::qWait(500);
+        QCoro::Task<std::optional<RecordedAudio>> stop = recorder->stopRecording();
+        recorder.reset();
+        const std::optional<RecordedAudio> result = QCoro::waitFor(std::move(stop));
+        QVERIFY(result.has_value());
+        QCOMPARE(folderEntries(), QStringList{QFileInfo(result->filePath).fileName()});
+    }
+
     void noServerGivesNoPermission() {
         QTemporaryDir nowhere;
         PulseServer::pointAtNothing(nowhere.path());
@@ -233,45 +351,93 @@ private slots:
         QVERIFY(folderEntries().isEmpty());
     }
 
+    // A start that fails after making its files removes them, and the next start makes new
+    // ones rather than reusing the failed start's names.
     void newStartAfterFailedStartUsesNewNames() {
-        AudioRecorder recorder;
-        QString firstSys, firstMic;
-        {
-            PulseServer server;
-            QVERIFY2(server.isRunning(), qPrintable(server.error()));
-            START_OK(recorder);
-            firstSys = recorder.sysPath();
-            firstMic = recorder.micPath();
-            QTest::qWait(300);
-            QVERIFY(QCoro::waitFor(recorder.stopRecording()).has_value());
-        }
-        QCOMPARE(startFailure(recorder), noServerText);
-        QVERIFY(!recorder.isRecording());
-
+        if (!SmallDisk::possible())
+            QSKIP("mounting a small file system needs root");
         PulseServer server;
         QVERIFY2(server.isRunning(), qPrintable(server.error()));
+        // Room for the folder and one part file only: the microphone's file cannot be made.
+        SmallDisk disk(QStringLiteral("size=4m,nr_inodes=3"));
+        QVERIFY(disk.mounted());
+        AudioRecorder recorder;
+        const TaskOutcome<void> failed = runTask(recorder.startRecording());
+        QVERIFY(failed.errorAs<AudioFileError>().has_value());
+        QVERIFY(!recorder.isRecording());
+        const QString failedSys = recorder.sysPath(), failedMic = recorder.micPath();
+        QVERIFY(!failedSys.isEmpty() && !failedMic.isEmpty());
+        QCOMPARE(folderEntries(), QStringList());
+
+        QVERIFY(disk.remount(QStringLiteral("nr_inodes=100")));
         START_OK(recorder);
-        QVERIFY(recorder.isRecording());
-        QVERIFY(recorder.sysPath() != firstSys);
-        QVERIFY(recorder.micPath() != firstMic);
+        QVERIFY(recorder.sysPath() != failedSys);
+        QVERIFY(recorder.micPath() != failedMic);
+        QStringList names{QFileInfo(recorder.sysPath()).fileName(),
+                          QFileInfo(recorder.micPath()).fileName()};
+        names.sort();
+        QCOMPARE(folderEntries(), names);
         QVERIFY(QCoro::waitFor(recorder.stopRecording()).has_value());
     }
 
+    // The disk fills up mid-recording: both tracks stop there and the mix cannot be written.
+    // Nothing is lost: the parts are handed over, and once there is room again they mix into
+    // a file that is known to lack the recording's end.
+    void fullDiskKeepsThePartsUntilTheyCanBeMixed() {
+        if (!SmallDisk::possible())
+            QSKIP("mounting a small file system needs root");
+        PulseServer server;
+        QVERIFY2(server.isRunning(), qPrintable(server.error()));
+        server.play(PulseServer::speakers, PulseServer::tone(440, 8.0, 0.5f));
+        server.play(PulseServer::micSink, PulseServer::tone(1000, 8.0, 0.5f));
+        SmallDisk disk(QStringLiteral("size=2m"));
+        QVERIFY(disk.mounted());
+        AudioRecorder recorder;
+        START_OK(recorder);
+        // About two seconds of both tracks fit.
+        QVERIFY(disk.fill(64 * 1024));
+        QTest::qWait(4000);
+
+        const std::optional<RecordedAudio> stopped = QCoro::waitFor(recorder.stopRecording());
+        QVERIFY(stopped.has_value());
+        QCOMPARE(stopped->loss, RecordedAudio::Loss::mixFailed);
+        QVERIFY(stopped->filePath.isEmpty());
+        QCOMPARE(stopped->partFiles, (QStringList{recorder.sysPath(), recorder.micPath()}));
+        QStringList partNames{QFileInfo(recorder.sysPath()).fileName(),
+                              QFileInfo(recorder.micPath()).fileName()};
+        partNames.sort();
+        QCOMPARE(folderEntries(), partNames);
+
+        QVERIFY(disk.removeFiller());
+        const RecordedAudio mixed = QCoro::waitFor(recorder.mixParts(stopped->partFiles));
+        QCOMPARE(mixed.loss, RecordedAudio::Loss::trackCut);
+        QVERIFY(mixed.partFiles.isEmpty());
+        QCOMPARE(folderEntries(), QStringList{QFileInfo(mixed.filePath).fileName()});
+        const std::vector<float> audio = AudioProbe::decode(mixed.filePath);
+        QVERIFY2(seconds(audio) > 0.5, qPrintable(QString::number(seconds(audio))));
+        QVERIFY(tone(audio, 440, 0.1, 0.5) > 0.15);
+        QVERIFY(tone(audio, 1000, 0.1, 0.5) > 0.15);
+    }
+
     // With a monitor as the default input there is no microphone: the recording is the system
-    // part file itself, handed back and kept.
-    void withoutMicrophoneTheSystemPartIsTheRecording() {
+    // track alone, as a standard faststart file, and its part is gone.
+    void withoutMicrophoneTheSystemTrackIsTheRecording() {
         PulseServer server({.outputs = true, .microphone = false});
         QVERIFY2(server.isRunning(), qPrintable(server.error()));
         server.play(PulseServer::speakers, PulseServer::tone(440, 6.0, 0.5f));
         AudioRecorder recorder;
         START_OK(recorder);
         QTest::qWait(2500);
-        const std::optional<QString> result = QCoro::waitFor(recorder.stopRecording());
+        const std::optional<RecordedAudio> result = QCoro::waitFor(recorder.stopRecording());
         QVERIFY(result.has_value());
-        QCOMPARE(*result, recorder.sysPath());
-        QVERIFY(!QFile::exists(recorder.micPath()));
+        QCOMPARE(result->loss, RecordedAudio::Loss::none);
+        QCOMPARE(folderEntries(), QStringList{QFileInfo(result->filePath).fileName()});
+        const QStringList boxes = AudioProbe::topLevelBoxes(result->filePath);
+        QVERIFY2(boxes.indexOf("moov") >= 0 && boxes.indexOf("moov") < boxes.indexOf("mdat") &&
+                     !boxes.contains("moof"),
+                 qPrintable(boxes.join(',')));
         // Late enough that a slow first capture (a loaded machine) cannot reach into it.
-        const double amplitude = tone(AudioProbe::decode(*result), 440, 1.2, 2.2);
+        const double amplitude = tone(AudioProbe::decode(result->filePath), 440, 1.2, 2.2);
         QVERIFY2(amplitude > 0.35, qPrintable(QString::number(amplitude)));
     }
 
@@ -411,10 +577,10 @@ private slots:
         server->kill();
         QTest::qWait(1000);
         const double recorded = secondsOf(clock);
-        const std::optional<QString> result = QCoro::waitFor(recorder.stopRecording());
+        const std::optional<RecordedAudio> result = QCoro::waitFor(recorder.stopRecording());
         QVERIFY(result.has_value());
         QVERIFY(!recorder.isRecording());
-        const std::vector<float> audio = AudioProbe::decode(*result);
+        const std::vector<float> audio = AudioProbe::decode(result->filePath);
         VERIFY_LENGTH(audio, recorded, 0.15);
         QVERIFY(tone(audio, 440, 0.2, 1.3) > 0.15);
     }

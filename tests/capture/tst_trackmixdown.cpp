@@ -3,14 +3,20 @@
 #include "AudioFileError.h"
 #include "AudioFiles.h"
 #include "AudioProbe.h"
+#include "M4aWriter.h"
 #include "PeakLimiter.h"
+#include "RecordedAudio.h"
+#include "SmallDisk.h"
 #include "TrackMixdown.h"
 
 #include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <unistd.h>
 
@@ -26,15 +32,58 @@ double seconds(const std::vector<float> &samples) {
     return static_cast<double>(samples.size()) / 2.0 / 44100.0;
 }
 
-// A system and a microphone part file, each a sine of its own frequency and length.
-std::pair<QString, QString> partFiles(double sysHz, double sysSeconds, double micHz,
-                                      double micSeconds, float amplitude) {
-    const QString sys = AudioFiles::newFilePath("sys_");
-    const QString mic = AudioFiles::newFilePath("mic_");
-    writeTone(sys, sysHz, sysSeconds, amplitude);
-    writeTone(mic, micHz, micSeconds, amplitude);
-    return {sys, mic};
+std::int64_t framesOf(double seconds) {
+    return static_cast<std::int64_t>(seconds * 44100);
 }
+
+// A part file of the track, a sine of its own frequency and length, as the recorder hands it.
+PartTrack part(CaptureTrack track, double hz, double seconds, float amplitude = 0.3f) {
+    const QString path = AudioFiles::newFilePath(track == CaptureTrack::system ? "sys_" : "mic_");
+    writeTone(path, hz, seconds, amplitude);
+    return {path, track, framesOf(seconds), false};
+}
+
+// A system and a microphone part file.
+std::vector<PartTrack> partFiles(double sysHz, double sysSeconds, double micHz, double micSeconds,
+                                 float amplitude) {
+    return {part(CaptureTrack::system, sysHz, sysSeconds, amplitude),
+            part(CaptureTrack::microphone, micHz, micSeconds, amplitude)};
+}
+
+RecordedAudio mix(const std::vector<PartTrack> &parts) {
+    return QCoro::waitFor(mergeTracks(parts));
+}
+
+QByteArray contentsOf(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QCoro::Task<> mixUntilDone(std::vector<PartTrack> parts, QEventLoop *loop, bool *done) {
+    co_await mergeTracks(std::move(parts));
+    *done = true;
+    loop->quit();
+}
+
+// Whether a mix of `parts` ends within 5 s.
+bool mixEnds(std::vector<PartTrack> parts) {
+    QEventLoop loop;
+    bool done = false;
+    QTimer::singleShot(5000, &loop, &QEventLoop::quit);
+    mixUntilDone(std::move(parts), &loop, &done);
+    if (!done)
+        loop.exec();
+    return done;
+}
+
+// Index at the front, unfragmented: the service can read it without seeking to the end.
+#define VERIFY_FASTSTART(path)                                                                     \
+    do {                                                                                           \
+        const QStringList boxes = topLevelBoxes(path);                                             \
+        QVERIFY2(boxes.indexOf("moov") >= 0 && boxes.indexOf("moov") < boxes.indexOf("mdat") &&    \
+                     !boxes.contains("moof"),                                                      \
+                 qPrintable(boxes.join(',')));                                                     \
+    } while (false)
 
 } // namespace
 
@@ -63,36 +112,32 @@ private slots:
     }
 
     void mixHoldsBothSourcesFromTheStart() {
-        const auto [sys, mic] = partFiles(440, 3.0, 1000, 3.0, 0.3f);
+        const std::vector<PartTrack> parts = partFiles(440, 3.0, 1000, 3.0, 0.3f);
 
-        const QString mixed = QCoro::waitFor(mergeTracks(sys, mic));
+        const RecordedAudio mixed = mix(parts);
 
-        QVERIFY(mixed != sys && mixed != mic);
-        QCOMPARE(QFileInfo(mixed).permissions() & 0x0077, QFileDevice::Permissions());
-        // Index at the front, unfragmented: the service can read it without seeking to the end.
-        const QStringList boxes = topLevelBoxes(mixed);
-        QVERIFY2(boxes.indexOf("moov") >= 0 && boxes.indexOf("moov") < boxes.indexOf("mdat"),
-                 qPrintable(boxes.join(',')));
-        QVERIFY(!boxes.contains("moof"));
-        QCOMPARE(format(mixed), QStringLiteral("aac LC 44100 Hz 2 ch"));
+        QCOMPARE(mixed.loss, RecordedAudio::Loss::none);
+        QVERIFY(mixed.partFiles.isEmpty());
+        QCOMPARE(QFileInfo(mixed.filePath).permissions() & 0x0077, QFileDevice::Permissions());
+        VERIFY_FASTSTART(mixed.filePath);
+        QCOMPARE(format(mixed.filePath), QStringLiteral("aac LC 44100 Hz 2 ch"));
 
-        const std::vector<float> samples = decode(mixed);
-        QVERIFY(qAbs(seconds(samples) - 3.0) < 0.05);
+        const std::vector<float> samples = decode(mixed.filePath);
+        QVERIFY(qAbs(seconds(samples) - 3.0) < 0.03);
         for (int channel = 0; channel < 2; ++channel) {
             // Unity gain: each source keeps its level instead of being halved.
             QVERIFY(toneAmplitude(samples, channel, 440, 0.05, 1.0) > 0.25);
             QVERIFY(toneAmplitude(samples, channel, 1000, 0.05, 1.0) > 0.25);
         }
-        // The inputs are the caller's to remove; the mix touches neither.
-        QVERIFY(QFile::exists(sys) && QFile::exists(mic));
+        // The mixed file holds both parts' audio, so they are gone.
+        QCOMPARE(privateFolderFiles(), QStringList{QFileInfo(mixed.filePath).fileName()});
     }
 
     void eachSourceRunsForItsOwnLength() {
-        const auto [sys, mic] = partFiles(440, 1.5, 1000, 4.0, 0.3f);
+        const std::vector<float> samples =
+            decode(mix(partFiles(440, 1.5, 1000, 4.0, 0.3f)).filePath);
 
-        const std::vector<float> samples = decode(QCoro::waitFor(mergeTracks(sys, mic)));
-
-        QVERIFY(qAbs(seconds(samples) - 4.0) < 0.05);
+        QVERIFY(qAbs(seconds(samples) - 4.0) < 0.03);
         QVERIFY(toneAmplitude(samples, 0, 440, 0.2, 1.3) > 0.25);
         QVERIFY(toneAmplitude(samples, 0, 440, 2.0, 4.0) < 0.01);
         QVERIFY(toneAmplitude(samples, 0, 1000, 2.0, 3.9) > 0.25);
@@ -100,9 +145,8 @@ private slots:
 
     void loudSourcesNeverClip() {
         // In phase, the plain sum would peak at 1.8 and wrap or clip hard.
-        const auto [sys, mic] = partFiles(440, 2.0, 440, 2.0, 0.9f);
-
-        const std::vector<float> samples = decode(QCoro::waitFor(mergeTracks(sys, mic)));
+        const std::vector<float> samples =
+            decode(mix(partFiles(440, 2.0, 440, 2.0, 0.9f)).filePath);
 
         QVERIFY(!samples.empty());
         float peak = 0;
@@ -112,39 +156,118 @@ private slots:
         QVERIFY(toneAmplitude(samples, 0, 440, 0.5, 1.5) > 0.8);
     }
 
-    void unusableInputGivesTheSystemFileBack_data() {
+    // Without a microphone the one part becomes the recording: a standard faststart file of
+    // its own packets, exactly as long as the track, neither priming nor padding left in.
+    void singlePartBecomesAFaststartFileOfItsLength() {
+        const PartTrack sys = part(CaptureTrack::system, 440, 1.7);
+
+        const RecordedAudio single = mix({sys});
+
+        QCOMPARE(single.loss, RecordedAudio::Loss::none);
+        QVERIFY(single.partFiles.isEmpty());
+        QVERIFY(!QFile::exists(sys.path));
+        VERIFY_FASTSTART(single.filePath);
+        QCOMPARE(format(single.filePath), QStringLiteral("aac LC 44100 Hz 2 ch"));
+        // The index says exactly the track's length: what FFmpeg's decoder still hands out of
+        // the last frame beyond it is marked as padding.
+        const QJsonObject stream = audioStream(single.filePath);
+        QCOMPARE(stream["duration_ts"].toInteger(), *sys.frames);
+        QCOMPARE(stream["start_time"].toString(), QStringLiteral("0.000000"));
+        const std::vector<float> samples = decode(single.filePath);
+        const auto frames = static_cast<std::int64_t>(samples.size() / 2);
+        QVERIFY2(frames >= *sys.frames && frames < *sys.frames + 1024,
+                 qPrintable(QString::number(frames)));
+        // The tone is there from the first frame: no priming ramp in front of it.
+        QVERIFY(toneAmplitude(samples, 0, 440, 0.0, 0.02) > 0.25);
+        QVERIFY(toneAmplitude(samples, 0, 440, 1.65, 1.7) > 0.25);
+    }
+
+    void unreadablePartIsLeftOutAndKept_data() {
         QTest::addColumn<bool>("systemBroken"); // else the microphone file is
         QTest::addColumn<QString>("how");
-        QTest::newRow("microphone file missing") << false << "missing";
         QTest::newRow("microphone file not audio") << false << "garbage";
         QTest::newRow("microphone file without audio stream") << false << "video";
         QTest::newRow("system file without audio stream") << true << "video";
     }
 
-    void unusableInputGivesTheSystemFileBack() {
+    void unreadablePartIsLeftOutAndKept() {
         QFETCH(bool, systemBroken);
         QFETCH(QString, how);
-        const auto [sys, mic] = partFiles(440, 1.0, 1000, 1.0, 0.3f);
-        const QString target = systemBroken ? sys : mic;
-        QFile::remove(target);
+        const std::vector<PartTrack> parts = partFiles(440, 1.0, 1000, 1.0, 0.3f);
+        const PartTrack &broken = parts[systemBroken ? 0 : 1];
+        const PartTrack &intact = parts[systemBroken ? 1 : 0];
+        QFile::remove(broken.path);
         if (how == "garbage") {
-            QFile file(target);
+            QFile file(broken.path);
             QVERIFY(file.open(QIODevice::WriteOnly));
             file.write(QByteArray(5000, 'x'));
-        } else if (how == "video") {
+        } else {
             QProcess ffmpeg;
             ffmpeg.start("ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "color=c=black:s=16x16:d=1",
-                                    "-c:v", "mpeg4", "-f", "mp4", "-y", target});
+                                    "-c:v", "mpeg4", "-f", "mp4", "-y", broken.path});
             QVERIFY(ffmpeg.waitForFinished(60000) && ffmpeg.exitCode() == 0);
         }
-        const qint64 sysSize = QFileInfo(sys).size();
-        const QStringList before = privateFolderFiles();
+        const qint64 brokenSize = QFileInfo(broken.path).size();
 
-        const QString result = QCoro::waitFor(mergeTracks(sys, mic));
+        const RecordedAudio result = mix(parts);
 
-        QCOMPARE(result, sys);
-        QCOMPARE(QFileInfo(sys).size(), sysSize);
-        QCOMPARE(privateFolderFiles(), before); // no half-made mix left behind
+        QCOMPARE(result.loss, RecordedAudio::Loss::trackCut);
+        QCOMPARE(result.affectedTrack, std::optional<CaptureTrack>(broken.track));
+        QCOMPARE(result.partFiles, QStringList{broken.path});
+        QCOMPARE(QFileInfo(broken.path).size(), brokenSize);
+        QVERIFY(!QFile::exists(intact.path));
+        VERIFY_FASTSTART(result.filePath);
+        const double hz = systemBroken ? 1000 : 440;
+        QVERIFY(toneAmplitude(decode(result.filePath), 0, hz, 0.1, 0.9) > 0.25);
+    }
+
+    void unwritableFolderKeepsThePartsForAnotherMix_data() {
+        QTest::addColumn<bool>("full"); // else read-only
+        QTest::newRow("disk full") << true;
+        QTest::newRow("read-only") << false;
+    }
+
+    // The mixed file cannot be written: nothing half-written stays, both parts stay as they
+    // were, and mixing them again succeeds once the disk has room.
+    void unwritableFolderKeepsThePartsForAnotherMix() {
+        QFETCH(bool, full);
+        if (!SmallDisk::possible())
+            QSKIP("mounting a small file system needs root");
+        SmallDisk disk(QStringLiteral("size=1m"));
+        QVERIFY(disk.mounted());
+        const std::vector<PartTrack> parts = partFiles(440, 3.0, 1000, 3.0, 0.3f);
+        const QByteArray sysBytes = contentsOf(parts[0].path), micBytes = contentsOf(parts[1].path);
+        const QStringList partNames = privateFolderFiles();
+        // Room for the file's start, not for three seconds of audio.
+        QVERIFY(full ? disk.fill(16 * 1024) : disk.remount(QStringLiteral("ro")));
+
+        const RecordedAudio failed = mix(parts);
+
+        QCOMPARE(failed.loss, RecordedAudio::Loss::mixFailed);
+        QVERIFY(failed.filePath.isEmpty());
+        QCOMPARE(failed.partFiles, (QStringList{parts[0].path, parts[1].path}));
+        QCOMPARE(privateFolderFiles(), partNames);
+        QCOMPARE(contentsOf(parts[0].path), sysBytes);
+        QCOMPARE(contentsOf(parts[1].path), micBytes);
+
+        QVERIFY(full ? disk.removeFiller() : disk.remount(QStringLiteral("rw")));
+        const RecordedAudio again = mix(parts);
+        QCOMPARE(again.loss, RecordedAudio::Loss::none);
+        QCOMPARE(privateFolderFiles(), QStringList{QFileInfo(again.filePath).fileName()});
+        const std::vector<float> samples = decode(again.filePath);
+        QVERIFY(toneAmplitude(samples, 0, 440, 0.1, 2.9) > 0.25);
+        QVERIFY(toneAmplitude(samples, 0, 1000, 0.1, 2.9) > 0.25);
+    }
+
+    // A mix that fails at once (nothing to read) still ends the wait for it, every time.
+    void instantFailureNeverHangsTheAwait() {
+        const std::vector<PartTrack> missing{
+            {AudioFiles::privateFolder() + "/sys_missing.m4a", CaptureTrack::system, {}, false}};
+        // The end can slip through a window of microseconds, so the test tries for a while.
+        QElapsedTimer clock;
+        clock.start();
+        for (int i = 0; clock.elapsed() < 5000; ++i)
+            QVERIFY2(mixEnds(missing), qPrintable(QStringLiteral("mix %1 never ended").arg(i)));
     }
 
     void plantedFolderIsRefused_data() {
@@ -176,6 +299,29 @@ private slots:
 
         QVERIFY(message.startsWith(QStringLiteral("Не удалось создать файл записи")));
         QVERIFY(QDir(elsewhere.path()).isEmpty());
+    }
+
+    // A link planted at the name a file is about to get must not send audio to, or truncate,
+    // the file it points to.
+    void plantedLinkAtTheFileNameIsNotFollowed() {
+        QTemporaryDir elsewhere;
+        const QString victim = elsewhere.filePath(QStringLiteral("victim"));
+        QFile original(victim);
+        QVERIFY(original.open(QIODevice::WriteOnly) && original.write("original") == 8);
+        original.close();
+        const QString path = AudioFiles::newFilePath("sys_");
+        QVERIFY(QFile::link(victim, path));
+
+        bool refused = false;
+        try {
+            M4aWriter writer(path, M4aWriter::Layout::fragmented);
+        } catch (const AudioFileError &) {
+            refused = true;
+        }
+
+        QVERIFY(refused);
+        QVERIFY(original.open(QIODevice::ReadOnly));
+        QCOMPARE(original.readAll(), QByteArray("original"));
     }
 
     void limiterHoldsPeaksAndRecovers() {

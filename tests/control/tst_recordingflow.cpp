@@ -45,17 +45,23 @@ struct Harness {
         return QTest::qWaitFor([&] { return vm->stateCase() == AppState::Case::idle; });
     }
 
-    // A recording the recorder will hand back on stop.
-    QString recordingFile(qsizetype size = 64 * 1024) {
-        const QString path = folder.filePath(QStringLiteral("recording.m4a"));
+    // A file of random bytes in the test's folder.
+    QString writeFile(const QString &name, qsizetype size = 64 * 1024) {
+        const QString path = folder.filePath(name);
         QByteArray bytes(size, Qt::Uninitialized);
-        std::mt19937 random(size);
+        std::mt19937 random(size + name.size());
         for (char &byte : bytes)
             byte = static_cast<char>(random());
         QFile file(path);
         if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != size)
             return {};
-        recorder.file = path;
+        return path;
+    }
+
+    // A recording the recorder will hand back on stop.
+    QString recordingFile(qsizetype size = 64 * 1024) {
+        const QString path = writeFile(QStringLiteral("recording.m4a"), size);
+        recorder.handBack(path);
         return path;
     }
 
@@ -282,6 +288,106 @@ private slots:
         QVERIFY(!h.vm->pendingMeetingId());
         QTest::qWait(200);
         QCOMPARE(h.meetingRequests(), meetingRequests);
+    }
+
+    void cutTrackIsToldAndSentOnlyOnRetry_data() {
+        QTest::addColumn<std::optional<CaptureTrack>>("track");
+        QTest::addColumn<QString>("text");
+        const QString rest = QStringLiteral(", часть звука не сохранилась. Нажмите «Повторить "
+                                            "загрузку», чтобы отправить то, что записано");
+        QTest::newRow("microphone") << std::optional(CaptureTrack::microphone)
+                                    << QStringLiteral("Запись микрофона прервалась") + rest;
+        QTest::newRow("system") << std::optional(CaptureTrack::system)
+                                << QStringLiteral("Запись системного звука прервалась") + rest;
+        QTest::newRow("both") << std::optional<CaptureTrack>()
+                              << QStringLiteral("Запись прервалась") + rest;
+    }
+
+    // What is uploaded lacks part of a track: the user learns it before anything is sent.
+    void cutTrackIsToldAndSentOnlyOnRetry() {
+        QFETCH(std::optional<CaptureTrack>, track);
+        QFETCH(QString, text);
+        Harness h;
+        QVERIFY(h.startIdle());
+        const QString file = h.writeFile(QStringLiteral("recording.m4a"));
+        const QByteArray recorded = contentsOf(file);
+        const QString unreadable = h.writeFile(QStringLiteral("mic_part.m4a"));
+        h.recorder.recorded =
+            RecordedAudio{file, {unreadable}, RecordedAudio::Loss::trackCut, track};
+
+        QVERIFY(h.recordUntilUploadFails());
+        QCOMPARE(h.vm->uploadErrorText(), text);
+        QVERIFY(h.vm->hasRecordedFile()); // the retry button reads "Повторить загрузку"
+        QCOMPARE(h.uploads().size(), 0);
+        QVERIFY(QFile::exists(file) && QFile::exists(unreadable));
+
+        h.vm->retryUpload();
+        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::idle);
+        QVERIFY(h.waitUntilNotBusy());
+        QCOMPARE(h.uploads().size(), 1);
+        QCOMPARE(h.uploads()[0].target, QByteArray("/api/meetings/101/audio"));
+        QCOMPARE(filePart(h.uploads()[0]), recorded);
+        QVERIFY(!QFile::exists(file) && !QFile::exists(unreadable));
+        QVERIFY(!h.vm->hasRecordedFile());
+        QVERIFY(!h.vm->pendingMeetingId());
+    }
+
+    // The mix could not be written: retry mixes again first, and uploads only what it gives.
+    void failedMixIsTriedAgainBeforeTheUpload() {
+        Harness h;
+        QVERIFY(h.startIdle());
+        const QStringList parts{h.writeFile(QStringLiteral("sys_part.m4a")),
+                                h.writeFile(QStringLiteral("mic_part.m4a"))};
+        h.recorder.recorded = RecordedAudio{{}, parts, RecordedAudio::Loss::mixFailed, {}};
+        const QString mixFailedText =
+            QStringLiteral("Не удалось свести дорожки записи. Освободите "
+                           "место на диске и нажмите «Повторить загрузку»");
+
+        QVERIFY(h.recordUntilUploadFails());
+        QCOMPARE(h.vm->uploadErrorText(), mixFailedText);
+        QVERIFY(h.vm->hasRecordedFile());
+        QVERIFY(!h.vm->lastRecordedFileURL());
+        QCOMPARE(h.uploads().size(), 0);
+
+        // Still no room: the same error, every part kept, nothing sent.
+        h.vm->retryUpload();
+        QVERIFY(h.waitUntilNotBusy());
+        QCOMPARE(h.vm->stateCase(), AppState::Case::uploadError);
+        QCOMPARE(h.vm->uploadErrorText(), mixFailedText);
+        QCOMPARE(h.recorder.mixedParts, QList<QStringList>{parts});
+        QVERIFY(QFile::exists(parts[0]) && QFile::exists(parts[1]));
+        QVERIFY(h.vm->hasRecordedFile());
+        QCOMPARE(h.uploads().size(), 0);
+
+        const QString mixed = h.writeFile(QStringLiteral("mixed.m4a"));
+        const QByteArray mixedBytes = contentsOf(mixed);
+        h.recorder.mixes.push_back(RecordedAudio{mixed, {}, {}, {}});
+        h.vm->retryUpload();
+        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::idle);
+        QVERIFY(h.waitUntilNotBusy());
+        QCOMPARE(h.recorder.mixedParts, (QList<QStringList>{parts, parts}));
+        QCOMPARE(h.uploads().size(), 1);
+        QCOMPARE(h.uploads()[0].target, QByteArray("/api/meetings/101/audio"));
+        QCOMPARE(filePart(h.uploads()[0]), mixedBytes);
+        QVERIFY(!QFile::exists(mixed));
+        QVERIFY(!h.vm->hasRecordedFile());
+    }
+
+    void cancelAfterFailedMixDeletesTheParts() {
+        Harness h;
+        QVERIFY(h.startIdle());
+        const QStringList parts{h.writeFile(QStringLiteral("sys_part.m4a")),
+                                h.writeFile(QStringLiteral("mic_part.m4a"))};
+        h.recorder.recorded = RecordedAudio{{}, parts, RecordedAudio::Loss::mixFailed, {}};
+        QVERIFY(h.recordUntilUploadFails());
+
+        h.vm->cancelUpload();
+        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::idle);
+        QVERIFY(!QFile::exists(parts[0]) && !QFile::exists(parts[1]));
+        QVERIFY(!h.vm->hasRecordedFile());
+        QVERIFY(!h.vm->pendingMeetingId());
+        QVERIFY(h.recorder.mixedParts.isEmpty());
+        QCOMPARE(h.uploads().size(), 0);
     }
 
     void secondClicksWhileBusyChangeNothing() {

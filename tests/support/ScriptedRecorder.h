@@ -1,6 +1,7 @@
 #pragma once
-// A recorder whose start and stop do what the test says: fail, take their time, hand back a
-// given file or none. It counts its calls so a test can see a second start that should not be.
+// A recorder whose start, stop and mix do what the test says: fail, take their time, hand back
+// a given recording or none. It counts its calls so a test can see a second start that should
+// not be.
 
 #include "AudioRecorderError.h"
 #include "Recorder.h"
@@ -10,6 +11,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <deque>
 #include <optional>
 
 class ScriptedRecorder final : public Recorder {
@@ -19,10 +21,16 @@ public:
     std::chrono::milliseconds startDelay{0};
     std::chrono::milliseconds stopDelay{0};
     // What stopRecording() hands back.
-    std::optional<QString> file;
+    std::optional<RecordedAudio> recorded;
+    // What each mixParts() call hands back, in turn; once they run out, the parts stay unmixed.
+    std::deque<RecordedAudio> mixes;
 
     int starts = 0;
     int stops = 0;
+    QList<QStringList> mixedParts; // the argument of each mixParts() call
+
+    // A recording that lost nothing, in one file.
+    void handBack(const QString &file) { recorded = RecordedAudio{file, {}, {}, {}}; }
 
     QCoro::Task<> startRecording() override {
         ++starts;
@@ -32,13 +40,23 @@ public:
         m_recording = true;
     }
 
-    QCoro::Task<std::optional<QString>> stopRecording() override {
+    QCoro::Task<std::optional<RecordedAudio>> stopRecording() override {
         ++stops;
         if (!m_recording)
             co_return std::nullopt;
         co_await wait(stopDelay);
         m_recording = false;
-        co_return file;
+        co_return recorded;
+    }
+
+    QCoro::Task<RecordedAudio> mixParts(QStringList partFiles) override {
+        mixedParts.append(partFiles);
+        co_await wait(stopDelay);
+        if (mixes.empty())
+            co_return RecordedAudio{{}, partFiles, RecordedAudio::Loss::mixFailed, {}};
+        RecordedAudio result = std::move(mixes.front());
+        mixes.pop_front();
+        co_return result;
     }
 
     [[nodiscard]] bool isRecording() const override { return m_recording; }
