@@ -129,8 +129,8 @@ struct Stage {
         case Scene::uploadingPartway:
             // Several times what the loopback's socket buffers take in before the sender has
             // to wait, and small enough for the bar to show how far it came.
-            recorder.file = recordingFile(16 * 1024 * 1024);
-            if (recorder.file->isEmpty() || !recordingAt(stalled.baseUrl()))
+            recorder.handBack(recordingFile(16 * 1024 * 1024));
+            if (recorder.recorded->filePath.isEmpty() || !recordingAt(stalled.baseUrl()))
                 return false;
             vm->finishRecording();
             // Settled once the service holds the upload and the part sent has stopped growing
@@ -145,9 +145,9 @@ struct Stage {
                 },
                 15000);
         case Scene::errorWithFile:
-            recorder.file = recordingFile(4096);
+            recorder.handBack(recordingFile(4096));
             script.pushUpload(answers::notJson(500));
-            if (recorder.file->isEmpty() || !recordingAt(server.baseUrl()))
+            if (recorder.recorded->filePath.isEmpty() || !recordingAt(server.baseUrl()))
                 return false;
             vm->finishRecording();
             return waitFor(AppState::Case::uploadError) && vm->hasRecordedFile();
