@@ -3,6 +3,7 @@
 // same AAC settings. Both run against a private PulseAudio daemon fed with noisy tones.
 // Usage: bench_recording_cost [seconds per run, default 60]
 
+#include "AudioFiles.h"
 #include "AudioRecorder.h"
 #include "PulseServer.h"
 
@@ -46,7 +47,7 @@ std::vector<float> noisyTone(double hz, double seconds, unsigned seed) {
 
 QCoro::Task<> startInto(AudioRecorder *recorder, QString *failure) {
     try {
-        co_await recorder->startRecording();
+        co_await recorder->startRecording(AudioFiles::newRecordingId());
     } catch (const std::exception &error) {
         *failure = QString::fromUtf8(error.what());
     }

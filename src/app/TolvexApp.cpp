@@ -30,7 +30,7 @@ PopoverWindow &TolvexApp::popover() {
         m_engine = std::make_unique<QQmlEngine>();
         m_popover =
             std::make_unique<PopoverWindow>(*m_engine, TolvexUi::popoverViewUrl(), *m_viewModel);
-        connect(m_popover.get(), &PopoverWindow::quitRequested, qApp, &QCoreApplication::quit,
+        connect(m_popover.get(), &PopoverWindow::quitRequested, this, &TolvexApp::requestQuit,
                 Qt::QueuedConnection);
     }
     return *m_popover;
@@ -64,7 +64,7 @@ void TolvexApp::createTray() {
     m_menu = std::make_unique<QMenu>();
     QAction *quit = m_menu->addAction(QString::fromUtf8(quitText));
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
-    connect(quit, &QAction::triggered, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    connect(quit, &QAction::triggered, this, &TolvexApp::requestQuit, Qt::QueuedConnection);
     // A right click is a click outside the popover, so the popover closes. It must close
     // before the menu takes the keyboard: closing it afterwards would take the menu along.
     connect(m_menu.get(), &QMenu::aboutToShow, this, [this] {
@@ -80,6 +80,23 @@ void TolvexApp::createTray() {
     m_tray->setContextMenu(m_menu.get());
     connect(m_tray.get(), &QSystemTrayIcon::activated, this, &TolvexApp::onTrayActivated);
     m_tray->show();
+}
+
+void TolvexApp::requestQuit() {
+    quitSafely();
+}
+
+QCoro::Task<> TolvexApp::quitSafely() {
+    if (m_quitting) {
+        co_return;
+    }
+    m_quitting = true;
+    // However the stop goes, the program ends in time: what the capture wrote is on disk in
+    // fragments already, and the next launch picks it up.
+    QTimer::singleShot(quitDeadlineMs, qApp, &QCoreApplication::quit);
+    QCoro::Task<> preparing = m_viewModel->prepareToQuit();
+    co_await std::move(preparing);
+    QCoreApplication::quit();
 }
 
 void TolvexApp::showNoTrayNotice() {

@@ -1,6 +1,7 @@
 #pragma once
 // The program itself: the view model, the tray icon with its quit menu, and the popover.
 
+#include <QCoroTask>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QSystemTrayIcon>
@@ -29,6 +30,11 @@ public:
 
     // Puts the icon into the tray, or, when no tray appears, shows a window that says so.
     void start();
+    // Every way out (the menu, Ctrl+Q, SIGTERM, SIGINT) comes here: a recording under way
+    // stops capturing so its part files are complete, then the program ends, within a second.
+    void requestQuit();
+
+    static constexpr int quitDeadlineMs = 900;
 
 private:
     void checkForTray();
@@ -38,6 +44,7 @@ private:
     // The QML engine and the screens cost tens of megabytes: a program that mostly waits in
     // the tray makes them only when the popover is first asked for.
     PopoverWindow &popover();
+    QCoro::Task<> quitSafely();
 
     // Declared in the order they must be made; they go in the reverse order.
     std::unique_ptr<AppViewModel> m_viewModel;
@@ -48,4 +55,5 @@ private:
     std::unique_ptr<NoTrayWindow> m_notice;
     QTimer m_trayPoll;
     QElapsedTimer m_trayWait;
+    bool m_quitting = false;
 };

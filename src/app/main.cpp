@@ -61,10 +61,10 @@ int main(int argc, char *argv[]) {
     // The program lives in the tray: closing its last window does not end it.
     QApplication::setQuitOnLastWindowClosed(false);
     try {
-        QuitSignalWatcher quitSignals;
-        QObject::connect(&quitSignals, &QuitSignalWatcher::quitRequested, &application,
-                         &QCoreApplication::quit);
         TolvexApp tolvex;
+        QuitSignalWatcher quitSignals;
+        QObject::connect(&quitSignals, &QuitSignalWatcher::quitRequested, &tolvex,
+                         &TolvexApp::requestQuit);
         tolvex.start();
         return QApplication::exec();
     } catch (const std::runtime_error &error) {

@@ -65,6 +65,27 @@ AudioDecoder::AudioDecoder(const QString &path)
 
 AudioDecoder::~AudioDecoder() = default;
 
+bool AudioDecoder::holdsAudio(const QString &path) {
+    try {
+        AudioDecoder decoder(path);
+        std::vector<float> samples;
+        return decoder.read(samples, 1024) > 0;
+    } catch (const Error &) {
+        return false;
+    }
+}
+
+std::optional<std::chrono::milliseconds> AudioDecoder::lengthOf(const QString &path) {
+    ffmpeg::silenceLogging();
+    AVFormatContext *opened = nullptr;
+    if (avformat_open_input(&opened, QFile::encodeName(path).constData(), nullptr, nullptr) < 0)
+        return std::nullopt;
+    const ffmpeg::InputContextPtr format(opened);
+    if (format->duration <= 0)
+        return std::nullopt;
+    return std::chrono::milliseconds(format->duration / (AV_TIME_BASE / 1000));
+}
+
 int AudioDecoder::read(std::vector<float> &out, int maxFrames) {
     State &s = *m_state;
     const size_t wanted = static_cast<size_t>(maxFrames) * channels;

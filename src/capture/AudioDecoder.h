@@ -1,4 +1,7 @@
 #pragma once
+
+#include <chrono>
+#include <optional>
 // Reads the first audio stream of a file as interleaved float stereo at 44100 Hz.
 
 #include <QString>
@@ -23,6 +26,11 @@ public:
     // end. A damaged packet ends the stream there: what was decoded before it is kept, since
     // a part file cut short by a crash is still worth mixing.
     int read(std::vector<float> &out, int maxFrames);
+
+    // Whether the file opens and gives at least one frame of audio.
+    [[nodiscard]] static bool holdsAudio(const QString &path);
+    // The length the file's index gives, without decoding; nothing when it gives none.
+    [[nodiscard]] static std::optional<std::chrono::milliseconds> lengthOf(const QString &path);
 
     class Error : public std::runtime_error {
     public:

@@ -4,6 +4,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
 #include <QUuid>
 
 #include <cerrno>
@@ -17,9 +19,15 @@ namespace AudioFiles {
 
 namespace {
 
-// The one place that says where the folder is.
+// The one place that says where the folder is. The same for the program and for any tool
+// or test that looks at its recordings, whatever the process calls itself.
+QString programFolderLocation() {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+           QStringLiteral("/tolvex");
+}
+
 QString folderLocation() {
-    return QDir::tempPath() + QStringLiteral("/tolvex-%1").arg(static_cast<qulonglong>(getuid()));
+    return programFolderLocation() + QStringLiteral("/recordings");
 }
 
 std::string withErrno(const char *what) {
@@ -45,6 +53,9 @@ FileDescriptor openOwnFolder(const QByteArray &path, bool repair) {
 } // namespace
 
 QString privateFolder() {
+    // The program's own data folder may hold other things; only its recordings must be private.
+    if (!QDir().mkpath(QFileInfo(folderLocation()).absolutePath()))
+        throw AudioFileError("cannot create the program's data folder");
     const QString path = folderLocation();
     const QByteArray native = QFile::encodeName(path);
     if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST)
@@ -56,6 +67,24 @@ QString privateFolder() {
 QString newFilePath(const QString &prefix) {
     const QString uuid = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
     return privateFolder() + QLatin1Char('/') + prefix + uuid + QStringLiteral(".m4a");
+}
+
+QString newRecordingId() {
+    return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+}
+
+QString partPath(const QString &prefix, const QString &recordingId) {
+    return privateFolder() + QLatin1Char('/') + prefix + recordingId + QStringLiteral(".m4a");
+}
+
+QString mixedPathFor(const QString &partPath) {
+    const QFileInfo part(partPath);
+    const QString name = part.fileName();
+    for (const QLatin1String prefix : {QLatin1String("sys_"), QLatin1String("mic_")}) {
+        if (name.startsWith(prefix) && name.size() > prefix.size() + 4)
+            return part.absolutePath() + QLatin1Char('/') + name.mid(prefix.size());
+    }
+    return newFilePath(QString());
 }
 
 FileDescriptor createFile(const QString &path) {

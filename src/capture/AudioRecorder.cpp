@@ -40,12 +40,12 @@ void AudioRecorder::setState(State state) {
         emit isRecordingChanged(isRecording());
 }
 
-QCoro::Task<> AudioRecorder::startRecording() {
+QCoro::Task<> AudioRecorder::startRecording(QString recordingId) {
     QPointer<AudioRecorder> self(this);
     for (;;) {
         switch (m_state) {
         case State::idle:
-            co_await start();
+            co_await start(recordingId);
             co_return;
         case State::recording:
             co_return;
@@ -76,7 +76,7 @@ QCoro::Task<std::optional<RecordedAudio>> AudioRecorder::stopRecording() {
     co_return co_await stop();
 }
 
-QCoro::Task<> AudioRecorder::start() {
+QCoro::Task<> AudioRecorder::start(QString recordingId) {
     // Waiters on this start resume once the frame is gone, whichever way it ends.
     QPromise<void> settled;
     settled.start();
@@ -116,8 +116,8 @@ QCoro::Task<> AudioRecorder::start() {
         break;
     }
 
-    const QString sysPath = AudioFiles::newFilePath(QStringLiteral("sys_"));
-    const QString micPath = AudioFiles::newFilePath(QStringLiteral("mic_"));
+    const QString sysPath = AudioFiles::partPath(QStringLiteral("sys_"), recordingId);
+    const QString micPath = AudioFiles::partPath(QStringLiteral("mic_"), recordingId);
     m_sysPath = sysPath;
     m_micPath = micPath;
     const auto discard = [&] {
@@ -158,13 +158,7 @@ QCoro::Task<> AudioRecorder::start() {
     setState(State::recording);
 }
 
-QCoro::Task<RecordedAudio> AudioRecorder::stop() {
-    QPromise<void> settled;
-    settled.start();
-    m_settled = settled.future();
-    setState(State::stopping);
-    QPointer<AudioRecorder> self(this);
-
+QCoro::Task<AudioRecorder::FinishedParts> AudioRecorder::finishCapture() {
     // From here the stop owns the recording: it finishes even when the recorder goes away.
     const std::int64_t stopNs = steadyNowNs();
     std::unique_ptr<PulseCapture> capture = std::move(m_capture);
@@ -174,16 +168,29 @@ QCoro::Task<RecordedAudio> AudioRecorder::stop() {
     const CaptureReport report = co_await encoder->finish(stopNs);
     encoder.reset();
 
-    std::vector<PartTrack> parts;
-    std::optional<CaptureTrack> lostWithoutFile;
+    FinishedParts finished;
     const auto add = [&](const QString &path, CaptureTrack track, const TrackReport &trackReport) {
         if (trackReport.fileCreated)
-            parts.push_back({path, track, trackReport.framesWritten, lostAudio(trackReport)});
+            finished.parts.push_back(
+                {path, track, trackReport.framesWritten, lostAudio(trackReport)});
         else if (lostAudio(trackReport))
-            lostWithoutFile = track; // its file could not even be created
+            finished.lostWithoutFile = track; // its file could not even be created
     };
     add(sysPath, CaptureTrack::system, report.system);
     add(micPath, CaptureTrack::microphone, report.microphone);
+    co_return finished;
+}
+
+QCoro::Task<RecordedAudio> AudioRecorder::stop() {
+    QPromise<void> settled;
+    settled.start();
+    m_settled = settled.future();
+    setState(State::stopping);
+    QPointer<AudioRecorder> self(this);
+
+    const FinishedParts finished = co_await finishCapture();
+    const std::vector<PartTrack> &parts = finished.parts;
+    const std::optional<CaptureTrack> lostWithoutFile = finished.lostWithoutFile;
 
     RecordedAudio result = co_await mergeTracks(parts);
     if (lostWithoutFile && result.loss != RecordedAudio::Loss::mixFailed) {
@@ -198,6 +205,30 @@ QCoro::Task<RecordedAudio> AudioRecorder::stop() {
         setState(State::idle);
     }
     co_return result;
+}
+
+QCoro::Task<QStringList> AudioRecorder::stopKeepingParts() {
+    QPointer<AudioRecorder> self(this);
+    while (m_state == State::starting) {
+        QFuture<void> settled = m_settled;
+        co_await settled;
+        if (!self)
+            co_return QStringList();
+    }
+    if (m_state != State::recording)
+        co_return QStringList();
+    QPromise<void> settled;
+    settled.start();
+    m_settled = settled.future();
+    setState(State::stopping);
+
+    const FinishedParts finished = co_await finishCapture();
+    if (self)
+        setState(State::idle);
+    QStringList paths;
+    for (const PartTrack &part : finished.parts)
+        paths << part.path;
+    co_return paths;
 }
 
 QCoro::Task<RecordedAudio> AudioRecorder::mixParts(QStringList partFiles) {

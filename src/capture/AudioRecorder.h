@@ -39,9 +39,11 @@ public:
     explicit AudioRecorder(QObject *parent = nullptr);
     ~AudioRecorder() override;
 
-    QCoro::Task<> startRecording() override;
+    QCoro::Task<> startRecording(QString recordingId) override;
     QCoro::Task<std::optional<RecordedAudio>> stopRecording() override;
     QCoro::Task<RecordedAudio> mixParts(QStringList partFiles) override;
+    // Like stopRecording(), in the same states, but leaves the parts unmixed.
+    QCoro::Task<QStringList> stopKeepingParts() override;
 
     [[nodiscard]] State state() const noexcept { return m_state; }
     // True while recording and while stopping.
@@ -57,7 +59,13 @@ signals:
 
 private:
     void setState(State state);
-    QCoro::Task<> start();
+    QCoro::Task<> start(QString recordingId);
+    // The capture ended and both part files finished; the state is stopping throughout.
+    struct FinishedParts {
+        std::vector<PartTrack> parts;
+        std::optional<CaptureTrack> lostWithoutFile; // a track whose file could not be made
+    };
+    QCoro::Task<FinishedParts> finishCapture();
     QCoro::Task<RecordedAudio> stop();
 
     State m_state = State::idle;

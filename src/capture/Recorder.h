@@ -13,14 +13,18 @@ class Recorder {
 public:
     virtual ~Recorder() = default;
 
-    // Returns once capture is running. Throws AudioRecorderError, or AudioFileError when a
-    // part file cannot be created; both carry the text the user is shown.
-    virtual QCoro::Task<> startRecording() = 0;
+    // Returns once capture is running. The recording's files carry `recordingId` (see
+    // AudioFiles::newRecordingId()). Throws AudioRecorderError, or AudioFileError when a part
+    // file cannot be created; both carry the text the user is shown.
+    virtual QCoro::Task<> startRecording(QString recordingId) = 0;
     // Never fails. What was recorded, owned by the caller from now on, or nothing when nothing
     // was recording.
     virtual QCoro::Task<std::optional<RecordedAudio>> stopRecording() = 0;
     // Never fails. Mixes the part files a mixFailed stop handed over once more; each part is
     // removed only when the returned file holds its audio. One call at a time per set of parts.
     virtual QCoro::Task<RecordedAudio> mixParts(QStringList partFiles) = 0;
+    // For a quick exit: ends the capture so the part files are complete, without mixing them,
+    // and hands their paths over (nothing when nothing was recording). The next launch mixes.
+    virtual QCoro::Task<QStringList> stopKeepingParts() = 0;
     [[nodiscard]] virtual bool isRecording() const = 0;
 };

@@ -1,5 +1,7 @@
 #include "TrackMixdown.h"
 
+#include <QThreadPool>
+
 #include "AudioDecoder.h"
 #include "AudioFileError.h"
 #include "AudioFiles.h"
@@ -91,7 +93,9 @@ RecordedAudio mixdown(const std::vector<PartTrack> &parts) {
     try {
         if (readable.empty())
             throw AudioFileError("no part file can be read");
-        outPath = AudioFiles::newFilePath(QString());
+        // Named after the recording; a mix that a crash cut short is replaced.
+        outPath = AudioFiles::mixedPathFor(readable[0]->path);
+        QFile::remove(outPath);
         if (readable.size() >= 2)
             mixInto(outPath, *sources[0], *sources[1]);
         else
@@ -124,9 +128,20 @@ RecordedAudio mixdown(const std::vector<PartTrack> &parts) {
     return result;
 }
 
+namespace {
+
+// Never destroyed: the program's exit must not wait for a mix under way. The parts stay on
+// disk and the next launch mixes them again.
+QThreadPool &mixdownPool() {
+    static QThreadPool *const pool = new QThreadPool;
+    return *pool;
+}
+
+} // namespace
+
 QCoro::Task<RecordedAudio> mergeTracks(std::vector<PartTrack> parts) {
     // The worker owns a copy of its input, so nothing it reads can go away while it runs.
     QFuture<RecordedAudio> done =
-        QtConcurrent::run([parts = std::move(parts)] { return mixdown(parts); });
+        QtConcurrent::run(&mixdownPool(), [parts = std::move(parts)] { return mixdown(parts); });
     co_return co_await done;
 }

@@ -1,7 +1,9 @@
 #include "AppViewModel.h"
 
 #include "ApiBaseUrl.h"
+#include "AudioDecoder.h"
 #include "AudioFileError.h"
+#include "AudioFiles.h"
 #include "AudioRecorder.h"
 #include "AudioRecorderError.h"
 #include "AuthBridge.h"
@@ -12,8 +14,10 @@
 #include "KeyringTokenStore.h"
 #include "TelegramAppUrl.h"
 #include "URLError.h"
+#include "UnsentRecordingText.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QUrl>
 
 #include <type_traits>
@@ -91,6 +95,7 @@ AppViewModel::AppViewModel(Seams seams, QObject *parent)
     , m_linkOpener(std::move(seams.linkOpener))
     , m_pollInterval(seams.pollInterval)
     , m_recorder(seams.recorder ? seams.recorder : &AudioRecorder::shared()) {
+    m_recordingsFolder = std::move(seams.recordingsFolder);
     m_progressAnnouncer.setSingleShot(true);
     connect(&m_progressAnnouncer, &QTimer::timeout, this, &AppViewModel::announceUploadProgress);
     // Runs on by itself: the keyring may take its time, and the state stays notLoggedIn until
@@ -147,6 +152,9 @@ QCoro::Task<> AppViewModel::refreshProfile() {
         co_return;
     }
     setState(profile ? AppState::idle(*profile) : AppState::notLoggedIn());
+    if (profile) {
+        offerUnsentRecordings();
+    }
 }
 
 void AppViewModel::logout() {
@@ -333,8 +341,13 @@ QCoro::Task<> AppViewModel::runExclusive(Activity activity, Steps steps) {
     QPointer<AppViewModel> self(this);
     setActivity(activity);
     co_await (this->*steps)();
-    if (self)
-        setActivity(Activity::none);
+    if (!self)
+        co_return;
+    setActivity(Activity::none);
+    // An operation that ends in idle (an upload, a cancel) makes way for the next unsent
+    // recording. A recovery that found nothing to offer does not look again.
+    if (activity != Activity::recovering)
+        offerUnsentRecordings();
 }
 
 QCoro::Task<> AppViewModel::beginRecordingSteps() {
@@ -353,17 +366,28 @@ QCoro::Task<> AppViewModel::beginRecordingSteps() {
         co_return;
     }
     m_pendingMeetingId = std::get<MeetingCreateResult>(meeting).id;
+    RecordingManifest manifest;
+    manifest.id = AudioFiles::newRecordingId();
+    manifest.meetingId = m_pendingMeetingId;
+    manifest.startTime = QDateTime::currentDateTimeUtc();
+    m_manifest = manifest;
+    saveManifest();
 
-    auto started = co_await attempt(m_recorder->startRecording());
+    auto started = co_await attempt(m_recorder->startRecording(manifest.id));
     if (!self)
         co_return;
     if (const QString *failure = failureOf<void>(started)) {
         // The meeting stays on the service; nothing here can take it back.
+        forgetRecording();
         m_pendingMeetingId.reset();
         setState(AppState::uploadError(*failure));
         co_return;
     }
-    setState(AppState::recording(profile, QDateTime::currentDateTimeUtc()));
+    m_manifest->partFiles = {QStringLiteral("sys_%1.m4a").arg(manifest.id),
+                             QStringLiteral("mic_%1.m4a").arg(manifest.id)};
+    m_manifest->stage = RecordingManifest::Stage::capturing;
+    saveManifest();
+    setState(AppState::recording(profile, manifest.startTime));
 }
 
 QCoro::Task<> AppViewModel::finishRecordingSteps() {
@@ -386,6 +410,25 @@ QCoro::Task<> AppViewModel::finishRecordingSteps() {
 bool AppViewModel::holdRecording(RecordedAudio audio) {
     m_lastRecordedFileURL = audio.filePath.isEmpty() ? std::nullopt : std::optional(audio.filePath);
     m_heldPartFiles = std::move(audio.partFiles);
+    if (m_manifest) {
+        const auto nameIfOurs = [this](const QString &path) {
+            const QFileInfo info(path);
+            const auto folder = archive();
+            return folder && info.absolutePath() == QFileInfo(folder->folder()).absoluteFilePath()
+                       ? info.fileName()
+                       : QString();
+        };
+        m_manifest->mixedFile =
+            m_lastRecordedFileURL ? nameIfOurs(*m_lastRecordedFileURL) : QString();
+        m_manifest->partFiles.clear();
+        for (const QString &part : std::as_const(m_heldPartFiles)) {
+            if (const QString name = nameIfOurs(part); !name.isEmpty())
+                m_manifest->partFiles << name;
+        }
+        m_manifest->stage = m_lastRecordedFileURL ? RecordingManifest::Stage::mixed
+                                                  : RecordingManifest::Stage::capturing;
+        saveManifest();
+    }
     if (audio.loss == RecordedAudio::Loss::none)
         return true;
     setState(AppState::uploadError(lossText(audio)));
@@ -402,11 +445,24 @@ void AppViewModel::deleteHeldFiles() {
 }
 
 QCoro::Task<> AppViewModel::uploadRecordingSteps() {
+    QPointer<AppViewModel> self(this);
+    if (m_lastRecordedFileURL && m_manifest && !m_manifest->meetingId && m_authToken) {
+        // A recording found after a crash without its manifest: a meeting is made for it now.
+        auto meeting = co_await attempt(AuthBridge::createMeeting(m_apiBaseURL, *m_authToken));
+        if (!self)
+            co_return;
+        if (const QString *failure = failureOf<MeetingCreateResult>(meeting)) {
+            setState(AppState::uploadError(*failure));
+            co_return;
+        }
+        m_pendingMeetingId = std::get<MeetingCreateResult>(meeting).id;
+        m_manifest->meetingId = m_pendingMeetingId;
+        saveManifest();
+    }
     if (!m_lastRecordedFileURL || !m_pendingMeetingId || !m_authToken) {
         setState(AppState::uploadError(recordingNotFoundText));
         co_return;
     }
-    QPointer<AppViewModel> self(this);
     const QString file = *m_lastRecordedFileURL;
     setUploadProgress(0.0);
 
@@ -429,6 +485,7 @@ QCoro::Task<> AppViewModel::uploadRecordingSteps() {
     setUploadProgress(1.0);
     // The uploaded file, and parts whose loss the user accepted by sending it anyway.
     deleteHeldFiles();
+    forgetRecording();
     m_pendingMeetingId.reset();
     co_await refreshProfile();
 }
@@ -454,8 +511,117 @@ QCoro::Task<> AppViewModel::retryUploadSteps() {
 
 QCoro::Task<> AppViewModel::cancelUploadSteps() {
     deleteHeldFiles();
+    forgetRecording();
     m_pendingMeetingId.reset();
     co_await refreshProfile();
+}
+
+std::optional<RecordingArchive> AppViewModel::archive() const {
+    if (!m_recordingsFolder.isEmpty())
+        return RecordingArchive(m_recordingsFolder);
+    try {
+        return RecordingArchive(AudioFiles::privateFolder());
+    } catch (const AudioFileError &) {
+        // No folder, no recordings to keep: a start would fail with its own message.
+        return std::nullopt;
+    }
+}
+
+void AppViewModel::saveManifest() {
+    const std::optional<RecordingArchive> folder = archive();
+    if (m_manifest && folder)
+        folder->save(*m_manifest);
+}
+
+void AppViewModel::forgetRecording() {
+    const std::optional<RecordingArchive> folder = archive();
+    if (m_manifest && folder)
+        folder->remove(m_manifest->id);
+    m_manifest.reset();
+}
+
+QCoro::Task<> AppViewModel::prepareToQuit() {
+    // A stop or a mix under way is left to be finished by the next launch.
+    if (m_state.kind() != AppState::Case::recording)
+        co_return;
+    QCoro::Task<QStringList> stopping = m_recorder->stopKeepingParts();
+    co_await std::move(stopping);
+}
+
+void AppViewModel::offerUnsentRecordings() {
+    if (m_state.kind() != AppState::Case::idle || m_activity != Activity::none || m_manifest ||
+        hasRecordedFile()) {
+        return;
+    }
+    // Nearly always nothing is waiting: then the screens hear of no busy spell either.
+    if (const std::optional<RecordingArchive> folder = archive(); folder && folder->holdsFiles()) {
+        runExclusive(Activity::recovering, &AppViewModel::recoverSteps);
+    }
+}
+
+QCoro::Task<> AppViewModel::recoverSteps() {
+    const std::optional<RecordingArchive> folder = archive();
+    if (!folder)
+        co_return;
+    QPointer<AppViewModel> self(this);
+    for (const RecordingArchive::Unfinished &found : folder->unfinished()) {
+        const bool mixedBefore = found.manifest &&
+                                 found.manifest->stage == RecordingManifest::Stage::mixed &&
+                                 !found.mixedFile.isEmpty();
+        RecordedAudio audio;
+        if (mixedBefore || found.partFiles.isEmpty()) {
+            // Parts are removed only once a complete mix holds them: a mix without parts is whole.
+            audio.filePath = found.mixedFile;
+        } else {
+            QStringList withAudio;
+            for (const QString &part : found.partFiles) {
+                if (AudioDecoder::holdsAudio(part))
+                    withAudio << part;
+            }
+            if (withAudio.isEmpty()) {
+                // Nothing was ever recorded (the capture never delivered a sample).
+                folder->remove(found.id);
+                continue;
+            }
+            // A mix that a crash cut short is made again from the parts, off this thread.
+            QCoro::Task<RecordedAudio> mixing = m_recorder->mixParts(withAudio);
+            audio = co_await std::move(mixing);
+            if (!self)
+                co_return;
+            for (const QString &part : found.partFiles) {
+                if (!withAudio.contains(part))
+                    QFile::remove(part);
+            }
+        }
+        if (audio.filePath.isEmpty() && audio.partFiles.isEmpty()) {
+            folder->remove(found.id);
+            continue;
+        }
+
+        RecordingManifest manifest;
+        if (found.manifest) {
+            manifest = *found.manifest;
+        } else {
+            // Its manifest is lost: the audio is offered all the same, for a new meeting.
+            manifest.id = found.id;
+            manifest.startTime = found.startTime;
+        }
+        m_manifest = manifest;
+        m_pendingMeetingId = manifest.meetingId;
+        const bool complete = audio.loss == RecordedAudio::Loss::none;
+        const QString lossNote = complete ? QString() : lossText(audio);
+        holdRecording(audio);
+        std::optional<std::chrono::seconds> length;
+        if (m_lastRecordedFileURL) {
+            if (const auto ms = AudioDecoder::lengthOf(*m_lastRecordedFileURL))
+                length = std::chrono::duration_cast<std::chrono::seconds>(*ms);
+        }
+        QString text = unsentRecordingText(manifest.startTime, length);
+        if (!lossNote.isEmpty())
+            text += QStringLiteral(". ") + lossNote;
+        setState(AppState::uploadError(text));
+        co_return;
+    }
 }
 
 void AppViewModel::setUploadProgress(double value) {

@@ -4,6 +4,8 @@
 #include "AppState.h"
 #include "LinkOpener.h"
 #include "Recorder.h"
+#include "RecordingArchive.h"
+#include "RecordingManifest.h"
 #include "TokenStore.h"
 
 #include <QCoroTask>
@@ -48,6 +50,9 @@ public:
         std::chrono::milliseconds pollInterval = productionPollInterval;
         // Not owned; AudioRecorder::shared() when none is given.
         Recorder *recorder = nullptr;
+        // Where recordings wait until they reach the service; the recorder's private folder
+        // when empty.
+        QString recordingsFolder{};
     };
 
     // The program's own instance: built-in service address, keyring, desktop links, 2.0 s.
@@ -103,6 +108,11 @@ public:
     // Deletes the kept file and parts, forgets the meeting, goes back through the profile check.
     Q_INVOKABLE void cancelUpload();
 
+    // Before the program exits: a recording under way stops capturing so that its part files
+    // are complete, and stays on disk with everything else unsent, for the next launch. Does
+    // not wait for a mix or an upload.
+    QCoro::Task<> prepareToQuit();
+
 signals:
     // Every assignment of state, authTimedOut, isPollingAuth or the busy flag, equal values
     // included.
@@ -123,7 +133,7 @@ private:
         finished,   // signed in; later answers of this attempt change nothing
     };
     // Which recording-flow operation is running; only setActivity() changes it.
-    enum class Activity { none, starting, stopping, uploading, retrying, cancelling };
+    enum class Activity { none, starting, stopping, uploading, retrying, cancelling, recovering };
     using Steps = QCoro::Task<> (AppViewModel::*)();
 
     void setActivity(Activity activity);
@@ -135,6 +145,13 @@ private:
     QCoro::Task<> uploadRecordingSteps();
     QCoro::Task<> retryUploadSteps();
     QCoro::Task<> cancelUploadSteps();
+    // Offers the oldest recording that a quit or a crash left unsent, once the program is idle.
+    QCoro::Task<> recoverSteps();
+    void offerUnsentRecordings();
+    [[nodiscard]] std::optional<RecordingArchive> archive() const;
+    // The manifest follows every step of the held recording; forgetting it removes its files.
+    void saveManifest();
+    void forgetRecording();
     // Takes over what the recorder handed back. A recording that lost audio, or whose mix
     // failed, is not uploaded silently: false, with the error screen saying what happened.
     bool holdRecording(RecordedAudio audio);
@@ -173,6 +190,9 @@ private:
     std::optional<QString> m_lastRecordedFileURL;
     QStringList m_heldPartFiles;
     Activity m_activity = Activity::none;
+    // The recording under way or held for upload, as it is written beside its files.
+    std::optional<RecordingManifest> m_manifest;
+    QString m_recordingsFolder;
     double m_uploadProgress = unknownProgress;
     // Progress reports come as fast as the network goes; the screens hear of them at most
     // once per progressInterval, and always of the last one.

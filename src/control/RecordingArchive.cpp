@@ -72,6 +72,10 @@ void RecordingArchive::remove(const QString &recordingId) const {
     }
 }
 
+bool RecordingArchive::holdsFiles() const {
+    return !QDir(m_folder).isEmpty(QDir::Files | QDir::Hidden | QDir::System);
+}
+
 QList<RecordingArchive::Unfinished> RecordingArchive::unfinished() const {
     QMap<QString, Unfinished> found;
     QMap<QString, QDateTime> oldestFile;

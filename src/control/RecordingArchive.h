@@ -27,6 +27,9 @@ public:
     // Every file of the recording: audio, manifest, a manifest write cut short.
     void remove(const QString &recordingId) const;
 
+    // Whether the folder holds any file at all: the cheap look before unfinished().
+    [[nodiscard]] bool holdsFiles() const;
+
     struct Unfinished {
         QString id;
         // Nothing when the manifest is missing or unreadable: the audio is still offered.

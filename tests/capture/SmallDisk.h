@@ -1,6 +1,7 @@
 #pragma once
-// A small file system of its own (a tmpfs) as the temporary directory, for as long as the
-// object lives, so a test can fill it up or run it out of files. Mounting needs root.
+// A small file system of its own (a tmpfs) as the user's data directory (where recordings live),
+// for as long as the object lives, so a test can fill it up or run it out of files. Mounting needs
+// root.
 
 #include <QFile>
 #include <QProcess>
@@ -14,14 +15,14 @@ class SmallDisk {
 public:
     // `options` as mount(8) takes them for tmpfs, e.g. "size=1m" or "size=1m,nr_inodes=3".
     explicit SmallDisk(const QString &options)
-        : m_savedTmp(qgetenv("TMPDIR")) {
+        : m_savedDataHome(qgetenv("XDG_DATA_HOME")) {
         m_mounted = ::geteuid() == 0 && m_folder.isValid() &&
                     run({"-t", "tmpfs", "-o", options, "tmpfs", m_folder.path()});
         if (m_mounted)
-            qputenv("TMPDIR", QFile::encodeName(m_folder.path()));
+            qputenv("XDG_DATA_HOME", QFile::encodeName(m_folder.path()));
     }
     ~SmallDisk() {
-        qputenv("TMPDIR", m_savedTmp);
+        qputenv("XDG_DATA_HOME", m_savedDataHome);
         if (m_mounted)
             QProcess::execute(QStringLiteral("umount"), {m_folder.path()});
     }
@@ -59,7 +60,7 @@ private:
                mount.exitCode() == 0;
     }
 
-    QByteArray m_savedTmp;
+    QByteArray m_savedDataHome;
     QTemporaryDir m_folder;
     bool m_mounted = false;
 };

@@ -1,6 +1,7 @@
 // Starts a recording and keeps it running until the process is killed; prints the two part
 // files' paths, one per line, once capture runs. The SIGKILL test runs it.
 
+#include "AudioFiles.h"
 #include "AudioRecorder.h"
 
 #include <QCoreApplication>
@@ -12,7 +13,7 @@ namespace {
 
 QCoro::Task<> record() {
     try {
-        co_await AudioRecorder::shared().startRecording();
+        co_await AudioRecorder::shared().startRecording(AudioFiles::newRecordingId());
     } catch (const std::exception &error) {
         std::fprintf(stderr, "start failed: %s\n", error.what());
         QCoreApplication::exit(2);

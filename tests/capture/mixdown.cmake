@@ -2,5 +2,5 @@
 add_executable(tst_trackmixdown tst_trackmixdown.cpp AudioProbe.cpp AudioProbe.h)
 target_link_libraries(tst_trackmixdown PRIVATE tolvex_capture Qt6::Test QCoro6::Core)
 add_test(NAME capture.trackmixdown COMMAND tst_trackmixdown)
-set_tests_properties(capture.trackmixdown PROPERTIES TIMEOUT 300 ENVIRONMENT "TMPDIR=${CMAKE_CURRENT_BINARY_DIR}/tmp-mixdown")
+set_tests_properties(capture.trackmixdown PROPERTIES TIMEOUT 300 ENVIRONMENT "TMPDIR=${CMAKE_CURRENT_BINARY_DIR}/tmp-mixdown;XDG_DATA_HOME=${CMAKE_CURRENT_BINARY_DIR}/tmp-mixdown/data")
 file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/tmp-mixdown)

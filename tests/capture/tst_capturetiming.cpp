@@ -89,7 +89,8 @@ template <typename Result> QString recordingPath(const Result &result) {
 
 // Empty when the recording starts; otherwise what the user would be told.
 QString startFailure(AudioRecorder &recorder) {
-    const TaskOutcome<void> outcome = runTask(recorder.startRecording());
+    const TaskOutcome<void> outcome =
+        runTask(recorder.startRecording(AudioFiles::newRecordingId()));
     if (outcome.succeeded())
         return {};
     const auto error = outcome.errorAs<AudioRecorderError>();

@@ -276,14 +276,15 @@ private slots:
         QTest::newRow("plain file") << "file";
     }
 
-    // Another user could plant the folder's name in the shared temporary directory to read
-    // meeting audio; the writer must refuse it rather than write there.
+    // A link or a file planted at the folder's name (by another program of the user, or a
+    // restored backup) must not receive meeting audio; the writer refuses it.
     void plantedFolderIsRefused() {
         QFETCH(QString, planted);
-        QTemporaryDir otherTmp, elsewhere;
-        const QByteArray savedTmp = qgetenv("TMPDIR");
-        qputenv("TMPDIR", QFile::encodeName(otherTmp.path()));
-        const QString folder = otherTmp.path() + QStringLiteral("/tolvex-%1").arg(getuid());
+        QTemporaryDir otherData, elsewhere;
+        const QByteArray savedDataHome = qgetenv("XDG_DATA_HOME");
+        qputenv("XDG_DATA_HOME", QFile::encodeName(otherData.path()));
+        QVERIFY(QDir(otherData.path()).mkdir(QStringLiteral("tolvex")));
+        const QString folder = otherData.path() + QStringLiteral("/tolvex/recordings");
         if (planted == "symlink")
             QVERIFY(QFile::link(elsewhere.path(), folder));
         else
@@ -295,7 +296,7 @@ private slots:
         } catch (const AudioFileError &error) {
             message = error.localizedDescription();
         }
-        qputenv("TMPDIR", savedTmp);
+        qputenv("XDG_DATA_HOME", savedDataHome);
 
         QVERIFY(message.startsWith(QStringLiteral("Не удалось создать файл записи")));
         QVERIFY(QDir(elsewhere.path()).isEmpty());

@@ -19,7 +19,11 @@ struct MemoryTokenStore final : TokenStore {
 
     explicit MemoryTokenStore(std::optional<QString> stored)
         : token(std::move(stored)) {}
-    QCoro::Task<std::optional<QString>> load() override { co_return token; }
+    QCoro::Task<std::optional<QString>> load() override {
+        // A copy: QCoro 0.8 moves from whatever co_return names, a member included.
+        std::optional<QString> stored = token;
+        co_return stored;
+    }
     QCoro::Task<> save(QString value) override {
         ++saves;
         token = std::move(value);

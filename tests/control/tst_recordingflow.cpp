@@ -3,7 +3,11 @@
 
 #include "AppViewModel.h"
 #include "ControlTestDoubles.h"
+#include "M4aWriter.h"
+#include "RecordingArchive.h"
 #include "ScriptedRecorder.h"
+
+#include <QDir>
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -31,6 +35,7 @@ struct Harness {
         std::make_shared<MemoryTokenStore>(QStringLiteral("token-1"));
     ScriptedRecorder recorder;
     QTemporaryDir folder;
+    QTemporaryDir recordings; // where unsent recordings wait between launches
     std::unique_ptr<AppViewModel> vm;
 
     Harness() {
@@ -40,9 +45,38 @@ struct Harness {
 
     // A signed-in view model on the idle screen.
     bool startIdle() {
-        vm = std::make_unique<AppViewModel>(AppViewModel::Seams{
-            server.baseUrl(), store, std::make_shared<RecordingLinkOpener>(), 50ms, &recorder});
+        launch();
         return QTest::qWaitFor([&] { return vm->stateCase() == AppState::Case::idle; });
+    }
+
+    // The program started (again) with what the recordings folder holds.
+    void launch() {
+        vm = std::make_unique<AppViewModel>(
+            AppViewModel::Seams{server.baseUrl(), store, std::make_shared<RecordingLinkOpener>(),
+                                50ms, &recorder, recordings.path()});
+    }
+
+    // A recording left behind by an earlier run: its manifest (unless null) and audio files,
+    // each of random bytes unless it is a part, which gets a second of real audio.
+    void leaveBehind(const QString &id, const QByteArray &manifest, const QStringList &files) {
+        if (!manifest.isNull()) {
+            QFile file(recordings.filePath(id + QStringLiteral(".json")));
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(manifest) == manifest.size());
+        }
+        for (const QString &name : files) {
+            if (name.startsWith(QStringLiteral("sys_")) ||
+                name.startsWith(QStringLiteral("mic_"))) {
+                M4aWriter part(recordings.filePath(name), M4aWriter::Layout::fragmented);
+                part.write(std::vector<float>(2 * 44100, 0.25f));
+                part.finish();
+            } else {
+                QVERIFY(QFile::rename(writeFile(name), recordings.filePath(name)));
+            }
+        }
+    }
+
+    QStringList recordingsLeft() const {
+        return QDir(recordings.path()).entryList(QDir::Files | QDir::Hidden);
     }
 
     // A file of random bytes in the test's folder.
@@ -502,6 +536,134 @@ private slots:
         h.vm.reset();
         QTest::qWait(100);
         QVERIFY(QFile::exists(file));
+    }
+
+    // Recordings that an earlier run left unsent are offered one by one, oldest first, and each
+    // goes to its own meeting; afterwards nothing of them is left.
+    void unsentRecordingsAreOfferedOldestFirst() {
+        Harness h;
+        const QString older = QStringLiteral("AAAAAAAA-0000-4000-8000-000000000001");
+        const QString newer = QStringLiteral("BBBBBBBB-0000-4000-8000-000000000002");
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        for (const auto &[id, meeting, start] :
+             {std::tuple{newer, 42, now.addSecs(-60)}, std::tuple{older, 41, now.addSecs(-7200)}}) {
+            RecordingManifest manifest;
+            manifest.id = id;
+            manifest.meetingId = meeting;
+            manifest.startTime = start;
+            manifest.mixedFile = id + QStringLiteral(".m4a");
+            manifest.stage = RecordingManifest::Stage::mixed;
+            h.leaveBehind(id, manifest.toJson(), {manifest.mixedFile});
+        }
+        const QByteArray olderAudio = contentsOf(h.recordings.filePath(older + ".m4a"));
+        const QByteArray newerAudio = contentsOf(h.recordings.filePath(newer + ".m4a"));
+
+        h.launch();
+        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::uploadError);
+        QVERIFY2(h.vm->uploadErrorText().startsWith(QStringLiteral("Запись от ")) &&
+                     h.vm->uploadErrorText().endsWith(QStringLiteral("не отправлена")),
+                 qPrintable(h.vm->uploadErrorText()));
+        QVERIFY(h.vm->hasRecordedFile());
+        QCOMPARE(h.vm->pendingMeetingId(), std::optional<std::int64_t>(41));
+
+        h.vm->retryUpload();
+        QTRY_COMPARE(h.uploads().size(), 1);
+        QTRY_COMPARE(h.vm->pendingMeetingId(), std::optional<std::int64_t>(42));
+        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::uploadError);
+        h.vm->retryUpload();
+        QTRY_COMPARE(h.uploads().size(), 2);
+        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::idle);
+        QVERIFY(h.waitUntilNotBusy());
+
+        const QList<RecordedRequest> uploads = h.uploads();
+        QCOMPARE(uploads[0].target, meetingsPath + "/41/audio");
+        QCOMPARE(filePart(uploads[0]), olderAudio);
+        QCOMPARE(uploads[1].target, meetingsPath + "/42/audio");
+        QCOMPARE(filePart(uploads[1]), newerAudio);
+        QCOMPARE(h.meetingRequests(), 2); // the uploads only: no new meeting
+        QCOMPARE(h.recordingsLeft(), QStringList());
+    }
+
+    // Parts a crash left without their mix are mixed first; a damaged manifest still gives
+    // the audio, to a meeting made for it at the retry.
+    void partsOfALostManifestAreMixedAndSentToANewMeeting() {
+        Harness h;
+        const QString id = QStringLiteral("CCCCCCCC-0000-4000-8000-000000000003");
+        h.leaveBehind(id, "{\"version\": 1, \"id\": ", // cut short by the crash
+                      {QStringLiteral("sys_%1.m4a").arg(id), QStringLiteral("mic_%1.m4a").arg(id),
+                       id + QStringLiteral(".m4a")}); // a mix cut short
+        const QString mixed = h.writeFile(QStringLiteral("mixed.m4a"));
+        h.recorder.mixes.push_back(RecordedAudio{mixed, {}, {}, {}});
+
+        h.launch();
+        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::uploadError);
+        QCOMPARE(h.recorder.mixedParts.size(), 1);
+        QCOMPARE(h.recorder.mixedParts[0].size(), 2);
+        QVERIFY(!h.vm->pendingMeetingId());
+
+        h.vm->retryUpload();
+        QTRY_COMPARE(h.uploads().size(), 1);
+        QCOMPARE(h.uploads()[0].target, meetingsPath + "/101/audio");
+        QCOMPARE(filePart(h.uploads()[0]), contentsOf(mixed));
+        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::idle);
+        QVERIFY(h.waitUntilNotBusy());
+        QCOMPARE(h.recordingsLeft(), QStringList());
+    }
+
+    // A manifest whose capture never began, and parts without a single sample, are cleaned
+    // away without a word.
+    void recordingsWithoutAudioAreRemovedSilently() {
+        Harness h;
+        RecordingManifest started;
+        started.id = QStringLiteral("DDDDDDDD-0000-4000-8000-000000000004");
+        started.meetingId = 9;
+        started.startTime = QDateTime::currentDateTimeUtc();
+        h.leaveBehind(started.id, started.toJson(), {});
+        const QString emptyId = QStringLiteral("EEEEEEEE-0000-4000-8000-000000000005");
+        QFile empty(h.recordings.filePath(QStringLiteral("sys_%1.m4a").arg(emptyId)));
+        QVERIFY(empty.open(QIODevice::WriteOnly));
+        empty.close();
+
+        QVERIFY(h.startIdle());
+        QVERIFY(h.waitUntilNotBusy());
+        QCOMPARE(h.vm->stateCase(), AppState::Case::idle);
+        QCOMPARE(h.recordingsLeft(), QStringList());
+        QVERIFY(h.recorder.mixedParts.isEmpty());
+    }
+
+    // Quitting mid-recording ends the capture without a mix and keeps the recording, with its
+    // meeting, for the next launch.
+    void quitWhileRecordingKeepsItForTheNextLaunch() {
+        Harness h;
+        QVERIFY(h.startIdle());
+        QVERIFY(h.startRecording());
+        const QString id = h.recorder.lastRecordingId;
+        QVERIFY(RecordingManifest::isRecordingId(id));
+        QCoro::waitFor(h.vm->prepareToQuit());
+        QVERIFY(!h.recorder.isRecording());
+        QCOMPARE(h.recorder.stops, 0); // no stop, so no mix
+
+        h.vm.reset();
+
+        QFile file(h.recordings.filePath(id + QStringLiteral(".json")));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const std::optional<RecordingManifest> manifest =
+            RecordingManifest::fromJson(file.readAll());
+        QVERIFY(manifest);
+        QCOMPARE(manifest->stage, RecordingManifest::Stage::capturing);
+        QCOMPARE(manifest->meetingId, std::optional<std::int64_t>(101));
+
+        // What the capture wrote (the real recorder's part files; written here by the test).
+        h.leaveBehind(id, QByteArray(),
+                      {QStringLiteral("sys_%1.m4a").arg(id), QStringLiteral("mic_%1.m4a").arg(id)});
+        h.recorder.mixes.push_back(
+            RecordedAudio{h.writeFile(QStringLiteral("mix.m4a")), {}, {}, {}});
+        h.launch();
+        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::uploadError);
+        QCOMPARE(h.vm->pendingMeetingId(), std::optional<std::int64_t>(101));
+        h.vm->retryUpload();
+        QTRY_COMPARE(h.uploads().size(), 1);
+        QCOMPARE(h.uploads()[0].target, meetingsPath + "/101/audio");
     }
 };
 

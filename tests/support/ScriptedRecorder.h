@@ -26,14 +26,18 @@ public:
     std::deque<RecordedAudio> mixes;
 
     int starts = 0;
+    QString lastRecordingId;
+    // What stopKeepingParts() hands back.
+    QStringList keptParts;
     int stops = 0;
     QList<QStringList> mixedParts; // the argument of each mixParts() call
 
     // A recording that lost nothing, in one file.
     void handBack(const QString &file) { recorded = RecordedAudio{file, {}, {}, {}}; }
 
-    QCoro::Task<> startRecording() override {
+    QCoro::Task<> startRecording(QString recordingId) override {
         ++starts;
+        lastRecordingId = recordingId;
         co_await wait(startDelay);
         if (startFailure)
             throw AudioRecorderError(*startFailure);
@@ -46,7 +50,9 @@ public:
             co_return std::nullopt;
         co_await wait(stopDelay);
         m_recording = false;
-        co_return recorded;
+        // A copy: QCoro 0.8 moves from whatever co_return names, a member included.
+        std::optional<RecordedAudio> handedBack = recorded;
+        co_return handedBack;
     }
 
     QCoro::Task<RecordedAudio> mixParts(QStringList partFiles) override {
@@ -57,6 +63,14 @@ public:
         RecordedAudio result = std::move(mixes.front());
         mixes.pop_front();
         co_return result;
+    }
+
+    QCoro::Task<QStringList> stopKeepingParts() override {
+        if (!m_recording)
+            co_return QStringList();
+        m_recording = false;
+        QStringList kept = keptParts;
+        co_return kept;
     }
 
     [[nodiscard]] bool isRecording() const override { return m_recording; }
