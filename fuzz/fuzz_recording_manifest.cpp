@@ -7,14 +7,25 @@
 
 #include <QByteArray>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 
 namespace {
 
-bool plainAudioName(const QString &name) {
-    return !name.contains(u'/') && !name.contains(u'\\') && name.endsWith(QStringLiteral(".m4a"));
+// Checked here without the reader's patterns: hexadecimal digits, hyphens, an optional
+// "sys_" or "mic_" and ".m4a", nothing else, so no separator, no line break, no "..".
+bool onlyIdCharacters(QStringView text) {
+    return std::all_of(text.begin(), text.end(), [](QChar c) {
+        return (c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'F') || c == u'-';
+    });
+}
+
+bool plainAudioName(QStringView name) {
+    if (name.startsWith(u"sys_") || name.startsWith(u"mic_"))
+        name = name.mid(4);
+    return name.size() == 40 && name.endsWith(u".m4a") && onlyIdCharacters(name.left(36));
 }
 
 } // namespace
@@ -33,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (!manifest)
         return 0;
 
-    FUZZ_CHECK(RecordingManifest::isRecordingId(manifest->id), "accepted a malformed id");
+    FUZZ_CHECK(manifest->id.size() == 36 && onlyIdCharacters(manifest->id),
+               "accepted a malformed id");
     FUZZ_CHECK(manifest->partFiles.size() <= 2, "more than two part files");
     for (const QString &part : manifest->partFiles)
         FUZZ_CHECK(plainAudioName(part), "a part file reaches outside the folder");
