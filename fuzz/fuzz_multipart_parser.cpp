@@ -98,7 +98,15 @@ void anyBody(FuzzedDataProvider &input) {
                                 cutSeed.size());
     const Outcome whole = parse(boundary, body, {}, sinkLimit);
     const Outcome pieces = parse(boundary, body, cutsFor(cutInput, body.size()), sinkLimit);
-    FUZZ_CHECK(whole == pieces, "the verdict depends on how the body is cut");
+    if (whole.error == MultipartParser::Error::sinkFailed &&
+        pieces.error == MultipartParser::Error::sinkFailed) {
+        // The sink refuses at the first piece that crosses its limit, and pieces differ.
+        const std::size_t common = std::min(whole.file.size(), pieces.file.size());
+        FUZZ_CHECK(whole.file.compare(0, common, pieces.file, 0, common) == 0,
+                   "the file's bytes depend on how the body is cut");
+    } else {
+        FUZZ_CHECK(whole == pieces, "the verdict depends on how the body is cut");
+    }
     if (whole.accepted)
         checkAccepted(boundary, body, whole);
 }

@@ -57,8 +57,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                    "a valued \"start\" was dropped");
     }
 
-    const QUrl reread(link->toString(QUrl::FullyEncoded), QUrl::StrictMode);
-    FUZZ_CHECK(reread.isValid() && reread == *link, "the link does not survive being written out");
+    // Compared as text: QUrl's == also compares how each part happens to be held inside.
+    const QString written = link->toString(QUrl::FullyEncoded);
+    const QUrl reread(written, QUrl::StrictMode);
+    FUZZ_CHECK(reread.isValid() && reread.toString(QUrl::FullyEncoded) == written,
+               "the link does not survive being written out");
     FUZZ_CHECK(QUrlQuery(reread).queryItems(QUrl::FullyDecoded) == items,
                "the query items change when the link is read back");
     return 0;
