@@ -20,17 +20,18 @@ constexpr std::array<std::pair<RecordingManifest::Stage, const char *>, 3> stage
 
 // Audio files of a recording: "sys_<id>.m4a", "mic_<id>.m4a" or "<id>.m4a", nothing with a
 // path in it, so a planted manifest can never point the program at a file elsewhere.
+// Anchored with \A and \z: "$" alone would also let a name end in a line break.
 bool isAudioFileName(const QString &name) {
-    static const QRegularExpression pattern(QStringLiteral(
-        "^(sys_|mic_)?[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\\.m4a$"));
+    static const QRegularExpression pattern(QRegularExpression::anchoredPattern(QStringLiteral(
+        "(sys_|mic_)?[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\\.m4a")));
     return pattern.match(name).hasMatch();
 }
 
 } // namespace
 
 bool RecordingManifest::isRecordingId(const QString &text) {
-    static const QRegularExpression pattern(
-        QStringLiteral("^[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}$"));
+    static const QRegularExpression pattern(QRegularExpression::anchoredPattern(
+        QStringLiteral("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}")));
     return pattern.match(text).hasMatch();
 }
 
@@ -83,6 +84,11 @@ std::optional<RecordingManifest> RecordingManifest::fromJson(const QByteArray &j
     if (!startTime.isString() || !manifest.startTime.isValid())
         return std::nullopt;
     manifest.startTime = manifest.startTime.toUTC();
+    // Only what toJson can write again: ISO text has the years 1 to 9999, and an offset or the
+    // local zone can carry a time written as one of them outside that range in UTC.
+    const int year = manifest.startTime.date().year();
+    if (year < 1 || year > 9999)
+        return std::nullopt;
 
     const QJsonValue parts = object.value(QStringLiteral("partFiles"));
     if (!parts.isArray() || parts.toArray().size() > 2)

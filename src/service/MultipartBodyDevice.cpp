@@ -30,7 +30,7 @@ MultipartBodyDevice::MultipartBodyDevice(const QString &filePath, QByteArray bou
     if (!m_file.open(QIODevice::ReadOnly))
         throw FileReadError(reasonFor(m_file));
     m_fileSize = m_file.size();
-    // Unbuffered, so that pos() and m_cursor never drift apart.
+    // Unbuffered, so that m_cursor is pos() except while a peek has read ahead.
     open(QIODevice::ReadOnly | QIODevice::Unbuffered);
 }
 
@@ -56,7 +56,8 @@ bool MultipartBodyDevice::seek(qint64 pos) {
 }
 
 bool MultipartBodyDevice::atEnd() const {
-    return m_cursor >= size();
+    // What the reader has taken, not m_cursor: a peek reads ahead without moving pos().
+    return pos() >= size();
 }
 
 qint64 MultipartBodyDevice::readData(char *data, qint64 maxSize) {
@@ -76,8 +77,10 @@ qint64 MultipartBodyDevice::readData(char *data, qint64 maxSize) {
             const qint64 got = (m_file.pos() == inFile || m_file.seek(inFile))
                                    ? m_file.read(data + written, want)
                                    : -1;
-            // A file that shrank under us cannot give the promised length.
+            // A file that shrank under us cannot give the promised length. Nothing of this
+            // call counts as read, so the cursor goes back to where pos() still is.
             if (got <= 0) {
+                m_cursor -= written;
                 m_fileFailed = true;
                 emit fileReadFailed();
                 return -1;

@@ -82,6 +82,13 @@ private slots:
         QTest::newRow("meeting id beyond 2^53") << withField("meetingId", "1e300");
         QTest::newRow("no start time") << withField("startTime", QByteArray());
         QTest::newRow("bad start time") << withField("startTime", "\"yesterday\"");
+        QTest::newRow("start time before year 1 in UTC")
+            << withField("startTime", "\"0001-01-01T00:30:00+01:00\"");
+        QTest::newRow("start time after 9999 in UTC")
+            << withField("startTime", "\"9999-12-31T23:59:59.999-14:00\"");
+        QTest::newRow("id with a line break") << withField("id", '"' + id.toUtf8() + "\\n\"");
+        QTest::newRow("part with a line break")
+            << withField("partFiles", "[\"sys_" + id.toUtf8() + ".m4a\\n\"]");
         QTest::newRow("unknown stage") << withField("stage", "\"uploaded\"");
         QByteArray huge = sample().toJson();
         huge.insert(1, "\"padding\": \"" + QByteArray(RecordingManifest::maxBytes, 'x') + "\",");

@@ -268,6 +268,31 @@ private slots:
         QVERIFY(device.atEnd());
         QVERIFY(!device.seek(device.size() + 1));
     }
+
+    // A peek reads ahead inside the device; the reader is not at the end until it reads.
+    void peekingAtTheLastBytesIsNotTheEnd() {
+        Recording recording(randomBytes(100));
+        const QByteArray boundary = "FEDCBA98-7654-3210-FEDC-BA9876543210";
+        MultipartBodyDevice device(recording.path, boundary);
+        QVERIFY(device.seek(device.size() - 6));
+        QCOMPARE(device.peek(6), QByteArray("--\r\n").prepend(boundary.right(2)));
+        QVERIFY(!device.atEnd());
+        QCOMPARE(device.read(6), QByteArray("--\r\n").prepend(boundary.right(2)));
+        QVERIFY(device.atEnd());
+    }
+
+    // A read that fails on a shrunken file takes nothing: the next read starts at pos() again.
+    void failedReadLeavesThePosition() {
+        const QByteArray content = randomBytes(1000);
+        Recording recording(content);
+        const QByteArray boundary = "FEDCBA98-7654-3210-FEDC-BA9876543210";
+        MultipartBodyDevice device(recording.path, boundary);
+        QVERIFY(QFile::resize(recording.path, 10));
+        QVERIFY(device.read(500).isEmpty());
+        QVERIFY(device.fileFailed());
+        QCOMPARE(device.pos(), qint64(0));
+        QCOMPARE(device.read(149), expectedBody(boundary, content).left(149));
+    }
 };
 
 QTEST_GUILESS_MAIN(UploadTest)
