@@ -146,6 +146,7 @@ private slots:
     void initTestCase();
     void withoutATrayAWindowSaysSoAndSigtermQuits();
     void signInRecordUploadAndQuit();
+    void killedMidRecordingIsSentAfterTheRelaunch();
     void cleanup();
 
 private:
@@ -155,6 +156,8 @@ private:
     std::optional<QPoint> waitForButton(QRgb colour, int ms, const QString &shotName) const;
     // Right-clicks the icon; the menu's place once it shows.
     std::optional<QRect> openMenu() const;
+    // Starts the program and waits for its icon in the tray; true once m_icon holds its place.
+    bool launchIntoTray();
 
     std::unique_ptr<PulseServer> m_pulse;
     std::unique_ptr<FakeService> m_service;
@@ -382,6 +385,90 @@ void TestEndToEnd::signInRecordUploadAndQuit() {
     QVERIFY2(m_program.waitForFinished(10000), "the program did not quit");
     QCOMPARE(m_program.exitStatus(), QProcess::NormalExit);
     QCOMPARE(m_program.exitCode(), 0);
+}
+
+bool TestEndToEnd::launchIntoTray() {
+    m_program.setProcessEnvironment(programEnvironment());
+    m_program.setProcessChannelMode(QProcess::ForwardedChannels);
+    m_program.start(QStringLiteral(TOLVEX_PROGRAM), {});
+    if (!m_program.waitForStarted(5000))
+        return false;
+    QList<qulonglong> shown;
+    if (!waitFor(
+            [&] {
+                shown = m_display->visibleWindows(QStringLiteral("^tolvex$"));
+                return shown.size() == 1;
+            },
+            20000))
+        return false;
+    const std::optional<QRect> icon = m_display->geometry(shown.first());
+    if (!icon || icon->isEmpty())
+        return false;
+    m_icon = *icon;
+    return true;
+}
+
+// A recording under way when the program is killed (a crash, a power cut) is offered at the
+// next launch and reaches its meeting with what was recorded; nothing of it is left after.
+void TestEndToEnd::killedMidRecordingIsSentAfterTheRelaunch() {
+    // Still signed in from the test before: the token is in the keyring.
+    QVERIFY(launchIntoTray());
+    m_display->click(m_icon.center());
+    const std::optional<QPoint> start = waitForButton(qRgb(0x3d, 0x9b, 0x5c), 15000, "crash-idle");
+    QVERIFY2(start, "the idle screen did not appear");
+    m_display->click(*start);
+    QVERIFY2(waitForButton(qRgb(0xb5, 0x45, 0x45), 15000, "crash-recording"),
+             "the recording screen did not appear");
+    m_pulse->play(QString::fromLatin1(PulseServer::speakers), PulseServer::tone(toneHz, 8.0, 0.5));
+    QTest::qWait(5500);
+    m_program.kill();
+    QVERIFY(m_program.waitForFinished(5000));
+    const qsizetype uploadsBefore = m_service->server().requests().size();
+
+    QVERIFY(launchIntoTray());
+    m_display->click(m_icon.center());
+    const std::optional<QPoint> retry =
+        waitForButton(qRgb(0x3d, 0x9b, 0x5c), 30000, "crash-recovered");
+    QVERIFY2(retry, "the unsent recording was not offered");
+    m_display->click(*retry);
+
+    std::optional<RecordedRequest> upload;
+    QVERIFY2(waitFor(
+                 [&] {
+                     const QList<RecordedRequest> requests = m_service->server().requests();
+                     for (qsizetype i = uploadsBefore; i < requests.size(); ++i) {
+                         if (requests[i].target == meetingAudioPath.toUtf8())
+                             upload = requests[i];
+                     }
+                     return upload.has_value();
+                 },
+                 40000),
+             "the recovered recording was not uploaded to its meeting");
+    const QString audioPath = m_folder.filePath(QStringLiteral("recovered.m4a"));
+    QFile audio(audioPath);
+    QVERIFY(audio.open(QIODevice::WriteOnly));
+    audio.write(uploadedFile(*upload));
+    audio.close();
+    const std::vector<float> samples = AudioProbe::decode(audioPath);
+    const double seconds = static_cast<double>(samples.size()) / 2.0 / 44100.0;
+    double toneSeconds = 0.0;
+    for (double from = 0.0; from + 0.25 <= seconds; from += 0.25) {
+        if (AudioProbe::toneAmplitude(samples, 0, toneHz, from, from + 0.25) > 0.2)
+            toneSeconds += 0.25;
+    }
+    QVERIFY2(
+        toneSeconds >= 4.0,
+        qPrintable(
+            QStringLiteral("%1 s of the tone in %2 s recorded").arg(toneSeconds).arg(seconds)));
+
+    const QString recordings =
+        m_display->environment().value(QStringLiteral("XDG_DATA_HOME"),
+                                       QDir::homePath() + QStringLiteral("/.local/share")) +
+        QStringLiteral("/tolvex/recordings");
+    QVERIFY2(waitFor([&] { return QDir(recordings).isEmpty(QDir::Files | QDir::Hidden); }, 10000),
+             qPrintable(QDir(recordings).entryList(QDir::Files | QDir::Hidden).join(',')));
+    m_program.terminate();
+    QVERIFY(m_program.waitForFinished(10000));
 }
 
 std::optional<QRect> TestEndToEnd::openMenu() const {
