@@ -10,6 +10,7 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -146,7 +147,8 @@ private slots:
     void initTestCase();
     void withoutATrayAWindowSaysSoAndSigtermQuits();
     void signInRecordUploadAndQuit();
-    void killedMidRecordingIsSentAfterTheRelaunch();
+    void endedMidRecordingIsSentAfterTheRelaunch_data();
+    void endedMidRecordingIsSentAfterTheRelaunch();
     void cleanup();
 
 private:
@@ -408,9 +410,17 @@ bool TestEndToEnd::launchIntoTray() {
     return true;
 }
 
-// A recording under way when the program is killed (a crash, a power cut) is offered at the
-// next launch and reaches its meeting with what was recorded; nothing of it is left after.
-void TestEndToEnd::killedMidRecordingIsSentAfterTheRelaunch() {
+void TestEndToEnd::endedMidRecordingIsSentAfterTheRelaunch_data() {
+    QTest::addColumn<QString>("ending");
+    QTest::newRow("killed (a crash, a power cut)") << QStringLiteral("kill");
+    QTest::newRow("SIGTERM (the session ends)") << QStringLiteral("term");
+    QTest::newRow("the tray menu's quit") << QStringLiteral("menu");
+}
+
+// A recording under way when the program ends, however it ends, is offered at the next launch
+// and reaches its meeting with what was recorded; nothing of it is left after.
+void TestEndToEnd::endedMidRecordingIsSentAfterTheRelaunch() {
+    QFETCH(QString, ending);
     // Still signed in from the test before: the token is in the keyring.
     QVERIFY(launchIntoTray());
     m_display->click(m_icon.center());
@@ -421,8 +431,24 @@ void TestEndToEnd::killedMidRecordingIsSentAfterTheRelaunch() {
              "the recording screen did not appear");
     m_pulse->play(QString::fromLatin1(PulseServer::speakers), PulseServer::tone(toneHz, 8.0, 0.5));
     QTest::qWait(5500);
-    m_program.kill();
+    QElapsedTimer quitting;
+    quitting.start();
+    if (ending == QLatin1String("kill")) {
+        m_program.kill();
+    } else if (ending == QLatin1String("term")) {
+        m_program.terminate();
+    } else {
+        const std::optional<QRect> menu = openMenu();
+        QVERIFY2(menu, "the tray menu did not open");
+        quitting.start();
+        m_display->click(menu->center());
+    }
     QVERIFY(m_program.waitForFinished(5000));
+    if (ending != QLatin1String("kill")) {
+        // Quitting never waits for a mix: the capture ends and the program goes.
+        QVERIFY2(quitting.elapsed() < 2500, qPrintable(QString::number(quitting.elapsed())));
+        QCOMPARE(m_program.exitStatus(), QProcess::NormalExit);
+    }
     const qsizetype uploadsBefore = m_service->server().requests().size();
 
     QVERIFY(launchIntoTray());
@@ -444,7 +470,7 @@ void TestEndToEnd::killedMidRecordingIsSentAfterTheRelaunch() {
                  },
                  40000),
              "the recovered recording was not uploaded to its meeting");
-    const QString audioPath = m_folder.filePath(QStringLiteral("recovered.m4a"));
+    const QString audioPath = m_folder.filePath(QStringLiteral("recovered-%1.m4a").arg(ending));
     QFile audio(audioPath);
     QVERIFY(audio.open(QIODevice::WriteOnly));
     audio.write(uploadedFile(*upload));

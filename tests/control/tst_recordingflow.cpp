@@ -665,6 +665,36 @@ private slots:
         QTRY_COMPARE(h.uploads().size(), 1);
         QCOMPARE(h.uploads()[0].target, meetingsPath + "/101/audio");
     }
+
+    // Quitting after a failed upload keeps the recording: the next launch offers it, and the
+    // retry sends the same bytes to the same meeting.
+    void failedUploadSurvivesARelaunch() {
+        Harness h;
+        QVERIFY(h.startIdle());
+        QVERIFY(h.startRecording());
+        // Where the real recorder puts its mix: in the recordings folder, named by the id.
+        const QString mix = h.recordings.filePath(h.recorder.lastRecordingId + ".m4a");
+        QVERIFY(QFile::rename(h.writeFile(QStringLiteral("mix.m4a")), mix));
+        h.recorder.handBack(mix);
+        const QByteArray bytes = contentsOf(mix);
+        h.script.pushUpload(answers::notJson(500));
+        h.vm->finishRecording();
+        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::uploadError);
+        QVERIFY(h.waitUntilNotBusy());
+        QCoro::waitFor(h.vm->prepareToQuit());
+        h.vm.reset();
+
+        h.launch();
+        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::uploadError);
+        QVERIFY(h.vm->uploadErrorText().startsWith(QStringLiteral("Запись от ")));
+        h.vm->retryUpload();
+        QTRY_COMPARE(h.uploads().size(), 2);
+        QCOMPARE(h.uploads()[1].target, h.uploads()[0].target);
+        QCOMPARE(filePart(h.uploads()[1]), bytes);
+        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::idle);
+        QVERIFY(h.waitUntilNotBusy());
+        QCOMPARE(h.recordingsLeft(), QStringList());
+    }
 };
 
 QTEST_GUILESS_MAIN(RecordingFlowTest)
