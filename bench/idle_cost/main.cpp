@@ -199,12 +199,20 @@ private:
     }
 
     bool waitForIcon(const Program &program, const QProcess &process) const {
-        return waitUntil(
-            [&] {
-                return process.state() == QProcess::Running &&
-                       !m_display.visibleWindows(program.windowPattern()).isEmpty();
-            },
-            20000);
+        return waitUntil([&] { return process.state() == QProcess::Running && iconShown(program); },
+                         20000);
+    }
+
+    // One xdotool run per look: on two cores every process the watcher starts takes time
+    // from the program whose launch it times.
+    bool iconShown(const Program &program) const {
+        QProcess xdotool;
+        xdotool.setProcessEnvironment(m_display.environment());
+        xdotool.start(QStringLiteral("xdotool"),
+                      {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                       QStringLiteral("--classname"), program.windowPattern()});
+        return xdotool.waitForFinished(10000) && xdotool.exitCode() == 0 &&
+               !xdotool.readAllStandardOutput().trimmed().isEmpty();
     }
 
     static void stop(QProcess &process) {
