@@ -389,14 +389,14 @@ int main(int argc, char *argv[]) {
         [](const Figures &f) { return median(f.launchMs); }, 0,
         QStringLiteral("< %1: %2").arg(launchTargetMs).arg(verdict(launchMet)));
     row(
-        QStringLiteral("  fastest / slowest (ms)"),
+        QStringLiteral("  fastest (ms)"),
         [](const Figures &f) {
             return f.launchMs.isEmpty() ? -1.0
                                         : *std::min_element(f.launchMs.begin(), f.launchMs.end());
         },
         0);
     row(
-        QString(),
+        QStringLiteral("  slowest (ms)"),
         [](const Figures &f) {
             return f.launchMs.isEmpty() ? -1.0
                                         : *std::max_element(f.launchMs.begin(), f.launchMs.end());
@@ -432,10 +432,11 @@ int main(int argc, char *argv[]) {
             QStringLiteral("  CPU time, %1 (ms)").arg(when),
             [&](const Figures &f) { return cost(f) ? cost(f)->cpuMs : -1.0; }, 1);
         row(
-            QStringLiteral("  threads started / ended"),
+            QStringLiteral("  threads started"),
             [&](const Figures &f) { return cost(f) ? cost(f)->threadsStarted : -1.0; }, 0);
         row(
-            QString(), [&](const Figures &f) { return cost(f) ? cost(f)->threadsEnded : -1.0; }, 0);
+            QStringLiteral("  threads ended"),
+            [&](const Figures &f) { return cost(f) ? cost(f)->threadsEnded : -1.0; }, 0);
     };
     memoryRows(QStringLiteral("idle"), &Figures::untouched,
                QStringLiteral("< %1: %2").arg(idleRssTargetMB).arg(verdict(rssMet)));
