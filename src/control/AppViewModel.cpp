@@ -411,12 +411,14 @@ bool AppViewModel::holdRecording(RecordedAudio audio) {
     m_lastRecordedFileURL = audio.filePath.isEmpty() ? std::nullopt : std::optional(audio.filePath);
     m_heldPartFiles = std::move(audio.partFiles);
     if (m_manifest) {
-        const auto nameIfOurs = [this](const QString &path) {
+        // The folder is looked up once: each lookup makes sure it exists and is private.
+        const std::optional<RecordingArchive> folder = archive();
+        const QString folderPath =
+            folder ? QFileInfo(folder->folder()).absoluteFilePath() : QString();
+        const auto nameIfOurs = [&folderPath](const QString &path) {
             const QFileInfo info(path);
-            const auto folder = archive();
-            return folder && info.absolutePath() == QFileInfo(folder->folder()).absoluteFilePath()
-                       ? info.fileName()
-                       : QString();
+            return !folderPath.isEmpty() && info.absolutePath() == folderPath ? info.fileName()
+                                                                              : QString();
         };
         m_manifest->mixedFile =
             m_lastRecordedFileURL ? nameIfOurs(*m_lastRecordedFileURL) : QString();
