@@ -114,24 +114,25 @@ PulseServer::~PulseServer() {
         kill();
 }
 
-void PulseServer::startPlayer(const QString &sink, const QString &input) {
+void PulseServer::startPlayer(const QString &sink, const QString &input, Buffer buffer) {
     auto player = std::make_unique<QProcess>();
     player->setStandardInputFile(input);
     player->setStandardOutputFile(QProcess::nullDevice());
     player->setStandardErrorFile(QProcess::nullDevice());
-    // Short buffers, so the sound starts when it is played, not 2 s later.
+    // Without a latency pacat asks for 2 s, and the sound would start that much later.
+    const int latencyMs = buffer == Buffer::short_ ? 20 : 300;
     player->start(QStringLiteral("pacat"),
                   {"--playback", "--device=" + sink, "--format=float32le", "--rate=44100",
-                   "--channels=2", "--raw", "--latency-msec=20"});
+                   "--channels=2", "--raw", "--latency-msec=" + QString::number(latencyMs)});
     player->waitForStarted(5000);
     m_players.push_back(std::move(player));
 }
 
 void PulseServer::keepBusy(const QString &sink) {
-    startPlayer(sink, QStringLiteral("/dev/zero"));
+    startPlayer(sink, QStringLiteral("/dev/zero"), Buffer::short_);
 }
 
-void PulseServer::play(const QString &sink, const std::vector<float> &interleaved) {
+void PulseServer::play(const QString &sink, const std::vector<float> &interleaved, Buffer buffer) {
     // pacat reads the sound from a file, so playing costs this process nothing while it
     // measures or records.
     QFile file(m_dir.filePath(QStringLiteral("play-%1.raw").arg(m_players.size())));
@@ -140,7 +141,7 @@ void PulseServer::play(const QString &sink, const std::vector<float> &interleave
     file.write(reinterpret_cast<const char *>(interleaved.data()),
                static_cast<qint64>(interleaved.size() * sizeof(float)));
     file.close();
-    startPlayer(sink, file.fileName());
+    startPlayer(sink, file.fileName(), buffer);
 }
 
 void PulseServer::settle() {

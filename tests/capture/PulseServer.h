@@ -35,8 +35,12 @@ public:
     [[nodiscard]] QString error() const { return m_error; }
 
     bool pactl(const QStringList &arguments, QString *output = nullptr) const;
-    // Plays interleaved stereo float samples at 44100 Hz into a sink, in the background.
-    void play(const QString &sink, const std::vector<float> &interleaved);
+    // Plays interleaved stereo float samples at 44100 Hz into a sink, in the background. A
+    // short buffer starts the sound when it is played; a long one keeps a player that a busy
+    // machine leaves waiting from running dry, for tests that need every sample of a tone.
+    enum class Buffer { short_, long_ };
+    void play(const QString &sink, const std::vector<float> &interleaved,
+              Buffer buffer = Buffer::short_);
     // Plays silence into a sink for as long as the server runs. A null sink with no
     // low-latency client renders 2 s ahead and feeds its monitor in 2 s bursts; a real sink
     // under a call does not, so the tests keep their sinks this way.
@@ -60,7 +64,7 @@ public:
 
 private:
     bool launch();
-    void startPlayer(const QString &sink, const QString &input);
+    void startPlayer(const QString &sink, const QString &input, Buffer buffer);
 
     Options m_options;
     QTemporaryDir m_dir;

@@ -19,6 +19,8 @@
 #include <QThread>
 
 #include <atomic>
+#include <cmath>
+#include <numbers>
 
 #include <dlfcn.h>
 #include <pulse/thread-mainloop.h>
@@ -45,6 +47,8 @@ extern "C" pa_threaded_mainloop *pa_threaded_mainloop_new() {
 namespace {
 
 constexpr double beepHz = 1000.0;
+// Whole periods in onsetOf's 5 ms window, so neither pitch leaks into the other's measure.
+constexpr double sysHz = 1000.0, micHz = 2000.0;
 
 double seconds(const std::vector<float> &samples) {
     return static_cast<double>(samples.size()) / 2.0 / 44100.0;
@@ -54,17 +58,14 @@ double tone(const std::vector<float> &samples, double hz, double from, double to
     return AudioProbe::toneAmplitude(samples, 0, hz, from, to);
 }
 
-// Where a 0.5 beep first sounds from `from` on, to the millisecond; -1 when it never does.
-double onsetOf(const std::vector<float> &samples, double from) {
+// Where a 0.5 beep at `hz` first sounds from `from` on, to the millisecond; -1 when it never
+// does.
+double onsetOf(const std::vector<float> &samples, double hz, double from) {
     for (double t = from; t + 0.005 <= seconds(samples); t += 0.001) {
-        if (tone(samples, beepHz, t, t + 0.005) > 0.25)
+        if (tone(samples, hz, t, t + 0.005) > 0.25)
             return t;
     }
     return -1.0;
-}
-
-void append(std::vector<float> &to, const std::vector<float> &samples) {
-    to.insert(to.end(), samples.begin(), samples.end());
 }
 
 QStringList folderEntries() {
@@ -114,26 +115,35 @@ private slots:
             QFile::remove(AudioFiles::privateFolder() + QLatin1Char('/') + name);
     }
 
-    // The microphone hears the output itself, so one player's two beeps, 2.2 s apart, reach
-    // both tracks. The audio thread stops for 300 ms between them; afterwards the second beep
-    // is still 2.2 s after the first in both part files and in the mix, and at the same time in
-    // both tracks.
+    // The microphone hears the output's right channel, so one player's two beeps, 2.2 s
+    // apart, reach both tracks: at 1 kHz on the left (system only), at 2 kHz on the right
+    // (both). Apart in pitch, the two tracks' beeps cannot cancel each other in the mix
+    // whatever fraction of a millisecond lies between them. The audio thread stops for 300 ms
+    // between the beeps; afterwards the second beep is still 2.2 s after the first in both part
+    // files and in the mix, and at the same time in both tracks.
     void stalledAudioThreadMovesNothing() {
         PulseServer server({.outputs = true, .microphone = false});
         QVERIFY2(server.isRunning(), qPrintable(server.error()));
-        QVERIFY(server.pactl(
-            {"load-module", "module-remap-source", "source_name=echo", "master=speakers.monitor"}));
+        QVERIFY(server.pactl({"load-module", "module-remap-source", "source_name=echo",
+                              "master=speakers.monitor", "channels=1", "channel_map=mono",
+                              "master_channel_map=front-right"}));
         QVERIFY(server.pactl({"set-default-source", "echo"}));
 
         AudioRecorder recorder;
         START_OK(recorder);
         const QString sysKeep = keep(recorder.sysPath()), micKeep = keep(recorder.micPath());
         QVERIFY(!sysKeep.isEmpty() && !micKeep.isEmpty());
-        std::vector<float> program(static_cast<std::size_t>(0.5 * 44100) * 2, 0.0f);
-        append(program, PulseServer::tone(beepHz, 0.2, 0.5f));
-        program.resize(program.size() + static_cast<std::size_t>(2.0 * 44100) * 2, 0.0f);
-        append(program, PulseServer::tone(beepHz, 0.2, 0.5f));
-        program.resize(program.size() + static_cast<std::size_t>(0.5 * 44100) * 2, 0.0f);
+        const auto at = [](double second) { return static_cast<std::size_t>(second * 44100); };
+        std::vector<float> program(at(3.4) * 2, 0.0f);
+        for (const double onset : {0.5, 2.7}) {
+            for (std::size_t frame = 0; frame < at(0.2); ++frame) {
+                const double t = static_cast<double>(frame) / 44100.0;
+                program[(at(onset) + frame) * 2] =
+                    static_cast<float>(0.5 * std::sin(2.0 * std::numbers::pi * sysHz * t));
+                program[(at(onset) + frame) * 2 + 1] =
+                    static_cast<float>(0.5 * std::sin(2.0 * std::numbers::pi * micHz * t));
+            }
+        }
         server.play(PulseServer::speakers, program);
         QTest::qWait(1500);
         pa_threaded_mainloop *audioLoop = newestLoop;
@@ -148,24 +158,37 @@ private slots:
         const std::vector<float> sysAudio = AudioProbe::decode(sysKeep);
         const std::vector<float> micAudio = AudioProbe::decode(micKeep);
         const std::vector<float> mix = AudioProbe::decode(recordingPath(*result));
-        double first[3], second[3];
-        const std::vector<float> *files[3] = {&sysAudio, &micAudio, &mix};
-        for (int i = 0; i < 3; ++i) {
-            first[i] = onsetOf(*files[i], 0.0);
-            second[i] = onsetOf(*files[i], first[i] + 0.5);
+        struct Track {
+            const char *name;
+            const std::vector<float> *audio;
+            double hz;
+        };
+        const Track tracks[4] = {{"system part", &sysAudio, sysHz},
+                                 {"microphone part", &micAudio, micHz},
+                                 {"system in the mix", &mix, sysHz},
+                                 {"microphone in the mix", &mix, micHz}};
+        double first[4], second[4];
+        for (int i = 0; i < 4; ++i) {
+            first[i] = onsetOf(*tracks[i].audio, tracks[i].hz, 0.0);
+            second[i] = onsetOf(*tracks[i].audio, tracks[i].hz, first[i] + 0.5);
             QVERIFY2(first[i] >= 0.0 && second[i] >= 0.0 &&
                          std::abs(second[i] - first[i] - 2.2) <= 0.02,
-                     qPrintable(QStringLiteral("file %1: beeps at %2 s and %3 s")
-                                    .arg(i)
+                     qPrintable(QStringLiteral("%1: beeps at %2 s and %3 s")
+                                    .arg(QLatin1String(tracks[i].name))
                                     .arg(first[i])
                                     .arg(second[i])));
         }
-        QVERIFY2(std::abs(first[0] - first[1]) <= 0.02 && std::abs(second[0] - second[1]) <= 0.02,
-                 qPrintable(QStringLiteral("system %1 s, %2 s; microphone %3 s, %4 s")
-                                .arg(first[0])
-                                .arg(second[0])
-                                .arg(first[1])
-                                .arg(second[1])));
+        for (const int i : {0, 2}) {
+            QVERIFY2(std::abs(first[i] - first[i + 1]) <= 0.02 &&
+                         std::abs(second[i] - second[i + 1]) <= 0.02,
+                     qPrintable(QStringLiteral("%1 %2 s, %3 s; %4 %5 s, %6 s")
+                                    .arg(QLatin1String(tracks[i].name))
+                                    .arg(first[i])
+                                    .arg(second[i])
+                                    .arg(QLatin1String(tracks[i + 1].name))
+                                    .arg(first[i + 1])
+                                    .arg(second[i + 1])));
+        }
     }
 
     // The server is restarted mid-recording while a question of ours is still unanswered (the

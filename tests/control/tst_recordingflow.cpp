@@ -593,6 +593,7 @@ private slots:
                       {QStringLiteral("sys_%1.m4a").arg(id), QStringLiteral("mic_%1.m4a").arg(id),
                        id + QStringLiteral(".m4a")}); // a mix cut short
         const QString mixed = h.writeFile(QStringLiteral("mixed.m4a"));
+        const QByteArray mixedBytes = contentsOf(mixed); // the upload deletes it
         h.recorder.mixes.push_back(RecordedAudio{mixed, {}, {}, {}});
 
         h.launch();
@@ -604,7 +605,7 @@ private slots:
         h.vm->retryUpload();
         QTRY_COMPARE(h.uploads().size(), 1);
         QCOMPARE(h.uploads()[0].target, meetingsPath + "/101/audio");
-        QCOMPARE(filePart(h.uploads()[0]), contentsOf(mixed));
+        QCOMPARE(filePart(h.uploads()[0]), mixedBytes);
         QTRY_COMPARE(h.vm->stateCase(), AppState::Case::idle);
         QVERIFY(h.waitUntilNotBusy());
         QCOMPARE(h.recordingsLeft(), QStringList());
