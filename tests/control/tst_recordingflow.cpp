@@ -2,6 +2,7 @@
 // does what each test tells it.
 
 #include "AppViewModel.h"
+#include "AuthBridge.h"
 #include "ControlTestDoubles.h"
 #include "M4aWriter.h"
 #include "RecordingArchive.h"
@@ -11,6 +12,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -266,45 +268,67 @@ private slots:
         QCOMPARE(h.uploads().size(), 0);
     }
 
-    void uploadRetriedUntilItSucceeds() {
+    // However the service fails the upload, the recording and its meeting wait for the retry,
+    // which sends the same bytes to the same meeting once the service is back.
+    void everyUploadFaultKeepsTheRecording_data() {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("told");
+        const QString lost = QStringLiteral("Сетевое соединение было потеряно.");
+        QTest::newRow("connection lost mid-body") << "cut body" << lost;
+        QTest::newRow("connection lost before the answer") << "drop" << lost;
+        QTest::newRow("no answer within the timeout")
+            << "stall" << QStringLiteral("Превышен лимит времени на запрос.");
+        QTest::newRow("server error") << "500" << QStringLiteral("Неверный ответ сервера.");
+        QTest::newRow("service gone")
+            << "gone" << QStringLiteral("Не удалось подключиться к серверу.");
+    }
+    void everyUploadFaultKeepsTheRecording() {
+        QFETCH(QString, fault);
+        QFETCH(QString, told);
         Harness h;
         QVERIFY(h.startIdle());
-        const QString file = h.recordingFile();
+        const QString file = h.recordingFile(3 * 1024 * 1024);
         const QByteArray recorded = contentsOf(file);
-        h.script.pushUpload(answers::notJson(500));
-
-        QVERIFY(h.recordUntilUploadFails());
-        QCOMPARE(h.vm->uploadErrorText(), QStringLiteral("Неверный ответ сервера."));
-        QVERIFY(h.vm->hasRecordedFile()); // the retry button reads "Повторить загрузку"
-        QVERIFY(QFile::exists(file));
-        QVERIFY(h.waitUntilNotBusy());
-
-        // Qt resends a request whose connection dropped once, so both tries are dropped.
-        h.script.pushUpload(TestAnswer::drop());
-        h.script.pushUpload(TestAnswer::drop());
-        h.vm->retryUpload();
-        QCOMPARE(h.vm->stateCase(), AppState::Case::uploading);
-        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::uploadError);
-        QCOMPARE(h.vm->uploadErrorText(), QStringLiteral("Сетевое соединение было потеряно."));
-        QVERIFY(h.waitUntilNotBusy());
-        h.script.clearUploads();
-
-        h.vm->retryUpload();
-        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::idle);
-        QVERIFY(h.waitUntilNotBusy());
-
-        // Qt may resend a dropped request once on a fresh connection; every one carries the
-        // same recording to the same meeting.
-        const QList<RecordedRequest> uploads = h.uploads();
-        QVERIFY2(uploads.size() >= 3, qPrintable(QString::number(uploads.size())));
-        for (const RecordedRequest &upload : uploads) {
-            QCOMPARE(upload.target, QByteArray("/api/meetings/101/audio"));
-            QCOMPARE(filePart(upload), recorded);
+        const auto restoreTimeout = qScopeGuard([] { AuthBridge::setTransferTimeout(60s); });
+        if (fault == QLatin1String("cut body")) {
+            h.server.cutBodiesAfter(200 * 1024);
+        } else if (fault == QLatin1String("stall")) {
+            AuthBridge::setTransferTimeout(700ms);
+            h.script.pushUpload(TestAnswer::stall());
+        } else if (fault == QLatin1String("drop")) {
+            // Qt resends a request whose connection dropped once, so both tries are dropped.
+            h.script.pushUpload(TestAnswer::drop());
+            h.script.pushUpload(TestAnswer::drop());
+        } else if (fault == QLatin1String("500")) {
+            h.script.pushUpload(answers::notJson(500));
         }
-        QCOMPARE(h.meetingRequests() - uploads.size(), 1);
+
+        QVERIFY(h.startRecording());
+        if (fault == QLatin1String("gone"))
+            h.server.goAway(); // after the meeting was created
+        h.vm->finishRecording();
+        QVERIFY(QTest::qWaitFor(
+            [&] { return h.vm->stateCase() == AppState::Case::uploadError && !h.vm->isBusy(); },
+            15000));
+        QCOMPARE(h.vm->uploadErrorText(), told);
+        QVERIFY(h.vm->hasRecordedFile());
+        QCOMPARE(contentsOf(file), recorded);
+        QCOMPARE(h.vm->pendingMeetingId(), std::optional<std::int64_t>(101));
+
+        h.server.cutBodiesAfter(std::nullopt);
+        h.script.clearUploads();
+        if (fault == QLatin1String("gone"))
+            h.server.comeBack();
+        h.vm->retryUpload();
+        QTRY_COMPARE_WITH_TIMEOUT(h.vm->stateCase(), AppState::Case::idle, 15000);
+        QVERIFY(h.waitUntilNotBusy());
+        const QList<RecordedRequest> uploads = h.uploads();
+        QVERIFY(!uploads.isEmpty());
+        QCOMPARE(uploads.last().target, QByteArray("/api/meetings/101/audio"));
+        QVERIFY(filePart(uploads.last()) == recorded);
+        QCOMPARE(h.meetingRequests() - uploads.size(), 1); // no second meeting
         QVERIFY(!QFile::exists(file));
-        QVERIFY(!h.vm->pendingMeetingId());
-        QVERIFY(!h.vm->hasRecordedFile());
+        QCOMPARE(h.recordingsLeft(), QStringList());
     }
 
     void cancelAfterFailedUploadDeletesTheFile() {

@@ -89,37 +89,75 @@ std::optional<QByteArray> RecordedRequest::header(const QByteArray &name) const 
 
 TestHttpServer::TestHttpServer(BodyMode mode)
     : m_mode(mode) {
-    m_listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    auto *raw = reinterpret_cast<sockaddr *>(&address);
-    if (m_listenFd < 0 || ::bind(m_listenFd, raw, sizeof address) != 0 ||
-        ::listen(m_listenFd, 64) != 0 || ::getsockname(m_listenFd, raw, &length) != 0) {
-        const std::system_error error(errno, std::generic_category(), "test server socket");
-        ::close(m_listenFd);
-        throw error;
-    }
-    m_port = ntohs(address.sin_port);
-    m_acceptThread = std::thread([this] { acceptLoop(); });
+    listen(0);
 }
 
 TestHttpServer::~TestHttpServer() {
+    stopListening();
     {
-        // Ends a blocked accept() and every blocked read or write.
+        // Ends every blocked read or write.
         std::lock_guard lock(m_mutex);
         m_stopping = true;
-        ::shutdown(m_listenFd, SHUT_RDWR);
         for (const int fd : m_openFds)
             ::shutdown(fd, SHUT_RDWR);
     }
     m_stopCv.notify_all();
-    m_acceptThread.join();
     // No worker is added once the accept thread has ended.
     for (auto &worker : m_workers)
         worker.join();
+}
+
+// Port 0 picks a free one.
+void TestHttpServer::listen(std::uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int reuse = 1;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    socklen_t length = sizeof address;
+    auto *raw = reinterpret_cast<sockaddr *>(&address);
+    if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0 ||
+        ::bind(fd, raw, sizeof address) != 0 || ::listen(fd, 64) != 0 ||
+        ::getsockname(fd, raw, &length) != 0) {
+        const std::system_error error(errno, std::generic_category(), "test server socket");
+        ::close(fd);
+        throw error;
+    }
+    m_port = ntohs(address.sin_port);
+    std::lock_guard lock(m_mutex);
+    m_listenFd = fd;
+    m_listening = true;
+    m_acceptThread = std::thread([this, fd] { acceptLoop(fd); });
+}
+
+void TestHttpServer::stopListening() {
+    {
+        // Ends a blocked accept().
+        std::lock_guard lock(m_mutex);
+        if (!m_listening)
+            return;
+        m_listening = false;
+        ::shutdown(m_listenFd, SHUT_RDWR);
+    }
+    m_acceptThread.join();
     ::close(m_listenFd);
+}
+
+void TestHttpServer::goAway() {
+    stopListening();
+    std::lock_guard lock(m_mutex);
+    for (const int fd : m_openFds)
+        ::shutdown(fd, SHUT_RDWR);
+}
+
+void TestHttpServer::comeBack() {
+    listen(m_port);
+}
+
+void TestHttpServer::cutBodiesAfter(std::optional<std::int64_t> bytes) {
+    std::lock_guard lock(m_mutex);
+    m_cutBodiesAfter = bytes;
 }
 
 QString TestHttpServer::origin() const {
@@ -157,11 +195,11 @@ bool TestHttpServer::waitForRequests(int n, std::chrono::milliseconds timeout) {
     return true;
 }
 
-void TestHttpServer::acceptLoop() {
+void TestHttpServer::acceptLoop(int listenFd) {
     for (;;) {
-        const int client = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        const int client = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
         std::lock_guard lock(m_mutex);
-        if (m_stopping) {
+        if (m_stopping || !m_listening) {
             if (client >= 0)
                 ::close(client);
             return;
@@ -223,6 +261,16 @@ void TestHttpServer::serve(int fd) {
 
         QCryptographicHash hash(QCryptographicHash::Sha256);
         const std::int64_t length = request.header("Content-Length").value_or("0").toLongLong();
+        std::optional<std::int64_t> cutAfter;
+        {
+            std::lock_guard lock(m_mutex);
+            cutAfter = m_cutBodiesAfter;
+        }
+        if (cutAfter && *cutAfter < length) {
+            wire.readExactly(*cutAfter, [](QByteArrayView) {});
+            ::shutdown(fd, SHUT_RDWR);
+            return;
+        }
         const bool complete = wire.readExactly(length, [&](QByteArrayView piece) {
             hash.addData(piece);
             request.bodySize += piece.size();

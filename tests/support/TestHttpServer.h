@@ -83,13 +83,23 @@ public:
     void enqueue(TestAnswer answer);
     void setHandler(Handler handler);
 
+    // The service goes away: new connections are refused and open ones are closed. It comes
+    // back on the same port.
+    void goAway();
+    void comeBack();
+    // While set, a request body is read up to this many bytes and then the connection is closed
+    // without an answer, as when the network drops mid-upload. Such requests are not recorded.
+    void cutBodiesAfter(std::optional<std::int64_t> bytes);
+
     [[nodiscard]] QList<RecordedRequest> requests() const;
     [[nodiscard]] int connectionCount() const;
     // Pumps the Qt event loop meanwhile, so that clients on this thread make progress.
     bool waitForRequests(int n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 private:
-    void acceptLoop();
+    void listen(std::uint16_t port);
+    void stopListening();
+    void acceptLoop(int listenFd);
     void serve(int fd);
     TestAnswer answerFor(const RecordedRequest &request);
     bool waitUntilStopping(std::chrono::milliseconds delay);
@@ -101,6 +111,8 @@ private:
     mutable std::mutex m_mutex;
     std::condition_variable m_stopCv;
     bool m_stopping = false;
+    bool m_listening = false;
+    std::optional<std::int64_t> m_cutBodiesAfter;
     std::deque<TestAnswer> m_queue;
     Handler m_handler;
     QList<RecordedRequest> m_requests;
