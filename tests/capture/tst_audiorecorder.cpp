@@ -8,6 +8,7 @@
 #include "AudioRecorder.h"
 #include "AudioRecorderError.h"
 #include "PulseServer.h"
+#include "RecordingChecks.h"
 #include "SmallDisk.h"
 #include "TaskOutcome.h"
 
@@ -25,21 +26,10 @@
 
 namespace {
 
+using namespace RecordingChecks;
+
 const QRegularExpression uuidName(
     QStringLiteral("^[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\\.m4a$"));
-
-QStringList folderEntries() {
-    return QDir(AudioFiles::privateFolder()).entryList(QDir::Files, QDir::Name);
-}
-
-// A second name for a part file: it keeps the finished content after the stop removes the
-// part file's own name.
-QString keep(const QString &path) {
-    const QString copy = path + QStringLiteral(".keep");
-    if (::link(QFile::encodeName(path).constData(), QFile::encodeName(copy).constData()) != 0)
-        return QString();
-    return copy;
-}
 
 QStringList threadNames() {
     QStringList names;
@@ -59,18 +49,6 @@ unsigned modeOf(const QString &path) {
     return info.st_mode & 0777;
 }
 
-double seconds(const std::vector<float> &samples) {
-    return static_cast<double>(samples.size()) / 2.0 / 44100.0;
-}
-
-double secondsOf(const QElapsedTimer &clock) {
-    return static_cast<double>(clock.elapsed()) / 1000.0;
-}
-
-double tone(const std::vector<float> &samples, double hz, double from, double to) {
-    return AudioProbe::toneAmplitude(samples, 0, hz, from, to);
-}
-
 // Where a tone first sounds, in 10 ms steps; -1 when it never does.
 double onsetOf(const std::vector<float> &samples, double hz) {
     for (double t = 0.0; t + 0.01 <= seconds(samples); t += 0.01) {
@@ -83,29 +61,6 @@ double onsetOf(const std::vector<float> &samples, double hz) {
 const QString noServerText = QStringLiteral("Нет доступа к звуковому серверу. Проверьте, что "
                                             "PulseAudio или PipeWire запущен, затем "
                                             "перезапустите приложение");
-
-// Empty when the recording starts; otherwise what the user would be told.
-QString startFailure(AudioRecorder &recorder) {
-    const TaskOutcome<void> outcome =
-        runTask(recorder.startRecording(AudioFiles::newRecordingId()));
-    if (outcome.succeeded())
-        return {};
-    const auto error = outcome.errorAs<AudioRecorderError>();
-    return error ? error->localizedDescription() : QStringLiteral("not an AudioRecorderError");
-}
-
-// The file lasts as long as the recording did.
-#define VERIFY_LENGTH(samples, recorded, tolerance)                                                \
-    QVERIFY2(std::abs(seconds(samples) - (recorded)) < (tolerance),                                \
-             qPrintable(QStringLiteral("%1 s recorded, %2 s in the file")                          \
-                            .arg(recorded)                                                         \
-                            .arg(seconds(samples))))
-
-#define START_OK(recorder)                                                                         \
-    do {                                                                                           \
-        const QString failure = startFailure(recorder);                                            \
-        QVERIFY2(failure.isEmpty(), qPrintable(failure));                                          \
-    } while (false)
 
 QString sourceOfOurStream(const PulseServer &server) {
     QString outputs, sources;

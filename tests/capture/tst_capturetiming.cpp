@@ -8,6 +8,7 @@
 #include "CaptureEncoder.h"
 #include "PulseCapture.h"
 #include "PulseServer.h"
+#include "RecordingChecks.h"
 #include "TaskOutcome.h"
 #include "ThreadHold.h"
 
@@ -28,6 +29,8 @@
 #include <unistd.h>
 
 namespace {
+
+using namespace RecordingChecks;
 
 std::atomic<pa_threaded_mainloop *> newestLoop{nullptr};
 
@@ -50,14 +53,6 @@ constexpr double beepHz = 1000.0;
 // Whole periods in onsetOf's 5 ms window, so neither pitch leaks into the other's measure.
 constexpr double sysHz = 1000.0, micHz = 2000.0;
 
-double seconds(const std::vector<float> &samples) {
-    return static_cast<double>(samples.size()) / 2.0 / 44100.0;
-}
-
-double tone(const std::vector<float> &samples, double hz, double from, double to) {
-    return AudioProbe::toneAmplitude(samples, 0, hz, from, to);
-}
-
 // Where a 0.5 beep at `hz` first sounds from `from` on, to the millisecond; -1 when it never
 // does.
 double onsetOf(const std::vector<float> &samples, double hz, double from) {
@@ -68,18 +63,6 @@ double onsetOf(const std::vector<float> &samples, double hz, double from) {
     return -1.0;
 }
 
-QStringList folderEntries() {
-    return QDir(AudioFiles::privateFolder()).entryList(QDir::Files, QDir::Name);
-}
-
-// A second name for a part file: it keeps the content after the stop removes the part file.
-QString keep(const QString &path) {
-    const QString copy = path + QStringLiteral(".keep");
-    if (::link(QFile::encodeName(path).constData(), QFile::encodeName(copy).constData()) != 0)
-        return QString();
-    return copy;
-}
-
 // The recording a stop hands back.
 template <typename Result> QString recordingPath(const Result &result) {
     if constexpr (std::is_same_v<Result, QString>)
@@ -87,22 +70,6 @@ template <typename Result> QString recordingPath(const Result &result) {
     else
         return result.filePath;
 }
-
-// Empty when the recording starts; otherwise what the user would be told.
-QString startFailure(AudioRecorder &recorder) {
-    const TaskOutcome<void> outcome =
-        runTask(recorder.startRecording(AudioFiles::newRecordingId()));
-    if (outcome.succeeded())
-        return {};
-    const auto error = outcome.errorAs<AudioRecorderError>();
-    return error ? error->localizedDescription() : QStringLiteral("not an AudioRecorderError");
-}
-
-#define START_OK(recorder)                                                                         \
-    do {                                                                                           \
-        const QString failure = startFailure(recorder);                                            \
-        QVERIFY2(failure.isEmpty(), qPrintable(failure));                                          \
-    } while (false)
 
 } // namespace
 
