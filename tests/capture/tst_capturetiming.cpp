@@ -166,6 +166,79 @@ private slots:
         }
     }
 
+    // A headset comes and goes (the default output switches twice) and the microphone is
+    // unplugged and plugged in again, all in one recording. Beeps played on both sources before
+    // and after sit in the tracks and the mix as far apart as they were played.
+    void devicesComingAndGoingKeepTheTracksAligned() {
+        PulseServer server;
+        QVERIFY2(server.isRunning(), qPrintable(server.error()));
+        QVERIFY(server.pactl({"load-module", "module-null-sink", "sink_name=headphones"}));
+        server.keepBusy(QStringLiteral("headphones"));
+        PulseServer::settle();
+        AudioRecorder recorder;
+        START_OK(recorder);
+        QElapsedTimer clock;
+        clock.start();
+        const QString sysKeep = keep(recorder.sysPath()), micKeep = keep(recorder.micPath());
+        QVERIFY(!sysKeep.isEmpty() && !micKeep.isEmpty());
+        const std::vector<float> sysBeep = PulseServer::tone(sysHz, 0.2, 0.5f);
+        const std::vector<float> micBeep = PulseServer::tone(micHz, 0.2, 0.5f);
+        const auto beep = [&] {
+            const double at = secondsOf(clock);
+            server.play(PulseServer::speakers, sysBeep);
+            server.play(PulseServer::micSink, micBeep);
+            return at;
+        };
+
+        QTest::qWait(800);
+        const double firstBeep = beep();
+        QTest::qWait(700);
+        QVERIFY(server.pactl({"set-default-sink", "headphones"}));
+        QTest::qWait(500);
+        QVERIFY(server.pactl({"unload-module", "module-remap-source"}));
+        QTest::qWait(500);
+        QVERIFY(server.pactl({"set-default-sink", "speakers"}));
+        QTest::qWait(500);
+        QVERIFY(server.pactl(
+            {"load-module", "module-remap-source", "source_name=mic", "master=micsink.monitor"}));
+        QVERIFY(server.pactl({"set-default-source", "mic"}));
+        QTest::qWait(1500);
+        const double secondBeep = beep();
+        QTest::qWait(1000);
+        const auto result = QCoro::waitFor(recorder.stopRecording());
+        QVERIFY(result.has_value());
+
+        const std::vector<float> sysAudio = AudioProbe::decode(sysKeep);
+        const std::vector<float> micAudio = AudioProbe::decode(micKeep);
+        const std::vector<float> mix = AudioProbe::decode(recordingPath(*result));
+        const struct {
+            const char *name;
+            const std::vector<float> *audio;
+            double hz;
+        } tracks[] = {{"system part", &sysAudio, sysHz},
+                      {"microphone part", &micAudio, micHz},
+                      {"system in the mix", &mix, sysHz},
+                      {"microphone in the mix", &mix, micHz}};
+        const double played = secondBeep - firstBeep;
+        for (const auto &track : tracks) {
+            const double first = onsetOf(*track.audio, track.hz, 0.0);
+            const double second = onsetOf(*track.audio, track.hz, first + 0.5);
+            QVERIFY2(first >= 0.0 && second >= 0.0 && std::abs(second - first - played) <= 0.05,
+                     qPrintable(QStringLiteral("%1: beeps at %2 s and %3 s, played %4 s apart")
+                                    .arg(QLatin1String(track.name))
+                                    .arg(first)
+                                    .arg(second)
+                                    .arg(played)));
+            // Nothing but silence between them: no device's sound leaked into the track.
+            QVERIFY2(tone(*track.audio, track.hz, first + 0.3, second - 0.1) < 0.01,
+                     qPrintable(QLatin1String(track.name)));
+        }
+        const double sysFirst = onsetOf(mix, sysHz, 0.0), micFirst = onsetOf(mix, micHz, 0.0);
+        QVERIFY2(
+            std::abs(sysFirst - micFirst) <= 0.05,
+            qPrintable(QStringLiteral("system %1 s, microphone %2 s").arg(sysFirst).arg(micFirst)));
+    }
+
     // The server is restarted mid-recording while a question of ours is still unanswered (the
     // microphone was just unplugged, and the server hung); what is played afterwards is
     // recorded on both tracks.
