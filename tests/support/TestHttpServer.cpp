@@ -87,12 +87,14 @@ std::optional<QByteArray> RecordedRequest::header(const QByteArray &name) const 
     return std::nullopt;
 }
 
-TestHttpServer::TestHttpServer(BodyMode mode)
-    : m_mode(mode) {
-    m_listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+TestHttpServer::TestHttpServer(BodyMode mode, const QString &ipv4)
+    : m_mode(mode)
+    , m_host(ipv4) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::inet_pton(AF_INET, ipv4.toLatin1().constData(), &address.sin_addr) != 1)
+        throw std::invalid_argument("test server address: " + ipv4.toStdString());
+    m_listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     socklen_t length = sizeof address;
     auto *raw = reinterpret_cast<sockaddr *>(&address);
     if (m_listenFd < 0 || ::bind(m_listenFd, raw, sizeof address) != 0 ||
@@ -123,7 +125,7 @@ TestHttpServer::~TestHttpServer() {
 }
 
 QString TestHttpServer::origin() const {
-    return QStringLiteral("http://127.0.0.1:%1").arg(m_port);
+    return QStringLiteral("http://%1:%2").arg(m_host).arg(m_port);
 }
 
 void TestHttpServer::enqueue(TestAnswer answer) {
