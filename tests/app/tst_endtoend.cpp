@@ -601,6 +601,8 @@ void TestEndToEnd::signInRecordUploadAndQuit() {
     QVERIFY2(open.isEmpty(), qPrintable(open.join(QStringLiteral(", "))));
     leaks = processesHoldingToken(token);
     QVERIFY2(leaks.isEmpty(), qPrintable(leaks.join(QStringLiteral(", "))));
+    // with-keyring.sh starts gnome-keyring-daemon with this process's XDG_DATA_HOME, and it
+    // keeps its (encrypted) keyrings there: the one place the token belongs.
     const QString keyringStore =
         QDir(qEnvironmentVariable("XDG_DATA_HOME")).filePath(QStringLiteral("keyrings"));
     leaks = filesHoldingToken(programFolders(), keyringStore, token);
