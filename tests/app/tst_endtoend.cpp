@@ -2,26 +2,38 @@
 // the programmable service: a person clicks the tray icon, signs in through the bot, records
 // a tone, stops, and quits through the tray menu. Runs inside with-keyring.sh, so the
 // program's token goes to a real, private Secret Service and no StatusNotifier host exists.
+// Along the way, and in launches of their own, the token is looked for wherever it must not go:
+// files, printed output, process arguments and environment, other hosts and origins.
 
 #include "AudioProbe.h"
 #include "PulseServer.h"
 #include "TestHttpServer.h"
+#include "TestHttpsServer.h"
 #include "XDisplay.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QNetworkInterface>
 #include <QProcess>
+#include <QRandomGenerator>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <atomic>
+#include <cstdio>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -34,6 +46,160 @@ TestAnswer jsonAnswer(const QJsonObject &object, int status = 200) {
     return TestAnswer::json(status, QJsonDocument(object).toJson(QJsonDocument::Compact));
 }
 
+// Long and new in every run, so that it can only be found where the program put it, never in a
+// file an earlier run left behind.
+QString distinctiveToken() {
+    static constexpr char alphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+    QString token = QStringLiteral("tvx_");
+    for (int i = 0; i < 44; ++i)
+        token += QLatin1Char(alphabet[QRandomGenerator::system()->bounded(64)]);
+    return token;
+}
+
+// The token as sent, or as UTF-16 text of either byte order (a QString written out whole).
+bool holdsToken(const QByteArray &bytes, const QString &token) {
+    const QByteArray utf8 = token.toUtf8();
+    QByteArray littleEndian, bigEndian;
+    for (const char c : utf8) {
+        littleEndian.append(c).append('\0');
+        bigEndian.append('\0').append(c);
+    }
+    return bytes.contains(utf8) || bytes.contains(littleEndian) || bytes.contains(bigEndian);
+}
+
+bool requestHoldsToken(const RecordedRequest &request, const QString &token) {
+    QByteArray raw = request.method + ' ' + request.target + "\r\n";
+    for (const auto &[name, value] : request.headers)
+        raw += name + ": " + value + "\r\n";
+    return holdsToken(raw + request.body, token);
+}
+
+bool isInside(const QString &path, const QString &folder) {
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    const QString root = QFileInfo(folder).canonicalFilePath();
+    return !root.isEmpty() && (canonical == root || canonical.startsWith(root + QLatin1Char('/')));
+}
+
+// Regular files under `roots` whose bytes hold the token, and files of ours that could not be
+// read; `allowed` (a folder) is not looked at.
+QStringList filesHoldingToken(const QStringList &roots, const QString &allowed,
+                              const QString &token) {
+    QSet<QString> seen;
+    QStringList found;
+    for (const QString &root : roots) {
+        if (root.isEmpty())
+            continue;
+        QDirIterator files(root, QDir::Files | QDir::Hidden | QDir::NoSymLinks,
+                           QDirIterator::Subdirectories);
+        while (files.hasNext()) {
+            const QFileInfo info(files.next());
+            const QString path = info.canonicalFilePath();
+            if (!info.isFile() || path.isEmpty() || seen.contains(path) || isInside(path, allowed))
+                continue;
+            seen.insert(path);
+            QFile file(path);
+            if (!file.open(QIODevice::ReadOnly)) {
+                if (info.ownerId() == ::getuid())
+                    found << path + QStringLiteral(" (unreadable)");
+            } else if (holdsToken(file.readAll(), token)) {
+                found << path;
+            }
+        }
+    }
+    return found;
+}
+
+QByteArray readProc(qint64 pid, const char *part) {
+    QFile file(QStringLiteral("/proc/%1/%2").arg(pid).arg(QLatin1String(part)));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Processes whose arguments or environment hold the token, as "PID cmdline|environ".
+QStringList processesHoldingToken(const QString &token) {
+    QStringList found;
+    for (const QString &name : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        bool number = false;
+        const qint64 pid = name.toLongLong(&number);
+        for (const char *part : {"cmdline", "environ"}) {
+            if (number && holdsToken(readProc(pid, part), token))
+                found << QStringLiteral("%1 %2 (%3)")
+                             .arg(name, QLatin1String(part),
+                                  readProc(pid, "cmdline").split('\0').first());
+        }
+    }
+    return found;
+}
+
+// Entries of a folder that are not private, with their modes: the folder itself and every
+// folder in it must be 0700, every file 0600.
+QStringList notPrivate(const QString &folder) {
+    QStringList paths{folder};
+    QDirIterator entries(folder,
+                         QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                         QDirIterator::Subdirectories);
+    while (entries.hasNext())
+        paths << entries.next();
+    QStringList open;
+    for (const QString &path : std::as_const(paths)) {
+        struct stat info {};
+        if (::lstat(QFile::encodeName(path).constData(), &info) != 0) {
+            // Removed since it was listed: nothing there to be read any more.
+            continue;
+        }
+        const unsigned mode = info.st_mode & 07777;
+        const bool isPrivate =
+            S_ISDIR(info.st_mode) ? mode == 0700 : S_ISREG(info.st_mode) && mode == 0600;
+        if (!isPrivate)
+            open << QStringLiteral("%1 %2").arg(path).arg(mode, 4, 8, QLatin1Char('0'));
+    }
+    return open;
+}
+
+// The first IPv4 address of this machine that is not loopback.
+std::optional<QString> nonLoopbackIpv4() {
+    for (const QHostAddress &address : QNetworkInterface::allAddresses()) {
+        if (address.protocol() == QAbstractSocket::IPv4Protocol && !address.isLoopback() &&
+            !address.isLinkLocal())
+            return address.toString();
+    }
+    return std::nullopt;
+}
+
+// The keyring item the program reads for a service origin other than its built-in one: the
+// schema name and attributes the program looks up. If they ever drift, the redirect test sees
+// no profile check carrying the stored token.
+QStringList originItem(const QString &origin) {
+    return {QStringLiteral("xdg:schema"), QStringLiteral("ru.tolvex.AccessToken.Origin"),
+            QStringLiteral("service"),    QStringLiteral("Толвекс"),
+            QStringLiteral("account"),    QStringLiteral("Авторизация Telegram"),
+            QStringLiteral("origin"),     origin};
+}
+
+bool storeToken(const QString &origin, const QString &token) {
+    QProcess tool;
+    tool.start(QStringLiteral("secret-tool"),
+               QStringList{QStringLiteral("store"), QStringLiteral("--label=tolvex test")} +
+                   originItem(origin));
+    if (!tool.waitForStarted(5000))
+        return false;
+    // On standard input, as a person would type it: not on a command line.
+    tool.write(token.toUtf8());
+    tool.closeWriteChannel();
+    return tool.waitForFinished(10000) && tool.exitStatus() == QProcess::NormalExit &&
+           tool.exitCode() == 0;
+}
+
+std::optional<QString> storedToken(const QString &origin) {
+    QProcess tool;
+    tool.start(QStringLiteral("secret-tool"),
+               QStringList{QStringLiteral("lookup")} + originItem(origin));
+    if (!tool.waitForFinished(10000) || tool.exitStatus() != QProcess::NormalExit ||
+        tool.exitCode() != 0)
+        return std::nullopt;
+    return QString::fromUtf8(tool.readAllStandardOutput());
+}
+
 // The service as the program meets it: the bot confirms the sign-in on the third poll.
 class FakeService {
 public:
@@ -41,6 +207,21 @@ public:
         m_server.setHandler([this](const RecordedRequest &request) { return answer(request); });
     }
     TestHttpServer &server() { return m_server; }
+
+    // The token the bot hands out and the service accepts.
+    [[nodiscard]] QString token() const {
+        std::lock_guard lock(m_mutex);
+        return m_token;
+    }
+    void setToken(const QString &token) {
+        std::lock_guard lock(m_mutex);
+        m_token = token;
+    }
+    // While set, the profile check is answered with this instead.
+    void answerProfileWith(std::optional<TestAnswer> answer) {
+        std::lock_guard lock(m_mutex);
+        m_profileAnswer = std::move(answer);
+    }
 
     [[nodiscard]] std::optional<RecordedRequest> request(const QByteArray &method,
                                                          const QString &path) const {
@@ -65,10 +246,14 @@ private:
             if (++m_polls < 3) {
                 return jsonAnswer({{"status", "pending"}});
             }
-            return jsonAnswer({{"status", "ok"}, {"token", "e2e-token"}});
+            return jsonAnswer({{"status", "ok"}, {"token", token()}});
         }
         if (request.method == "GET" && target == "/api/auth/me") {
-            if (request.header("Authorization") != QByteArray("Bearer e2e-token")) {
+            std::lock_guard lock(m_mutex);
+            if (m_profileAnswer) {
+                return *m_profileAnswer;
+            }
+            if (request.header("Authorization") != "Bearer " + m_token.toUtf8()) {
                 return jsonAnswer({{"detail", "unauthorized"}}, 401);
             }
             return jsonAnswer({{"user_id", 7}, {"first_name", QStringLiteral("Анна")}});
@@ -84,6 +269,9 @@ private:
 
     TestHttpServer m_server;
     std::atomic<int> m_polls = 0;
+    mutable std::mutex m_mutex;
+    QString m_token = distinctiveToken();
+    std::optional<TestAnswer> m_profileAnswer;
 };
 
 // Polls `done` until it holds or `ms` pass; keeps the event loop (and the server) going.
@@ -149,17 +337,31 @@ private slots:
     void signInRecordUploadAndQuit();
     void endedMidRecordingIsSentAfterTheRelaunch_data();
     void endedMidRecordingIsSentAfterTheRelaunch();
+    void noTokenInTheClearToAnotherHost();
+    void noTokenFollowsARedirectToAnotherOrigin_data();
+    void noTokenFollowsARedirectToAnotherOrigin();
+    void noTokenToAnUntrustedCertificate();
     void cleanup();
 
 private:
-    QProcessEnvironment programEnvironment() const;
+    // For the service at `baseUrl`, the programmable one when empty.
+    QProcessEnvironment programEnvironment(const QString &baseUrl = {}) const;
+    void startProgram(const QString &baseUrl = {});
+    // Where the program keeps its recordings, from the environment it runs with.
+    QString recordingsFolder() const;
+    // Every folder the program may write to: HOME, the XDG folders and the temporary folder.
+    QStringList programFolders() const;
     std::optional<QRect> popoverGeometry() const;
     // Waits until the popover shows a filled block of `colour` and returns its middle.
     std::optional<QPoint> waitForButton(QRgb colour, int ms, const QString &shotName) const;
+    // Opens the popover and waits for the sign-in button.
+    bool opensOnTheSignInScreen(const QString &shotName) const;
     // Right-clicks the icon; the menu's place once it shows.
     std::optional<QRect> openMenu() const;
     // Starts the program and waits for its icon in the tray; true once m_icon holds its place.
-    bool launchIntoTray();
+    bool launchIntoTray(const QString &baseUrl = {});
+    // Ends the program as the session does (SIGTERM) and waits for it.
+    bool terminateProgram();
 
     std::unique_ptr<PulseServer> m_pulse;
     std::unique_ptr<FakeService> m_service;
@@ -167,6 +369,8 @@ private:
     QTemporaryDir m_folder;
     QString m_openedLog;
     QProcess m_program;
+    // Everything the program printed, standard output and error, over all its launches.
+    QByteArray m_printed;
     QRect m_icon;
 };
 
@@ -188,12 +392,18 @@ void TestEndToEnd::initTestCase() {
     opener.write("#!/bin/sh\nprintf '%s\\n' \"$1\" >> \"$TOLVEX_E2E_OPENED\"\n");
     opener.close();
     QVERIFY(opener.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+
+    // Kept for the token checks and passed on, so the log still shows it.
+    m_program.setProcessChannelMode(QProcess::MergedChannels);
+    connect(&m_program, &QProcess::readyReadStandardOutput, this, [this] {
+        const QByteArray printed = m_program.readAllStandardOutput();
+        m_printed += printed;
+        std::fwrite(printed.constData(), 1, static_cast<std::size_t>(printed.size()), stderr);
+    });
 }
 
 void TestEndToEnd::withoutATrayAWindowSaysSoAndSigtermQuits() {
-    m_program.setProcessEnvironment(programEnvironment());
-    m_program.setProcessChannelMode(QProcess::ForwardedChannels);
-    m_program.start(QStringLiteral(TOLVEX_PROGRAM), {});
+    startProgram();
     QVERIFY(m_program.waitForStarted(5000));
 
     std::optional<QRect> notice;
@@ -220,15 +430,44 @@ void TestEndToEnd::withoutATrayAWindowSaysSoAndSigtermQuits() {
     QCOMPARE(m_program.exitCode(), 0);
 }
 
-QProcessEnvironment TestEndToEnd::programEnvironment() const {
+QProcessEnvironment TestEndToEnd::programEnvironment(const QString &baseUrl) const {
     QProcessEnvironment environment = m_display->environment();
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-    environment.insert(QStringLiteral("TOLVEX_API_BASE_URL"), m_service->server().baseUrl());
+    environment.insert(QStringLiteral("TOLVEX_API_BASE_URL"),
+                       baseUrl.isEmpty() ? m_service->server().baseUrl() : baseUrl);
     environment.insert(QStringLiteral("PATH"), m_folder.filePath(QStringLiteral("bin")) + ':' +
                                                    environment.value(QStringLiteral("PATH")));
     environment.insert(QStringLiteral("BROWSER"), QStringLiteral("true"));
     environment.insert(QStringLiteral("TOLVEX_E2E_OPENED"), m_openedLog);
     return environment;
+}
+
+void TestEndToEnd::startProgram(const QString &baseUrl) {
+    m_program.setProcessEnvironment(programEnvironment(baseUrl));
+    m_program.start(QStringLiteral(TOLVEX_PROGRAM), {});
+}
+
+bool TestEndToEnd::terminateProgram() {
+    m_program.terminate();
+    return m_program.waitForFinished(10000);
+}
+
+QString TestEndToEnd::recordingsFolder() const {
+    return programEnvironment().value(QStringLiteral("XDG_DATA_HOME"),
+                                      QDir::homePath() + QStringLiteral("/.local/share")) +
+           QStringLiteral("/tolvex/recordings");
+}
+
+QStringList TestEndToEnd::programFolders() const {
+    const QProcessEnvironment environment = programEnvironment();
+    const QString home = environment.value(QStringLiteral("HOME"));
+    return {
+        home,
+        environment.value(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/.local/share")),
+        environment.value(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/.config")),
+        environment.value(QStringLiteral("XDG_CACHE_HOME"), home + QStringLiteral("/.cache")),
+        environment.value(QStringLiteral("XDG_RUNTIME_DIR")),
+        environment.value(QStringLiteral("TMPDIR"), QStringLiteral("/tmp"))};
 }
 
 std::optional<QRect> TestEndToEnd::popoverGeometry() const {
@@ -264,25 +503,18 @@ std::optional<QPoint> TestEndToEnd::waitForButton(QRgb colour, int ms,
     return centre;
 }
 
+// Also: the token the bot hands out goes into no file, nothing printed, no process argument
+// or environment, and the recording's files are private while it runs.
 void TestEndToEnd::signInRecordUploadAndQuit() {
+    // The file scan below reads every file under HOME: only the private one will do.
+    QVERIFY2(isInside(QDir::homePath(), QDir::tempPath()),
+             "HOME is not the private folder with-keyring.sh makes (run through ctest)");
+    const QString token = m_service->token();
     QVERIFY2(m_display->startTrayHost(), qPrintable(m_display->error()));
-    m_program.setProcessEnvironment(programEnvironment());
-    m_program.setProcessChannelMode(QProcess::ForwardedChannels);
-    m_program.start(QStringLiteral(TOLVEX_PROGRAM), {});
-    QVERIFY(m_program.waitForStarted(5000));
 
     // The icon docks into the tray.
-    QList<qulonglong> shown;
-    QVERIFY2(waitFor(
-                 [&] {
-                     shown = m_display->visibleWindows(QStringLiteral("^tolvex$"));
-                     return shown.size() == 1;
-                 },
-                 20000),
-             "the tray icon did not appear");
-    const std::optional<QRect> icon = m_display->geometry(shown.first());
-    QVERIFY(icon && !icon->isEmpty());
-    m_icon = *icon;
+    QVERIFY2(launchIntoTray(), "the tray icon did not appear");
+    const QList<qulonglong> shown = m_display->visibleWindows(QStringLiteral("^tolvex$"));
     QVERIFY2(m_icon.top() < 32 && m_icon.right() < XDisplay::width &&
                  m_icon.left() > XDisplay::width / 2,
              "the icon should sit in the tray panel at the top right");
@@ -292,6 +524,7 @@ void TestEndToEnd::signInRecordUploadAndQuit() {
     second.setProcessEnvironment(programEnvironment());
     second.start(QStringLiteral(TOLVEX_PROGRAM), {});
     QVERIFY(second.waitForFinished(10000));
+    m_printed += second.readAllStandardOutput() + second.readAllStandardError();
     QCOMPARE(second.exitStatus(), QProcess::NormalExit);
     QCOMPARE(second.exitCode(), 0);
     QTest::qWait(500);
@@ -322,6 +555,13 @@ void TestEndToEnd::signInRecordUploadAndQuit() {
     const std::optional<QPoint> start = waitForButton(qRgb(0x3d, 0x9b, 0x5c), 20000, "idle");
     QVERIFY2(start, "the idle screen did not appear after the sign-in");
 
+    // Signed in, the token is in the program's memory: /proc shows none of it. The reads
+    // themselves must work, or the search would find nothing anywhere.
+    QVERIFY(readProc(m_program.processId(), "cmdline").contains(TOLVEX_PROGRAM));
+    QVERIFY(readProc(m_program.processId(), "environ").contains("TOLVEX_API_BASE_URL="));
+    QStringList leaks = processesHoldingToken(token);
+    QVERIFY2(leaks.isEmpty(), qPrintable(leaks.join(QStringLiteral(", "))));
+
     // Escape closes the popover; left clicks open and close it again.
     m_display->key(QStringLiteral("Escape"));
     QVERIFY2(waitFor([&] { return !popoverGeometry(); }, 3000), "Escape did not close it");
@@ -341,8 +581,34 @@ void TestEndToEnd::signInRecordUploadAndQuit() {
     const std::optional<QPoint> stop = waitForButton(qRgb(0xb5, 0x45, 0x45), 15000, "recording");
     QVERIFY2(stop, "the recording screen did not appear");
     QVERIFY(m_service->request("POST", QStringLiteral("/api/meetings")));
+    QElapsedTimer playing;
+    playing.start();
     m_pulse->play(QString::fromLatin1(PulseServer::speakers), PulseServer::tone(toneHz, 3.0, 0.5));
-    QTest::qWait(3500);
+
+    // While it records: both tracks and the manifest are there, private, and so is the folder.
+    const QDir recordings(recordingsFolder());
+    QVERIFY2(waitFor(
+                 [&] {
+                     return recordings
+                                .entryList({QStringLiteral("sys_*.m4a"),
+                                            QStringLiteral("mic_*.m4a"), QStringLiteral("*.json")},
+                                           QDir::Files)
+                                .size() >= 3;
+                 },
+                 3000),
+             qPrintable(recordings.entryList(QDir::AllEntries | QDir::Hidden).join(',')));
+    const QStringList open = notPrivate(recordings.path());
+    QVERIFY2(open.isEmpty(), qPrintable(open.join(QStringLiteral(", "))));
+    leaks = processesHoldingToken(token);
+    QVERIFY2(leaks.isEmpty(), qPrintable(leaks.join(QStringLiteral(", "))));
+    // with-keyring.sh starts gnome-keyring-daemon with this process's XDG_DATA_HOME, and it
+    // keeps its (encrypted) keyrings there: the one place the token belongs.
+    const QString keyringStore =
+        QDir(qEnvironmentVariable("XDG_DATA_HOME")).filePath(QStringLiteral("keyrings"));
+    leaks = filesHoldingToken(programFolders(), keyringStore, token);
+    QVERIFY2(leaks.isEmpty(), qPrintable(leaks.join(QStringLiteral(", "))));
+
+    QTest::qWait(static_cast<int>(std::max<qint64>(0, 3500 - playing.elapsed())));
     m_display->click(*stop);
 
     QVERIFY2(
@@ -387,12 +653,16 @@ void TestEndToEnd::signInRecordUploadAndQuit() {
     QVERIFY2(m_program.waitForFinished(10000), "the program did not quit");
     QCOMPARE(m_program.exitStatus(), QProcess::NormalExit);
     QCOMPARE(m_program.exitCode(), 0);
+
+    // Everything it wrote and printed from the sign-in to the quit; the keyring's own files
+    // are the one place the token may be.
+    leaks = filesHoldingToken(programFolders(), keyringStore, token);
+    QVERIFY2(leaks.isEmpty(), qPrintable(leaks.join(QStringLiteral(", "))));
+    QVERIFY2(!holdsToken(m_printed, token), "the program printed the token");
 }
 
-bool TestEndToEnd::launchIntoTray() {
-    m_program.setProcessEnvironment(programEnvironment());
-    m_program.setProcessChannelMode(QProcess::ForwardedChannels);
-    m_program.start(QStringLiteral(TOLVEX_PROGRAM), {});
+bool TestEndToEnd::launchIntoTray(const QString &baseUrl) {
+    startProgram(baseUrl);
     if (!m_program.waitForStarted(5000))
         return false;
     QList<qulonglong> shown;
@@ -487,14 +757,101 @@ void TestEndToEnd::endedMidRecordingIsSentAfterTheRelaunch() {
         qPrintable(
             QStringLiteral("%1 s of the tone in %2 s recorded").arg(toneSeconds).arg(seconds)));
 
-    const QString recordings =
-        m_display->environment().value(QStringLiteral("XDG_DATA_HOME"),
-                                       QDir::homePath() + QStringLiteral("/.local/share")) +
-        QStringLiteral("/tolvex/recordings");
+    const QString recordings = recordingsFolder();
     QVERIFY2(waitFor([&] { return QDir(recordings).isEmpty(QDir::Files | QDir::Hidden); }, 10000),
              qPrintable(QDir(recordings).entryList(QDir::Files | QDir::Hidden).join(',')));
-    m_program.terminate();
-    QVERIFY(m_program.waitForFinished(10000));
+    QVERIFY(terminateProgram());
+}
+
+// A plain http address on a host that is not loopback is refused: a token stored for it is
+// never sent there, nor is anything else.
+void TestEndToEnd::noTokenInTheClearToAnotherHost() {
+    const std::optional<QString> address = nonLoopbackIpv4();
+    if (!address)
+        QSKIP("this machine has no IPv4 address besides loopback to serve plain http on");
+    TestHttpServer server(TestHttpServer::BodyMode::keep, *address);
+    const QString token = distinctiveToken();
+    // Where the token would be read from if the address were taken.
+    QVERIFY(storeToken(server.origin(), token));
+
+    QVERIFY(launchIntoTray(server.baseUrl()));
+    QVERIFY2(opensOnTheSignInScreen(QStringLiteral("plain-http")), "no sign-in screen");
+    QTest::qWait(3000);
+    for (const RecordedRequest &request : server.requests())
+        QVERIFY2(!requestHoldsToken(request, token), request.target.constData());
+    QCOMPARE(server.connectionCount(), 0);
+    QVERIFY(terminateProgram());
+    QVERIFY2(!holdsToken(m_printed, token), "the program printed the token");
+}
+
+void TestEndToEnd::noTokenFollowsARedirectToAnotherOrigin_data() {
+    QTest::addColumn<int>("status");
+    QTest::newRow("302 Found") << 302;
+    QTest::newRow("307 Temporary Redirect") << 307;
+}
+
+// The profile check at start-up is redirected to another origin (another port of the same
+// host): the token stays behind, the program shows the sign-in screen for now, and the token
+// stays in the keyring for the next start.
+void TestEndToEnd::noTokenFollowsARedirectToAnotherOrigin() {
+    QFETCH(int, status);
+    TestHttpServer elsewhere;
+    const QString token = distinctiveToken();
+    const QString origin = m_service->server().origin();
+    m_service->setToken(token);
+    QVERIFY(storeToken(origin, token));
+    m_service->answerProfileWith(TestAnswer::redirect(
+        status, (elsewhere.origin() + QStringLiteral("/api/auth/me")).toUtf8()));
+    const qsizetype before = m_service->server().requests().size();
+
+    QVERIFY(launchIntoTray());
+    // The stored token went to its own origin, so it was read and would have been sent on.
+    QVERIFY2(waitFor(
+                 [&] {
+                     const QList<RecordedRequest> requests = m_service->server().requests();
+                     for (qsizetype i = before; i < requests.size(); ++i) {
+                         if (requests[i].target == "/api/auth/me" &&
+                             requests[i].header("Authorization") == "Bearer " + token.toUtf8())
+                             return true;
+                     }
+                     return false;
+                 },
+                 15000),
+             "no profile check with the stored token");
+    QTest::qWait(1500);
+    for (const RecordedRequest &request : elsewhere.requests())
+        QVERIFY2(!requestHoldsToken(request, token), request.target.constData());
+    QVERIFY2(opensOnTheSignInScreen(QStringLiteral("redirect-%1").arg(status)),
+             "no sign-in screen after the refused redirect");
+    QVERIFY(terminateProgram());
+    m_service->answerProfileWith(std::nullopt);
+    QCOMPARE(storedToken(origin), std::optional<QString>(token));
+    QVERIFY2(!holdsToken(m_printed, token), "the program printed the token");
+}
+
+// https to a certificate nobody vouches for: the handshake is refused, so no request, and
+// with it the stored token, ever reaches the server.
+void TestEndToEnd::noTokenToAnUntrustedCertificate() {
+    TestHttpsServer server;
+    const QString token = distinctiveToken();
+    // "https://127.0.0.1:<port>", the origin the program keeps this address's token under.
+    const QString origin = server.baseUrl().chopped(QStringLiteral("/api").size());
+    QVERIFY(storeToken(origin, token));
+
+    QVERIFY(launchIntoTray(server.baseUrl()));
+    QVERIFY2(waitFor([&] { return server.handshakes() > 0; }, 15000),
+             "the program never tried the service");
+    QTest::qWait(1000);
+    QCOMPARE(server.handledRequests(), 0);
+    QVERIFY2(opensOnTheSignInScreen(QStringLiteral("untrusted-certificate")), "no sign-in screen");
+    QVERIFY(terminateProgram());
+    QVERIFY2(!holdsToken(m_printed, token), "the program printed the token");
+}
+
+bool TestEndToEnd::opensOnTheSignInScreen(const QString &shotName) const {
+    m_display->click(m_icon.center());
+    return waitFor([&] { return popoverGeometry().has_value(); }, 5000) &&
+           waitForButton(qRgb(255, 255, 255), 5000, shotName).has_value();
 }
 
 std::optional<QRect> TestEndToEnd::openMenu() const {
@@ -521,6 +878,7 @@ void TestEndToEnd::cleanup() {
         m_program.kill();
         m_program.waitForFinished(5000);
     }
+    m_service->answerProfileWith(std::nullopt);
 }
 
 QTEST_GUILESS_MAIN(TestEndToEnd)

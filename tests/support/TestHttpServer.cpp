@@ -87,8 +87,9 @@ std::optional<QByteArray> RecordedRequest::header(const QByteArray &name) const 
     return std::nullopt;
 }
 
-TestHttpServer::TestHttpServer(BodyMode mode)
-    : m_mode(mode) {
+TestHttpServer::TestHttpServer(BodyMode mode, const QString &ipv4)
+    : m_mode(mode)
+    , m_host(ipv4) {
     listen(0);
 }
 
@@ -109,12 +110,13 @@ TestHttpServer::~TestHttpServer() {
 
 // Port 0 picks a free one.
 void TestHttpServer::listen(std::uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int reuse = 1;
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(port);
+    if (::inet_pton(AF_INET, m_host.toLatin1().constData(), &address.sin_addr) != 1)
+        throw std::invalid_argument("test server address: " + m_host.toStdString());
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int reuse = 1;
     socklen_t length = sizeof address;
     auto *raw = reinterpret_cast<sockaddr *>(&address);
     if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0 ||
@@ -161,7 +163,7 @@ void TestHttpServer::cutBodiesAfter(std::optional<std::int64_t> bytes) {
 }
 
 QString TestHttpServer::origin() const {
-    return QStringLiteral("http://127.0.0.1:%1").arg(m_port);
+    return QStringLiteral("http://%1:%2").arg(m_host).arg(m_port);
 }
 
 void TestHttpServer::enqueue(TestAnswer answer) {

@@ -1,5 +1,6 @@
 #pragma once
-// A programmable HTTP/1.1 server on 127.0.0.1 that records raw requests and plays scripted answers.
+// A programmable HTTP/1.1 server on 127.0.0.1 (or another IPv4 address of this machine) that
+// records raw requests and plays scripted answers.
 //
 // Every connection is served on its own thread, so overlapping requests and keep-alive work as
 // with a real service. Answers come from a queue first, then from a handler, then 404.
@@ -70,12 +71,14 @@ public:
     enum class BodyMode { keep, sizeAndHashOnly };
     using Handler = std::function<TestAnswer(const RecordedRequest &)>;
 
-    explicit TestHttpServer(BodyMode mode = BodyMode::keep);
+    // Listens on `ipv4`, dotted ("127.0.0.1" unless a test needs a host that is not loopback).
+    explicit TestHttpServer(BodyMode mode = BodyMode::keep,
+                            const QString &ipv4 = QStringLiteral("127.0.0.1"));
     ~TestHttpServer();
     TestHttpServer(const TestHttpServer &) = delete;
     TestHttpServer &operator=(const TestHttpServer &) = delete;
 
-    // "http://127.0.0.1:<port>"
+    // "http://<address>:<port>"
     [[nodiscard]] QString origin() const;
     // origin() + "/api"
     [[nodiscard]] QString baseUrl() const { return origin() + QStringLiteral("/api"); }
@@ -105,6 +108,7 @@ private:
     bool waitUntilStopping(std::chrono::milliseconds delay);
 
     BodyMode m_mode;
+    QString m_host;
     int m_listenFd = -1;
     std::uint16_t m_port = 0;
 

@@ -27,6 +27,14 @@ TestHttpsServer::TestHttpsServer() {
                                                     key.toLocal8Bit().constData());
     if (!m_server->is_valid())
         throw std::runtime_error("the HTTPS server rejected its certificate");
+    // A refused handshake never reaches a handler: count the attempts where OpenSSL sees them.
+    SSL_CTX *const context = m_server->ssl_context();
+    SSL_CTX_set_app_data(context, this);
+    SSL_CTX_set_info_callback(context, [](const SSL *ssl, int where, int) {
+        if ((where & SSL_CB_HANDSHAKE_START) != 0)
+            ++static_cast<TestHttpsServer *>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)))
+                  ->m_handshakes;
+    });
     m_server->set_default_headers({}); // nothing beyond what each answer sets
     auto any = [this](const httplib::Request &, httplib::Response &response) {
         ++m_handled;
