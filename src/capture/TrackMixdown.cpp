@@ -131,7 +131,10 @@ RecordedAudio mixdown(const std::vector<PartTrack> &parts) {
 RecordedAudio mixdown(const std::vector<PartTrack> &parts, const std::optional<LiveMixFile> &live) {
     if (!live)
         return mixdown(parts);
-    if (!parts.empty()) {
+    // A part that lost audio is reported by the mixdown, which knows which one it was.
+    const bool whole =
+        std::none_of(parts.begin(), parts.end(), [](const PartTrack &part) { return part.cut; });
+    if (whole && !parts.empty()) {
         const QString outPath = AudioFiles::mixedPathFor(parts.front().path);
         try {
             QFile::remove(outPath);

@@ -29,8 +29,8 @@ struct PartTrack {
 // part kept, a part left out gives Loss::trackCut with that part kept.
 RecordedAudio mixdown(const std::vector<PartTrack> &parts);
 
-// A complete mix made while recording (LiveMix, CaptureReport::liveMix): its fragmented file
-// and its length in frames.
+// A complete mix made while recording (LiveMix, CaptureReport::liveMix) of parts that are
+// whole: its fragmented file and its length in frames.
 struct LiveMixFile {
     QString path;
     std::int64_t frames = 0;

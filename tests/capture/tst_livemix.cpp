@@ -420,6 +420,26 @@ private slots:
         QVERIFY(level(audio, sysHz, 3.0, 3.9) > 0.45);
         QVERIFY(level(audio, micHz, 3.0, 3.9) > 0.45);
     }
+
+    // Parts handed over as cut are mixed, so the recording says which track lost audio, even
+    // beside a live file.
+    void cutPartIsReportedWhateverTheLiveFile() {
+        Source sys, mic;
+        render(sys, 3.0, {{sysHz, 0.0, 3.0, 0.5f}});
+        render(mic, 3.0, {{micHz, 0.0, 3.0, 0.5f}});
+        const Recording files;
+        const CaptureReport report = record(files, files.live, 3.0, sys, &mic);
+        QVERIFY(report.liveMix.complete);
+        std::vector<PartTrack> parts = partsOf(files, report);
+        parts[1].cut = true;
+
+        const RecordedAudio result =
+            mixdown(parts, LiveMixFile{files.live, report.liveMix.framesWritten});
+        QCOMPARE(result.loss, RecordedAudio::Loss::trackCut);
+        QCOMPARE(result.affectedTrack, std::optional(CaptureTrack::microphone));
+        QCOMPARE(filesIn(AudioFiles::privateFolder()),
+                 QStringList{QFileInfo(result.filePath).fileName()});
+    }
 };
 
 QTEST_GUILESS_MAIN(TestLiveMix)
