@@ -18,8 +18,8 @@ QString privateFolder();
 QString newFilePath(const QString &prefix);
 
 // A new recording's id (an upper-case UUID): every file of the recording carries it,
-// "sys_<id>.m4a", "mic_<id>.m4a" and the mix "<id>.m4a", so its files can be found together
-// after a crash.
+// "sys_<id>.m4a", "mic_<id>.m4a", the mix made while recording "live_<id>.m4a" and the mix
+// "<id>.m4a", so its files can be found together after a crash.
 QString newRecordingId();
 // The part files and the mix of a recording, in the private folder.
 QString partPath(const QString &prefix, const QString &recordingId);

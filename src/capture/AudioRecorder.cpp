@@ -3,6 +3,7 @@
 #include "AudioFiles.h"
 #include "AudioRecorderError.h"
 #include "CaptureEncoder.h"
+#include "LiveMix.h"
 #include "M4aWriter.h"
 #include "PulseCapture.h"
 #include "PulseError.h"
@@ -118,14 +119,17 @@ QCoro::Task<> AudioRecorder::start(QString recordingId) {
 
     const QString sysPath = AudioFiles::partPath(QStringLiteral("sys_"), recordingId);
     const QString micPath = AudioFiles::partPath(QStringLiteral("mic_"), recordingId);
+    const QString livePath = AudioFiles::partPath(QStringLiteral("live_"), recordingId);
     m_sysPath = sysPath;
     m_micPath = micPath;
+    m_livePath = livePath;
     const auto discard = [&] {
         capture.reset();
         encoder.reset();
         // Nothing was recorded; a start that does not succeed leaves no files behind.
         QFile::remove(sysPath);
         QFile::remove(micPath);
+        QFile::remove(livePath);
     };
     auto sysWriter = std::make_unique<M4aWriter>(sysPath, M4aWriter::Layout::fragmented);
     std::unique_ptr<M4aWriter> micWriter;
@@ -138,11 +142,18 @@ QCoro::Task<> AudioRecorder::start(QString recordingId) {
             throw;
         }
     }
+    std::unique_ptr<LiveMix> liveMix;
+    try {
+        liveMix = std::make_unique<LiveMix>(livePath);
+    } catch (const M4aWriter::Error &) {
+        // The live mix only saves time at the stop: without it the stop mixes the parts, as
+        // it does whenever the live mix fails.
+    }
     // Both tracks count from this instant, so they line up however late each source starts.
     const std::int64_t originNs = steadyNowNs();
-    encoder =
-        std::make_unique<CaptureEncoder>(TrackEncoder(sysPath, std::move(sysWriter), originNs),
-                                         TrackEncoder(micPath, std::move(micWriter), originNs));
+    encoder = std::make_unique<CaptureEncoder>(
+        TrackEncoder(sysPath, std::move(sysWriter), originNs),
+        TrackEncoder(micPath, std::move(micWriter), originNs), std::move(liveMix));
     CaptureEncoder *sink = encoder.get();
     const bool started =
         co_await capture->open([sink](CaptureChunk &&chunk) { sink->push(std::move(chunk)); });
@@ -163,12 +174,14 @@ QCoro::Task<AudioRecorder::FinishedParts> AudioRecorder::finishCapture() {
     const std::int64_t stopNs = steadyNowNs();
     std::unique_ptr<PulseCapture> capture = std::move(m_capture);
     std::unique_ptr<CaptureEncoder> encoder = std::move(m_encoder);
-    const QString sysPath = m_sysPath, micPath = m_micPath;
+    const QString sysPath = m_sysPath, micPath = m_micPath, livePath = m_livePath;
     capture.reset(); // no chunk reaches the encoder after this
     const CaptureReport report = co_await encoder->finish(stopNs);
     encoder.reset();
 
     FinishedParts finished;
+    if (report.liveMix.complete)
+        finished.liveMix = LiveMixFile{livePath, report.liveMix.framesWritten};
     const auto add = [&](const QString &path, CaptureTrack track, const TrackReport &trackReport) {
         if (trackReport.fileCreated)
             finished.parts.push_back(
@@ -192,7 +205,7 @@ QCoro::Task<RecordedAudio> AudioRecorder::stop() {
     const std::vector<PartTrack> &parts = finished.parts;
     const std::optional<CaptureTrack> lostWithoutFile = finished.lostWithoutFile;
 
-    RecordedAudio result = co_await mergeTracks(parts);
+    RecordedAudio result = co_await mergeTracks(parts, finished.liveMix);
     if (lostWithoutFile && result.loss != RecordedAudio::Loss::mixFailed) {
         const bool otherTrackToo =
             result.loss == RecordedAudio::Loss::trackCut && result.affectedTrack != lostWithoutFile;
@@ -223,6 +236,9 @@ QCoro::Task<QStringList> AudioRecorder::stopKeepingParts() {
     setState(State::stopping);
 
     const FinishedParts finished = co_await finishCapture();
+    // The next launch mixes the parts, as after a crash.
+    if (finished.liveMix)
+        QFile::remove(finished.liveMix->path);
     if (self)
         setState(State::idle);
     QStringList paths;

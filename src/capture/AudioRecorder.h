@@ -1,6 +1,7 @@
 #pragma once
 // Records one meeting at a time: the monitor of the default output and the microphone, each
-// into its own part file, mixed into one file at the stop.
+// into its own part file, and both mixed as they are recorded into a third one, which the stop
+// turns into the recording (or, when that mix failed, the stop mixes the parts).
 
 #include "Recorder.h"
 #include "TrackMixdown.h"
@@ -64,6 +65,7 @@ private:
     struct FinishedParts {
         std::vector<PartTrack> parts;
         std::optional<CaptureTrack> lostWithoutFile; // a track whose file could not be made
+        std::optional<LiveMixFile> liveMix;          // when complete; otherwise it is gone
     };
     QCoro::Task<FinishedParts> finishCapture();
     QCoro::Task<RecordedAudio> stop();
@@ -73,6 +75,7 @@ private:
     QFuture<void> m_settled;
     QString m_sysPath;
     QString m_micPath;
+    QString m_livePath;
     // Parts of stops whose mix failed, with what the encoder reported of them, for mixParts().
     std::vector<PartTrack> m_unmixed;
     // The capture is declared last so it is destroyed first: it feeds the encoder.

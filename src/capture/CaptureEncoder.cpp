@@ -4,11 +4,26 @@
 
 #include <vector>
 
+namespace {
+
+bool whole(const TrackReport &track) {
+    return track.fileCreated && !track.writerFailed && track.framesDropped == 0;
+}
+
+} // namespace
+
 CaptureEncoder::CaptureEncoder(TrackEncoder system, TrackEncoder microphone,
-                               std::int64_t queueLimitFrames)
+                               std::unique_ptr<LiveMix> liveMix, std::int64_t queueLimitFrames)
     : m_system(std::move(system))
     , m_microphone(std::move(microphone))
+    , m_liveMix(std::move(liveMix))
     , m_queueLimitFrames(queueLimitFrames) {
+    if (m_liveMix) {
+        LiveMix *mix = m_liveMix.get();
+        m_system.setTap([mix](std::span<const float> s) { mix->add(CaptureTrack::system, s); });
+        m_microphone.setTap(
+            [mix](std::span<const float> s) { mix->add(CaptureTrack::microphone, s); });
+    }
     m_finished.start();
     m_thread = std::thread([this] { run(); });
     pthread_setname_np(m_thread.native_handle(), "tolvex.encode");
@@ -61,6 +76,11 @@ void CaptureEncoder::markDropped(CaptureTrack track, std::int64_t frames) {
     m_queue.push_back(std::move(marker));
 }
 
+std::int64_t CaptureEncoder::pendingFrames() {
+    std::lock_guard lock(m_mutex);
+    return m_pendingFrames;
+}
+
 QFuture<CaptureReport> CaptureEncoder::finish(std::int64_t stopNs) {
     {
         std::lock_guard lock(m_mutex);
@@ -84,7 +104,12 @@ void CaptureEncoder::run() {
             stopNs = m_stopNs;
         }
         for (const CaptureChunk &chunk : batch) {
-            (chunk.track == CaptureTrack::system ? m_system : m_microphone).take(chunk);
+            TrackEncoder &track = chunk.track == CaptureTrack::system ? m_system : m_microphone;
+            track.take(chunk);
+            // Audio lost on the way means the stop mixes the parts and reports the loss: the
+            // live mix stops costing disk and time at once.
+            if (m_liveMix && (chunk.kind == CaptureChunk::Kind::dropped || !track.healthy()))
+                m_liveMix->abandon();
             if (chunk.kind == CaptureChunk::Kind::audio) {
                 std::lock_guard lock(m_mutex);
                 m_pendingFrames -= chunk.frames;
@@ -95,9 +120,29 @@ void CaptureEncoder::run() {
             // Pushes ended before the stop was requested, so the queue is now empty for good.
             m_system.finish(*stopNs);
             m_microphone.finish(*stopNs);
-            m_finished.addResult(CaptureReport{m_system.report(), m_microphone.report()});
+            CaptureReport report{m_system.report(), m_microphone.report(), {}};
+            report.liveMix = finishLiveMix(report);
+            m_finished.addResult(report);
             m_finished.finish();
             return;
         }
     }
+}
+
+LiveMixReport CaptureEncoder::finishLiveMix(const CaptureReport &tracks) {
+    LiveMixReport report;
+    if (!m_liveMix)
+        return report;
+    // A track without a file (no microphone) makes the recording that one part, which the stop
+    // copies as it is; a track that lost audio makes the stop mix the parts and report it.
+    if (!whole(tracks.system) || !whole(tracks.microphone)) {
+        m_liveMix->abandon();
+        return report;
+    }
+    if (const std::optional<std::int64_t> frames =
+            m_liveMix->finish(tracks.system.framesWritten, tracks.microphone.framesWritten)) {
+        report.complete = true;
+        report.framesWritten = *frames;
+    }
+    return report;
 }

@@ -4,6 +4,7 @@
 
 #include "CaptureChunk.h"
 #include "CaptureReport.h"
+#include "LiveMix.h"
 #include "TrackEncoder.h"
 
 #include <QCoroFuture>
@@ -21,8 +22,10 @@ public:
     // Raw audio waiting for a slow disk: 30 s of each track, about 21 MB.
     static constexpr std::int64_t defaultQueueLimitFrames = 2 * 30 * M4aWriter::sampleRate;
 
-    // `queueLimitFrames` counts the frames of both tracks that wait to be encoded.
-    CaptureEncoder(TrackEncoder system, TrackEncoder microphone,
+    // `queueLimitFrames` counts the frames of both tracks that wait to be encoded. With a
+    // `liveMix`, both tracks are also mixed into it as they are encoded; it is finished only
+    // when both tracks end whole, and abandoned (its file removed) as soon as one loses audio.
+    CaptureEncoder(TrackEncoder system, TrackEncoder microphone, std::unique_ptr<LiveMix> liveMix,
                    std::int64_t queueLimitFrames = defaultQueueLimitFrames);
     // Finishes the files if finish() was not called, and joins the thread.
     ~CaptureEncoder();
@@ -36,12 +39,17 @@ public:
     // the last push(); the future completes when the files are closed, with what each track lost.
     QFuture<CaptureReport> finish(std::int64_t stopNs);
 
+    // Audio frames pushed and not yet encoded: a producer faster than real time waits on it.
+    [[nodiscard]] std::int64_t pendingFrames();
+
 private:
     void run();
     void markDropped(CaptureTrack track, std::int64_t frames);
+    [[nodiscard]] LiveMixReport finishLiveMix(const CaptureReport &tracks);
 
     TrackEncoder m_system;
     TrackEncoder m_microphone;
+    std::unique_ptr<LiveMix> m_liveMix;
     const std::int64_t m_queueLimitFrames;
     std::mutex m_mutex;
     std::condition_variable m_wake;

@@ -16,7 +16,15 @@ struct TrackReport {
     bool fileCreated = false;
 };
 
+struct LiveMixReport {
+    // The live mix's file is complete and holds both tracks whole; otherwise it is gone.
+    bool complete = false;
+    // Its length in frames, when complete.
+    std::int64_t framesWritten = 0;
+};
+
 struct CaptureReport {
     TrackReport system;
     TrackReport microphone;
+    LiveMixReport liveMix;
 };

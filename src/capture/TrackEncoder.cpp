@@ -60,8 +60,11 @@ void TrackEncoder::resample(const float *interleaved, int frames) {
         swr_convert(m_resampler.get(), &out, capacity, interleaved ? &in : nullptr, frames);
     if (produced < 0)
         throw M4aWriter::Error("cannot resample");
-    m_writer->write(std::span<const float>(m_resampled.data(), static_cast<std::size_t>(produced) *
-                                                                   M4aWriter::channels));
+    const std::span<const float> written(m_resampled.data(),
+                                         static_cast<std::size_t>(produced) * M4aWriter::channels);
+    m_writer->write(written);
+    if (m_tap)
+        m_tap(written);
 }
 
 void TrackEncoder::writeSilence(std::int64_t frames) {

@@ -12,6 +12,7 @@
 
 #include <QString>
 
+#include <functional>
 #include <memory>
 #include <span>
 #include <vector>
@@ -21,6 +22,10 @@ public:
     // Without a writer the part file is created at the source's first chunk (a microphone that
     // appears during the recording) and gets leading silence from the origin.
     TrackEncoder(QString path, std::unique_ptr<M4aWriter> writer, std::int64_t originNs);
+
+    // Hands every frame written to the part file on, in order, as it is written (the live mix).
+    using Tap = std::function<void(std::span<const float> interleaved)>;
+    void setTap(Tap tap) { m_tap = std::move(tap); }
 
     void take(const CaptureChunk &chunk);
     // Pads the track to `stopNs` and finishes the file; nothing is written afterwards.
@@ -42,6 +47,7 @@ private:
     ffmpeg::SwrPtr m_resampler;
     std::vector<float> m_resampled;
     TrackTimeline m_timeline;
+    Tap m_tap;
     std::int64_t m_dropped = 0;
     bool m_failed = false;
     bool m_created = false;

@@ -128,6 +128,32 @@ RecordedAudio mixdown(const std::vector<PartTrack> &parts) {
     return result;
 }
 
+RecordedAudio mixdown(const std::vector<PartTrack> &parts, const std::optional<LiveMixFile> &live) {
+    if (!live)
+        return mixdown(parts);
+    // A part that lost audio is reported by the mixdown, which knows which one it was.
+    const bool whole =
+        std::none_of(parts.begin(), parts.end(), [](const PartTrack &part) { return part.cut; });
+    if (whole && !parts.empty()) {
+        const QString outPath = AudioFiles::mixedPathFor(parts.front().path);
+        try {
+            QFile::remove(outPath);
+            if (remuxTrack(live->path, outPath, live->frames) < live->frames)
+                throw AudioFileError("the live mix ends early");
+            QFile::remove(live->path);
+            for (const PartTrack &part : parts)
+                QFile::remove(part.path);
+            RecordedAudio result;
+            result.filePath = outPath;
+            return result;
+        } catch (const AudioFileError &) {
+            QFile::remove(outPath);
+        }
+    }
+    QFile::remove(live->path);
+    return mixdown(parts);
+}
+
 namespace {
 
 // Never destroyed: the program's exit must not wait for a mix under way. The parts stay on
@@ -139,9 +165,12 @@ QThreadPool &mixdownPool() {
 
 } // namespace
 
-QCoro::Task<RecordedAudio> mergeTracks(std::vector<PartTrack> parts) {
+QCoro::Task<RecordedAudio> mergeTracks(std::vector<PartTrack> parts,
+                                       std::optional<LiveMixFile> live) {
     // The worker owns a copy of its input, so nothing it reads can go away while it runs.
     QFuture<RecordedAudio> done =
-        QtConcurrent::run(&mixdownPool(), [parts = std::move(parts)] { return mixdown(parts); });
+        QtConcurrent::run(&mixdownPool(), [parts = std::move(parts), live = std::move(live)] {
+            return mixdown(parts, live);
+        });
     co_return co_await done;
 }

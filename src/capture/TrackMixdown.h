@@ -29,6 +29,20 @@ struct PartTrack {
 // part kept, a part left out gives Loss::trackCut with that part kept.
 RecordedAudio mixdown(const std::vector<PartTrack> &parts);
 
+// A complete mix made while recording (LiveMix, CaptureReport::liveMix) of parts that are
+// whole: its fragmented file and its length in frames.
+struct LiveMixFile {
+    QString path;
+    std::int64_t frames = 0;
+};
+
+// The same, from the live mix of the same parts when there is one: its packets are copied
+// into the new faststart file (TrackRemux), which is far quicker than mixing again. When that
+// fails, or the copy comes out short, the parts are mixed as above. The live file is removed
+// either way; the parts only once the new file holds their audio.
+RecordedAudio mixdown(const std::vector<PartTrack> &parts, const std::optional<LiveMixFile> &live);
+
 // Runs mixdown() on a worker thread and awaits its future, which cannot miss the end of even
 // an instant failure.
-QCoro::Task<RecordedAudio> mergeTracks(std::vector<PartTrack> parts);
+QCoro::Task<RecordedAudio> mergeTracks(std::vector<PartTrack> parts,
+                                       std::optional<LiveMixFile> live = std::nullopt);

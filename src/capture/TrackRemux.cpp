@@ -7,6 +7,7 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <string>
 
 namespace {
@@ -22,8 +23,8 @@ struct DictionaryDeleter {
 
 } // namespace
 
-void remuxTrack(const QString &partPath, const QString &outPath,
-                std::optional<std::int64_t> frames) {
+std::int64_t remuxTrack(const QString &partPath, const QString &outPath,
+                        std::optional<std::int64_t> frames) {
     ffmpeg::silenceLogging();
     AVFormatContext *opened = nullptr;
     check(avformat_open_input(&opened, QFile::encodeName(partPath).constData(), nullptr, nullptr),
@@ -68,7 +69,9 @@ void remuxTrack(const QString &partPath, const QString &outPath,
     if (!packet || !held)
         throw AudioFileError("cannot allocate a packet");
     bool holding = false;
+    std::int64_t length = 0;
     const auto write = [&](AVPacket *toWrite) {
+        length = std::max(length, toWrite->pts + toWrite->duration);
         av_packet_rescale_ts(toWrite, samples, outStream->time_base);
         check(av_write_frame(output.get(), toWrite), "cannot write audio");
     };
@@ -105,4 +108,5 @@ void remuxTrack(const QString &partPath, const QString &outPath,
     }
     check(av_write_trailer(output.get()), "cannot finish the file");
     file.close();
+    return length;
 }

@@ -9,7 +9,8 @@
 
 // Writes the new file `outPath` from the part file `partPath`. The encoder's priming at the
 // start is trimmed through the edit list, and so, when `frames` (the track's true length) is
-// known, is the padding of the last frame. Throws AudioFileError when the part cannot be read
-// or the new file cannot be written; the caller removes what was written.
-void remuxTrack(const QString &partPath, const QString &outPath,
-                std::optional<std::int64_t> frames);
+// known, is the padding of the last frame. Returns the length of the new file in frames.
+// Throws AudioFileError when the part cannot be read or the new file cannot be written; the
+// caller removes what was written.
+std::int64_t remuxTrack(const QString &partPath, const QString &outPath,
+                        std::optional<std::int64_t> frames);

@@ -28,6 +28,12 @@ std::optional<NamePart> classify(const QString &name) {
         return NamePart{NamePart::Kind::micPart, idAt(4)};
     if (name.endsWith(QLatin1String(".m4a")) && name.size() == idLength + 4)
         return NamePart{NamePart::Kind::mixed, idAt(0)};
+    // The mix made while recording: a stop that finished turned it into the mixed file or
+    // removed it, so one that is still here was cut short with its recording, whose parts are
+    // the recording.
+    if (name.startsWith(QLatin1String("live_")) && name.endsWith(QLatin1String(".m4a")) &&
+        name.size() == 5 + idLength + 4)
+        return NamePart{NamePart::Kind::leftover, idAt(5)};
     if (name.endsWith(QLatin1String(".json")) && name.size() == idLength + 5)
         return NamePart{NamePart::Kind::manifest, idAt(0)};
     // QSaveFile's temporary name: a manifest write that a crash cut short.

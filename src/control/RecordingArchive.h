@@ -24,7 +24,8 @@ public:
     // one, never half of either); mode 0600. False when it could not be written.
     bool save(const RecordingManifest &manifest) const;
 
-    // Every file of the recording: audio, manifest, a manifest write cut short.
+    // Every file of the recording: audio, manifest, and what a crash cut short (a manifest
+    // write, a mix made while recording).
     void remove(const QString &recordingId) const;
 
     // Whether the folder holds any file at all: the cheap look before unfinished().
@@ -40,7 +41,8 @@ public:
         QDateTime startTime;
     };
     // Every recording in the folder, oldest first. Recordings without any audio file are
-    // removed on the way (a crash between creating the meeting and starting the capture).
+    // removed on the way (a crash between creating the meeting and starting the capture), and
+    // so is a mix made while recording that a crash cut short: the parts are the recording.
     [[nodiscard]] QList<Unfinished> unfinished() const;
 
 private:

@@ -7,6 +7,7 @@
 #include "AudioProbe.h"
 #include "AudioRecorder.h"
 #include "AudioRecorderError.h"
+#include "M4aWriter.h"
 #include "PulseServer.h"
 #include "RecordingChecks.h"
 #include "SmallDisk.h"
@@ -18,6 +19,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 
@@ -61,6 +63,15 @@ double onsetOf(const std::vector<float> &samples, double hz) {
 const QString noServerText = QStringLiteral("Нет доступа к звуковому серверу. Проверьте, что "
                                             "PulseAudio или PipeWire запущен, затем "
                                             "перезапустите приложение");
+
+// What the folder holds while recording: both parts and the mix made as they are written.
+QStringList namesWhileRecording(const AudioRecorder &recorder) {
+    const QString sys = QFileInfo(recorder.sysPath()).fileName();
+    QStringList names{sys, QFileInfo(recorder.micPath()).fileName(),
+                      QStringLiteral("live_") + sys.mid(4)};
+    names.sort();
+    return names;
+}
 
 QString sourceOfOurStream(const PulseServer &server) {
     QString outputs, sources;
@@ -152,6 +163,95 @@ private slots:
         QVERIFY(tone(mix, 1000, 0.1, 1.0) > 0.15);
     }
 
+    // While recording, both tracks are also mixed into a third file of the recording's own
+    // (mode 0600). The stop copies that mix's packets into the recording, and the recording is
+    // then the one file left.
+    void stopTurnsTheLiveMixIntoTheRecording() {
+        PulseServer server;
+        QVERIFY2(server.isRunning(), qPrintable(server.error()));
+        server.play(PulseServer::speakers, PulseServer::tone(440, 6.0, 0.5f));
+        server.play(PulseServer::micSink, PulseServer::tone(1000, 6.0, 0.5f));
+        QTest::qWait(300);
+        AudioRecorder recorder;
+        START_OK(recorder);
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(folderEntries(), namesWhileRecording(recorder));
+        const QString live = AudioFiles::privateFolder() + QStringLiteral("/live_") +
+                             QFileInfo(recorder.sysPath()).fileName().mid(4);
+        QCOMPARE(modeOf(live), 0600u);
+        // Outside the private folder, on the same file system (TMPDIR), so the folder can be
+        // counted after the stop.
+        QTemporaryDir elsewhere;
+        const QString liveKeep = elsewhere.filePath(QStringLiteral("live.m4a"));
+        QCOMPARE(
+            ::link(QFile::encodeName(live).constData(), QFile::encodeName(liveKeep).constData()),
+            0);
+
+        QTest::qWait(3000);
+        const double recorded = secondsOf(clock);
+        const std::optional<RecordedAudio> result = QCoro::waitFor(recorder.stopRecording());
+        QVERIFY(result.has_value());
+        QCOMPARE(result->loss, RecordedAudio::Loss::none);
+        QVERIFY(result->partFiles.isEmpty());
+        QCOMPARE(folderEntries(), QStringList{QFileInfo(result->filePath).fileName()});
+        const QStringList boxes = AudioProbe::topLevelBoxes(result->filePath);
+        QVERIFY2(boxes.indexOf("moov") >= 0 && boxes.indexOf("moov") < boxes.indexOf("mdat") &&
+                     !boxes.contains("moof"),
+                 qPrintable(boxes.join(',')));
+
+        const std::vector<float> mix = AudioProbe::decode(result->filePath);
+        VERIFY_LENGTH(mix, recorded, 0.1);
+        QVERIFY(tone(mix, 440, 0.5, 2.5) > 0.15);
+        QVERIFY(tone(mix, 1000, 0.5, 2.5) > 0.15);
+        // Not mixed again from the parts: decoded, the recording is the live mix's own audio,
+        // less the encoder's priming frame at its start.
+        const std::vector<float> liveAudio = AudioProbe::decode(liveKeep);
+        const size_t priming = 2 * M4aWriter::primingFrames;
+        QVERIFY2(liveAudio.size() >= mix.size() + priming,
+                 qPrintable(QStringLiteral("%1 %2").arg(liveAudio.size()).arg(mix.size())));
+        float difference = 0.0f;
+        for (size_t i = 0; i < mix.size(); ++i)
+            difference = std::max(difference, std::fabs(mix[i] - liveAudio[i + priming]));
+        QVERIFY2(difference < 1e-5f, qPrintable(QString::number(difference)));
+    }
+
+    // The live mix's file cannot even be made (the disk is out of inodes): the recording goes
+    // on without it, and the stop mixes the parts into a complete recording.
+    void recordingWithoutItsLiveMixIsMixedFromTheParts() {
+        if (!SmallDisk::possible())
+            QSKIP("mounting a small file system needs root");
+        PulseServer server;
+        QVERIFY2(server.isRunning(), qPrintable(server.error()));
+        server.play(PulseServer::speakers, PulseServer::tone(440, 5.0, 0.5f));
+        server.play(PulseServer::micSink, PulseServer::tone(1000, 5.0, 0.5f));
+        // Room for the folders and the two part files only.
+        SmallDisk disk(QStringLiteral("size=4m,nr_inodes=5"));
+        QVERIFY(disk.mounted());
+        AudioRecorder recorder;
+        START_OK(recorder);
+        QElapsedTimer clock;
+        clock.start();
+        QStringList partNames{QFileInfo(recorder.sysPath()).fileName(),
+                              QFileInfo(recorder.micPath()).fileName()};
+        partNames.sort();
+        QCOMPARE(folderEntries(), partNames);
+        // Room for the mixed file again.
+        QVERIFY(disk.remount(QStringLiteral("nr_inodes=100")));
+
+        QTest::qWait(2500);
+        const double recorded = secondsOf(clock);
+        const std::optional<RecordedAudio> result = QCoro::waitFor(recorder.stopRecording());
+        QVERIFY(result.has_value());
+        QCOMPARE(result->loss, RecordedAudio::Loss::none);
+        QVERIFY(result->partFiles.isEmpty());
+        QCOMPARE(folderEntries(), QStringList{QFileInfo(result->filePath).fileName()});
+        const std::vector<float> mix = AudioProbe::decode(result->filePath);
+        VERIFY_LENGTH(mix, recorded, 0.1);
+        QVERIFY(tone(mix, 440, 0.5, 2.0) > 0.15);
+        QVERIFY(tone(mix, 1000, 0.5, 2.0) > 0.15);
+    }
+
     void startWhileRecordingAndStopWhileIdleChangeNothing() {
         PulseServer server;
         QVERIFY2(server.isRunning(), qPrintable(server.error()));
@@ -164,7 +264,7 @@ private slots:
         START_OK(recorder);
         const QString sysPath = recorder.sysPath(), micPath = recorder.micPath();
         const QStringList files = folderEntries();
-        QCOMPARE(files.size(), 2);
+        QCOMPARE(files, namesWhileRecording(recorder));
 
         START_OK(recorder);
         QCOMPARE(recorder.sysPath(), sysPath);
@@ -187,7 +287,7 @@ private slots:
         QVERIFY(runTask(std::move(second)).succeeded());
         QCOMPARE(recorder.state(), AudioRecorder::State::recording);
         QCOMPARE(changes.count(), 1);
-        QCOMPARE(folderEntries().size(), 2);
+        QCOMPARE(folderEntries(), namesWhileRecording(recorder));
 
         const std::optional<RecordedAudio> result = QCoro::waitFor(recorder.stopRecording());
         QVERIFY(result.has_value());
@@ -249,8 +349,9 @@ private slots:
         QVERIFY(stopped.has_value());
         QVERIFY(runTask(std::move(start)).succeeded());
         QCOMPARE(recorder.state(), AudioRecorder::State::recording);
-        // The first recording's file and the new recording's two parts.
-        QCOMPARE(folderEntries().size(), 3);
+        // The first recording's file and the new recording's two parts and live mix.
+        QCOMPARE(folderEntries(), (QStringList{QFileInfo(stopped->filePath).fileName()} +
+                                   namesWhileRecording(recorder)));
         QVERIFY(QFile::exists(stopped->filePath) && QFile::exists(recorder.sysPath()));
         QVERIFY(QCoro::waitFor(recorder.stopRecording()).has_value());
     }
@@ -338,10 +439,7 @@ private slots:
         START_OK(recorder);
         QVERIFY(recorder.sysPath() != failedSys);
         QVERIFY(recorder.micPath() != failedMic);
-        QStringList names{QFileInfo(recorder.sysPath()).fileName(),
-                          QFileInfo(recorder.micPath()).fileName()};
-        names.sort();
-        QCOMPARE(folderEntries(), names);
+        QCOMPARE(folderEntries(), namesWhileRecording(recorder));
         QVERIFY(QCoro::waitFor(recorder.stopRecording()).has_value());
     }
 

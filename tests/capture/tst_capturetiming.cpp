@@ -339,7 +339,7 @@ private slots:
         CaptureReport report;
         {
             CaptureEncoder encoder(TrackEncoder(sysPath, nullptr, origin),
-                                   TrackEncoder(micPath, nullptr, origin), kept * chunk);
+                                   TrackEncoder(micPath, nullptr, origin), nullptr, kept * chunk);
             ThreadHold hold(QStringLiteral("tolvex.encode"));
             QVERIFY(hold.held());
             for (std::int64_t i = 0; i < chunks; ++i) {

@@ -108,6 +108,28 @@ private slots:
                  (QStringList{QStringLiteral("notes.txt"), QStringLiteral("sys_%1.m4a").arg(idC)}));
     }
 
+    // A mix made while recording that a crash cut short is neither offered nor counted as
+    // audio: the parts beside it are the recording, and with no parts nothing was kept.
+    void liveMixLeftByACrashIsRemoved() {
+        QTemporaryDir folder;
+        const RecordingArchive archive(folder.path());
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        QVERIFY(archive.save(manifestFor(idA, now)));
+        touch(archive.pathOf(QStringLiteral("sys_%1.m4a").arg(idA)));
+        touch(archive.pathOf(QStringLiteral("live_%1.m4a").arg(idA)));
+        QVERIFY(archive.save(manifestFor(idB, now)));
+        touch(archive.pathOf(QStringLiteral("live_%1.m4a").arg(idB)));
+
+        const QList<RecordingArchive::Unfinished> found = archive.unfinished();
+        QCOMPARE(found.size(), 1);
+        QCOMPARE(found[0].id, idA);
+        QCOMPARE(found[0].partFiles,
+                 QStringList{archive.pathOf(QStringLiteral("sys_%1.m4a").arg(idA))});
+        QVERIFY(found[0].mixedFile.isEmpty());
+        QCOMPARE(namesIn(folder.path()), (QStringList{idA + QStringLiteral(".json"),
+                                                      QStringLiteral("sys_%1.m4a").arg(idA)}));
+    }
+
     void removeTakesOnlyThatRecording() {
         QTemporaryDir folder;
         const RecordingArchive archive(folder.path());
@@ -115,12 +137,13 @@ private slots:
             QVERIFY(archive.save(manifestFor(id, QDateTime::currentDateTimeUtc())));
             touch(archive.pathOf(QStringLiteral("sys_%1.m4a").arg(id)));
             touch(archive.pathOf(QStringLiteral("mic_%1.m4a").arg(id)));
+            touch(archive.pathOf(QStringLiteral("live_%1.m4a").arg(id)));
             touch(archive.pathOf(id + QStringLiteral(".m4a")));
         }
         archive.remove(idA);
         archive.remove(QStringLiteral("../") + idB); // not an id: nothing
         const QStringList left = namesIn(folder.path());
-        QCOMPARE(left.size(), 4);
+        QCOMPARE(left.size(), 5);
         for (const QString &name : left)
             QVERIFY2(name.contains(idB), qPrintable(name));
     }

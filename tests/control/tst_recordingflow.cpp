@@ -608,14 +608,15 @@ private slots:
         QCOMPARE(h.recordingsLeft(), QStringList());
     }
 
-    // Parts a crash left without their mix are mixed first; a damaged manifest still gives
-    // the audio, to a meeting made for it at the retry.
+    // Parts a crash left without their mix are mixed first (neither a mix cut short nor the
+    // one made while recording is taken for a part); a damaged manifest still gives the audio,
+    // to a meeting made for it at the retry.
     void partsOfALostManifestAreMixedAndSentToANewMeeting() {
         Harness h;
         const QString id = QStringLiteral("CCCCCCCC-0000-4000-8000-000000000003");
         h.leaveBehind(id, "{\"version\": 1, \"id\": ", // cut short by the crash
                       {QStringLiteral("sys_%1.m4a").arg(id), QStringLiteral("mic_%1.m4a").arg(id),
-                       id + QStringLiteral(".m4a")}); // a mix cut short
+                       id + QStringLiteral(".m4a"), QStringLiteral("live_%1.m4a").arg(id)});
         const QString mixed = h.writeFile(QStringLiteral("mixed.m4a"));
         const QByteArray mixedBytes = contentsOf(mixed); // the upload deletes it
         h.recorder.mixes.push_back(RecordedAudio{mixed, {}, {}, {}});
@@ -623,7 +624,9 @@ private slots:
         h.launch();
         QTRY_COMPARE(h.vm->stateCase(), AppState::Case::uploadError);
         QCOMPARE(h.recorder.mixedParts.size(), 1);
-        QCOMPARE(h.recorder.mixedParts[0].size(), 2);
+        QCOMPARE(h.recorder.mixedParts[0],
+                 (QStringList{h.recordings.filePath(QStringLiteral("mic_%1.m4a").arg(id)),
+                              h.recordings.filePath(QStringLiteral("sys_%1.m4a").arg(id))}));
         QVERIFY(!h.vm->pendingMeetingId());
 
         h.vm->retryUpload();

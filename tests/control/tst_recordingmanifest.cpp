@@ -71,6 +71,11 @@ private slots:
         QTest::newRow("part outside the folder") << withField("partFiles", "[\"../../.bashrc\"]");
         QTest::newRow("absolute part") << withField("partFiles", "[\"/home/u/notes.m4a\"]");
         QTest::newRow("part of another kind") << withField("partFiles", "[\"sys_x.txt\"]");
+        // The mix made while recording is neither a part nor the recording.
+        QTest::newRow("live mix as a part")
+            << withField("partFiles", "[\"live_" + id.toUtf8() + ".m4a\"]");
+        QTest::newRow("live mix as the mixed file")
+            << withField("mixedFile", "\"live_" + id.toUtf8() + ".m4a\"");
         QTest::newRow("three parts")
             << withField("partFiles", "[\"" + sample().partFiles[0].toUtf8() + "\", \"" +
                                           sample().partFiles[0].toUtf8() + "\", \"" +
