@@ -40,13 +40,18 @@ std::string withErrno(const char *what) {
 FileDescriptor openOwnFolder(const QByteArray &path, bool repair) {
     FileDescriptor folder(
         ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!folder && (errno == ELOOP || errno == ENOTDIR))
+        throw AudioFileError(withErrno("the audio folder is a link or a file"),
+                             QFile::decodeName(path));
     if (!folder)
         throw AudioFileError(withErrno("cannot open the audio folder"));
     struct stat info {};
-    if (::fstat(folder.get(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != getuid())
-        throw AudioFileError("the audio folder is not ours");
+    if (::fstat(folder.get(), &info) != 0 || !S_ISDIR(info.st_mode))
+        throw AudioFileError(withErrno("cannot look at the audio folder"));
+    if (info.st_uid != getuid())
+        throw AudioFileError("the audio folder is not ours", QFile::decodeName(path));
     if ((info.st_mode & 07777) != 0700 && (!repair || ::fchmod(folder.get(), 0700) != 0))
-        throw AudioFileError("the audio folder is not private");
+        throw AudioFileError("the audio folder is not private", QFile::decodeName(path));
     return folder;
 }
 

@@ -18,6 +18,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace AudioProbe;
@@ -274,21 +275,30 @@ private slots:
         QTest::addColumn<QString>("planted");
         QTest::newRow("symlink to a readable folder") << "symlink";
         QTest::newRow("plain file") << "file";
+        QTest::newRow("folder of another user") << "foreign";
     }
 
-    // A link or a file planted at the folder's name (by another program of the user, or a
-    // restored backup) must not receive meeting audio; the writer refuses it.
+    // A link, a file or another user's folder at the folder's name (left by another program,
+    // a restored backup or another account) must not receive meeting audio; the user is told
+    // which folder to move away.
     void plantedFolderIsRefused() {
         QFETCH(QString, planted);
+        if (planted == "foreign" && ::geteuid() != 0)
+            QSKIP("only root can give a folder to another user");
         QTemporaryDir otherData, elsewhere;
         const QByteArray savedDataHome = qgetenv("XDG_DATA_HOME");
         qputenv("XDG_DATA_HOME", QFile::encodeName(otherData.path()));
         QVERIFY(QDir(otherData.path()).mkdir(QStringLiteral("tolvex")));
         const QString folder = otherData.path() + QStringLiteral("/tolvex/recordings");
-        if (planted == "symlink")
+        if (planted == "symlink") {
             QVERIFY(QFile::link(elsewhere.path(), folder));
-        else
+        } else if (planted == "file") {
             QVERIFY(QFile(folder).open(QIODevice::WriteOnly));
+        } else {
+            QVERIFY(QDir().mkdir(folder));
+            QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0700) == 0);
+            QVERIFY(::chown(QFile::encodeName(folder).constData(), 65534, 65534) == 0);
+        }
 
         QString message;
         try {
@@ -298,8 +308,11 @@ private slots:
         }
         qputenv("XDG_DATA_HOME", savedDataHome);
 
-        QVERIFY(message.startsWith(QStringLiteral("Не удалось создать файл записи")));
+        QVERIFY2(message.startsWith(QStringLiteral("Папка для записей ") + folder),
+                 qPrintable(message));
         QVERIFY(QDir(elsewhere.path()).isEmpty());
+        if (planted == "foreign")
+            QVERIFY(QDir(folder).isEmpty());
     }
 
     // A link planted at the name a file is about to get must not send audio to, or truncate,

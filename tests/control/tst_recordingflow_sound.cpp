@@ -10,8 +10,12 @@
 
 #include <QDir>
 #include <QFile>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -48,8 +52,8 @@ struct Setup {
     AudioRecorder recorder;
     std::unique_ptr<AppViewModel> vm;
 
-    // Until the tone plays: idle, then recording.
-    bool startRecording() {
+    // Signed in and idle, ready to record.
+    bool signIn() {
         if (!sound.isRunning())
             return false;
         sound.keepBusy(PulseServer::speakers);
@@ -59,7 +63,12 @@ struct Setup {
         vm = std::make_unique<AppViewModel>(AppViewModel::Seams{
             service.baseUrl(), std::make_shared<MemoryTokenStore>(QStringLiteral("token-7")),
             std::make_shared<RecordingLinkOpener>(), 2s, &recorder});
-        if (!QTest::qWaitFor([&] { return vm->stateCase() == AppState::Case::idle; }))
+        return QTest::qWaitFor([&] { return vm->stateCase() == AppState::Case::idle; });
+    }
+
+    // Until the tone plays: idle, then recording.
+    bool startRecording() {
+        if (!signIn())
             return false;
         vm->beginRecording();
         return QTest::qWaitFor([&] { return vm->stateCase() == AppState::Case::recording; }, 10000);
@@ -109,6 +118,32 @@ private slots:
         // What was heard before the server went away reaches the service.
         QVERIFY2(seconds(audio) > 2.0, qPrintable(QString::number(seconds(audio))));
         QVERIFY(AudioProbe::toneAmplitude(audio, 0, 440, 0.5, 1.5) > 0.15);
+    }
+
+    // A recordings folder that another account owns is never written to, and the error
+    // screen names it, so the user knows what to move away.
+    void foreignRecordingsFolderIsNamed() {
+        if (::geteuid() != 0)
+            QSKIP("only root can give a folder to another user");
+        QTemporaryDir data;
+        const QByteArray savedDataHome = qgetenv("XDG_DATA_HOME");
+        qputenv("XDG_DATA_HOME", QFile::encodeName(data.path()));
+        const auto restore = qScopeGuard([&] { qputenv("XDG_DATA_HOME", savedDataHome); });
+        const QString folder = data.filePath(QStringLiteral("tolvex/recordings"));
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0700) == 0);
+        QVERIFY(::chown(QFile::encodeName(folder).constData(), 65534, 65534) == 0);
+
+        Setup setup;
+        QVERIFY2(setup.signIn(), qPrintable(setup.sound.error()));
+        setup.vm->beginRecording();
+        QTRY_COMPARE_WITH_TIMEOUT(setup.vm->stateCase(), AppState::Case::uploadError, 10000);
+        QVERIFY2(
+            setup.vm->uploadErrorText().startsWith(QStringLiteral("Папка для записей ") + folder),
+            qPrintable(setup.vm->uploadErrorText()));
+        QVERIFY(!setup.recorder.isRecording());
+        QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                 QStringList());
     }
 };
 
