@@ -192,9 +192,11 @@ private slots:
         QCOMPARE(profiles.size(), 1);
         QCOMPARE(profiles[0].header("Authorization").value_or(""),
                  QByteArray("Bearer fresh-token"));
-        // The timer stopped with the token.
+        // The timer stopped with the token (a firing may have overtaken a slow answer).
+        const int polls = harness.count(pollPath);
+        QVERIFY(polls >= 3);
         QTest::qWait(3 * interval.count());
-        QCOMPARE(harness.count(pollPath), 3);
+        QCOMPARE(harness.count(pollPath), polls);
     }
 
     // Firings do not wait for each other, so several polls may bring the token back at once:

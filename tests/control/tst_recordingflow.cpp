@@ -221,17 +221,40 @@ private slots:
         QCOMPARE(h.vm->stateCase(), from);
     }
 
-    void refusedMeetingLeadsBackToIdle() {
+    // Failures before there is anything to upload: the error screen says what happened, its
+    // button only checks the profile again, and no second meeting is made.
+    void failureBeforeTheUpload_data() {
+        QTest::addColumn<QString>("failure");
+        QTest::addColumn<QString>("told");
+        QTest::addColumn<bool>("keepsMeeting");
+        QTest::newRow("meeting refused")
+            << "meeting"
+            << QStringLiteral("Данные не удалось прочитать, так как они имеют неверный формат.")
+            << false;
+        QTest::newRow("recorder cannot start") << "start" << noServerText << false;
+        QTest::newRow("recorder gave no file") << "file" << notFoundText << true;
+    }
+    void failureBeforeTheUpload() {
+        QFETCH(QString, failure);
+        QFETCH(QString, told);
+        QFETCH(bool, keepsMeeting);
         Harness h;
         QVERIFY(h.startIdle());
-        h.script.pushMeeting(answers::notJson(401));
+        if (failure == QLatin1String("meeting"))
+            h.script.pushMeeting(answers::notJson(401));
+        else if (failure == QLatin1String("start"))
+            h.recorder.startFailure = AudioRecorderError::Code::noPermission;
 
-        h.vm->beginRecording();
+        if (failure == QLatin1String("file")) {
+            QVERIFY(h.startRecording());
+            h.vm->finishRecording();
+        } else {
+            h.vm->beginRecording();
+        }
         QTRY_COMPARE(h.vm->stateCase(), AppState::Case::uploadError);
-        QCOMPARE(h.vm->uploadErrorText(),
-                 QStringLiteral("Данные не удалось прочитать, так как они имеют неверный формат."));
-        QCOMPARE(h.recorder.starts, 0);
-        QVERIFY(!h.vm->pendingMeetingId());
+        QCOMPARE(h.vm->uploadErrorText(), told);
+        QCOMPARE(h.recorder.starts, failure == QLatin1String("meeting") ? 0 : 1);
+        QCOMPARE(h.vm->pendingMeetingId().has_value(), keepsMeeting);
         QVERIFY(!h.vm->hasRecordedFile()); // the retry button reads "Попробовать снова"
         QVERIFY(h.waitUntilNotBusy());
 
@@ -239,33 +262,7 @@ private slots:
         h.vm->retryUpload();
         QTRY_COMPARE(h.vm->stateCase(), AppState::Case::idle);
         QCOMPARE(requestsTo(h.server, profilePath).size(), profileChecks + 1);
-        QCOMPARE(h.meetingRequests(), 1);
-    }
-
-    void recorderThatCannotStartKeepsTheMeeting() {
-        Harness h;
-        QVERIFY(h.startIdle());
-        h.recorder.startFailure = AudioRecorderError::Code::noPermission;
-
-        h.vm->beginRecording();
-        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::uploadError);
-        QCOMPARE(h.vm->uploadErrorText(), noServerText);
-        QCOMPARE(h.meetingRequests(), 1); // created, and never deleted
-        QVERIFY(!h.vm->pendingMeetingId());
-        QVERIFY(!h.vm->hasRecordedFile());
-    }
-
-    void recorderWithoutFileShowsNotFound() {
-        Harness h;
-        QVERIFY(h.startIdle());
-        QVERIFY(h.startRecording());
-
-        h.vm->finishRecording();
-        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::uploadError);
-        QCOMPARE(h.vm->uploadErrorText(), notFoundText);
-        QCOMPARE(h.vm->pendingMeetingId(), std::optional<std::int64_t>(101));
-        QVERIFY(!h.vm->hasRecordedFile());
-        QCOMPARE(h.uploads().size(), 0);
+        QCOMPARE(h.meetingRequests(), 1); // made once, never deleted, no upload
     }
 
     // However the service fails the upload, the recording and its meeting wait for the retry,
@@ -331,21 +328,38 @@ private slots:
         QCOMPARE(h.recordingsLeft(), QStringList());
     }
 
-    void cancelAfterFailedUploadDeletesTheFile() {
+    void cancelDeletesWhatWasKept_data() {
+        QTest::addColumn<bool>("mixFailed");
+        QTest::newRow("after a failed upload") << false;
+        QTest::newRow("after a failed mix") << true;
+    }
+    // Cancel gives the recording up: its files go, nothing is mixed, sent or created.
+    void cancelDeletesWhatWasKept() {
+        QFETCH(bool, mixFailed);
         Harness h;
         QVERIFY(h.startIdle());
-        const QString file = h.recordingFile();
-        h.script.pushUpload(answers::notJson(500));
+        QStringList kept;
+        if (mixFailed) {
+            kept = QStringList{h.writeFile(QStringLiteral("sys_part.m4a")),
+                               h.writeFile(QStringLiteral("mic_part.m4a"))};
+            h.recorder.recorded = RecordedAudio{{}, kept, RecordedAudio::Loss::mixFailed, {}};
+        } else {
+            kept = QStringList{h.recordingFile()};
+            h.script.pushUpload(answers::notJson(500));
+        }
         QVERIFY(h.recordUntilUploadFails());
-        const int meetingRequests = h.meetingRequests();
+        const int uploads = h.uploads().size();
 
         h.vm->cancelUpload();
         QTRY_COMPARE(h.vm->stateCase(), AppState::Case::idle);
-        QVERIFY(!QFile::exists(file));
+        for (const QString &file : kept)
+            QVERIFY2(!QFile::exists(file), qPrintable(file));
         QVERIFY(!h.vm->hasRecordedFile());
         QVERIFY(!h.vm->pendingMeetingId());
         QTest::qWait(200);
-        QCOMPARE(h.meetingRequests(), meetingRequests);
+        QVERIFY(h.recorder.mixedParts.isEmpty());
+        QCOMPARE(h.uploads().size(), uploads);
+        QCOMPARE(h.meetingRequests(), 1 + uploads);
     }
 
     void cutTrackIsToldAndSentOnlyOnRetry_data() {
@@ -429,23 +443,6 @@ private slots:
         QCOMPARE(filePart(h.uploads()[0]), mixedBytes);
         QVERIFY(!QFile::exists(mixed));
         QVERIFY(!h.vm->hasRecordedFile());
-    }
-
-    void cancelAfterFailedMixDeletesTheParts() {
-        Harness h;
-        QVERIFY(h.startIdle());
-        const QStringList parts{h.writeFile(QStringLiteral("sys_part.m4a")),
-                                h.writeFile(QStringLiteral("mic_part.m4a"))};
-        h.recorder.recorded = RecordedAudio{{}, parts, RecordedAudio::Loss::mixFailed, {}};
-        QVERIFY(h.recordUntilUploadFails());
-
-        h.vm->cancelUpload();
-        QTRY_COMPARE(h.vm->stateCase(), AppState::Case::idle);
-        QVERIFY(!QFile::exists(parts[0]) && !QFile::exists(parts[1]));
-        QVERIFY(!h.vm->hasRecordedFile());
-        QVERIFY(!h.vm->pendingMeetingId());
-        QVERIFY(h.recorder.mixedParts.isEmpty());
-        QCOMPARE(h.uploads().size(), 0);
     }
 
     void secondClicksWhileBusyChangeNothing() {
@@ -535,17 +532,6 @@ private slots:
         QCOMPARE(h.vm->uploadProgress(), 0.0);
         QTRY_COMPARE(h.vm->stateCase(), AppState::Case::idle);
         QCOMPARE(h.vm->uploadProgress(), 1.0);
-    }
-
-    void fileOutlivesTheViewModel() {
-        Harness h;
-        QVERIFY(h.startIdle());
-        const QString file = h.recordingFile();
-        h.script.pushUpload(answers::notJson(503));
-        QVERIFY(h.recordUntilUploadFails());
-
-        h.vm.reset();
-        QVERIFY(QFile::exists(file));
     }
 
     void destroyedMidUploadKeepsTheFile() {

@@ -188,17 +188,6 @@ private slots:
         QCOMPARE(server.connectionCount(), 0);
     }
 
-    void badUrlIsCheckedBeforeTheFile() {
-        // The URL fails first, so a missing file is never even looked at.
-        Recording recording("abc");
-        const auto outcome = runTask(
-            AuthBridge::uploadAudio(QStringLiteral("http://tolvex.ru/api"), QStringLiteral("t"), 1,
-                                    recording.dir.filePath(QStringLiteral("gone.m4a"))));
-        const auto error = outcome.errorAs<URLError>();
-        QVERIFY(error);
-        QCOMPARE(error->code(), URLError::Code::badURL);
-    }
-
     void reportsProgressUpToTheTotal() {
         const qsizetype size = 2 << 20;
         Recording recording(randomBytes(size));
