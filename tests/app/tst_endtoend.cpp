@@ -715,7 +715,9 @@ void TestEndToEnd::endedMidRecordingIsSentAfterTheRelaunch() {
     }
     QVERIFY(m_program.waitForFinished(5000));
     if (ending != QLatin1String("kill")) {
-        // Quitting never waits for a mix: the capture ends and the program goes.
+        // Quitting never waits for a mix: the capture ends and the program goes. The bound
+        // leaves room for a loaded machine; the figure is printed to compare with one second.
+        qInfo("quit while recording (%s) took %lld ms", qPrintable(ending), quitting.elapsed());
         QVERIFY2(quitting.elapsed() < 2500, qPrintable(QString::number(quitting.elapsed())));
         QCOMPARE(m_program.exitStatus(), QProcess::NormalExit);
     }
