@@ -73,27 +73,26 @@ Item {
                    shown.contentWidth + " vs " + metrics.advanceWidth)
         }
 
-        function test_longMessageWrapsAndGrowsTheScreen() {
+        function test_longMessageWrapsAndGrowsTheScreen_data() {
+            return [
+                { tag: "words", message: "Сервер не принял запись, попробуйте позже. ".repeat(30) },
+                { tag: "one unbroken word", message: "x".repeat(400) },
+            ]
+        }
+
+        function test_longMessageWrapsAndGrowsTheScreen(data) {
             const brief = make("Ошибка", false)
-            let lengthy = ""
-            for (let i = 0; i < 30; ++i)
-                lengthy += "Сервер не принял запись, попробуйте позже. "
-            const tall = make(lengthy, false)
+            const tall = make(data.message, false)
             const shown = findChild(tall, "message")
-            compare(shown.text, lengthy)
+            compare(shown.text, data.message)
             compare(shown.width, 264)
             verify(shown.lineCount > 5)
+            verify(shown.contentWidth <= shown.width)
             verify(!shown.truncated)
             compare(shown.height, shown.contentHeight)
             const growth = shown.height - findChild(brief, "message").height
             tryVerify(() => tall.implicitHeight === brief.implicitHeight + growth, 1000,
                       tall.implicitHeight + " vs " + brief.implicitHeight + " + " + growth)
-        }
-
-        function test_unbrokenMessageWrapsInsideTheScreen() {
-            const shown = findChild(make("x".repeat(400), false), "message")
-            verify(shown.lineCount > 1)
-            verify(shown.contentWidth <= shown.width)
         }
 
         function test_cancelTakesClicksOnItsTextOnly() {

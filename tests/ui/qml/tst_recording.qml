@@ -75,6 +75,7 @@ Item {
 
         function test_barsFollowTheLevel(data) {
             const meter = createTemporaryObject(levelMeter, host)
+            // Many drawings of twelve bars, so that a factor outside 0.5..1 would show.
             for (let drawing = 0; drawing < 20; ++drawing) {
                 meter.show(data.level)
                 const bars = barsOf(meter)
@@ -95,10 +96,7 @@ Item {
                     fuzzyCompare(bar.mapToItem(meter, 0, bar.height).y, meter.height, 1)
                 }
             }
-        }
-
-        function test_barsAreCentredWithGapsOfThree() {
-            const meter = createTemporaryObject(levelMeter, host)
+            // Centred, with gaps of three.
             const bars = barsOf(meter)
             const first = bars[0].mapToItem(meter, 0, 0).x
             const last = bars[11].mapToItem(meter, 0, 0).x
