@@ -74,25 +74,6 @@ private slots:
         QVERIFY(!store.userForToken(""));
     }
 
-    void expiredNonceCannotBeConfirmedOrPolled() {
-        DevStore store(folder());
-        const std::string nonce = store.startLogin(std::chrono::seconds(0));
-        QCOMPARE(store.loginState(nonce), DevStore::ConfirmOutcome::expired);
-        QCOMPARE(store.confirmLogin(nonce, "Анна"), DevStore::ConfirmOutcome::expired);
-        QCOMPARE(store.pollLogin(nonce, 0).outcome, DevStore::PollOutcome::expired);
-    }
-
-    void autoConfirmGivesTheTokenOnTheNthPoll() {
-        DevStore store(folder());
-        const std::string nonce = store.startLogin(std::chrono::seconds(60));
-        QCOMPARE(store.pollLogin(nonce, 3).outcome, DevStore::PollOutcome::pending);
-        QCOMPARE(store.pollLogin(nonce, 3).outcome, DevStore::PollOutcome::pending);
-        const DevStore::PollResult third = store.pollLogin(nonce, 3);
-        QCOMPARE(third.outcome, DevStore::PollOutcome::ok);
-        QCOMPARE(store.userForToken(third.token)->firstName,
-                 std::string(DevStore::kDefaultFirstName));
-    }
-
     void usersAreToldApartByName() {
         DevStore store(folder());
         const auto anna = store.userForToken(signIn(store, "Анна"));
@@ -174,14 +155,6 @@ private slots:
         const Meeting next = store.createMeeting(userId);
         QCOMPARE(next.id, std::int64_t{2});
         QCOMPARE(DevStore(folder()).meetings().size(), std::size_t{2});
-    }
-
-    void damagedStateIsNotOverwritten() {
-        fs::create_directories(folder());
-        const fs::path state = folder() / "state.json";
-        writeAll(state, "{\"version\": 1, \"users\": [");
-        QVERIFY_THROWS_EXCEPTION(DevStore::LoadError, DevStore{folder()});
-        QCOMPARE(readAll(state), std::string("{\"version\": 1, \"users\": ["));
     }
 
     void leftoverUploadsAreRemovedAtStart() {
