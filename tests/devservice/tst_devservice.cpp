@@ -207,7 +207,7 @@ private slots:
         QVERIFY(!m_recordingBytes.isEmpty());
     }
 
-    void signInProfileMeetingUploadAndListing() {
+    void signInProfileMeetingUploadListingAndRestart() {
         ServiceProcess service;
         QVERIFY(service.start());
 
@@ -255,13 +255,29 @@ private slots:
                 .arg(id)));
         QVERIFY(html.contains(QStringLiteral("Встреча №%1<").arg(id + 1)));
 
-        const httplib::Result audio = service.client()->Get(
-            QStringLiteral("/meetings/%1/audio.m4a").arg(id).toStdString().c_str());
+        const std::string audioUrl = "/meetings/" + std::to_string(id) + "/audio.m4a";
+        const httplib::Result audio = service.client()->Get(audioUrl.c_str());
         QVERIFY(audio);
         QCOMPARE(audio->status, 200);
         QCOMPARE(audio->get_header_value("Content-Type"), std::string("audio/mp4"));
         QCOMPARE(QByteArray::fromStdString(audio->body), m_recordingBytes);
         QVERIFY(service.leftoverUploads().isEmpty());
+
+        // Killed and started again on the same folder, it still knows the token, the meetings
+        // and their recordings, and goes on counting meetings where it stopped.
+        service.kill();
+        ServiceProcess again({}, service.dataDir());
+        QVERIFY(again.start());
+        const auto kept = runTask(AuthBridge::fetchProfile(again.baseUrl(), token));
+        QVERIFY(kept.succeeded());
+        QCOMPARE(kept.value->telegramUsername, std::optional(QStringLiteral("Анна")));
+        const QString after = QString::fromStdString(again.client()->Get("/")->body);
+        QVERIFY(after.contains(QStringLiteral("Встреча №%1<").arg(id)));
+        QVERIFY(after.contains(QStringLiteral("Длительность 0:03")));
+        QVERIFY(after.contains(QStringLiteral("<svg")));
+        QCOMPARE(QByteArray::fromStdString(again.client()->Get(audioUrl.c_str())->body),
+                 m_recordingBytes);
+        QCOMPARE(createMeeting(again, token), std::optional(id + 2));
     }
 
     void nonceStatuses() {
@@ -316,30 +332,6 @@ private slots:
         const auto profile = runTask(AuthBridge::fetchProfile(service.baseUrl(), **second.value));
         QCOMPARE(profile.value->telegramUsername,
                  std::optional(QString::fromUtf8(DevStore::kDefaultFirstName)));
-    }
-
-    void restartKeepsTokensAndMeetings() {
-        ServiceProcess first;
-        const std::optional<Account> boris = startWithAccount(first, "Борис");
-        QVERIFY(boris);
-        const QString token = boris->token;
-        const std::int64_t id = boris->meeting;
-        QVERIFY(
-            runTask(AuthBridge::uploadAudio(first.baseUrl(), token, id, m_recording)).succeeded());
-        first.kill();
-
-        ServiceProcess again({}, first.dataDir());
-        QVERIFY(again.start());
-        const auto profile = runTask(AuthBridge::fetchProfile(again.baseUrl(), token));
-        QVERIFY(profile.succeeded());
-        QCOMPARE(profile.value->telegramUsername, std::optional(QStringLiteral("Борис")));
-        const QString html = QString::fromStdString(again.client()->Get("/")->body);
-        QVERIFY(html.contains(QStringLiteral("Встреча №%1<").arg(id)));
-        QVERIFY(html.contains(QStringLiteral("<svg")));
-        const httplib::Result audio = again.client()->Get(
-            QStringLiteral("/meetings/%1/audio.m4a").arg(id).toStdString().c_str());
-        QCOMPARE(QByteArray::fromStdString(audio->body), m_recordingBytes);
-        QCOMPARE(createMeeting(again, token), std::optional(id + 1));
     }
 
     void onlyTheOwnersTokenGetsIn() {
