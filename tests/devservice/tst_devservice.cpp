@@ -5,6 +5,7 @@
 
 #include "AuthBridge.h"
 #include "DecodingError.h"
+#include "DevStore.h"
 #include "EncodeTone.h"
 #include "TaskOutcome.h"
 #include "URLError.h"
@@ -26,11 +27,11 @@
 
 namespace {
 
-// One running tolvex-devservice.
+// One running tolvex-devservice, on a data folder of its own unless given one.
 class ServiceProcess {
 public:
-    ServiceProcess(QString dataDir, QStringList extraArguments = {})
-        : m_dataDir(std::move(dataDir))
+    explicit ServiceProcess(QStringList extraArguments = {}, const QString &dataDir = {})
+        : m_dataDir(dataDir.isEmpty() ? m_ownData.path() : dataDir)
         , m_extra(std::move(extraArguments)) {}
     ~ServiceProcess() { kill(); }
     ServiceProcess(const ServiceProcess &) = delete;
@@ -75,6 +76,14 @@ public:
     [[nodiscard]] QString origin() const { return m_origin; }
     [[nodiscard]] QString baseUrl() const { return m_origin + QStringLiteral("/api"); }
     [[nodiscard]] QString dataDir() const { return m_dataDir; }
+    [[nodiscard]] QString audioFile(std::int64_t meeting) const {
+        return m_dataDir + QStringLiteral("/audio/%1.m4a").arg(meeting);
+    }
+    // Temporary files of uploads that were neither finished nor cleaned away.
+    [[nodiscard]] QStringList leftoverUploads() const {
+        return QDir(m_dataDir + QStringLiteral("/audio"))
+            .entryList({QStringLiteral(".upload-*")}, QDir::Files | QDir::Hidden);
+    }
     // A fresh connection for every use, so that each check also shows the service accepts.
     [[nodiscard]] std::unique_ptr<httplib::Client> client() const {
         auto client = std::make_unique<httplib::Client>("127.0.0.1", m_port);
@@ -84,6 +93,7 @@ public:
     }
 
 private:
+    QTemporaryDir m_ownData;
     QString m_dataDir;
     QStringList m_extra;
     std::unique_ptr<QProcess> m_process;
@@ -139,6 +149,28 @@ std::optional<std::int64_t> createMeeting(const ServiceProcess &service, const Q
     return meeting.value->id;
 }
 
+struct Account {
+    QString token;
+    std::int64_t meeting = 0;
+};
+
+// Starts the service, signs `firstName` in and creates a meeting of theirs.
+std::optional<Account> startWithAccount(ServiceProcess &service,
+                                        const std::string &firstName = "Анна") {
+    if (!service.start())
+        return std::nullopt;
+    const std::optional<QString> token = signIn(service, firstName);
+    const std::optional<std::int64_t> meeting =
+        token ? createMeeting(service, *token) : std::nullopt;
+    if (!meeting)
+        return std::nullopt;
+    return Account{*token, *meeting};
+}
+
+std::string audioPath(std::int64_t meeting) {
+    return "/api/meetings/" + std::to_string(meeting) + "/audio";
+}
+
 QByteArray readFile(const QString &path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
@@ -152,11 +184,6 @@ std::string multipartBody(const std::string &boundary, const std::string &dispos
 
 httplib::Headers bearer(const QString &token) {
     return {{"Authorization", "Bearer " + token.toStdString()}};
-}
-
-QStringList leftoverUploads(const ServiceProcess &service) {
-    return QDir(service.dataDir() + QStringLiteral("/audio"))
-        .entryList({QStringLiteral(".upload-*")}, QDir::Files | QDir::Hidden);
 }
 
 } // namespace
@@ -180,9 +207,8 @@ private slots:
         QVERIFY(!m_recordingBytes.isEmpty());
     }
 
-    void signInProfileMeetingUploadAndListing() {
-        QTemporaryDir data;
-        ServiceProcess service(data.path());
+    void signInProfileMeetingUploadListingAndRestart() {
+        ServiceProcess service;
         QVERIFY(service.start());
 
         const auto login = runTask(AuthBridge::startAppLogin(service.baseUrl()));
@@ -190,11 +216,6 @@ private slots:
         QCOMPARE(login.value->expiresInSeconds, 300);
         QCOMPARE(login.value->botUrl,
                  service.origin() + QStringLiteral("/bot?start=") + login.value->nonce);
-
-        const auto pending =
-            runTask(AuthBridge::pollAppLogin(service.baseUrl(), login.value->nonce));
-        QVERIFY(pending.succeeded());
-        QVERIFY(!pending.value->has_value());
 
         QVERIFY(confirmInBrowser(service, login.value->botUrl, "Анна"));
         const auto done = runTask(AuthBridge::pollAppLogin(service.baseUrl(), login.value->nonce));
@@ -217,7 +238,7 @@ private slots:
         const auto upload =
             runTask(AuthBridge::uploadAudio(service.baseUrl(), token, id, m_recording));
         QVERIFY(upload.succeeded());
-        QCOMPARE(readFile(data.filePath(QStringLiteral("audio/%1.m4a").arg(id))), m_recordingBytes);
+        QCOMPARE(readFile(service.audioFile(id)), m_recordingBytes);
 
         const httplib::Result page = service.client()->Get("/");
         QVERIFY(page);
@@ -234,19 +255,33 @@ private slots:
                 .arg(id)));
         QVERIFY(html.contains(QStringLiteral("Встреча №%1<").arg(id + 1)));
 
-        const httplib::Result audio = service.client()->Get(
-            QStringLiteral("/meetings/%1/audio.m4a").arg(id).toStdString().c_str());
+        const std::string audioUrl = "/meetings/" + std::to_string(id) + "/audio.m4a";
+        const httplib::Result audio = service.client()->Get(audioUrl.c_str());
         QVERIFY(audio);
         QCOMPARE(audio->status, 200);
         QCOMPARE(audio->get_header_value("Content-Type"), std::string("audio/mp4"));
         QCOMPARE(QByteArray::fromStdString(audio->body), m_recordingBytes);
-        QVERIFY(leftoverUploads(service).isEmpty());
+        QVERIFY(service.leftoverUploads().isEmpty());
+
+        // Killed and started again on the same folder, it still knows the token, the meetings
+        // and their recordings, and goes on counting meetings where it stopped.
+        service.kill();
+        ServiceProcess again({}, service.dataDir());
+        QVERIFY(again.start());
+        const auto kept = runTask(AuthBridge::fetchProfile(again.baseUrl(), token));
+        QVERIFY(kept.succeeded());
+        QCOMPARE(kept.value->telegramUsername, std::optional(QStringLiteral("Анна")));
+        const QString after = QString::fromStdString(again.client()->Get("/")->body);
+        QVERIFY(after.contains(QStringLiteral("Встреча №%1<").arg(id)));
+        QVERIFY(after.contains(QStringLiteral("Длительность 0:03")));
+        QVERIFY(after.contains(QStringLiteral("<svg")));
+        QCOMPARE(QByteArray::fromStdString(again.client()->Get(audioUrl.c_str())->body),
+                 m_recordingBytes);
+        QCOMPARE(createMeeting(again, token), std::optional(id + 2));
     }
 
     void nonceStatuses() {
-        QTemporaryDir data;
-        ServiceProcess service(data.path(),
-                               {QStringLiteral("--nonce-lifetime"), QStringLiteral("1")});
+        ServiceProcess service({QStringLiteral("--nonce-lifetime"), QStringLiteral("1")});
         QVERIFY(service.start());
         const auto login = runTask(AuthBridge::startAppLogin(service.baseUrl()));
         QVERIFY(login.succeeded());
@@ -284,9 +319,7 @@ private slots:
     }
 
     void autoConfirmForDemos() {
-        QTemporaryDir data;
-        ServiceProcess service(data.path(),
-                               {QStringLiteral("--auto-confirm-after-polls"), QStringLiteral("2")});
+        ServiceProcess service({QStringLiteral("--auto-confirm-after-polls"), QStringLiteral("2")});
         QVERIFY(service.start());
         const auto login = runTask(AuthBridge::startAppLogin(service.baseUrl()));
         QVERIFY(login.succeeded());
@@ -295,48 +328,18 @@ private slots:
         const auto second =
             runTask(AuthBridge::pollAppLogin(service.baseUrl(), login.value->nonce));
         QVERIFY(second.succeeded() && second.value->has_value());
+        // Nobody typed a name: the user is the demo one.
         const auto profile = runTask(AuthBridge::fetchProfile(service.baseUrl(), **second.value));
-        QVERIFY(profile.succeeded());
+        QCOMPARE(profile.value->telegramUsername,
+                 std::optional(QString::fromUtf8(DevStore::kDefaultFirstName)));
     }
 
-    void restartKeepsTokensAndMeetings() {
-        QTemporaryDir data;
-        QString token;
-        std::int64_t id = 0;
-        {
-            ServiceProcess service(data.path());
-            QVERIFY(service.start());
-            const std::optional<QString> signedIn = signIn(service, "Борис");
-            QVERIFY(signedIn);
-            token = *signedIn;
-            const std::optional<std::int64_t> meeting = createMeeting(service, token);
-            QVERIFY(meeting);
-            id = *meeting;
-            QVERIFY(runTask(AuthBridge::uploadAudio(service.baseUrl(), token, id, m_recording))
-                        .succeeded());
-            service.kill();
-        }
-        ServiceProcess again(data.path());
-        QVERIFY(again.start());
-        const auto profile = runTask(AuthBridge::fetchProfile(again.baseUrl(), token));
-        QVERIFY(profile.succeeded());
-        QCOMPARE(profile.value->telegramUsername, std::optional(QStringLiteral("Борис")));
-        const QString html = QString::fromStdString(again.client()->Get("/")->body);
-        QVERIFY(html.contains(QStringLiteral("Встреча №%1<").arg(id)));
-        QVERIFY(html.contains(QStringLiteral("<svg")));
-        const httplib::Result audio = again.client()->Get(
-            QStringLiteral("/meetings/%1/audio.m4a").arg(id).toStdString().c_str());
-        QCOMPARE(QByteArray::fromStdString(audio->body), m_recordingBytes);
-        QCOMPARE(createMeeting(again, token), std::optional(id + 1));
-    }
-
-    void wrongTokenIsRefused() {
-        QTemporaryDir data;
-        ServiceProcess service(data.path());
-        QVERIFY(service.start());
-        const std::optional<QString> token = signIn(service, "Анна");
-        QVERIFY(token);
-        const QString wrong = *token + QStringLiteral("0");
+    void onlyTheOwnersTokenGetsIn() {
+        ServiceProcess service;
+        const std::optional<Account> anna = startWithAccount(service);
+        const std::optional<QString> boris = signIn(service, "Борис");
+        QVERIFY(anna && boris);
+        const QString wrong = anna->token + QStringLiteral("0");
 
         const auto profile = runTask(AuthBridge::fetchProfile(service.baseUrl(), wrong));
         QCOMPARE(profile.errorAs<URLError>().value().code(),
@@ -347,55 +350,44 @@ private slots:
 
         const auto client = service.client();
         QCOMPARE(client->Get("/api/auth/me")->status, 401);
-        QCOMPARE(client->Get("/api/auth/me", {{"Authorization", "Basic " + token->toStdString()}})
-                     ->status,
-                 401);
+        QCOMPARE(
+            client->Get("/api/auth/me", {{"Authorization", "Basic " + anna->token.toStdString()}})
+                ->status,
+            401);
         QCOMPARE(client->Post("/api/meetings", bearer(wrong), "{}", "application/json")->status,
                  401);
         QCOMPARE(client->Post("/api/meetings", "{}", "application/json")->status, 401);
-        QCOMPARE(client->Get("/api/auth/me", bearer(*token))->status, 200);
-    }
+        QCOMPARE(client->Get("/api/auth/me", bearer(anna->token))->status, 200);
 
-    void uploadOnlyToOwnMeeting() {
-        QTemporaryDir data;
-        ServiceProcess service(data.path());
-        QVERIFY(service.start());
-        const std::optional<QString> anna = signIn(service, "Анна");
-        const std::optional<QString> boris = signIn(service, "Борис");
-        QVERIFY(anna && boris);
-        const std::optional<std::int64_t> annasMeeting = createMeeting(service, *anna);
-        QVERIFY(annasMeeting);
-
-        const std::string boundary = "B0UNDARY";
+        // A recording goes only to a meeting of the token's own user.
         const std::string body =
-            multipartBody(boundary, "form-data; name=\"audio\"; filename=\"recording.m4a\"",
+            multipartBody("B0UNDARY", "form-data; name=\"audio\"; filename=\"recording.m4a\"",
                           m_recordingBytes.toStdString());
-        const std::string type = "multipart/form-data; boundary=" + boundary;
         const auto post = [&](const std::string &path, const QString &token) {
-            return service.client()->Post(path.c_str(), bearer(token), body, type.c_str())->status;
+            return service.client()
+                ->Post(path.c_str(), bearer(token), body, "multipart/form-data; boundary=B0UNDARY")
+                ->status;
         };
-        const std::string annasPath = "/api/meetings/" + std::to_string(*annasMeeting) + "/audio";
+        const std::string annasPath = audioPath(anna->meeting);
         QCOMPARE(post(annasPath, *boris), 404);
-        QCOMPARE(post(annasPath, *anna + QStringLiteral("x")), 401);
-        QCOMPARE(post("/api/meetings/999/audio", *anna), 404);
-        QCOMPARE(post("/api/meetings/abc/audio", *anna), 404);
-        QVERIFY(!QFile::exists(data.filePath(QStringLiteral("audio/%1.m4a").arg(*annasMeeting))));
-        QCOMPARE(post(annasPath, *anna), 201);
-        QVERIFY(leftoverUploads(service).isEmpty());
+        QCOMPARE(post(annasPath, wrong), 401);
+        QCOMPARE(post("/api/meetings/999/audio", anna->token), 404);
+        QCOMPARE(post("/api/meetings/abc/audio", anna->token), 404);
+        QVERIFY(!QFile::exists(service.audioFile(anna->meeting)));
+        QCOMPARE(post(annasPath, anna->token), 201);
+        QVERIFY(service.leftoverUploads().isEmpty());
     }
 
     void namesAreEscapedInPages() {
-        QTemporaryDir data;
-        ServiceProcess service(data.path());
-        QVERIFY(service.start());
-        const std::optional<QString> token = signIn(service, "<script>alert('x')</script> & Co");
-        QVERIFY(token);
-        QVERIFY(createMeeting(service, *token));
+        ServiceProcess service;
+        const std::optional<Account> account =
+            startWithAccount(service, "<script>alert('x')</script> & Co");
+        QVERIFY(account);
         const QString html = QString::fromStdString(service.client()->Get("/")->body);
         QVERIFY(!html.contains(QStringLiteral("<script>")));
         QVERIFY(html.contains(
             QStringLiteral("&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt; &amp; Co")));
-        const auto profile = runTask(AuthBridge::fetchProfile(service.baseUrl(), *token));
+        const auto profile = runTask(AuthBridge::fetchProfile(service.baseUrl(), account->token));
         QCOMPARE(profile.value->telegramUsername,
                  std::optional(QStringLiteral("<script>alert('x')</script> & Co")));
     }
@@ -406,48 +398,35 @@ private slots:
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("error");
         const std::string boundary = "7E1C5A2B-0000-4000-8000-ABCDEF012345";
-        const QByteArray type = QByteArray("multipart/form-data; boundary=") + boundary.c_str();
+        const std::string opening = "--" + boundary + "\r\nContent-Disposition: ";
         const std::string audio = "form-data; name=\"audio\"; filename=\"recording.m4a\"";
-        // Filled with the recording in the test itself.
-        const std::string file = "@FILE@";
-
-        QTest::newRow("malformed body") << type << QByteArray("this is not multipart at all") << 400
-                                        << QStringLiteral("границ");
-        QTest::newRow("wrong part name")
-            << type
-            << QByteArray::fromStdString(multipartBody(
-                   boundary, "form-data; name=\"file\"; filename=\"recording.m4a\"", file))
-            << 400 << QStringLiteral("\"audio\"");
-        QTest::newRow("missing part")
-            << type << QByteArray::fromStdString("--" + boundary + "--\r\n") << 400
-            << QStringLiteral("нет части");
-        QTest::newRow("part that is not a file")
-            << type
-            << QByteArray::fromStdString(multipartBody(boundary, "form-data; name=\"audio\"", file))
-            << 400 << QStringLiteral("имени файла");
-        QTest::newRow("extra part")
-            << type
-            << QByteArray::fromStdString(
-                   "--" + boundary + "\r\nContent-Disposition: " + audio + "\r\n\r\n" + file +
-                   "\r\n--" + boundary +
-                   "\r\nContent-Disposition: form-data; name=\"x\"\r\n\r\n1\r\n--" + boundary +
-                   "--\r\n")
-            << 400 << QStringLiteral("больше одной части");
-        QTest::newRow("no closing delimiter")
-            << type
-            << QByteArray::fromStdString("--" + boundary + "\r\nContent-Disposition: " + audio +
-                                         "\r\n\r\n" + file)
-            << 400 << QStringLiteral("оборвалось");
-        QTest::newRow("not multipart") << QByteArray("application/json") << QByteArray("{}") << 400
-                                       << QStringLiteral("multipart/form-data");
-        QTest::newRow("not a recording")
-            << type << QByteArray::fromStdString(multipartBody(boundary, audio, "just some text"))
-            << 400 << QStringLiteral("аудиозапись");
-        QTest::newRow("over the limit")
-            << type
-            << QByteArray::fromStdString(
-                   multipartBody(boundary, audio, file + std::string(300 * 1024, 'x')))
-            << 413 << QStringLiteral("больше");
+        // @FILE@ stands for the recording, put in by the test itself.
+        const auto row = [&](const char *tag, const std::string &body, int status,
+                             const char *error, const char *type = nullptr) {
+            QTest::newRow(tag) << (type ? QByteArray(type)
+                                        : QByteArray::fromStdString(
+                                              "multipart/form-data; boundary=" + boundary))
+                               << QByteArray::fromStdString(body) << status
+                               << QString::fromUtf8(error);
+        };
+        row("malformed body", "this is not multipart at all", 400, "границ");
+        row("wrong part name",
+            multipartBody(boundary, "form-data; name=\"file\"; filename=\"recording.m4a\"",
+                          "@FILE@"),
+            400, "\"audio\"");
+        row("missing part", "--" + boundary + "--\r\n", 400, "нет части");
+        row("part that is not a file",
+            multipartBody(boundary, "form-data; name=\"audio\"", "@FILE@"), 400, "имени файла");
+        row("extra part",
+            opening + audio + "\r\n\r\n@FILE@\r\n" + opening +
+                "form-data; name=\"x\"\r\n\r\n1\r\n--" + boundary + "--\r\n",
+            400, "больше одной части");
+        row("no closing delimiter", opening + audio + "\r\n\r\n@FILE@", 400, "оборвалось");
+        row("not multipart", "{}", 400, "multipart/form-data", "application/json");
+        row("not a recording", multipartBody(boundary, audio, "just some text"), 400,
+            "аудиозапись");
+        row("over the limit",
+            multipartBody(boundary, audio, "@FILE@" + std::string(300 * 1024, 'x')), 413, "больше");
     }
     void badUploadsAreRefused() {
         QFETCH(QByteArray, contentType);
@@ -456,51 +435,40 @@ private slots:
         QFETCH(QString, error);
         body.replace("@FILE@", m_recordingBytes);
 
-        QTemporaryDir data;
-        ServiceProcess service(data.path(),
-                               {QStringLiteral("--max-upload"), QStringLiteral("262144")});
-        QVERIFY(service.start());
-        const std::optional<QString> token = signIn(service, "Анна");
-        QVERIFY(token);
-        const std::optional<std::int64_t> id = createMeeting(service, *token);
-        QVERIFY(id);
-
-        const std::string path = "/api/meetings/" + std::to_string(*id) + "/audio";
-        const httplib::Result answer = service.client()->Post(
-            path.c_str(), bearer(*token), body.toStdString(), contentType.toStdString().c_str());
+        ServiceProcess service({QStringLiteral("--max-upload"), QStringLiteral("262144")});
+        const std::optional<Account> anna = startWithAccount(service);
+        QVERIFY(anna);
+        const httplib::Result answer =
+            service.client()->Post(audioPath(anna->meeting).c_str(), bearer(anna->token),
+                                   body.toStdString(), contentType.toStdString().c_str());
         QVERIFY(answer);
         QCOMPARE(answer->status, status);
         const nlohmann::json json = nlohmann::json::parse(answer->body);
         const QString text = QString::fromStdString(json.at("error").get<std::string>());
         QVERIFY2(text.contains(error), qPrintable(text));
 
-        QVERIFY(!QFile::exists(data.filePath(QStringLiteral("audio/%1.m4a").arg(*id))));
-        QVERIFY(leftoverUploads(service).isEmpty());
+        QVERIFY(!QFile::exists(service.audioFile(anna->meeting)));
+        QVERIFY(service.leftoverUploads().isEmpty());
         // Still serving: the program's own upload of the real recording goes through.
         QVERIFY(service.running());
-        QVERIFY(runTask(AuthBridge::uploadAudio(service.baseUrl(), *token, *id, m_recording))
+        QVERIFY(runTask(AuthBridge::uploadAudio(service.baseUrl(), anna->token, anna->meeting,
+                                                m_recording))
                     .succeeded());
-        QCOMPARE(readFile(data.filePath(QStringLiteral("audio/%1.m4a").arg(*id))),
-                 m_recordingBytes);
+        QCOMPARE(readFile(service.audioFile(anna->meeting)), m_recordingBytes);
     }
 
     void oversizedUploadsAreRefusedWithoutTheBody() {
-        QTemporaryDir data;
-        ServiceProcess service(data.path(),
-                               {QStringLiteral("--max-upload"), QStringLiteral("65536")});
-        QVERIFY(service.start());
-        const std::optional<QString> token = signIn(service, "Анна");
-        QVERIFY(token);
-        const std::optional<std::int64_t> id = createMeeting(service, *token);
-        QVERIFY(id);
-        const std::string path = "/api/meetings/" + std::to_string(*id) + "/audio";
+        ServiceProcess service({QStringLiteral("--max-upload"), QStringLiteral("65536")});
+        const std::optional<Account> anna = startWithAccount(service);
+        QVERIFY(anna);
+        const QString token = anna->token;
         const std::string type = "multipart/form-data; boundary=b";
 
         // Sent in chunks, with no length announced: counted while it arrives.
         const std::string chunk(16 * 1024, 'x');
         int sent = 0;
         const httplib::Result chunked = service.client()->Post(
-            path.c_str(), bearer(*token),
+            audioPath(anna->meeting).c_str(), bearer(token),
             [&](std::size_t, httplib::DataSink &sink) {
                 if (sent == 0)
                     sink.write("--b\r\nContent-Disposition: form-data; name=\"audio\"; "
@@ -515,18 +483,19 @@ private slots:
             type.c_str());
         QVERIFY(chunked);
         QCOMPARE(chunked->status, 413);
-        QVERIFY(leftoverUploads(service).isEmpty());
+        QVERIFY(service.leftoverUploads().isEmpty());
 
         // The program's own upload of a recording over the limit fails.
         const QString big = m_files.filePath(QStringLiteral("big.m4a"));
         QVERIFY(encodeTone(big, QStringLiteral("anoisesrc=d=10:sample_rate=44100")));
         QVERIFY(QFileInfo(big).size() > 65536);
-        const auto upload = runTask(AuthBridge::uploadAudio(service.baseUrl(), *token, *id, big));
+        const auto upload =
+            runTask(AuthBridge::uploadAudio(service.baseUrl(), token, anna->meeting, big));
         QCOMPARE(upload.errorAs<URLError>().value().code(), URLError::Code::badServerResponse);
-        QVERIFY(leftoverUploads(service).isEmpty());
+        QVERIFY(service.leftoverUploads().isEmpty());
 
         QVERIFY(service.running());
-        QCOMPARE(service.client()->Get("/api/auth/me", bearer(*token))->status, 200);
+        QCOMPARE(service.client()->Get("/api/auth/me", bearer(token))->status, 200);
     }
 
     void commandLine() {
@@ -546,12 +515,11 @@ private slots:
         QCOMPARE(wrong.exitCode(), 2);
 
         // A state file it cannot read stops it instead of being overwritten.
-        QTemporaryDir data;
-        QFile state(data.filePath(QStringLiteral("state.json")));
+        ServiceProcess service;
+        QFile state(service.dataDir() + QStringLiteral("/state.json"));
         QVERIFY(state.open(QIODevice::WriteOnly));
         state.write("{ broken");
         state.close();
-        ServiceProcess service(data.path());
         QVERIFY(!service.start());
         QCOMPARE(readFile(state.fileName()), QByteArray("{ broken"));
     }

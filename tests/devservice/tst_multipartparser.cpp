@@ -36,24 +36,29 @@ std::string randomBytes(int size) {
 }
 
 struct Outcome {
+    bool fed = true; // every piece was taken
     bool accepted = false;
     MultipartParser::Error error = MultipartParser::Error::none;
     std::string file;
+    std::size_t fileSize = 0;
     std::string fileName;
 };
 
-// Feeds the body in pieces of `pieceSize` bytes (the whole body at once for 0).
-Outcome parse(const std::string &body, std::size_t pieceSize = 0) {
+// Feeds the first `firstPiece` bytes, then the rest in pieces of `pieceSize` bytes (all at once
+// for 0).
+Outcome parse(std::string_view body, std::size_t pieceSize = 0, std::size_t firstPiece = 0) {
     Outcome outcome;
     MultipartParser parser(kBoundary, [&outcome](std::string_view bytes) {
         outcome.file.append(bytes);
         return true;
     });
+    outcome.fed = parser.feed(body.substr(0, firstPiece));
     const std::size_t step = pieceSize == 0 ? std::max<std::size_t>(body.size(), 1) : pieceSize;
-    for (std::size_t at = 0; at < body.size(); at += step)
-        parser.feed(std::string_view(body).substr(at, step));
+    for (std::size_t at = firstPiece; at < body.size(); at += step)
+        outcome.fed = parser.feed(body.substr(at, step)) && outcome.fed;
     outcome.accepted = parser.finish();
     outcome.error = parser.error();
+    outcome.fileSize = parser.fileSize();
     outcome.fileName = parser.fileName();
     return outcome;
 }
@@ -79,16 +84,10 @@ private slots:
         QFETCH(std::string, file);
         const std::string body = clientBody(file);
         for (std::size_t split = 0; split <= body.size(); ++split) {
-            Outcome outcome;
-            MultipartParser parser(kBoundary, [&outcome](std::string_view bytes) {
-                outcome.file.append(bytes);
-                return true;
-            });
-            QVERIFY(parser.feed(std::string_view(body).substr(0, split)));
-            QVERIFY(parser.feed(std::string_view(body).substr(split)));
-            QVERIFY2(parser.finish(), qPrintable(QString::number(split)));
+            const Outcome outcome = parse(body, 0, split);
+            QVERIFY2(outcome.fed && outcome.accepted, qPrintable(QString::number(split)));
             QVERIFY2(outcome.file == file, qPrintable(QString::number(split)));
-            QCOMPARE(parser.fileSize(), file.size());
+            QCOMPARE(outcome.fileSize, file.size());
         }
         const Outcome byteByByte = parse(body, 1);
         QVERIFY(byteByByte.accepted);
@@ -99,12 +98,12 @@ private slots:
     void acceptedVariations_data() {
         QTest::addColumn<std::string>("body");
         QTest::addColumn<std::string>("fileName");
+        // The part "a.m4a" holding "abc", up to where its closing delimiter goes.
+        const std::string partAbc = head("form-data; name=\"audio\"; filename=\"a.m4a\"") + "abc";
         QTest::newRow("no line break after the closing delimiter")
-            << head("form-data; name=\"audio\"; filename=\"a.m4a\"") + "abc\r\n--" + kBoundary +
-                   "--"
-            << std::string("a.m4a");
-        QTest::newRow("epilogue") << head("form-data; name=\"audio\"; filename=\"a.m4a\"") +
-                                         "abc\r\n--" + kBoundary + "--\r\nthis is the epilogue\r\n"
+            << partAbc + "\r\n--" + kBoundary + "--" << std::string("a.m4a");
+        QTest::newRow("epilogue") << partAbc + "\r\n--" + kBoundary +
+                                         "--\r\nthis is the epilogue\r\n"
                                   << std::string("a.m4a");
         QTest::newRow("blanks after the opening delimiter")
             << "--" + kBoundary + " \t\r\nContent-Disposition: form-data; name=audio; " +
@@ -134,66 +133,59 @@ private slots:
         QTest::addColumn<MultipartParser::Error>("error");
         const std::string audio = "form-data; name=\"audio\"; filename=\"recording.m4a\"";
         const std::string close = "\r\n--" + kBoundary + "--\r\n";
-
-        QTest::newRow("empty body") << std::string() << E::truncated;
-        QTest::newRow("not multipart")
-            << std::string("{\"audio\": 1}") << E::missingOpeningDelimiter;
-        QTest::newRow("preamble") << "preamble\r\n" + clientBody("abc")
-                                  << E::missingOpeningDelimiter;
-        QTest::newRow("another boundary")
-            << head(audio, "OTHER-BOUNDARY") + "abc\r\n--OTHER-BOUNDARY--\r\n"
-            << E::missingOpeningDelimiter;
-        QTest::newRow("wrong field name")
-            << head("form-data; name=\"file\"; filename=\"recording.m4a\"") + "abc" + close
-            << E::wrongFieldName;
-        QTest::newRow("field name in another case")
-            << head("form-data; name=\"Audio\"; filename=\"recording.m4a\"") + "abc" + close
-            << E::wrongFieldName;
-        QTest::newRow("no field name")
-            << head("form-data; filename=\"recording.m4a\"") + "abc" + close << E::wrongFieldName;
-        QTest::newRow("not a file")
-            << head("form-data; name=\"audio\"") + "abc" + close << E::missingFileName;
-        QTest::newRow("empty file name")
-            << head("form-data; name=\"audio\"; filename=\"\"") + "abc" + close
-            << E::missingFileName;
-        QTest::newRow("attachment")
-            << head("attachment; name=\"audio\"; filename=\"a.m4a\"") + "abc" + close
-            << E::notFormData;
-        QTest::newRow("no Content-Disposition")
-            << "--" + kBoundary + "\r\nContent-Type: audio/mp4\r\n\r\nabc" + close
-            << E::notFormData;
-        QTest::newRow("two Content-Disposition headers")
-            << "--" + kBoundary + "\r\nContent-Disposition: " + audio +
-                   "\r\nContent-Disposition: " + audio + "\r\n\r\nabc" + close
-            << E::malformedHeaders;
-        QTest::newRow("header line without colon")
-            << "--" + kBoundary + "\r\nContent-Disposition " + audio + "\r\n\r\nabc" + close
-            << E::malformedHeaders;
-        QTest::newRow("unterminated quoted name")
-            << head("form-data; name=\"audio; filename=\"a.m4a") + "abc" + close
-            << E::malformedHeaders;
-        QTest::newRow("bare line feed inside a header")
-            << "--" + kBoundary + "\r\nContent-Disposition: " + audio + "\nX: y\r\n\r\nabc" + close
-            << E::malformedHeaders;
-        QTest::newRow("headers that never end")
-            << "--" + kBoundary + "\r\nContent-Disposition: " + audio +
-                   "\r\nX-Pad: " + std::string(20000, 'a')
-            << E::malformedHeaders;
-        QTest::newRow("closing delimiter first") << "--" + kBoundary + "--\r\n" << E::noPart;
-        QTest::newRow("second part after the file")
-            << head(audio) + "abc\r\n--" + kBoundary +
-                   "\r\nContent-Disposition: form-data; name=\"note\"\r\n\r\nhi" + close
-            << E::extraPart;
-        QTest::newRow("boundary run into other text")
-            << head(audio) + "abc\r\n--" + kBoundary + "X rest" + close << E::malformedDelimiter;
-        QTest::newRow("blanks before the closing dashes")
-            << head(audio) + "abc\r\n--" + kBoundary + " --\r\n"
-            << E::malformedDelimiter;
-        QTest::newRow("cut inside the file") << head(audio) + "abc" << E::truncated;
-        QTest::newRow("no closing dashes") << head(audio) + "abc\r\n--" + kBoundary << E::truncated;
-        QTest::newRow("cut inside the headers")
-            << "--" + kBoundary + "\r\nContent-Disposition: form-data" << E::truncated;
-        QTest::newRow("cut after the opening delimiter") << "--" + kBoundary << E::truncated;
+        const auto row = [](const char *tag, const std::string &body, E error) {
+            QTest::newRow(tag) << body << error;
+        };
+        row("empty body", "", E::truncated);
+        row("not multipart", "{\"audio\": 1}", E::missingOpeningDelimiter);
+        row("preamble", "preamble\r\n" + clientBody("abc"), E::missingOpeningDelimiter);
+        row("another boundary", head(audio, "OTHER-BOUNDARY") + "abc\r\n--OTHER-BOUNDARY--\r\n",
+            E::missingOpeningDelimiter);
+        row("wrong field name",
+            head("form-data; name=\"file\"; filename=\"recording.m4a\"") + "abc" + close,
+            E::wrongFieldName);
+        row("field name in another case",
+            head("form-data; name=\"Audio\"; filename=\"recording.m4a\"") + "abc" + close,
+            E::wrongFieldName);
+        row("no field name", head("form-data; filename=\"recording.m4a\"") + "abc" + close,
+            E::wrongFieldName);
+        row("not a file", head("form-data; name=\"audio\"") + "abc" + close, E::missingFileName);
+        row("empty file name", head("form-data; name=\"audio\"; filename=\"\"") + "abc" + close,
+            E::missingFileName);
+        row("attachment", head("attachment; name=\"audio\"; filename=\"a.m4a\"") + "abc" + close,
+            E::notFormData);
+        row("no Content-Disposition",
+            "--" + kBoundary + "\r\nContent-Type: audio/mp4\r\n\r\nabc" + close, E::notFormData);
+        row("two Content-Disposition headers",
+            "--" + kBoundary + "\r\nContent-Disposition: " + audio +
+                "\r\nContent-Disposition: " + audio + "\r\n\r\nabc" + close,
+            E::malformedHeaders);
+        row("header line without colon",
+            "--" + kBoundary + "\r\nContent-Disposition " + audio + "\r\n\r\nabc" + close,
+            E::malformedHeaders);
+        row("unterminated quoted name",
+            head("form-data; name=\"audio; filename=\"a.m4a") + "abc" + close, E::malformedHeaders);
+        row("bare line feed inside a header",
+            "--" + kBoundary + "\r\nContent-Disposition: " + audio + "\nX: y\r\n\r\nabc" + close,
+            E::malformedHeaders);
+        row("headers that never end",
+            "--" + kBoundary + "\r\nContent-Disposition: " + audio +
+                "\r\nX-Pad: " + std::string(20000, 'a'),
+            E::malformedHeaders);
+        row("closing delimiter first", "--" + kBoundary + "--\r\n", E::noPart);
+        row("second part after the file",
+            head(audio) + "abc\r\n--" + kBoundary +
+                "\r\nContent-Disposition: form-data; name=\"note\"\r\n\r\nhi" + close,
+            E::extraPart);
+        row("boundary run into other text",
+            head(audio) + "abc\r\n--" + kBoundary + "X rest" + close, E::malformedDelimiter);
+        row("blanks before the closing dashes", head(audio) + "abc\r\n--" + kBoundary + " --\r\n",
+            E::malformedDelimiter);
+        row("cut inside the file", head(audio) + "abc", E::truncated);
+        row("no closing dashes", head(audio) + "abc\r\n--" + kBoundary, E::truncated);
+        row("cut inside the headers", "--" + kBoundary + "\r\nContent-Disposition: form-data",
+            E::truncated);
+        row("cut after the opening delimiter", "--" + kBoundary, E::truncated);
     }
     void refusedBodies() {
         QFETCH(std::string, body);
@@ -223,33 +215,26 @@ private slots:
     void boundaryOf_data() {
         QTest::addColumn<std::string>("contentType");
         QTest::addColumn<std::optional<std::string>>("boundary");
-        const std::optional<std::string> none;
-        QTest::newRow("as the program sends it")
-            << "multipart/form-data; boundary=" + kBoundary << std::optional(kBoundary);
-        QTest::newRow("names in any case") << std::string("Multipart/Form-Data; BOUNDARY=abc")
-                                           << std::optional<std::string>("abc");
-        QTest::newRow("quoted with blanks and colons")
-            << std::string("multipart/form-data; boundary=\"a b:c\"")
-            << std::optional<std::string>("a b:c");
-        QTest::newRow("other parameters")
-            << std::string("multipart/form-data; charset=utf-8; boundary=xyz")
-            << std::optional<std::string>("xyz");
-        QTest::newRow("70 characters") << "multipart/form-data; boundary=" + std::string(70, 'b')
-                                       << std::optional(std::string(70, 'b'));
-        QTest::newRow("71 characters")
-            << "multipart/form-data; boundary=" + std::string(71, 'b') << none;
-        QTest::newRow("ends in a blank")
-            << std::string("multipart/form-data; boundary=\"abc \"") << none;
-        QTest::newRow("character outside the set")
-            << std::string("multipart/form-data; boundary=\"a*c\"") << none;
-        QTest::newRow("no boundary") << std::string("multipart/form-data") << none;
-        QTest::newRow("empty boundary") << std::string("multipart/form-data; boundary=") << none;
-        QTest::newRow("two boundaries")
-            << std::string("multipart/form-data; boundary=a; boundary=b") << none;
-        QTest::newRow("another multipart type")
-            << std::string("multipart/mixed; boundary=abc") << none;
-        QTest::newRow("json") << std::string("application/json") << none;
-        QTest::newRow("empty") << std::string() << none;
+        const auto row = [](const char *tag, const std::string &contentType,
+                            std::optional<std::string> boundary = std::nullopt) {
+            QTest::newRow(tag) << contentType << boundary;
+        };
+        row("as the program sends it", "multipart/form-data; boundary=" + kBoundary, kBoundary);
+        row("names in any case", "Multipart/Form-Data; BOUNDARY=abc", "abc");
+        row("quoted with blanks and colons", "multipart/form-data; boundary=\"a b:c\"", "a b:c");
+        row("other parameters", "multipart/form-data; charset=utf-8; boundary=xyz", "xyz");
+        row("70 characters", "multipart/form-data; boundary=" + std::string(70, 'b'),
+            std::string(70, 'b'));
+        // None the parser may use:
+        row("71 characters", "multipart/form-data; boundary=" + std::string(71, 'b'));
+        row("ends in a blank", "multipart/form-data; boundary=\"abc \"");
+        row("character outside the set", "multipart/form-data; boundary=\"a*c\"");
+        row("no boundary", "multipart/form-data");
+        row("empty boundary", "multipart/form-data; boundary=");
+        row("two boundaries", "multipart/form-data; boundary=a; boundary=b");
+        row("another multipart type", "multipart/mixed; boundary=abc");
+        row("json", "application/json");
+        row("empty", "");
     }
     void boundaryOf() {
         QFETCH(std::string, contentType);

@@ -2,7 +2,6 @@
 
 #include "TolvexUi.h"
 
-#include <QQmlContext>
 #include <QQmlEngine>
 #include <QtQuickTest>
 
@@ -14,10 +13,6 @@ public slots:
 
     void qmlEngineAvailable(QQmlEngine *engine) {
         engine->addImportPath(QStringLiteral("qrc:/qt/qml"));
-        engine->rootContext()->setContextProperty(QStringLiteral("expectedWebSiteUrl"),
-                                                  QUrl(QStringLiteral(TOLVEX_TEST_WEB_SITE_URL)));
-        engine->rootContext()->setContextProperty(QStringLiteral("expectedSupportUrl"),
-                                                  QUrl(QStringLiteral(TOLVEX_TEST_SUPPORT_URL)));
     }
 };
 

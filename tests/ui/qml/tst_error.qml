@@ -73,16 +73,21 @@ Item {
                    shown.contentWidth + " vs " + metrics.advanceWidth)
         }
 
-        function test_longMessageWrapsAndGrowsTheScreen() {
+        function test_longMessageWrapsAndGrowsTheScreen_data() {
+            return [
+                { tag: "words", message: "Сервер не принял запись, попробуйте позже. ".repeat(30) },
+                { tag: "one unbroken word", message: "x".repeat(400) },
+            ]
+        }
+
+        function test_longMessageWrapsAndGrowsTheScreen(data) {
             const brief = make("Ошибка", false)
-            let lengthy = ""
-            for (let i = 0; i < 30; ++i)
-                lengthy += "Сервер не принял запись, попробуйте позже. "
-            const tall = make(lengthy, false)
+            const tall = make(data.message, false)
             const shown = findChild(tall, "message")
-            compare(shown.text, lengthy)
+            compare(shown.text, data.message)
             compare(shown.width, 264)
             verify(shown.lineCount > 5)
+            verify(shown.contentWidth <= shown.width)
             verify(!shown.truncated)
             compare(shown.height, shown.contentHeight)
             const growth = shown.height - findChild(brief, "message").height
@@ -90,13 +95,7 @@ Item {
                       tall.implicitHeight + " vs " + brief.implicitHeight + " + " + growth)
         }
 
-        function test_unbrokenMessageWrapsInsideTheScreen() {
-            const shown = findChild(make("x".repeat(400), false), "message")
-            verify(shown.lineCount > 1)
-            verify(shown.contentWidth <= shown.width)
-        }
-
-        function test_cancelTakesClicksOnItsTextOnly() {
+        function test_cancelTakesClicksOnItsTextOnlyRetryOnItsWholeShape() {
             const view = make("Ошибка", true)
             const cancel = findChild(view, "cancelButton")
             compare(cancel.button.Accessible.name, "Отменить")
@@ -107,10 +106,6 @@ Item {
             mouseClick(cancel, cancel.width / 2, cancel.height / 2)
             mouseClick(cancel, cancel.width / 2, cancel.height / 2)
             compare(view.vm.cancels, 2)
-        }
-
-        function test_retryTakesClicksOnItsWholeShape() {
-            const view = make("Ошибка", true)
             const retry = findChild(view, "retryButton")
             mouseClick(retry, 4, retry.height / 2)
             mouseClick(retry, retry.width - 4, 4 + 4)

@@ -2,7 +2,7 @@ import QtQuick
 import QtTest
 import Tolvex.Ui
 
-// The idle screen waits while the view model is busy.
+// The idle screen waits while the view model is busy; sign-out answers on its text only.
 Item {
     id: host
     width: 300
@@ -41,22 +41,15 @@ Item {
             const logout = findChild(view, "logoutButton")
             compare(start.Accessible.name, "Начать запись")
             compare(logout.button.Accessible.name, "Выйти")
-            mouseClick(start)
-            mouseClick(logout)
-            compare(vm.begins, data.calls)
-            compare(vm.logouts, data.calls)
-        }
-
-        function test_logoutTakesClicksOnItsTextOnly() {
-            const view = createTemporaryObject(idleView, host)
-            const vm = view.vm
-            const logout = findChild(view, "logoutButton")
+            // Sign-out takes clicks on its text only, not on the full-width bar around it.
             compare(logout.width, 264)
             mouseClick(logout, 6, logout.height / 2)
             mouseClick(logout, logout.width / 2, 2)
             compare(vm.logouts, 0)
+            mouseClick(start)
             mouseClick(logout)
-            compare(vm.logouts, 1)
+            compare(vm.begins, data.calls)
+            compare(vm.logouts, data.calls)
         }
     }
 }

@@ -65,12 +65,18 @@ Item {
             }
         }
 
-        function test_telegramIconIsStretchedToItsSquare() {
-            const icon = findChild(make(false, false), "telegramIcon")
+        function test_iconIsStretchedToItsSquareAndTaglineWrapsWithoutEllipsis() {
+            const view = make(false, false)
+            const icon = findChild(view, "telegramIcon")
             compare(icon.width, 22)
             compare(icon.height, 22)
             compare(icon.fillMode, Image.Stretch)
             compare(icon.status, Image.Ready)
+            const tagline = findChild(view, "tagline")
+            compare(tagline.width, 264)
+            verify(tagline.lineCount > 1)
+            verify(!tagline.truncated)
+            compare(tagline.height, tagline.contentHeight)
         }
 
         function test_timeoutPanelTakesSpaceOnlyWhenShown() {
@@ -81,14 +87,6 @@ Item {
                       && timedOut.implicitHeight === ready.implicitHeight + 16 + panel.height,
                       1000, timedOut.implicitHeight + " vs " + ready.implicitHeight + " + 16 + "
                       + panel.height)
-        }
-
-        function test_taglineWrapsWithoutEllipsis() {
-            const tagline = findChild(make(false, false), "tagline")
-            compare(tagline.width, 264)
-            verify(tagline.lineCount > 1)
-            verify(!tagline.truncated)
-            compare(tagline.height, tagline.contentHeight)
         }
     }
 }

@@ -49,21 +49,16 @@ Item {
             return bars
         }
 
-        function test_clockStartsAtZeroThenCountsFromTheStartTime() {
+        function test_clockCountsFromTheStartTimeAndStopFinishes() {
             const view = createTemporaryObject(recordingView, host, {
                 startTime: new Date(Date.now() - 65 * 1000) })
             const shown = findChild(view, "elapsedText")
             compare(shown.text, "00:00")
             tryVerify(() => /^01:0[56]$/.test(shown.text), 2500, shown.text)
-        }
-
-        function test_stopFinishesTheRecording() {
-            const view = createTemporaryObject(recordingView, host)
-            const vm = view.vm
             const stop = findChild(view, "stopButton")
             compare(stop.Accessible.name, "Остановить")
             mouseClick(stop, 4, stop.height / 2)
-            compare(vm.finishes, 1)
+            compare(view.vm.finishes, 1)
         }
 
         function test_barsFollowTheLevel_data() {
@@ -75,6 +70,7 @@ Item {
 
         function test_barsFollowTheLevel(data) {
             const meter = createTemporaryObject(levelMeter, host)
+            // Many drawings of twelve bars, so that a factor outside 0.5..1 would show.
             for (let drawing = 0; drawing < 20; ++drawing) {
                 meter.show(data.level)
                 const bars = barsOf(meter)
@@ -95,10 +91,7 @@ Item {
                     fuzzyCompare(bar.mapToItem(meter, 0, bar.height).y, meter.height, 1)
                 }
             }
-        }
-
-        function test_barsAreCentredWithGapsOfThree() {
-            const meter = createTemporaryObject(levelMeter, host)
+            // Centred, with gaps of three.
             const bars = barsOf(meter)
             const first = bars[0].mapToItem(meter, 0, 0).x
             const last = bars[11].mapToItem(meter, 0, 0).x
