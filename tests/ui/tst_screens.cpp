@@ -15,6 +15,7 @@
 #include <QFile>
 #include <QImage>
 #include <QPainter>
+#include <QPointer>
 #include <QQuickItem>
 #include <QQuickView>
 #include <QTemporaryDir>
@@ -369,14 +370,15 @@ void ScreensTest::startAndLogoutWaitWhileBusy() {
     }());
     QVERIFY(stage.show(Scene::idle));
     QQuickView *view = stage.view.get();
-    QQuickItem *start = findItem(view->rootObject(), QStringLiteral("startButton"));
-    QQuickItem *logout = findItem(view->rootObject(), QStringLiteral("textButton"));
+    // Watched: if the screen changed too early, the buttons are gone and the test says so.
+    const QPointer<QQuickItem> start = findItem(view->rootObject(), QStringLiteral("startButton"));
+    const QPointer<QQuickItem> logout = findItem(view->rootObject(), QStringLiteral("textButton"));
     QVERIFY(start && logout);
     QVERIFY(start->isEnabled() && logout->isEnabled());
 
     click(view, start);
     QVERIFY(stage.vm->isBusy());
-    QTRY_VERIFY(!start->isEnabled());
+    QTRY_VERIFY(start && logout && !start->isEnabled());
     QVERIFY(!logout->isEnabled());
     // A second click and a sign-out while the start runs change nothing.
     click(view, start);
