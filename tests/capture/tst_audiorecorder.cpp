@@ -57,21 +57,6 @@ struct TonesOnSmallDisk {
     [[nodiscard]] bool ready() const { return server.isRunning() && disk.mounted(); }
 };
 
-QString sourceOfOurStream(const PulseServer &server) {
-    QString outputs, sources;
-    server.pactl({"list", "short", "source-outputs"}, &outputs);
-    server.pactl({"list", "short", "sources"}, &sources);
-    QStringList names;
-    for (const QString &line : outputs.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
-        const QString sourceIndex = line.section(QLatin1Char('\t'), 1, 1);
-        for (const QString &source : sources.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
-            if (source.section(QLatin1Char('\t'), 0, 0) == sourceIndex)
-                names << source.section(QLatin1Char('\t'), 1, 1);
-        }
-    }
-    return names.join(QLatin1Char(','));
-}
-
 } // namespace
 
 class AudioRecorderTest : public QObject {
@@ -498,7 +483,7 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         const QString sysKeep = keep(recorder.sysPath());
-        QTRY_COMPARE_WITH_TIMEOUT(sourceOfOurStream(server).contains("speakers.monitor"), true,
+        QTRY_COMPARE_WITH_TIMEOUT(server.recordingSources().contains("speakers.monitor"), true,
                                   2000);
         QTest::qWait(1000);
 
@@ -506,8 +491,8 @@ private slots:
         QVERIFY(server.pactl({"set-default-sink", "headphones"}));
         const double switched = secondsOf(clock);
         server.play(QStringLiteral("headphones"), PulseServer::tone(1000, 8.0, 0.5f));
-        QTRY_VERIFY_WITH_TIMEOUT(sourceOfOurStream(server).contains("headphones.monitor"), 1000);
-        QVERIFY(!sourceOfOurStream(server).contains("speakers.monitor"));
+        QTRY_VERIFY_WITH_TIMEOUT(server.recordingSources().contains("headphones.monitor"), 1000);
+        QVERIFY(!server.recordingSources().contains("speakers.monitor"));
         QTest::qWait(2500);
         const double recorded = secondsOf(clock);
         QVERIFY(QCoro::waitFor(recorder.stopRecording()).has_value());

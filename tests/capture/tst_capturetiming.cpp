@@ -83,14 +83,6 @@ void verifyBeepsApart(const QString &sysPath, const QString &micPath, const QStr
     }
 }
 
-// The recording streams clients hold on the server; the microphone module's own stream is not
-// one of them.
-int ourStreamCount(const PulseServer &server) {
-    QString outputs;
-    server.pactl({"list", "short", "source-outputs"}, &outputs);
-    return static_cast<int>(outputs.count(QStringLiteral("protocol-native")));
-}
-
 } // namespace
 
 class CaptureTimingTest : public QObject {
@@ -201,7 +193,7 @@ private slots:
         QVERIFY(server.restart());
         // Both streams reopen on the new server; how soon depends on the machine's load, and
         // what is played before cannot be recorded by anyone.
-        QTRY_COMPARE_WITH_TIMEOUT(ourStreamCount(server), 2, 8000);
+        QTRY_COMPARE_WITH_TIMEOUT(server.recordingSources().size(), 2, 8000);
         const double back = secondsOf(clock);
         server.play(PulseServer::speakers, PulseServer::tone(440, 4.0, 0.5f));
         server.play(PulseServer::micSink, PulseServer::tone(beepHz, 4.0, 0.5f));
