@@ -7,6 +7,7 @@
 // Usage: bench_live_mix [minutes...]   (default: 10 60; the CPU figures come from the first)
 
 #include "AudioFiles.h"
+#include "BenchSupport.h"
 #include "CaptureEncoder.h"
 #include "LiveMix.h"
 #include "TrackMixdown.h"
@@ -14,45 +15,20 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 
-#include <cmath>
-#include <cstdio>
-#include <numbers>
-#include <random>
 #include <thread>
 
-#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
+
+using namespace Bench;
 
 constexpr int rate = 44100;
 constexpr std::int64_t chunkFrames = 882;     // 20 ms
 constexpr int loopSeconds = 60;               // whole periods of either tone
 constexpr std::int64_t queueAhead = 4 * rate; // frames of both tracks let ahead of the encoder
-
-double cpuSecondsOfThisProcess() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-// A minute of a tone with noise on top, so the encoder does the work of real speech and music.
-std::vector<float> noisyTone(double hz, unsigned seed) {
-    std::mt19937 random(seed);
-    std::uniform_real_distribution<float> noise(-0.05f, 0.05f);
-    std::vector<float> samples(std::size_t{2} * loopSeconds * rate);
-    for (std::size_t frame = 0; frame < samples.size() / 2; ++frame) {
-        const auto v = 0.3f * static_cast<float>(std::sin(2 * std::numbers::pi * hz *
-                                                          static_cast<double>(frame) / rate));
-        samples[2 * frame] = v + noise(random);
-        samples[2 * frame + 1] = v + noise(random);
-    }
-    return samples;
-}
 
 bool writeRaw(const QString &path, const std::vector<float> &samples) {
     QFile file(path);
@@ -68,26 +44,6 @@ QString linkAs(const QString &path, const QString &prefix, const QString &id) {
     return ::link(QFile::encodeName(path).constData(), QFile::encodeName(other).constData()) == 0
                ? other
                : QString();
-}
-
-// Runs a bash command line; its children's user + system CPU seconds, or -1 when it failed.
-double childCpuSeconds(const QString &command) {
-    QProcess shell;
-    shell.start(QStringLiteral("bash"),
-                {QStringLiteral("-c"), command + QStringLiteral("; times")});
-    shell.waitForFinished(-1);
-    // `times` prints the shell's own times, then its children's: "0m1.234s 0m0.123s".
-    const QStringList lines =
-        QString::fromUtf8(shell.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
-    if (shell.exitCode() != 0 || lines.size() < 2) {
-        std::fprintf(stderr, "ffmpeg failed: %s\n", shell.readAllStandardError().constData());
-        return -1.0;
-    }
-    double total = 0.0;
-    for (const QString &field : lines.last().split(' ', Qt::SkipEmptyParts))
-        total += field.section('m', 0, 0).toDouble() * 60.0 +
-                 field.section('m', 1).chopped(1).toDouble();
-    return total;
 }
 
 struct LiveRun {
@@ -186,7 +142,8 @@ int main(int argc, char **argv) {
     if (lengths.empty())
         lengths = {10, 60};
 
-    const std::vector<float> sysLoop = noisyTone(440, 1), micLoop = noisyTone(1000, 2);
+    const std::vector<float> sysLoop = noisyTone(440, loopSeconds, 1),
+                             micLoop = noisyTone(1000, loopSeconds, 2);
     QTemporaryDir scratch;
     bool ok = true;
     double liveCpuPerMinute = -1.0, mergeCpuPerMinute = -1.0, ffmpegCpuPerMinute = -1.0;

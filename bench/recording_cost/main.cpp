@@ -5,44 +5,26 @@
 
 #include "AudioFiles.h"
 #include "AudioRecorder.h"
+#include "BenchSupport.h"
 #include "PulseServer.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
 
 #include <algorithm>
-#include <cstdio>
-#include <random>
-#include <sys/resource.h>
 
 namespace {
+
+using namespace Bench;
 
 // Keeps the event loop running, as the GUI thread would while a meeting is recorded.
 void wait(int ms) {
     QEventLoop loop;
     QTimer::singleShot(ms, &loop, &QEventLoop::quit);
     loop.exec();
-}
-
-double cpuSecondsOfThisProcess() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-// A tone with noise on top, so the encoder does the work of real speech and music.
-std::vector<float> noisyTone(double hz, double seconds, unsigned seed) {
-    std::vector<float> samples = PulseServer::tone(hz, seconds, 0.3f);
-    std::mt19937 random(seed);
-    std::uniform_real_distribution<float> noise(-0.05f, 0.05f);
-    for (float &sample : samples)
-        sample += noise(random);
-    return samples;
 }
 
 QCoro::Task<> startInto(AudioRecorder *recorder, QString *failure) {
@@ -74,7 +56,7 @@ double measureOurs(int seconds) {
     return after - before;
 }
 
-// The ffmpeg tool's own user + system time, as its parent shell reports it.
+// The ffmpeg tool's own user + system time.
 double measureFfmpeg(int seconds, const QString &folder) {
     const QString command =
         QStringLiteral("ffmpeg -v error -y "
@@ -86,26 +68,10 @@ double measureFfmpeg(int seconds, const QString &folder) {
                        "-map 1 -t %1 -c:a aac -b:a 128k -ar 44100 -ac 2 "
                        "-movflags empty_moov+default_base_moof -frag_duration 1000000 "
                        "-flush_packets 1 -f ipod %2/mic.m4a "
-                       "< /dev/null; times")
+                       "< /dev/null")
             .arg(seconds)
             .arg(folder);
-    QProcess shell;
-    shell.start(QStringLiteral("bash"), {QStringLiteral("-c"), command});
-    shell.waitForFinished(seconds * 1000 + 60000);
-    // `times` prints the shell's own times, then its children's: "0m1.234s 0m0.123s".
-    const QStringList lines =
-        QString::fromUtf8(shell.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
-    if (shell.exitCode() != 0 || lines.size() < 2) {
-        std::fprintf(stderr, "ffmpeg failed: %s\n", shell.readAllStandardError().constData());
-        return -1.0;
-    }
-    double total = 0.0;
-    for (const QString &field : lines.last().split(' ', Qt::SkipEmptyParts)) {
-        const QString minutes = field.section('m', 0, 0);
-        const QString rest = field.section('m', 1).chopped(1);
-        total += minutes.toDouble() * 60.0 + rest.toDouble();
-    }
-    return total;
+    return childCpuSeconds(command, seconds * 1000 + 60000);
 }
 
 } // namespace

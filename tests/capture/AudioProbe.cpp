@@ -82,24 +82,37 @@ void writeTone(const QString &path, double hz, double seconds, float amplitude) 
     writer.finish();
 }
 
-QStringList topLevelBoxes(const QString &path) {
+// Calls `visit` with each top-level box's type and byte offset, in file order.
+template <typename Visit> void walkBoxes(const QString &path, Visit visit) {
     QFile file(path);
-    QStringList boxes;
     if (!file.open(QIODevice::ReadOnly))
-        return boxes;
-    qint64 offset = 0;
-    while (offset + 8 <= file.size()) {
+        return;
+    for (qint64 offset = 0; offset + 8 <= file.size();) {
         file.seek(offset);
         const QByteArray header = file.read(16);
         quint64 size = qFromBigEndian<quint32>(header.constData());
         if (size == 1 && header.size() == 16)
             size = qFromBigEndian<quint64>(header.constData() + 8);
-        boxes << QString::fromLatin1(header.mid(4, 4));
+        visit(header.mid(4, 4), offset);
         if (size < 8)
             break;
         offset += static_cast<qint64>(size);
     }
+}
+
+QStringList topLevelBoxes(const QString &path) {
+    QStringList boxes;
+    walkBoxes(path, [&](const QByteArray &type, qint64) { boxes << QString::fromLatin1(type); });
     return boxes;
+}
+
+QList<qint64> boxOffsets(const QString &path, const QByteArray &type) {
+    QList<qint64> offsets;
+    walkBoxes(path, [&](const QByteArray &box, qint64 offset) {
+        if (box == type)
+            offsets << offset;
+    });
+    return offsets;
 }
 
 } // namespace AudioProbe

@@ -29,5 +29,7 @@ void writeTone(const QString &path, double hz, double seconds, float amplitude);
 
 // Top-level MP4 box types in file order ("ftyp", "moov", "mdat", ...).
 QStringList topLevelBoxes(const QString &path);
+// The byte offsets of the top-level boxes of `type`.
+QList<qint64> boxOffsets(const QString &path, const QByteArray &type);
 
 } // namespace AudioProbe

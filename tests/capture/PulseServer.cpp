@@ -87,12 +87,16 @@ bool PulseServer::launch() {
 
 bool PulseServer::restart() {
     kill();
+    stopPlayers();
+    return launch();
+}
+
+void PulseServer::stopPlayers() {
     for (auto &player : m_players) {
         player->kill();
         player->waitForFinished(5000);
     }
     m_players.clear();
-    return launch();
 }
 
 void PulseServer::pause() {
@@ -104,10 +108,7 @@ void PulseServer::resume() {
 }
 
 PulseServer::~PulseServer() {
-    for (auto &player : m_players) {
-        player->kill();
-        player->waitForFinished(5000);
-    }
+    stopPlayers();
     resume();
     m_daemon.terminate();
     if (!m_daemon.waitForFinished(5000))
@@ -169,6 +170,23 @@ bool PulseServer::pactl(const QStringList &arguments, QString *output) const {
     if (output)
         *output = QString::fromUtf8(process.readAllStandardOutput());
     return process.exitCode() == 0;
+}
+
+QStringList PulseServer::recordingSources() const {
+    QString outputs, sources;
+    pactl({"list", "short", "source-outputs"}, &outputs);
+    pactl({"list", "short", "sources"}, &sources);
+    QStringList names;
+    for (const QString &output : outputs.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        if (!output.contains(QStringLiteral("protocol-native")))
+            continue;
+        const QString sourceIndex = output.section(QLatin1Char('\t'), 1, 1);
+        for (const QString &source : sources.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+            if (source.section(QLatin1Char('\t'), 0, 0) == sourceIndex)
+                names << source.section(QLatin1Char('\t'), 1, 1);
+        }
+    }
+    return names;
 }
 
 std::vector<float> PulseServer::tone(double hz, double seconds, float amplitude) {

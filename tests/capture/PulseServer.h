@@ -35,6 +35,9 @@ public:
     [[nodiscard]] QString error() const { return m_error; }
 
     bool pactl(const QStringList &arguments, QString *output = nullptr) const;
+    // The sources the clients' streams record from, one per stream; a module's own streams
+    // (the microphone's remapping) are not among them.
+    [[nodiscard]] QStringList recordingSources() const;
     // Plays interleaved stereo float samples at 44100 Hz into a sink, in the background. A
     // short buffer starts the sound when it is played; a long one keeps a player that a busy
     // machine leaves waiting from running dry, for tests that need every sample of a tone.
@@ -65,6 +68,7 @@ public:
 private:
     bool launch();
     void startPlayer(const QString &sink, const QString &input, Buffer buffer);
+    void stopPlayers();
 
     Options m_options;
     QTemporaryDir m_dir;

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <unistd.h>
 
@@ -64,3 +65,7 @@ private:
     QTemporaryDir m_folder;
     bool m_mounted = false;
 };
+
+#define SKIP_WITHOUT_SMALL_DISK()                                                                  \
+    if (!SmallDisk::possible())                                                                    \
+    QSKIP("mounting a small file system needs root")

@@ -2,7 +2,6 @@
 // files must last as long as the recording, and memory must stay flat. TOLVEX_SOAK_SECONDS
 // shortens or lengthens the run (300 s by default).
 
-#include "PulseServer.h"
 #include "RecordingChecks.h"
 
 #include <QFile>
@@ -63,8 +62,7 @@ private slots:
                                     ? qEnvironmentVariableIntValue("TOLVEX_SOAK_SECONDS")
                                     : 300;
         QVERIFY(soakSeconds >= 40);
-        PulseServer server;
-        QVERIFY2(server.isRunning(), qPrintable(server.error()));
+        START_SERVER(server);
         // The server plays the tones itself, so no player of the test's can run dry.
         QVERIFY(server.pactl({"load-module", "module-sine", "sink=speakers",
                               "frequency=" + QString::number(sysHz)}));

@@ -1,22 +1,12 @@
 // Capture against a real sound server when time goes wrong: an audio thread that stalls, a
 // server that restarts, one that never answers, a disk the encoder has to wait for.
 
-#include "AudioFiles.h"
-#include "AudioProbe.h"
-#include "AudioRecorder.h"
-#include "AudioRecorderError.h"
 #include "CaptureEncoder.h"
 #include "PulseCapture.h"
-#include "PulseServer.h"
 #include "RecordingChecks.h"
-#include "TaskOutcome.h"
 #include "ThreadHold.h"
 
-#include <QDir>
-#include <QElapsedTimer>
 #include <QLocalServer>
-#include <QLocalSocket>
-#include <QTest>
 #include <QThread>
 
 #include <atomic>
@@ -25,8 +15,6 @@
 
 #include <dlfcn.h>
 #include <pulse/thread-mainloop.h>
-#include <type_traits>
-#include <unistd.h>
 
 namespace {
 
@@ -50,33 +38,49 @@ extern "C" pa_threaded_mainloop *pa_threaded_mainloop_new() {
 namespace {
 
 constexpr double beepHz = 1000.0;
-// Whole periods in onsetOf's 5 ms window, so neither pitch leaks into the other's measure.
 constexpr double sysHz = 1000.0, micHz = 2000.0;
 
-// Where a 0.5 beep at `hz` first sounds from `from` on, to the millisecond; -1 when it never
-// does.
-double onsetOf(const std::vector<float> &samples, double hz, double from) {
-    for (double t = from; t + 0.005 <= seconds(samples); t += 0.001) {
-        if (tone(samples, hz, t, t + 0.005) > 0.25)
-            return t;
+// Each of a recording's four tracks (the system and the microphone part, and each of them in
+// the mix, told apart by pitch) holds its two beeps `played` seconds apart with nothing between
+// them, and the system's beeps sound together with the microphone's; all within `tolerance`.
+void verifyBeepsApart(const QString &sysPath, const QString &micPath, const QString &mixPath,
+                      double played, double tolerance) {
+    const std::vector<float> sys = AudioProbe::decode(sysPath), mic = AudioProbe::decode(micPath),
+                             mix = AudioProbe::decode(mixPath);
+    const struct {
+        const char *name;
+        const std::vector<float> *audio;
+        double hz;
+    } tracks[] = {{"system part", &sys, sysHz},
+                  {"microphone part", &mic, micHz},
+                  {"system in the mix", &mix, sysHz},
+                  {"microphone in the mix", &mix, micHz}};
+    double first[4], second[4];
+    for (int i = 0; i < 4; ++i) {
+        const auto &[name, audio, hz] = tracks[i];
+        first[i] = onsetOf(*audio, hz);
+        second[i] = onsetOf(*audio, hz, first[i] + 0.5);
+        QVERIFY2(first[i] >= 0.0 && second[i] >= 0.0 &&
+                     std::abs(second[i] - first[i] - played) <= tolerance,
+                 qPrintable(QStringLiteral("%1: beeps at %2 s and %3 s, played %4 s apart")
+                                .arg(QLatin1String(name))
+                                .arg(first[i])
+                                .arg(second[i])
+                                .arg(played)));
+        // Nothing but silence between them: no device's sound leaked into the track.
+        QVERIFY2(tone(*audio, hz, first[i] + 0.3, second[i] - 0.1) < 0.01, name);
     }
-    return -1.0;
-}
-
-// The recording a stop hands back.
-template <typename Result> QString recordingPath(const Result &result) {
-    if constexpr (std::is_same_v<Result, QString>)
-        return result;
-    else
-        return result.filePath;
-}
-
-// The recording streams clients hold on the server; the microphone module's own stream is not
-// one of them.
-int ourStreamCount(const PulseServer &server) {
-    QString outputs;
-    server.pactl({"list", "short", "source-outputs"}, &outputs);
-    return static_cast<int>(outputs.count(QStringLiteral("protocol-native")));
+    for (const int i : {0, 2}) {
+        QVERIFY2(std::abs(first[i] - first[i + 1]) <= tolerance &&
+                     std::abs(second[i] - second[i + 1]) <= tolerance,
+                 qPrintable(QStringLiteral("%1 %2 s, %3 s; %4 %5 s, %6 s")
+                                .arg(QLatin1String(tracks[i].name))
+                                .arg(first[i])
+                                .arg(second[i])
+                                .arg(QLatin1String(tracks[i + 1].name))
+                                .arg(first[i + 1])
+                                .arg(second[i + 1])));
+    }
 }
 
 } // namespace
@@ -85,10 +89,7 @@ class CaptureTimingTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void cleanup() {
-        for (const QString &name : folderEntries())
-            QFile::remove(AudioFiles::privateFolder() + QLatin1Char('/') + name);
-    }
+    void cleanup() { emptyPrivateFolder(); }
 
     // The microphone hears the output's right channel, so one player's two beeps, 2.2 s
     // apart, reach both tracks: at 1 kHz on the left (system only), at 2 kHz on the right
@@ -97,8 +98,7 @@ private slots:
     // between the beeps; afterwards the second beep is still 2.2 s after the first in both part
     // files and in the mix, and at the same time in both tracks.
     void stalledAudioThreadMovesNothing() {
-        PulseServer server({.outputs = true, .microphone = false});
-        QVERIFY2(server.isRunning(), qPrintable(server.error()));
+        START_SERVER(server, {.outputs = true, .microphone = false});
         QVERIFY(server.pactl({"load-module", "module-remap-source", "source_name=echo",
                               "master=speakers.monitor", "channels=1", "channel_map=mono",
                               "master_channel_map=front-right"}));
@@ -107,7 +107,6 @@ private slots:
         AudioRecorder recorder;
         START_OK(recorder);
         const QString sysKeep = keep(recorder.sysPath()), micKeep = keep(recorder.micPath());
-        QVERIFY(!sysKeep.isEmpty() && !micKeep.isEmpty());
         const auto at = [](double second) { return static_cast<std::size_t>(second * 44100); };
         std::vector<float> program(at(3.4) * 2, 0.0f);
         for (const double onset : {0.5, 2.7}) {
@@ -130,48 +129,14 @@ private slots:
         const auto result = QCoro::waitFor(recorder.stopRecording());
         QVERIFY(result.has_value());
 
-        const std::vector<float> sysAudio = AudioProbe::decode(sysKeep);
-        const std::vector<float> micAudio = AudioProbe::decode(micKeep);
-        const std::vector<float> mix = AudioProbe::decode(recordingPath(*result));
-        struct Track {
-            const char *name;
-            const std::vector<float> *audio;
-            double hz;
-        };
-        const Track tracks[4] = {{"system part", &sysAudio, sysHz},
-                                 {"microphone part", &micAudio, micHz},
-                                 {"system in the mix", &mix, sysHz},
-                                 {"microphone in the mix", &mix, micHz}};
-        double first[4], second[4];
-        for (int i = 0; i < 4; ++i) {
-            first[i] = onsetOf(*tracks[i].audio, tracks[i].hz, 0.0);
-            second[i] = onsetOf(*tracks[i].audio, tracks[i].hz, first[i] + 0.5);
-            QVERIFY2(first[i] >= 0.0 && second[i] >= 0.0 &&
-                         std::abs(second[i] - first[i] - 2.2) <= 0.02,
-                     qPrintable(QStringLiteral("%1: beeps at %2 s and %3 s")
-                                    .arg(QLatin1String(tracks[i].name))
-                                    .arg(first[i])
-                                    .arg(second[i])));
-        }
-        for (const int i : {0, 2}) {
-            QVERIFY2(std::abs(first[i] - first[i + 1]) <= 0.02 &&
-                         std::abs(second[i] - second[i + 1]) <= 0.02,
-                     qPrintable(QStringLiteral("%1 %2 s, %3 s; %4 %5 s, %6 s")
-                                    .arg(QLatin1String(tracks[i].name))
-                                    .arg(first[i])
-                                    .arg(second[i])
-                                    .arg(QLatin1String(tracks[i + 1].name))
-                                    .arg(first[i + 1])
-                                    .arg(second[i + 1])));
-        }
+        verifyBeepsApart(sysKeep, micKeep, result->filePath, 2.2, 0.02);
     }
 
     // A headset comes and goes (the default output switches twice) and the microphone is
     // unplugged and plugged in again, all in one recording. Beeps played on both sources before
     // and after sit in the tracks and the mix as far apart as they were played.
     void devicesComingAndGoingKeepTheTracksAligned() {
-        PulseServer server;
-        QVERIFY2(server.isRunning(), qPrintable(server.error()));
+        START_SERVER(server);
         QVERIFY(server.pactl({"load-module", "module-null-sink", "sink_name=headphones"}));
         server.keepBusy(QStringLiteral("headphones"));
         PulseServer::settle();
@@ -180,7 +145,6 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         const QString sysKeep = keep(recorder.sysPath()), micKeep = keep(recorder.micPath());
-        QVERIFY(!sysKeep.isEmpty() && !micKeep.isEmpty());
         const std::vector<float> sysBeep = PulseServer::tone(sysHz, 0.2, 0.5f);
         const std::vector<float> micBeep = PulseServer::tone(micHz, 0.2, 0.5f);
         const auto beep = [&] {
@@ -208,49 +172,19 @@ private slots:
         const auto result = QCoro::waitFor(recorder.stopRecording());
         QVERIFY(result.has_value());
 
-        const std::vector<float> sysAudio = AudioProbe::decode(sysKeep);
-        const std::vector<float> micAudio = AudioProbe::decode(micKeep);
-        const std::vector<float> mix = AudioProbe::decode(recordingPath(*result));
-        const struct {
-            const char *name;
-            const std::vector<float> *audio;
-            double hz;
-        } tracks[] = {{"system part", &sysAudio, sysHz},
-                      {"microphone part", &micAudio, micHz},
-                      {"system in the mix", &mix, sysHz},
-                      {"microphone in the mix", &mix, micHz}};
-        const double played = secondBeep - firstBeep;
-        for (const auto &track : tracks) {
-            const double first = onsetOf(*track.audio, track.hz, 0.0);
-            const double second = onsetOf(*track.audio, track.hz, first + 0.5);
-            QVERIFY2(first >= 0.0 && second >= 0.0 && std::abs(second - first - played) <= 0.05,
-                     qPrintable(QStringLiteral("%1: beeps at %2 s and %3 s, played %4 s apart")
-                                    .arg(QLatin1String(track.name))
-                                    .arg(first)
-                                    .arg(second)
-                                    .arg(played)));
-            // Nothing but silence between them: no device's sound leaked into the track.
-            QVERIFY2(tone(*track.audio, track.hz, first + 0.3, second - 0.1) < 0.01,
-                     qPrintable(QLatin1String(track.name)));
-        }
-        const double sysFirst = onsetOf(mix, sysHz, 0.0), micFirst = onsetOf(mix, micHz, 0.0);
-        QVERIFY2(
-            std::abs(sysFirst - micFirst) <= 0.05,
-            qPrintable(QStringLiteral("system %1 s, microphone %2 s").arg(sysFirst).arg(micFirst)));
+        verifyBeepsApart(sysKeep, micKeep, result->filePath, secondBeep - firstBeep, 0.05);
     }
 
     // The server is restarted mid-recording while a question of ours is still unanswered (the
     // microphone was just unplugged, and the server hung); what is played afterwards is
     // recorded on both tracks.
     void serverRestartIsFollowed() {
-        PulseServer server;
-        QVERIFY2(server.isRunning(), qPrintable(server.error()));
+        START_SERVER(server);
         AudioRecorder recorder;
         START_OK(recorder);
         QElapsedTimer clock;
         clock.start();
         const QString sysKeep = keep(recorder.sysPath()), micKeep = keep(recorder.micPath());
-        QVERIFY(!sysKeep.isEmpty() && !micKeep.isEmpty());
         QTest::qWait(1000);
         QVERIFY(server.pactl({"unload-module", "module-remap-source"}));
         server.pause();
@@ -259,20 +193,19 @@ private slots:
         QVERIFY(server.restart());
         // Both streams reopen on the new server; how soon depends on the machine's load, and
         // what is played before cannot be recorded by anyone.
-        QTRY_COMPARE_WITH_TIMEOUT(ourStreamCount(server), 2, 8000);
-        const double back = static_cast<double>(clock.elapsed()) / 1000.0;
+        QTRY_COMPARE_WITH_TIMEOUT(server.recordingSources().size(), 2, 8000);
+        const double back = secondsOf(clock);
         server.play(PulseServer::speakers, PulseServer::tone(440, 4.0, 0.5f));
         server.play(PulseServer::micSink, PulseServer::tone(beepHz, 4.0, 0.5f));
         QTest::qWait(2500);
-        const double recorded = static_cast<double>(clock.elapsed()) / 1000.0;
+        const double recorded = secondsOf(clock);
         const auto result = QCoro::waitFor(recorder.stopRecording());
         QVERIFY(result.has_value());
 
         const std::vector<float> sysAudio = AudioProbe::decode(sysKeep);
         const std::vector<float> micAudio = AudioProbe::decode(micKeep);
-        const std::vector<float> mix = AudioProbe::decode(recordingPath(*result));
-        QVERIFY2(std::abs(seconds(sysAudio) - recorded) < 0.15,
-                 qPrintable(QStringLiteral("%1 s of %2 s").arg(seconds(sysAudio)).arg(recorded)));
+        const std::vector<float> mix = AudioProbe::decode(result->filePath);
+        VERIFY_LENGTH(sysAudio, recorded, 0.15);
         const double from = back + 0.3, to = recorded - 0.3;
         QVERIFY2(tone(sysAudio, 440, from, to) > 0.2,
                  qPrintable(QString::number(tone(sysAudio, 440, from, to))));
@@ -301,9 +234,7 @@ private slots:
         AudioRecorder recorder;
         QElapsedTimer clock;
         clock.start();
-        QCOMPARE(startFailure(recorder),
-                 QStringLiteral("Нет доступа к звуковому серверу. Проверьте, что PulseAudio или "
-                                "PipeWire запущен, затем перезапустите приложение"));
+        QCOMPARE(startFailure(recorder), noServerText);
         QVERIFY2(clock.elapsed() < 12500, qPrintable(QString::number(clock.elapsed())));
         QVERIFY(connections > 0);
         QVERIFY(!recorder.isRecording());
@@ -313,8 +244,7 @@ private slots:
     // The server stops answering between finding the devices and opening the streams: the
     // open reports failure in time.
     void streamThatNeverStartsIsGivenUp() {
-        PulseServer server;
-        QVERIFY2(server.isRunning(), qPrintable(server.error()));
+        START_SERVER(server);
         PulseCapture capture;
         QCOMPARE(capture.connect().result().outcome, PulseCapture::Outcome::ready);
         server.pause();

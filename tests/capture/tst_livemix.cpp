@@ -2,33 +2,24 @@
 // generated audio as the sound server would deliver it, faster than real time, and FFmpeg's own
 // tools judge both results.
 
-#include "AudioFiles.h"
-#include "AudioProbe.h"
 #include "CaptureEncoder.h"
 #include "LiveMix.h"
 #include "PeakLimiter.h"
+#include "RecordingChecks.h"
 #include "SmallDisk.h"
 #include "TrackMixdown.h"
-
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QTest>
-#include <QtEndian>
 
 #include <algorithm>
 #include <cmath>
 #include <numbers>
 #include <random>
 
-#include <sys/stat.h>
-
 using namespace AudioProbe;
+using namespace RecordingChecks;
 
 namespace {
 
 constexpr int rate = 44100;
-// Whole periods in onsetOf's 5 ms window, so neither pitch leaks into the other's measure.
 constexpr double sysHz = 1000.0, micHz = 2000.0;
 
 struct Tone {
@@ -111,14 +102,22 @@ struct Recording {
     QString live = AudioFiles::partPath(QStringLiteral("live_"), id);
 };
 
-// Records `seconds` of the sources through the encoder with a live mix at `livePath`.
+// Records `seconds` of the sources through the encoder with a live mix at `livePath`; with
+// `dropped`, the microphone's capture also reports audio lost on the way.
 CaptureReport record(const Recording &files, const QString &livePath, double seconds,
-                     const Source &sys, const Source *mic) {
+                     const Source &sys, const Source *mic, bool dropped = false) {
     const std::int64_t origin = 1'000'000'000;
     CaptureEncoder encoder(TrackEncoder(files.sys, nullptr, origin),
                            TrackEncoder(files.mic, nullptr, origin),
                            std::make_unique<LiveMix>(livePath));
     feed(encoder, origin, sys, mic);
+    if (dropped) {
+        CaptureChunk lost;
+        lost.track = CaptureTrack::microphone;
+        lost.kind = CaptureChunk::Kind::dropped;
+        lost.frames = 882;
+        encoder.push(std::move(lost));
+    }
     return encoder.finish(origin + static_cast<std::int64_t>(seconds * 1e9)).result();
 }
 
@@ -127,26 +126,8 @@ std::vector<PartTrack> partsOf(const Recording &files, const CaptureReport &repo
             {files.mic, CaptureTrack::microphone, report.microphone.framesWritten, false}};
 }
 
-double seconds(const std::vector<float> &samples) {
-    return static_cast<double>(samples.size()) / 2.0 / rate;
-}
-
 std::int64_t framesOf(const std::vector<float> &samples) {
     return static_cast<std::int64_t>(samples.size() / 2);
-}
-
-double level(const std::vector<float> &samples, double hz, double from, double to) {
-    return toneAmplitude(samples, 0, hz, from, to);
-}
-
-// Where a beep of `amplitude` at `hz` first sounds from `from` on, to the millisecond; -1 when
-// it never does.
-double onsetOf(const std::vector<float> &samples, double hz, double from, float amplitude) {
-    for (double t = from; t + 0.005 <= seconds(samples); t += 0.001) {
-        if (level(samples, hz, t, t + 0.005) > amplitude / 2)
-            return t;
-    }
-    return -1.0;
 }
 
 float peakOf(const std::vector<float> &samples, double from, double to) {
@@ -156,44 +137,6 @@ float peakOf(const std::vector<float> &samples, double from, double to) {
         peak = std::max(peak, std::fabs(samples[i]));
     return peak;
 }
-
-QStringList filesIn(const QString &folder) {
-    return QDir(folder).entryList(QDir::Files, QDir::Name);
-}
-
-unsigned modeOf(const QString &path) {
-    struct stat info {};
-    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
-        return 0;
-    return info.st_mode & 0777;
-}
-
-// The byte offsets of the file's top-level boxes of `type`.
-QList<qint64> boxOffsets(const QString &path, const QByteArray &type) {
-    QFile file(path);
-    QList<qint64> offsets;
-    if (!file.open(QIODevice::ReadOnly))
-        return offsets;
-    for (qint64 offset = 0; offset + 8 <= file.size();) {
-        file.seek(offset);
-        const QByteArray header = file.read(8);
-        const quint32 size = qFromBigEndian<quint32>(header.constData());
-        if (header.mid(4, 4) == type)
-            offsets << offset;
-        if (size < 8)
-            break;
-        offset += size;
-    }
-    return offsets;
-}
-
-#define VERIFY_NEAR(actual, expected, tolerance)                                                   \
-    QVERIFY2(std::abs((actual) - (expected)) <= (tolerance),                                       \
-             qPrintable(QStringLiteral("%1 is %2, expected %3 within %4")                          \
-                            .arg(#actual)                                                          \
-                            .arg(actual)                                                           \
-                            .arg(expected)                                                         \
-                            .arg(tolerance)))
 
 // A system beep, a microphone beep, then both loud at once: the plain sum would peak at 1.41.
 const std::vector<Tone> sysTones{{sysHz, 1.0, 2.0, 0.5f}, {sysHz, 5.0, 6.0, 0.8f}};
@@ -206,10 +149,7 @@ class TestLiveMix : public QObject {
     Q_OBJECT
 
 private slots:
-    void init() {
-        for (const QString &name : filesIn(AudioFiles::privateFolder()))
-            QFile::remove(AudioFiles::privateFolder() + '/' + name);
-    }
+    void init() { emptyPrivateFolder(); }
 
     void liveMixIsTheMixdown_data() {
         QTest::addColumn<double>("micStart");
@@ -254,12 +194,9 @@ private slots:
         QStringList left{QFileInfo(live.filePath).fileName(),
                          QFileInfo(offline.filePath).fileName()};
         left.sort();
-        QCOMPARE(filesIn(AudioFiles::privateFolder()), left);
+        QCOMPARE(folderEntries(AudioFiles::privateFolder()), left);
         QCOMPARE(format(live.filePath), QStringLiteral("aac LC 44100 Hz 2 ch"));
-        const QStringList boxes = topLevelBoxes(live.filePath);
-        QVERIFY2(boxes.indexOf("moov") >= 0 && boxes.indexOf("moov") < boxes.indexOf("mdat") &&
-                     !boxes.contains("moof"),
-                 qPrintable(boxes.join(',')));
+        VERIFY_FASTSTART(live.filePath);
 
         const std::vector<float> a = decode(live.filePath), b = decode(offline.filePath);
         // Length: the recording's, within the one AAC frame a decoder may hand out beyond it.
@@ -271,8 +208,7 @@ private slots:
         // Alignment: each beep where it sounded, in both.
         for (const auto &[hz, from, expected] :
              {std::tuple{sysHz, 0.5, 1.0}, std::tuple{micHz, 2.0, 2.5}}) {
-            const double liveOnset = onsetOf(a, hz, from, 0.5f);
-            const double offlineOnset = onsetOf(b, hz, from, 0.5f);
+            const double liveOnset = onsetOf(a, hz, from), offlineOnset = onsetOf(b, hz, from);
             VERIFY_NEAR(liveOnset, expected, 0.005);
             VERIFY_NEAR(liveOnset, offlineOnset, 0.003);
         }
@@ -280,8 +216,8 @@ private slots:
         // Short spans: before the timeline corrects it, a fast clock's beep is 1 Hz low.
         for (const auto &[hz, from, to] :
              {std::tuple{sysHz, 1.4, 1.5}, std::tuple{micHz, 2.9, 3.0}}) {
-            VERIFY_NEAR(level(a, hz, from, to), 0.5, 0.025);
-            VERIFY_NEAR(level(a, hz, from, to), level(b, hz, from, to), 0.015);
+            VERIFY_NEAR(tone(a, hz, from, to), 0.5, 0.025);
+            VERIFY_NEAR(tone(a, hz, from, to), tone(b, hz, from, to), 0.015);
         }
         // The loud sum: held at the limiter's ceiling (and the little AAC adds to a limited
         // peak), both beeps turned down alike.
@@ -290,8 +226,8 @@ private slots:
                  qPrintable(QString::number(livePeak)));
         VERIFY_NEAR(livePeak, offlinePeak, 0.05f);
         for (const double hz : {sysHz, micHz}) {
-            QVERIFY(level(a, hz, 5.45, 5.55) > 0.4 && level(a, hz, 5.45, 5.55) < 0.65);
-            VERIFY_NEAR(level(a, hz, 5.45, 5.55), level(b, hz, 5.45, 5.55), 0.02);
+            QVERIFY(tone(a, hz, 5.45, 5.55) > 0.4 && tone(a, hz, 5.45, 5.55) < 0.65);
+            VERIFY_NEAR(tone(a, hz, 5.45, 5.55), tone(b, hz, 5.45, 5.55), 0.02);
         }
     }
 
@@ -319,43 +255,28 @@ private slots:
         mic.start = micStart;
         render(mic, length, {{micHz, 0.0, length, 0.5f}});
         const Recording files;
-        const std::int64_t origin = 1'000'000'000;
-        CaptureReport report;
-        {
-            CaptureEncoder encoder(TrackEncoder(files.sys, nullptr, origin),
-                                   TrackEncoder(files.mic, nullptr, origin),
-                                   std::make_unique<LiveMix>(files.live));
-            feed(encoder, origin, sys, micStart >= 0 ? &mic : nullptr);
-            if (what == "dropped") {
-                CaptureChunk dropped;
-                dropped.track = CaptureTrack::microphone;
-                dropped.kind = CaptureChunk::Kind::dropped;
-                dropped.frames = 882;
-                encoder.push(std::move(dropped));
-            }
-            report = encoder.finish(origin + static_cast<std::int64_t>(length * 1e9)).result();
-        }
+        const CaptureReport report = record(files, files.live, length, sys,
+                                            micStart >= 0 ? &mic : nullptr, what == "dropped");
         QCOMPARE(report.liveMix.complete, complete);
         QCOMPARE(QFile::exists(files.live), complete);
         const auto frames = static_cast<std::int64_t>(length * rate);
         QCOMPARE(report.system.framesWritten, frames);
         QVERIFY(!report.system.writerFailed);
         const std::vector<float> sysAudio = decode(files.sys);
-        QVERIFY(level(sysAudio, sysHz, length - 1.0, length - 0.1) > 0.45);
+        QVERIFY(tone(sysAudio, sysHz, length - 1.0, length - 0.1) > 0.45);
         if (complete) {
             const std::vector<float> mixed = decode(files.live);
-            const double onset = onsetOf(mixed, micHz, 0.0, 0.5f);
+            const double onset = onsetOf(mixed, micHz);
             // The fragmented file still holds the encoder's priming frame at its start.
             VERIFY_NEAR(onset, micStart + 1024.0 / rate, 0.005);
-            QVERIFY(level(mixed, sysHz, 0.1, micStart) > 0.45);
+            QVERIFY(tone(mixed, sysHz, 0.1, micStart) > 0.45);
         }
     }
 
     // The live mix's file fills its disk mid-recording: the mix stops there and its file goes,
     // while both part files are written to the end, and the mixdown makes the recording.
     void failingLiveFileLeavesThePartsWhole() {
-        if (!SmallDisk::possible())
-            QSKIP("mounting a small file system needs root");
+        SKIP_WITHOUT_SMALL_DISK();
         const Recording files; // in the private folder, before the disk takes its place
         Source sys, mic;
         // Noise, so the encoder spends its whole bit rate: 64 KiB hold about 4 s.
@@ -367,7 +288,7 @@ private slots:
         const CaptureReport report = record(files, livePath, recorded, sys, &mic);
 
         QVERIFY(!report.liveMix.complete);
-        QCOMPARE(filesIn(disk.path()), QStringList());
+        QCOMPARE(folderEntries(disk.path()), QStringList());
         const auto frames = static_cast<std::int64_t>(recorded * rate);
         for (const TrackReport &track : {report.system, report.microphone}) {
             QVERIFY(track.fileCreated && !track.writerFailed && track.framesDropped == 0);
@@ -378,22 +299,25 @@ private slots:
         QVERIFY(!QFile::exists(files.sys) && !QFile::exists(files.mic));
         const std::vector<float> audio = decode(result.filePath);
         VERIFY_NEAR(seconds(audio), recorded, 0.03);
-        VERIFY_NEAR(level(audio, sysHz, 1.2, 1.8), 0.5, 0.025);
-        VERIFY_NEAR(level(audio, micHz, 2.7, 3.3), 0.5, 0.025);
-        VERIFY_NEAR(level(audio, sysHz, 5.2, 5.8), level(audio, micHz, 5.2, 5.8), 0.05);
+        VERIFY_NEAR(tone(audio, sysHz, 1.2, 1.8), 0.5, 0.025);
+        VERIFY_NEAR(tone(audio, micHz, 2.7, 3.3), 0.5, 0.025);
+        VERIFY_NEAR(tone(audio, sysHz, 5.2, 5.8), tone(audio, micHz, 5.2, 5.8), 0.05);
     }
 
-    void damagedLiveFileIsMixedFromTheParts_data() {
+    void incompleteLiveFileIsMixedFromTheParts_data() {
         QTest::addColumn<QString>("damage");
         QTest::newRow("gone") << "gone";
         QTest::newRow("cut mid-fragment") << "mid-fragment";
         // Every fragment that is left is intact: only the length can tell.
         QTest::newRow("cut after two fragments") << "two fragments";
+        // The live file is whole, but the microphone's part was handed over as cut: the parts
+        // are mixed, so the recording says which track lost audio.
+        QTest::newRow("beside a cut part") << "cut part";
     }
 
     // A live file that does not hold the whole recording (however that came about) is never
     // taken for it: the parts are mixed instead, and only then removed.
-    void damagedLiveFileIsMixedFromTheParts() {
+    void incompleteLiveFileIsMixedFromTheParts() {
         QFETCH(QString, damage);
         Source sys, mic;
         render(sys, 4.0, {{sysHz, 0.0, 4.0, 0.5f}});
@@ -401,8 +325,12 @@ private slots:
         const Recording files;
         const CaptureReport report = record(files, files.live, 4.0, sys, &mic);
         QVERIFY(report.liveMix.complete);
+        std::vector<PartTrack> parts = partsOf(files, report);
         QFile live(files.live);
-        if (damage == "gone") {
+        const bool cut = damage == "cut part";
+        if (cut) {
+            parts[1].cut = true;
+        } else if (damage == "gone") {
             QVERIFY(live.remove());
         } else {
             const QList<qint64> fragments = boxOffsets(files.live, "moof");
@@ -411,34 +339,15 @@ private slots:
         }
 
         const RecordedAudio result =
-            mixdown(partsOf(files, report), LiveMixFile{files.live, report.liveMix.framesWritten});
-        QCOMPARE(result.loss, RecordedAudio::Loss::none);
-        QCOMPARE(filesIn(AudioFiles::privateFolder()),
-                 QStringList{QFileInfo(result.filePath).fileName()});
+            mixdown(parts, LiveMixFile{files.live, report.liveMix.framesWritten});
+        QCOMPARE(result.loss, cut ? RecordedAudio::Loss::trackCut : RecordedAudio::Loss::none);
+        QCOMPARE(result.affectedTrack,
+                 cut ? std::optional(CaptureTrack::microphone) : std::nullopt);
+        QCOMPARE(folderEntries(), QStringList{QFileInfo(result.filePath).fileName()});
         const std::vector<float> audio = decode(result.filePath);
         VERIFY_NEAR(seconds(audio), 4.0, 0.03);
-        QVERIFY(level(audio, sysHz, 3.0, 3.9) > 0.45);
-        QVERIFY(level(audio, micHz, 3.0, 3.9) > 0.45);
-    }
-
-    // Parts handed over as cut are mixed, so the recording says which track lost audio, even
-    // beside a live file.
-    void cutPartIsReportedWhateverTheLiveFile() {
-        Source sys, mic;
-        render(sys, 3.0, {{sysHz, 0.0, 3.0, 0.5f}});
-        render(mic, 3.0, {{micHz, 0.0, 3.0, 0.5f}});
-        const Recording files;
-        const CaptureReport report = record(files, files.live, 3.0, sys, &mic);
-        QVERIFY(report.liveMix.complete);
-        std::vector<PartTrack> parts = partsOf(files, report);
-        parts[1].cut = true;
-
-        const RecordedAudio result =
-            mixdown(parts, LiveMixFile{files.live, report.liveMix.framesWritten});
-        QCOMPARE(result.loss, RecordedAudio::Loss::trackCut);
-        QCOMPARE(result.affectedTrack, std::optional(CaptureTrack::microphone));
-        QCOMPARE(filesIn(AudioFiles::privateFolder()),
-                 QStringList{QFileInfo(result.filePath).fileName()});
+        QVERIFY(tone(audio, sysHz, 3.0, 3.9) > 0.45);
+        QVERIFY(tone(audio, micHz, 3.0, 3.9) > 0.45);
     }
 };
 

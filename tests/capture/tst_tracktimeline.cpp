@@ -52,12 +52,8 @@ private slots:
             << std::vector<Event>{{Event::start, 500, 882}, {Event::audio, 520, 882}}
             << std::vector<std::int64_t>{22050, 0};
         // What arrives late after a stall, or in bigger pieces once the server enlarged its
-        // buffer, was still captured when the stream's latency says: it follows on.
-        QTest::newRow("stalled delivery, then a burst of what the stall held back")
-            << std::vector<Event>{{Event::start, 0, 882},  {Event::audio, 20, 882},
-                                  {Event::audio, 40, 882}, {Event::audio, 60, 882},
-                                  {Event::audio, 80, 882}, {Event::audio, 100, 882}}
-            << std::vector<std::int64_t>{0, 0, 0, 0, 0, 0};
+        // buffer, was still captured when the stream's latency says: it follows on. Only the
+        // capture times reach the timeline, so a stall's burst is the first row again.
         QTest::newRow("enlarged buffer: 200 ms chunks")
             << std::vector<Event>{{Event::start, 0, 882},
                                   {Event::audio, 20, 8820},
