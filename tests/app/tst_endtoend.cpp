@@ -616,6 +616,9 @@ void TestEndToEnd::signInRecordUploadAndQuit() {
         "no upload arrived");
     QVERIFY2(waitForButton(qRgb(0x3d, 0x9b, 0x5c), 20000, "idle-after-upload"),
              "the idle screen did not come back after the upload");
+    // Delivered: the tracks, the mixes and the manifest are all gone.
+    QVERIFY2(waitFor([&] { return recordings.isEmpty(QDir::Files | QDir::Hidden); }, 10000),
+             qPrintable(recordings.entryList(QDir::Files | QDir::Hidden).join(',')));
 
     const QByteArray file = uploadedFile(*m_service->request("POST", meetingAudioPath));
     QVERIFY(!file.isEmpty());

@@ -62,18 +62,6 @@ class TestAppViewModel : public QObject {
     Q_OBJECT
 
 private slots:
-    void startupWithoutTokenSendsNothing() {
-        Harness harness;
-        auto vm = harness.makeViewModel();
-        QCOMPARE(vm->stateCase(), AppState::Case::notLoggedIn);
-        QCOMPARE(flags(*vm), neither);
-        QVERIFY(!vm->authToken());
-        QVERIFY(!vm->hasRecordedFile());
-        QVERIFY(!vm->pendingMeetingId());
-        QTest::qWait(300);
-        QCOMPARE(harness.server.requests().size(), 0);
-    }
-
     void everyAssignmentNotifies() {
         Harness harness(QStringLiteral("t"));
         auto vm = harness.makeViewModel();
