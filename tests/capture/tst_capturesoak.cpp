@@ -2,6 +2,7 @@
 // files must last as long as the recording, and memory must stay flat. TOLVEX_SOAK_SECONDS
 // shortens or lengthens the run (300 s by default).
 
+#include "ProcessStatus.h"
 #include "RecordingChecks.h"
 
 #include <QFile>
@@ -17,14 +18,8 @@ constexpr double sysHz = 440.0, micHz = 1000.0;
 constexpr double window = 0.1;
 
 double residentMiB() {
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1.0;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
-    }
-    return -1.0;
+    const qint64 bytes = processStatusBytes("VmRSS");
+    return bytes < 0 ? -1.0 : static_cast<double>(bytes) / (1024.0 * 1024.0);
 }
 
 // The first window of `samples` in which the tone is weaker than 0.97 of its usual level (a

@@ -4,6 +4,7 @@
 #include "AuthBridge.h"
 #include "DecodingError.h"
 #include "FileReadError.h"
+#include "ProcessStatus.h"
 #include "RequestUrl.h"
 #include "TaskOutcome.h"
 #include "TestHttpServer.h"
@@ -72,14 +73,7 @@ QByteArray wireOf(const RecordedRequest &request) {
 }
 
 qint64 peakResidentBytes() {
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong() * 1024;
-    }
-    return -1;
+    return processStatusBytes("VmHWM");
 }
 
 // Resets the peak so that a later reading shows only what happened in between.
