@@ -8,7 +8,6 @@
 
 #include <QCoroTimer>
 #include <QString>
-#include <QTimer>
 
 #include <chrono>
 #include <deque>
@@ -27,8 +26,6 @@ public:
 
     int starts = 0;
     QString lastRecordingId;
-    // What stopKeepingParts() hands back.
-    QStringList keptParts;
     int stops = 0;
     QList<QStringList> mixedParts; // the argument of each mixParts() call
 
@@ -65,24 +62,18 @@ public:
         co_return result;
     }
 
+    // Nothing was kept: the parts are the real recorder's business.
     QCoro::Task<QStringList> stopKeepingParts() override {
-        if (!m_recording)
-            co_return QStringList();
         m_recording = false;
-        QStringList kept = keptParts;
-        co_return kept;
+        co_return QStringList();
     }
 
     [[nodiscard]] bool isRecording() const override { return m_recording; }
 
 private:
     static QCoro::Task<> wait(std::chrono::milliseconds delay) {
-        if (delay.count() <= 0)
-            co_return;
-        QTimer timer;
-        timer.setSingleShot(true);
-        timer.start(delay);
-        co_await timer;
+        if (delay.count() > 0)
+            co_await QCoro::sleepFor(delay);
     }
 
     bool m_recording = false;

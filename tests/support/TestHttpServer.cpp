@@ -10,72 +10,36 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <stdexcept>
 #include <system_error>
 
 namespace {
 
 constexpr std::int64_t kChunk = 64 * 1024;
-constexpr qsizetype kMaxHead = 64 * 1024;
+constexpr qsizetype kMaxLine = 64 * 1024;
 
-// Buffered reads and writes on one client socket. The server's destructor shuts the socket
-// down, which ends any read or write blocked here.
-class Wire {
-public:
-    explicit Wire(int fd)
-        : m_fd(fd) {}
-
-    // One line without its CRLF; nothing when the peer goes away first.
-    std::optional<QByteArray> readLine() {
-        qsizetype end;
-        while ((end = m_buffer.indexOf("\r\n")) < 0) {
-            if (m_buffer.size() > kMaxHead || !fill())
-                return std::nullopt;
-        }
-        QByteArray line = m_buffer.left(end);
-        m_buffer.remove(0, end + 2);
-        return line;
+// One line without its CRLF; nothing when the peer goes away first. The server's destructor
+// shuts the socket down, which ends any read blocked here.
+std::optional<QByteArray> readLine(std::FILE *in) {
+    QByteArray line;
+    for (int c; line.size() < kMaxLine && (c = std::getc(in)) != EOF;) {
+        if (c == '\n')
+            return line.endsWith('\r') ? line.chopped(1) : line;
+        line.append(static_cast<char>(c));
     }
+    return std::nullopt;
+}
 
-    // Hands exactly `count` bytes to `sink` in pieces; false if the stream ends early.
-    template <typename Sink> bool readExactly(std::int64_t count, Sink &&sink) {
-        while (count > 0) {
-            if (m_buffer.isEmpty() && !fill())
-                return false;
-            const auto take =
-                static_cast<qsizetype>(std::min<std::int64_t>(count, m_buffer.size()));
-            sink(QByteArrayView(m_buffer.constData(), take));
-            m_buffer.remove(0, take);
-            count -= take;
-        }
-        return true;
+bool send(int fd, QByteArrayView bytes) {
+    while (!bytes.isEmpty()) {
+        const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (sent <= 0 && errno != EINTR)
+            return false;
+        bytes = bytes.sliced(std::max<ssize_t>(sent, 0));
     }
-
-    bool send(QByteArrayView bytes) {
-        while (!bytes.isEmpty()) {
-            const ssize_t sent = ::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-            if (sent <= 0 && errno != EINTR)
-                return false;
-            bytes = bytes.sliced(std::max<ssize_t>(sent, 0));
-        }
-        return true;
-    }
-
-private:
-    bool fill() {
-        char chunk[kChunk];
-        ssize_t got;
-        do {
-            got = ::recv(m_fd, chunk, sizeof chunk, 0);
-        } while (got < 0 && errno == EINTR);
-        if (got > 0)
-            m_buffer.append(chunk, got);
-        return got > 0;
-    }
-
-    int m_fd;
-    QByteArray m_buffer;
-};
+    return true;
+}
 
 } // namespace
 
@@ -166,11 +130,6 @@ QString TestHttpServer::origin() const {
     return QStringLiteral("http://%1:%2").arg(m_host).arg(m_port);
 }
 
-void TestHttpServer::enqueue(TestAnswer answer) {
-    std::lock_guard lock(m_mutex);
-    m_queue.push_back(std::move(answer));
-}
-
 void TestHttpServer::setHandler(Handler handler) {
     std::lock_guard lock(m_mutex);
     m_handler = std::move(handler);
@@ -211,10 +170,15 @@ void TestHttpServer::acceptLoop(int listenFd) {
         ++m_connections;
         m_openFds.push_back(client);
         m_workers.emplace_back([this, client] {
-            serve(client);
+            // Buffered reads; answers go straight to the socket. Closed once off the list.
+            const std::unique_ptr<std::FILE, int (*)(std::FILE *)> in(::fdopen(client, "r"),
+                                                                      &std::fclose);
+            if (in)
+                serve(client, in.get());
             std::lock_guard lock(m_mutex);
             m_openFds.removeOne(client);
-            ::close(client);
+            if (!in)
+                ::close(client);
         });
     }
 }
@@ -224,30 +188,14 @@ bool TestHttpServer::waitUntilStopping(std::chrono::milliseconds delay) {
     return m_stopCv.wait_for(lock, delay, [this] { return m_stopping; });
 }
 
-TestAnswer TestHttpServer::answerFor(const RecordedRequest &request) {
-    Handler handler;
-    {
-        std::lock_guard lock(m_mutex);
-        if (!m_queue.empty()) {
-            TestAnswer answer = std::move(m_queue.front());
-            m_queue.pop_front();
-            return answer;
-        }
-        handler = m_handler;
-    }
-    return handler ? handler(request) : TestAnswer{.status = 404};
-}
-
-void TestHttpServer::serve(int fd) {
-    Wire wire(fd);
+void TestHttpServer::serve(int fd, std::FILE *in) {
     for (;;) {
-        const auto requestLine = wire.readLine();
-        const QList<QByteArray> parts = requestLine.value_or(QByteArray()).split(' ');
+        const QList<QByteArray> parts = readLine(in).value_or(QByteArray()).split(' ');
         if (parts.size() != 3)
             return;
         RecordedRequest request{.method = parts[0], .target = parts[1]};
         for (;;) {
-            const auto line = wire.readLine();
+            const auto line = readLine(in);
             if (!line)
                 return;
             if (line->isEmpty())
@@ -260,32 +208,35 @@ void TestHttpServer::serve(int fd) {
         // The clients here always announce a length; a chunked body would go unread.
         if (request.header("Transfer-Encoding"))
             return;
-
-        QCryptographicHash hash(QCryptographicHash::Sha256);
         const std::int64_t length = request.header("Content-Length").value_or("0").toLongLong();
-        std::optional<std::int64_t> cutAfter;
+        std::int64_t toRead = length;
+        Handler handler;
         {
             std::lock_guard lock(m_mutex);
-            cutAfter = m_cutBodiesAfter;
+            toRead = std::min(length, m_cutBodiesAfter.value_or(length));
+            handler = m_handler;
         }
-        if (cutAfter && *cutAfter < length) {
-            wire.readExactly(*cutAfter, [](QByteArrayView) {});
+        QCryptographicHash hash(QCryptographicHash::Sha256);
+        std::vector<char> chunk(kChunk);
+        for (std::int64_t left = toRead; left > 0;) {
+            const size_t got = std::fread(chunk.data(), 1, std::min(left, kChunk), in);
+            if (got == 0)
+                return;
+            hash.addData(QByteArrayView(chunk.data(), qsizetype(got)));
+            request.bodySize += qsizetype(got);
+            if (m_mode == BodyMode::keep)
+                request.body.append(chunk.data(), qsizetype(got));
+            left -= std::int64_t(got);
+        }
+        if (toRead < length) {
             ::shutdown(fd, SHUT_RDWR);
             return;
         }
-        const bool complete = wire.readExactly(length, [&](QByteArrayView piece) {
-            hash.addData(piece);
-            request.bodySize += piece.size();
-            if (m_mode == BodyMode::keep)
-                request.body.append(piece);
-        });
-        if (!complete)
-            return;
         request.bodySha256 = hash.result();
         const bool clientCloses =
             request.header("Connection").value_or("").compare("close", Qt::CaseInsensitive) == 0;
 
-        const TestAnswer answer = answerFor(request);
+        const TestAnswer answer = handler ? handler(request) : TestAnswer{.status = 404};
         {
             std::lock_guard lock(m_mutex);
             m_requests.append(std::move(request));
@@ -293,37 +244,24 @@ void TestHttpServer::serve(int fd) {
         if (answer.delay.count() > 0 && waitUntilStopping(answer.delay))
             return;
         if (answer.action == TestAnswer::Action::stall) {
-            while (!waitUntilStopping(std::chrono::hours(1))) {
-            }
+            waitUntilStopping(std::chrono::hours(24));
             return;
         }
         if (answer.action == TestAnswer::Action::drop) {
             ::shutdown(fd, SHUT_RDWR);
             return;
         }
-
-        const QByteArray &body = answer.body;
         QByteArray head = "HTTP/1.1 " + QByteArray::number(answer.status) + " Scripted\r\n";
         for (const auto &[name, value] : answer.headers)
             head += name + ": " + value + "\r\n";
-        head += "Content-Length: " +
-                QByteArray::number(answer.generatedBodySize.value_or(body.size())) + "\r\n\r\n";
-        if (!wire.send(head))
+        head += "Content-Length: " + QByteArray::number(answer.body.size()) + "\r\n\r\n";
+        if (!send(fd, head))
             return;
-        if (answer.generatedBodySize) {
-            const QByteArray filler(kChunk, 'x');
-            std::int64_t fill = *answer.generatedBodySize - 10; // {"pad":""}
-            bool ok = wire.send("{\"pad\":\"");
-            for (; ok && fill > 0; fill -= kChunk)
-                ok = wire.send(QByteArrayView(filler).first(std::min(fill, kChunk)));
-            if (!ok || !wire.send("\"}"))
+        const QByteArray &body = answer.body;
+        const qsizetype piece = answer.pieceSize > 0 ? answer.pieceSize : body.size();
+        for (qsizetype at = 0; at < body.size(); at += piece) {
+            if ((at > 0 && waitUntilStopping(answer.pause)) || !send(fd, body.mid(at, piece)))
                 return;
-        } else {
-            const qsizetype piece = answer.pieceSize > 0 ? answer.pieceSize : body.size();
-            for (qsizetype at = 0; at < body.size(); at += piece) {
-                if ((at > 0 && waitUntilStopping(answer.pause)) || !wire.send(body.mid(at, piece)))
-                    return;
-            }
         }
         if (clientCloses)
             return;

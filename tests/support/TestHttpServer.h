@@ -3,7 +3,7 @@
 // records raw requests and plays scripted answers.
 //
 // Every connection is served on its own thread, so overlapping requests and keep-alive work as
-// with a real service. Answers come from a queue first, then from a handler, then 404.
+// with a real service. Answers come from the handler, or 404 without one.
 
 #include <QByteArray>
 #include <QList>
@@ -12,7 +12,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
+#include <cstdio>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -46,8 +46,6 @@ struct TestAnswer {
     int status = 200;
     HeaderList headers{}; // Content-Length is added
     QByteArray body{};
-    // A JSON body of this many bytes, made while sending so that it is never held whole.
-    std::optional<std::int64_t> generatedBodySize{};
     std::chrono::milliseconds delay{0};
     // When set, `body` goes out in pieces of this size with `pause` between them.
     qsizetype pieceSize = 0;
@@ -83,7 +81,6 @@ public:
     // origin() + "/api"
     [[nodiscard]] QString baseUrl() const { return origin() + QStringLiteral("/api"); }
 
-    void enqueue(TestAnswer answer);
     void setHandler(Handler handler);
 
     // The service goes away: new connections are refused and open ones are closed. It comes
@@ -103,8 +100,7 @@ private:
     void listen(std::uint16_t port);
     void stopListening();
     void acceptLoop(int listenFd);
-    void serve(int fd);
-    TestAnswer answerFor(const RecordedRequest &request);
+    void serve(int fd, std::FILE *in);
     bool waitUntilStopping(std::chrono::milliseconds delay);
 
     BodyMode m_mode;
@@ -117,7 +113,6 @@ private:
     bool m_stopping = false;
     bool m_listening = false;
     std::optional<std::int64_t> m_cutBodiesAfter;
-    std::deque<TestAnswer> m_queue;
     Handler m_handler;
     QList<RecordedRequest> m_requests;
     int m_connections = 0;
