@@ -4,7 +4,6 @@
 // without going down or leaving files behind.
 
 #include "AuthBridge.h"
-#include "EncodeTone.h"
 #include "TaskOutcome.h"
 #include "URLError.h"
 
@@ -23,6 +22,16 @@
 #include <optional>
 
 namespace {
+
+// A real AAC/M4A recording made by the ffmpeg tool from a lavfi source; true when written.
+bool encodeTone(const QString &path, const QString &lavfiSource) {
+    QProcess ffmpeg;
+    ffmpeg.start(QStringLiteral("ffmpeg"),
+                 QStringLiteral("-nostdin -v error -f lavfi -i").split(u' ') +
+                     QStringList{lavfiSource, QStringLiteral("-y"), path});
+    return ffmpeg.waitForFinished(60000) && ffmpeg.exitStatus() == QProcess::NormalExit &&
+           ffmpeg.exitCode() == 0;
+}
 
 // One running tolvex-devservice on a data folder of its own.
 class ServiceProcess {
@@ -151,7 +160,6 @@ private slots:
         const QByteArray upload = "/api/meetings/@MEETING@/audio";
         const QByteArray local = "127.0.0.1:@PORT@";
         const QByteArray bearer = "Bearer @TOKEN@";
-        const QByteArray multipart = "multipart/form-data; boundary=B0UNDARY";
         const std::string audio = "form-data; name=\"audio\"; filename=\"recording.m4a\"";
         const QByteArray file = QByteArray::fromStdString(multipartBody(audio, "@FILE@"));
         const auto row = [&](const char *tag, const QByteArray &path, const QByteArray &host,
