@@ -1,12 +1,9 @@
 // The reference service as a developer runs it: its own process on a free loopback port with a
-// private data folder, answering the program's own client (AuthBridge) through sign-in,
-// profile, meetings and upload, refusing bad uploads without going down, and keeping its
-// tokens and meetings across a kill and a restart.
+// private data folder, answering the program's own client (AuthBridge), and refusing what it
+// must refuse (foreign tokens and meetings, bad and oversized uploads, foreign Host names)
+// without going down or leaving files behind.
 
 #include "AuthBridge.h"
-#include "DecodingError.h"
-#include "DevStore.h"
-#include "EncodeTone.h"
 #include "TaskOutcome.h"
 #include "URLError.h"
 
@@ -17,7 +14,6 @@
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -27,163 +23,90 @@
 
 namespace {
 
-// One running tolvex-devservice, on a data folder of its own unless given one.
+// A real AAC/M4A recording made by the ffmpeg tool from a lavfi source; true when written.
+bool encodeTone(const QString &path, const QString &lavfiSource) {
+    QProcess ffmpeg;
+    ffmpeg.start(QStringLiteral("ffmpeg"),
+                 QStringLiteral("-nostdin -v error -f lavfi -i").split(u' ') +
+                     QStringList{lavfiSource, QStringLiteral("-y"), path});
+    return ffmpeg.waitForFinished(60000) && ffmpeg.exitStatus() == QProcess::NormalExit &&
+           ffmpeg.exitCode() == 0;
+}
+
+// One running tolvex-devservice on a data folder of its own.
 class ServiceProcess {
 public:
-    explicit ServiceProcess(QStringList extraArguments = {}, const QString &dataDir = {})
-        : m_dataDir(dataDir.isEmpty() ? m_ownData.path() : dataDir)
-        , m_extra(std::move(extraArguments)) {}
-    ~ServiceProcess() { kill(); }
-    ServiceProcess(const ServiceProcess &) = delete;
-    ServiceProcess &operator=(const ServiceProcess &) = delete;
-
-    // Starts the service and reads the API address from its first line.
-    bool start() {
-        m_process = std::make_unique<QProcess>();
-        m_process->setProcessChannelMode(QProcess::SeparateChannels);
-        m_process->start(QStringLiteral(TOLVEX_DEVSERVICE_PATH),
-                         QStringList{QStringLiteral("--port"), QStringLiteral("0"),
-                                     QStringLiteral("--data"), m_dataDir} +
-                             m_extra);
-        if (!m_process->waitForStarted(10000))
-            return false;
-        while (!m_process->canReadLine()) {
-            if (!m_process->waitForReadyRead(15000))
-                return false;
+    explicit ServiceProcess(QStringList extraArguments = {}) {
+        m_process.start(QStringLiteral(TOLVEX_DEVSERVICE_PATH),
+                        QStringList{QStringLiteral("--port"), QStringLiteral("0"),
+                                    QStringLiteral("--data"), m_data.path()} +
+                            extraArguments);
+        // The first line is the API address, once it listens.
+        while (m_process.waitForStarted(10000) && !m_process.canReadLine() &&
+               m_process.waitForReadyRead(15000)) {
         }
-        const QString line = QString::fromUtf8(m_process->readLine()).trimmed();
         static const QRegularExpression pattern(
-            QStringLiteral("^Tolvex devservice: (http://127\\.0\\.0\\.1:(\\d+))/api$"));
-        const QRegularExpressionMatch match = pattern.match(line);
-        if (!match.hasMatch())
-            return false;
-        m_origin = match.captured(1);
-        m_port = match.captured(2).toInt();
-        return true;
+            QStringLiteral("^Tolvex devservice: http://127\\.0\\.0\\.1:(\\d+)/api$"));
+        const auto match = pattern.match(QString::fromUtf8(m_process.readLine()).trimmed());
+        m_port = match.hasMatch() ? match.captured(1).toInt() : 0;
     }
-
-    // As a crash would: no chance to finish anything.
-    void kill() {
-        if (m_process && m_process->state() != QProcess::NotRunning) {
-            m_process->kill();
-            m_process->waitForFinished(10000);
-        }
+    ~ServiceProcess() {
+        m_process.kill();
+        m_process.waitForFinished(10000);
     }
 
     [[nodiscard]] bool running() const {
-        return m_process && m_process->state() == QProcess::Running;
+        return m_port > 0 && m_process.state() == QProcess::Running;
     }
-    [[nodiscard]] QString origin() const { return m_origin; }
-    [[nodiscard]] QString baseUrl() const { return m_origin + QStringLiteral("/api"); }
-    [[nodiscard]] QString dataDir() const { return m_dataDir; }
-    [[nodiscard]] QString audioFile(std::int64_t meeting) const {
-        return m_dataDir + QStringLiteral("/audio/%1.m4a").arg(meeting);
+    [[nodiscard]] int port() const { return m_port; }
+    [[nodiscard]] QString baseUrl() const {
+        return QStringLiteral("http://127.0.0.1:%1/api").arg(m_port);
+    }
+    [[nodiscard]] QByteArray audio(std::int64_t meeting) const {
+        QFile file(m_data.filePath(QStringLiteral("audio/%1.m4a").arg(meeting)));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
     // Temporary files of uploads that were neither finished nor cleaned away.
     [[nodiscard]] QStringList leftoverUploads() const {
-        return QDir(m_dataDir + QStringLiteral("/audio"))
+        return QDir(m_data.filePath(QStringLiteral("audio")))
             .entryList({QStringLiteral(".upload-*")}, QDir::Files | QDir::Hidden);
     }
-    // A fresh connection for every use, so that each check also shows the service accepts.
     [[nodiscard]] std::unique_ptr<httplib::Client> client() const {
         auto client = std::make_unique<httplib::Client>("127.0.0.1", m_port);
         client->set_read_timeout(30, 0);
-        client->set_write_timeout(30, 0);
         return client;
     }
 
 private:
-    QTemporaryDir m_ownData;
-    QString m_dataDir;
-    QStringList m_extra;
-    std::unique_ptr<QProcess> m_process;
-    QString m_origin;
+    QTemporaryDir m_data;
+    QProcess m_process;
     int m_port = 0;
 };
 
-// Opens the "bot" page the way a browser does and presses its button.
-bool confirmInBrowser(const ServiceProcess &service, const QString &botUrl,
-                      const std::string &firstName) {
-    if (!botUrl.startsWith(service.origin() + QStringLiteral("/bot?")))
-        return false;
-    const std::string path = botUrl.mid(service.origin().size()).toStdString();
-    const httplib::Result page = service.client()->Get(path.c_str());
-    if (!page || page->status != 200)
-        return false;
-    const QString html = QString::fromStdString(page->body);
-    if (!html.contains(QStringLiteral("Подтвердить вход")))
-        return false;
-    static const QRegularExpression form(
-        QStringLiteral("<form method=\"post\" action=\"([^\"]+)\">"));
-    static const QRegularExpression nonce(
-        QStringLiteral("<input type=\"hidden\" name=\"nonce\" value=\"([^\"]+)\">"));
-    const QRegularExpressionMatch formMatch = form.match(html);
-    const QRegularExpressionMatch nonceMatch = nonce.match(html);
-    if (!formMatch.hasMatch() || !nonceMatch.hasMatch())
-        return false;
-    const httplib::Params fields{{"nonce", nonceMatch.captured(1).toStdString()},
-                                 {"first_name", firstName}};
-    const httplib::Result confirmed =
-        service.client()->Post(formMatch.captured(1).toStdString().c_str(), fields);
-    return confirmed && confirmed->status == 200 &&
-           QString::fromStdString(confirmed->body).contains(QStringLiteral("Вход подтверждён"));
-}
-
-// The whole sign-in through the program's client; the token, or nothing.
+// The whole sign-in through the program's client, confirmed as the service's page does it.
 std::optional<QString> signIn(const ServiceProcess &service, const std::string &firstName) {
     const auto login = runTask(AuthBridge::startAppLogin(service.baseUrl()));
     if (!login.succeeded())
         return std::nullopt;
-    if (!confirmInBrowser(service, login.value->botUrl, firstName))
+    const httplib::Result confirmed = service.client()->Post(
+        "/bot/confirm",
+        httplib::Params{{"nonce", login.value->nonce.toStdString()}, {"first_name", firstName}});
+    if (!confirmed || confirmed->status != 200)
         return std::nullopt;
     const auto poll = runTask(AuthBridge::pollAppLogin(service.baseUrl(), login.value->nonce));
-    if (!poll.succeeded())
-        return std::nullopt;
-    return *poll.value;
+    return poll.succeeded() ? *poll.value : std::nullopt;
 }
 
-std::optional<std::int64_t> createMeeting(const ServiceProcess &service, const QString &token) {
+std::int64_t createMeeting(const ServiceProcess &service, const QString &token) {
     const auto meeting = runTask(AuthBridge::createMeeting(service.baseUrl(), token));
-    if (!meeting.succeeded())
-        return std::nullopt;
-    return meeting.value->id;
+    return meeting.succeeded() && meeting.value->status == QStringLiteral("created")
+               ? meeting.value->id
+               : 0;
 }
 
-struct Account {
-    QString token;
-    std::int64_t meeting = 0;
-};
-
-// Starts the service, signs `firstName` in and creates a meeting of theirs.
-std::optional<Account> startWithAccount(ServiceProcess &service,
-                                        const std::string &firstName = "Анна") {
-    if (!service.start())
-        return std::nullopt;
-    const std::optional<QString> token = signIn(service, firstName);
-    const std::optional<std::int64_t> meeting =
-        token ? createMeeting(service, *token) : std::nullopt;
-    if (!meeting)
-        return std::nullopt;
-    return Account{*token, *meeting};
-}
-
-std::string audioPath(std::int64_t meeting) {
-    return "/api/meetings/" + std::to_string(meeting) + "/audio";
-}
-
-QByteArray readFile(const QString &path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-std::string multipartBody(const std::string &boundary, const std::string &disposition,
-                          const std::string &file) {
-    return "--" + boundary + "\r\nContent-Disposition: " + disposition +
-           "\r\nContent-Type: audio/mp4\r\n\r\n" + file + "\r\n--" + boundary + "--\r\n";
-}
-
-httplib::Headers bearer(const QString &token) {
-    return {{"Authorization", "Bearer " + token.toStdString()}};
+std::string multipartBody(const std::string &disposition, const std::string &file) {
+    return "--B0UNDARY\r\nContent-Disposition: " + disposition +
+           "\r\nContent-Type: audio/mp4\r\n\r\n" + file + "\r\n--B0UNDARY--\r\n";
 }
 
 } // namespace
@@ -198,330 +121,170 @@ private:
 
 private slots:
     void initTestCase() {
-        QVERIFY2(!QStandardPaths::findExecutable(QStringLiteral("ffmpeg")).isEmpty(),
-                 "ffmpeg is missing: run scripts/install-deps");
         m_recording = m_files.filePath(QStringLiteral("tone.m4a"));
-        QVERIFY(encodeTone(m_recording,
-                           QStringLiteral("sine=frequency=440:sample_rate=44100:duration=3")));
-        m_recordingBytes = readFile(m_recording);
-        QVERIFY(!m_recordingBytes.isEmpty());
+        QVERIFY2(encodeTone(m_recording,
+                            QStringLiteral("sine=frequency=440:sample_rate=44100:duration=3")),
+                 "ffmpeg is missing: run scripts/install-deps");
+        QFile file(m_recording);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        m_recordingBytes = file.readAll();
     }
 
-    void signInProfileMeetingUploadListingAndRestart() {
-        ServiceProcess service;
-        QVERIFY(service.start());
-
-        const auto login = runTask(AuthBridge::startAppLogin(service.baseUrl()));
-        QVERIFY(login.succeeded());
-        QCOMPARE(login.value->expiresInSeconds, 300);
-        QCOMPARE(login.value->botUrl,
-                 service.origin() + QStringLiteral("/bot?start=") + login.value->nonce);
-
-        QVERIFY(confirmInBrowser(service, login.value->botUrl, "Анна"));
-        const auto done = runTask(AuthBridge::pollAppLogin(service.baseUrl(), login.value->nonce));
-        QVERIFY(done.succeeded());
-        QVERIFY(done.value->has_value());
-        const QString token = **done.value;
-        QVERIFY(token.size() >= 32);
-
-        const auto profile = runTask(AuthBridge::fetchProfile(service.baseUrl(), token));
-        QVERIFY(profile.succeeded());
-        QVERIFY(profile.value->id > 0);
-        QCOMPARE(profile.value->telegramUsername, std::optional(QStringLiteral("Анна")));
-
-        const auto meeting = runTask(AuthBridge::createMeeting(service.baseUrl(), token));
-        QVERIFY(meeting.succeeded());
-        QCOMPARE(meeting.value->status, QStringLiteral("created"));
-        const std::int64_t id = meeting.value->id;
-        QCOMPARE(createMeeting(service, token), std::optional(id + 1));
-
-        const auto upload =
-            runTask(AuthBridge::uploadAudio(service.baseUrl(), token, id, m_recording));
-        QVERIFY(upload.succeeded());
-        QCOMPARE(readFile(service.audioFile(id)), m_recordingBytes);
-
-        const httplib::Result page = service.client()->Get("/");
-        QVERIFY(page);
-        QCOMPARE(page->status, 200);
-        const QString html = QString::fromStdString(page->body);
-        const int section = html.indexOf(QStringLiteral("Встреча №%1<").arg(id));
-        QVERIFY(section >= 0);
-        const QString mine =
-            html.mid(section, html.indexOf(QStringLiteral("</section>"), section) - section);
-        QVERIFY(mine.contains(QStringLiteral("<svg")));
-        QVERIFY(mine.contains(QStringLiteral("Длительность 0:03")));
-        QVERIFY(mine.contains(
-            QStringLiteral("<audio controls preload=\"none\" src=\"/meetings/%1/audio.m4a\"")
-                .arg(id)));
-        QVERIFY(html.contains(QStringLiteral("Встреча №%1<").arg(id + 1)));
-
-        const std::string audioUrl = "/meetings/" + std::to_string(id) + "/audio.m4a";
-        const httplib::Result audio = service.client()->Get(audioUrl.c_str());
-        QVERIFY(audio);
-        QCOMPARE(audio->status, 200);
-        QCOMPARE(audio->get_header_value("Content-Type"), std::string("audio/mp4"));
-        QCOMPARE(QByteArray::fromStdString(audio->body), m_recordingBytes);
-        QVERIFY(service.leftoverUploads().isEmpty());
-
-        // Killed and started again on the same folder, it still knows the token, the meetings
-        // and their recordings, and goes on counting meetings where it stopped.
-        service.kill();
-        ServiceProcess again({}, service.dataDir());
-        QVERIFY(again.start());
-        const auto kept = runTask(AuthBridge::fetchProfile(again.baseUrl(), token));
-        QVERIFY(kept.succeeded());
-        QCOMPARE(kept.value->telegramUsername, std::optional(QStringLiteral("Анна")));
-        const QString after = QString::fromStdString(again.client()->Get("/")->body);
-        QVERIFY(after.contains(QStringLiteral("Встреча №%1<").arg(id)));
-        QVERIFY(after.contains(QStringLiteral("Длительность 0:03")));
-        QVERIFY(after.contains(QStringLiteral("<svg")));
-        QCOMPARE(QByteArray::fromStdString(again.client()->Get(audioUrl.c_str())->body),
-                 m_recordingBytes);
-        QCOMPARE(createMeeting(again, token), std::optional(id + 2));
-    }
-
-    void nonceStatuses() {
+    void expiredAndUnknownSignIns() {
         ServiceProcess service({QStringLiteral("--nonce-lifetime"), QStringLiteral("1")});
-        QVERIFY(service.start());
+        QVERIFY(service.running());
         const auto login = runTask(AuthBridge::startAppLogin(service.baseUrl()));
         QVERIFY(login.succeeded());
         QCOMPARE(login.value->expiresInSeconds, 1);
-        const std::string pollPath = "/api/auth/app-login/poll/" + login.value->nonce.toStdString();
-
-        const httplib::Result fresh = service.client()->Get(pollPath.c_str());
-        QVERIFY(fresh);
-        QCOMPARE(fresh->status, 200);
-        QCOMPARE(nlohmann::json::parse(fresh->body).at("status").get<std::string>(), "pending");
-
+        const auto pending =
+            runTask(AuthBridge::pollAppLogin(service.baseUrl(), login.value->nonce));
+        QVERIFY(pending.succeeded() && !pending.value->has_value());
         QThread::msleep(1300);
-        const httplib::Result expired = service.client()->Get(pollPath.c_str());
-        QVERIFY(expired);
-        QCOMPARE(expired->status, 410);
-        const auto clientSees =
-            runTask(AuthBridge::pollAppLogin(service.baseUrl(), login.value->nonce));
-        QCOMPARE(clientSees.errorAs<URLError>().value().code(),
-                 URLError::Code::resourceUnavailable);
-        // Nor can it still be confirmed.
-        const std::string botPath = login.value->botUrl.mid(service.origin().size()).toStdString();
-        QCOMPARE(service.client()->Get(botPath.c_str())->status, 410);
-        const httplib::Result late = service.client()->Post(
-            "/bot/confirm", httplib::Params{{"nonce", login.value->nonce.toStdString()}});
-        QCOMPARE(late->status, 410);
-
-        const httplib::Result unknown =
-            service.client()->Get("/api/auth/app-login/poll/0123456789abcdef0123456789abcdef");
-        QVERIFY(unknown);
-        QCOMPARE(unknown->status, 404);
-        const auto unknownSees =
-            runTask(AuthBridge::pollAppLogin(service.baseUrl(), QStringLiteral("nope")));
-        QCOMPARE(unknownSees.errorAs<URLError>().value().code(),
-                 URLError::Code::resourceUnavailable);
+        for (const QString &nonce : {login.value->nonce, QStringLiteral("0123abcd")}) {
+            const auto poll = runTask(AuthBridge::pollAppLogin(service.baseUrl(), nonce));
+            QCOMPARE(poll.errorAs<URLError>().value().code(), URLError::Code::resourceUnavailable);
+        }
     }
 
-    void autoConfirmForDemos() {
-        ServiceProcess service({QStringLiteral("--auto-confirm-after-polls"), QStringLiteral("2")});
-        QVERIFY(service.start());
-        const auto login = runTask(AuthBridge::startAppLogin(service.baseUrl()));
-        QVERIFY(login.succeeded());
-        const auto first = runTask(AuthBridge::pollAppLogin(service.baseUrl(), login.value->nonce));
-        QVERIFY(first.succeeded() && !first.value->has_value());
-        const auto second =
-            runTask(AuthBridge::pollAppLogin(service.baseUrl(), login.value->nonce));
-        QVERIFY(second.succeeded() && second.value->has_value());
-        // Nobody typed a name: the user is the demo one.
-        const auto profile = runTask(AuthBridge::fetchProfile(service.baseUrl(), **second.value));
-        QCOMPARE(profile.value->telegramUsername,
-                 std::optional(QString::fromUtf8(DevStore::kDefaultFirstName)));
-    }
-
-    void onlyTheOwnersTokenGetsIn() {
-        ServiceProcess service;
-        const std::optional<Account> anna = startWithAccount(service);
-        const std::optional<QString> boris = signIn(service, "Борис");
-        QVERIFY(anna && boris);
-        const QString wrong = anna->token + QStringLiteral("0");
-
-        const auto profile = runTask(AuthBridge::fetchProfile(service.baseUrl(), wrong));
-        QCOMPARE(profile.errorAs<URLError>().value().code(),
-                 URLError::Code::userAuthenticationRequired);
-        // The client reads the create answer whatever its status: an error body does not decode.
-        QVERIFY(
-            runTask(AuthBridge::createMeeting(service.baseUrl(), wrong)).errorAs<DecodingError>());
-
-        const auto client = service.client();
-        QCOMPARE(client->Get("/api/auth/me")->status, 401);
-        QCOMPARE(
-            client->Get("/api/auth/me", {{"Authorization", "Basic " + anna->token.toStdString()}})
-                ->status,
-            401);
-        QCOMPARE(client->Post("/api/meetings", bearer(wrong), "{}", "application/json")->status,
-                 401);
-        QCOMPARE(client->Post("/api/meetings", "{}", "application/json")->status, 401);
-        QCOMPARE(client->Get("/api/auth/me", bearer(anna->token))->status, 200);
-
-        // A recording goes only to a meeting of the token's own user.
-        const std::string body =
-            multipartBody("B0UNDARY", "form-data; name=\"audio\"; filename=\"recording.m4a\"",
-                          m_recordingBytes.toStdString());
-        const auto post = [&](const std::string &path, const QString &token) {
-            return service.client()
-                ->Post(path.c_str(), bearer(token), body, "multipart/form-data; boundary=B0UNDARY")
-                ->status;
-        };
-        const std::string annasPath = audioPath(anna->meeting);
-        QCOMPARE(post(annasPath, *boris), 404);
-        QCOMPARE(post(annasPath, wrong), 401);
-        QCOMPARE(post("/api/meetings/999/audio", anna->token), 404);
-        QCOMPARE(post("/api/meetings/abc/audio", anna->token), 404);
-        QVERIFY(!QFile::exists(service.audioFile(anna->meeting)));
-        QCOMPARE(post(annasPath, anna->token), 201);
-        QVERIFY(service.leftoverUploads().isEmpty());
-    }
-
-    void namesAreEscapedInPages() {
-        ServiceProcess service;
-        const std::optional<Account> account =
-            startWithAccount(service, "<script>alert('x')</script> & Co");
-        QVERIFY(account);
-        const QString html = QString::fromStdString(service.client()->Get("/")->body);
-        QVERIFY(!html.contains(QStringLiteral("<script>")));
-        QVERIFY(html.contains(
-            QStringLiteral("&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt; &amp; Co")));
-        const auto profile = runTask(AuthBridge::fetchProfile(service.baseUrl(), account->token));
-        QCOMPARE(profile.value->telegramUsername,
-                 std::optional(QStringLiteral("<script>alert('x')</script> & Co")));
-    }
-
-    void badUploadsAreRefused_data() {
+    // Each row is refused with its status and an error text, by a service that holds a
+    // recording of Anna's first meeting; @TOKEN@ and @BORIS@ stand for the two users' tokens,
+    // @MEETING@ for Anna's second meeting, @FILE@ for the recording, @PORT@ for the port.
+    void refusals_data() {
+        QTest::addColumn<QByteArray>("path");
+        QTest::addColumn<QByteArray>("host");
+        QTest::addColumn<QByteArray>("authorization");
         QTest::addColumn<QByteArray>("contentType");
-        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QByteArray>("body"); // empty: a GET
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("error");
-        const std::string boundary = "7E1C5A2B-0000-4000-8000-ABCDEF012345";
-        const std::string opening = "--" + boundary + "\r\nContent-Disposition: ";
+        const QByteArray upload = "/api/meetings/@MEETING@/audio";
+        const QByteArray local = "127.0.0.1:@PORT@";
+        const QByteArray bearer = "Bearer @TOKEN@";
         const std::string audio = "form-data; name=\"audio\"; filename=\"recording.m4a\"";
-        // @FILE@ stands for the recording, put in by the test itself.
-        const auto row = [&](const char *tag, const std::string &body, int status,
-                             const char *error, const char *type = nullptr) {
-            QTest::newRow(tag) << (type ? QByteArray(type)
-                                        : QByteArray::fromStdString(
-                                              "multipart/form-data; boundary=" + boundary))
+        const QByteArray file = QByteArray::fromStdString(multipartBody(audio, "@FILE@"));
+        const auto row = [&](const char *tag, const QByteArray &path, const QByteArray &host,
+                             const QByteArray &authorization, const std::string &body, int status,
+                             const char *error,
+                             const QByteArray &type = "multipart/form-data; "
+                                                      "boundary=B0UNDARY") {
+            QTest::newRow(tag) << path << host << authorization << type
                                << QByteArray::fromStdString(body) << status
                                << QString::fromUtf8(error);
         };
-        row("malformed body", "this is not multipart at all", 400, "границ");
-        row("wrong part name",
-            multipartBody(boundary, "form-data; name=\"file\"; filename=\"recording.m4a\"",
-                          "@FILE@"),
-            400, "\"audio\"");
-        row("missing part", "--" + boundary + "--\r\n", 400, "нет части");
-        row("part that is not a file",
-            multipartBody(boundary, "form-data; name=\"audio\"", "@FILE@"), 400, "имени файла");
-        row("extra part",
-            opening + audio + "\r\n\r\n@FILE@\r\n" + opening +
-                "form-data; name=\"x\"\r\n\r\n1\r\n--" + boundary + "--\r\n",
+        row("profile without a token", "/api/auth/me", local, "", "", 401, "токен");
+        row("profile by another scheme", "/api/auth/me", local, "Basic @TOKEN@", "", 401, "токен");
+        row("meeting with a wrong token", "/api/meetings", local, bearer + "0", "{}", 401, "токен",
+            "application/json");
+        row("upload with a wrong token", upload, local, bearer + "0", file.toStdString(), 401,
+            "токен");
+        row("upload to another user's meeting", upload, local, "Bearer @BORIS@", file.toStdString(),
+            404, "не найдена");
+        row("upload to no meeting", "/api/meetings/999/audio", local, bearer, file.toStdString(),
+            404, "не найдена");
+        row("not multipart", upload, local, bearer, "{}", 400, "multipart", "application/json");
+        row("no part", upload, local, bearer, "this is not multipart", 400, "нет части");
+        row("wrong part name", upload, local, bearer,
+            multipartBody("form-data; name=\"file\"; filename=\"a.m4a\"", "@FILE@"), 400,
+            "\"audio\"");
+        row("part that is not a file", upload, local, bearer,
+            multipartBody("form-data; name=\"audio\"", "@FILE@"), 400, "имени файла");
+        row("extra part", upload, local, bearer,
+            "--B0UNDARY\r\nContent-Disposition: " + audio +
+                "\r\n\r\n@FILE@\r\n--B0UNDARY\r\nContent-Disposition: form-data; "
+                "name=\"x\"\r\n\r\n1\r\n--B0UNDARY--\r\n",
             400, "больше одной части");
-        row("no closing delimiter", opening + audio + "\r\n\r\n@FILE@", 400, "оборвалось");
-        row("not multipart", "{}", 400, "multipart/form-data", "application/json");
-        row("not a recording", multipartBody(boundary, audio, "just some text"), 400,
+        row("no closing delimiter", upload, local, bearer,
+            "--B0UNDARY\r\nContent-Disposition: " + audio + "\r\n\r\n@FILE@", 400, "оборвалось");
+        row("not a recording", upload, local, bearer, multipartBody(audio, "just some text"), 400,
             "аудиозапись");
-        row("over the limit",
-            multipartBody(boundary, audio, "@FILE@" + std::string(300 * 1024, 'x')), 413, "больше");
+        // A list in FFmpeg's concat format that would read the first meeting's recording.
+        row("ffconcat list", upload, local, bearer,
+            multipartBody(audio, "ffconcat version 1.0\nfile 1.m4a\n"), 400, "аудиозапись");
+        row("over the limit", upload, local, bearer,
+            multipartBody(audio, "@FILE@" + std::string(300 * 1024, 'x')), 413, "больше");
+        // A web page whose name was pointed at 127.0.0.1 (DNS rebinding).
+        row("meetings page by a foreign name", "/", "evil.example", "", "", 421, "Host");
+        row("recording by a foreign name", "/meetings/1/audio.m4a", "evil.example:@PORT@", "", "",
+            421, "Host");
+        row("upload on another port", upload, "127.0.0.1:1", bearer, file.toStdString(), 421,
+            "Host");
     }
-    void badUploadsAreRefused() {
+    void refusals() {
+        QFETCH(QByteArray, path);
+        QFETCH(QByteArray, host);
+        QFETCH(QByteArray, authorization);
         QFETCH(QByteArray, contentType);
         QFETCH(QByteArray, body);
         QFETCH(int, status);
         QFETCH(QString, error);
-        body.replace("@FILE@", m_recordingBytes);
 
         ServiceProcess service({QStringLiteral("--max-upload"), QStringLiteral("262144")});
-        const std::optional<Account> anna = startWithAccount(service);
-        QVERIFY(anna);
+        QVERIFY(service.running());
+        const std::optional<QString> anna = signIn(service, "Анна");
+        const std::optional<QString> boris = signIn(service, "Борис");
+        QVERIFY(anna && boris);
+        QCOMPARE(createMeeting(service, *anna), 1);
+        QVERIFY(
+            runTask(AuthBridge::uploadAudio(service.baseUrl(), *anna, 1, m_recording)).succeeded());
+        QCOMPARE(createMeeting(service, *anna), 2);
+
+        for (QByteArray *text : {&path, &host, &authorization, &body}) {
+            text->replace("@TOKEN@", anna->toUtf8()).replace("@BORIS@", boris->toUtf8());
+            text->replace("@MEETING@", "2").replace("@FILE@", m_recordingBytes);
+            text->replace("@PORT@", QByteArray::number(service.port()));
+        }
+        httplib::Headers headers{{"Host", host.toStdString()}};
+        if (!authorization.isEmpty())
+            headers.emplace("Authorization", authorization.toStdString());
         const httplib::Result answer =
-            service.client()->Post(audioPath(anna->meeting).c_str(), bearer(anna->token),
-                                   body.toStdString(), contentType.toStdString().c_str());
+            body.isEmpty() ? service.client()->Get(path.constData(), headers)
+                           : service.client()->Post(path.constData(), headers, body.toStdString(),
+                                                    contentType.constData());
         QVERIFY(answer);
         QCOMPARE(answer->status, status);
-        const nlohmann::json json = nlohmann::json::parse(answer->body);
-        const QString text = QString::fromStdString(json.at("error").get<std::string>());
-        QVERIFY2(text.contains(error), qPrintable(text));
+        const auto text = nlohmann::json::parse(answer->body).at("error").get<std::string>();
+        QVERIFY2(QString::fromStdString(text).contains(error), text.c_str());
 
-        QVERIFY(!QFile::exists(service.audioFile(anna->meeting)));
+        // Nothing stored, nothing left behind, the first recording intact, still serving.
+        QVERIFY(service.audio(2).isEmpty());
         QVERIFY(service.leftoverUploads().isEmpty());
-        // Still serving: the program's own upload of the real recording goes through.
-        QVERIFY(service.running());
-        QVERIFY(runTask(AuthBridge::uploadAudio(service.baseUrl(), anna->token, anna->meeting,
-                                                m_recording))
-                    .succeeded());
-        QCOMPARE(readFile(service.audioFile(anna->meeting)), m_recordingBytes);
+        QCOMPARE(service.audio(1), m_recordingBytes);
+        QVERIFY(runTask(AuthBridge::fetchProfile(service.baseUrl(), *anna)).succeeded());
     }
 
     void oversizedUploadsAreRefusedWithoutTheBody() {
         ServiceProcess service({QStringLiteral("--max-upload"), QStringLiteral("65536")});
-        const std::optional<Account> anna = startWithAccount(service);
-        QVERIFY(anna);
-        const QString token = anna->token;
-        const std::string type = "multipart/form-data; boundary=b";
+        const std::optional<QString> token = signIn(service, "Анна");
+        QVERIFY(token);
+        const std::int64_t meeting = createMeeting(service, *token);
+        const std::string path = "/api/meetings/" + std::to_string(meeting) + "/audio";
 
         // Sent in chunks, with no length announced: counted while it arrives.
+        const std::string head = "--b\r\nContent-Disposition: form-data; name=\"audio\"; "
+                                 "filename=\"a\"\r\n\r\n";
         const std::string chunk(16 * 1024, 'x');
         int sent = 0;
         const httplib::Result chunked = service.client()->Post(
-            audioPath(anna->meeting).c_str(), bearer(token),
+            path.c_str(), {{"Authorization", "Bearer " + token->toStdString()}},
             [&](std::size_t, httplib::DataSink &sink) {
-                if (sent == 0)
-                    sink.write("--b\r\nContent-Disposition: form-data; name=\"audio\"; "
-                               "filename=\"a\"\r\n\r\n",
-                               66);
-                if (++sent > 64) {
+                if (sent++ == 0)
+                    return sink.write(head.data(), head.size());
+                if (sent > 64)
                     sink.done();
-                    return true;
-                }
-                return sink.write(chunk.data(), chunk.size());
+                return sent > 64 || sink.write(chunk.data(), chunk.size());
             },
-            type.c_str());
+            "multipart/form-data; boundary=b");
         QVERIFY(chunked);
         QCOMPARE(chunked->status, 413);
-        QVERIFY(service.leftoverUploads().isEmpty());
 
-        // The program's own upload of a recording over the limit fails.
+        // The program's own upload of a recording over the limit gets the answer, not a reset.
         const QString big = m_files.filePath(QStringLiteral("big.m4a"));
         QVERIFY(encodeTone(big, QStringLiteral("anoisesrc=d=10:sample_rate=44100")));
-        QVERIFY(QFileInfo(big).size() > 65536);
         const auto upload =
-            runTask(AuthBridge::uploadAudio(service.baseUrl(), token, anna->meeting, big));
+            runTask(AuthBridge::uploadAudio(service.baseUrl(), *token, meeting, big));
         QCOMPARE(upload.errorAs<URLError>().value().code(), URLError::Code::badServerResponse);
         QVERIFY(service.leftoverUploads().isEmpty());
-
         QVERIFY(service.running());
-        QCOMPARE(service.client()->Get("/api/auth/me", bearer(token))->status, 200);
-    }
-
-    void commandLine() {
-        QProcess help;
-        help.start(QStringLiteral(TOLVEX_DEVSERVICE_PATH), {QStringLiteral("--help")});
-        QVERIFY(help.waitForFinished(10000));
-        QCOMPARE(help.exitCode(), 0);
-        const QString usage = QString::fromUtf8(help.readAllStandardOutput());
-        for (const char *option :
-             {"--port", "--data", "--nonce-lifetime", "--max-upload", "--auto-confirm-after-polls"})
-            QVERIFY2(usage.contains(QLatin1String(option)), option);
-
-        QProcess wrong;
-        wrong.start(QStringLiteral(TOLVEX_DEVSERVICE_PATH),
-                    {QStringLiteral("--port"), QStringLiteral("http")});
-        QVERIFY(wrong.waitForFinished(10000));
-        QCOMPARE(wrong.exitCode(), 2);
-
-        // A state file it cannot read stops it instead of being overwritten.
-        ServiceProcess service;
-        QFile state(service.dataDir() + QStringLiteral("/state.json"));
-        QVERIFY(state.open(QIODevice::WriteOnly));
-        state.write("{ broken");
-        state.close();
-        QVERIFY(!service.start());
-        QCOMPARE(readFile(state.fileName()), QByteArray("{ broken"));
     }
 };
 

@@ -1,7 +1,6 @@
 #include "DevService.h"
 
 #include "HtmlPages.h"
-#include "MultipartParser.h"
 #include "UploadFile.h"
 #include "Waveform.h"
 
@@ -25,8 +24,6 @@ constexpr std::uint64_t kMaxSmallBody = 64 * 1024;
 constexpr std::uint64_t kDrainAfterLimit = 16 * 1024 * 1024;
 constexpr std::size_t kMaxFirstNameBytes = 64;
 const std::regex kUploadPath(R"(/api/meetings/[^/]+/audio)");
-// Where the upload's Content-Type is kept while the library reads the body; see addRoutes().
-constexpr const char *kUploadContentType = "X-Tolvex-Upload-Content-Type";
 
 void sendJson(httplib::Response &res, int status, const json &body) {
     res.status = status;
@@ -66,14 +63,23 @@ bool announcesBody(const httplib::Request &req) {
     return req.has_header("Content-Length") || req.has_header("Transfer-Encoding");
 }
 
+// Hands the body to `receiver`; a multipart body only with its parts' contents, since the
+// library parses such a body itself. False when the body broke off or is malformed.
+bool readBody(const httplib::Request &req, const httplib::ContentReader &reader,
+              const httplib::ContentReceiver &receiver) {
+    if (!announcesBody(req))
+        return true;
+    if (req.is_multipart_form_data())
+        return reader([](const httplib::MultipartFormData &) { return true; }, receiver);
+    return reader(receiver);
+}
+
 // The body of a small request (the pre-routing check bounds its size); an empty one when the
 // request announces none. Nothing when the connection broke.
 std::optional<std::string> readSmallBody(const httplib::Request &req,
                                          const httplib::ContentReader &reader) {
     std::string body;
-    if (!announcesBody(req))
-        return body;
-    const bool complete = reader([&body](const char *data, std::size_t size) {
+    const bool complete = readBody(req, reader, [&body](const char *data, std::size_t size) {
         body.append(data, size);
         return true;
     });
@@ -85,8 +91,7 @@ std::optional<std::string> readSmallBody(const httplib::Request &req,
 // Reads and throws away the rest of a body, so that the answer reaches a client that is still
 // sending it and the connection stays usable.
 void drain(const httplib::Request &req, const httplib::ContentReader &reader) {
-    if (announcesBody(req))
-        reader([](const char *, std::size_t) { return true; });
+    readBody(req, reader, [](const char *, std::size_t) { return true; });
 }
 
 // The user's name from the form: trimmed, cut to a whole character within the limit.
@@ -172,23 +177,18 @@ void DevService::addRoutes() {
     using httplib::Response;
     using HandlerResponse = httplib::Server::HandlerResponse;
 
-    m_server.set_pre_routing_handler([](const Request &req, Response &res) -> HandlerResponse {
-        if (std::regex_match(req.path, kUploadPath)) {
-            // The library insists on parsing a body whose Content-Type says multipart/form-data
-            // itself, even for a plain reader; the upload is parsed by MultipartParser as it
-            // streams, so the header is moved out of the library's sight. The request object is
-            // the library's own mutable one; only this hook sees it before the body is read.
-            httplib::Headers &headers = const_cast<Request &>(req).headers;
-            headers.erase(kUploadContentType);
-            const auto [first, last] = headers.equal_range("Content-Type");
-            std::vector<std::string> values;
-            for (auto it = first; it != last; ++it)
-                values.push_back(it->second);
-            headers.erase("Content-Type");
-            for (std::string &value : values)
-                headers.emplace(kUploadContentType, std::move(value));
-            return HandlerResponse::Unhandled;
+    m_server.set_pre_routing_handler([this](const Request &req, Response &res) -> HandlerResponse {
+        // A web page whose name was made to point at 127.0.0.1 (DNS rebinding) sends its own
+        // name: only requests addressed to this service by its loopback name or address pass.
+        const std::string host = req.get_header_value("Host");
+        const std::string port = ":" + std::to_string(m_port);
+        if (host != "127.0.0.1" + port && host != "localhost" + port) {
+            res.set_header("Connection", "close");
+            sendError(res, 421, "запрос адресован не этому сервису (заголовок Host)");
+            return HandlerResponse::Handled;
         }
+        if (std::regex_match(req.path, kUploadPath))
+            return HandlerResponse::Unhandled;
         const std::optional<std::uint64_t> length = contentLength(req);
         if (req.has_header("Transfer-Encoding") || (length && *length > kMaxSmallBody)) {
             res.set_header("Connection", "close");
@@ -276,10 +276,17 @@ std::optional<DevUser> DevService::bearerUser(const httplib::Request &req) const
 }
 
 void DevService::startLogin(httplib::Response &res) {
-    const std::string nonce = m_store.startLogin(m_options.nonceLifetime);
+    const std::optional<std::string> nonce = m_store.startLogin(m_options.nonceLifetime);
+    if (!nonce) {
+        res.set_header("Retry-After", std::to_string(m_options.nonceLifetime.count()));
+        sendError(res, 503,
+                  "открыто " + std::to_string(DevStore::kMaxLogins) +
+                      " попыток входа; новые — после истечения старых");
+        return;
+    }
     sendJson(res, 200,
-             {{"nonce", nonce},
-              {"bot_url", origin() + "/bot?start=" + nonce},
+             {{"nonce", *nonce},
+              {"bot_url", origin() + "/bot?start=" + *nonce},
               {"expires_in_seconds", m_options.nonceLifetime.count()}});
 }
 
@@ -340,9 +347,7 @@ void DevService::uploadAudio(const httplib::Request &req, httplib::Response &res
     // Another user's meeting is as invisible as a missing one.
     if (!meeting || meeting->userId != user->id)
         return refuse(404, "встреча не найдена");
-    const std::optional<std::string> boundary =
-        MultipartParser::boundaryOf(req.get_header_value(kUploadContentType));
-    if (!boundary)
+    if (!req.is_multipart_form_data())
         return refuse(400, "ожидалось тело multipart/form-data с границей");
     const std::string tooLargeText =
         "тело загрузки больше " + std::to_string(m_options.maxUpload) + " байт";
@@ -353,33 +358,49 @@ void DevService::uploadAudio(const httplib::Request &req, httplib::Response &res
         return refuse(413, tooLargeText);
     }
 
+    // The library splits the body into parts; the callbacks take exactly one, the field
+    // "audio" with a file name, straight to disk. A refused body is still read to its end (up
+    // to the drain bound), so that a client that is still sending gets the answer.
     UploadFile file(m_store.audioFolder());
-    MultipartParser parser(*boundary,
-                           [&file](std::string_view bytes) { return file.write(bytes); });
+    int parts = 0;
+    std::optional<std::string> refusal;
     std::uint64_t received = 0;
-    bool tooLarge = false;
-    const bool complete = !announcesBody(req) || reader([&](const char *data, std::size_t size) {
-        received += size;
-        if (received > m_options.maxUpload) {
-            tooLarge = true;
-            return received <= m_options.maxUpload + kDrainAfterLimit;
-        }
-        // A refused body is still read to its end, so that the client gets the answer.
-        parser.feed(std::string_view(data, size));
+    std::uint64_t fileSize = 0;
+    bool writeFailed = false;
+    const auto partHeader = [&](const httplib::MultipartFormData &part) {
+        if (++parts > 1)
+            refusal = "в теле больше одной части, ожидалась только \"audio\"";
+        else if (part.name != "audio")
+            refusal = "ожидалась часть с именем \"audio\"";
+        else if (part.filename.empty())
+            refusal = "у части \"audio\" нет имени файла";
         return true;
-    });
-    if (tooLarge || res.status == 413) {
+    };
+    const auto partData = [&](const char *data, std::size_t size) {
+        received += size;
+        if (received > m_options.maxUpload)
+            return received <= m_options.maxUpload + kDrainAfterLimit;
+        if (!refusal && !writeFailed) {
+            writeFailed = !file.write(std::string_view(data, size));
+            fileSize += size;
+        }
+        return true;
+    };
+    const bool complete = !announcesBody(req) || reader(partHeader, partData);
+    if (received > m_options.maxUpload || res.status == 413) {
         res.set_header("Connection", "close");
         return sendError(res, 413, tooLargeText);
     }
-    if (!complete) {
+    if (!complete)
         res.set_header("Connection", "close");
-        return sendError(res, 400, "тело запроса не дочитано");
-    }
-    if (!parser.finish()) {
-        const bool ours = parser.error() == MultipartParser::Error::sinkFailed;
-        return sendError(res, ours ? 500 : 400, MultipartParser::describe(parser.error()));
-    }
+    if (refusal)
+        return sendError(res, 400, *refusal);
+    if (parts == 0)
+        return sendError(res, 400, "в теле нет части multipart с границей из заголовка");
+    if (!complete)
+        return sendError(res, 400, "тело оборвалось или повреждено до закрывающей границы");
+    if (writeFailed)
+        return sendError(res, 500, "не удалось сохранить файл");
     file.flush();
     Waveform waveform;
     try {
@@ -391,11 +412,11 @@ void DevService::uploadAudio(const httplib::Request &req, httplib::Response &res
     const auto now = std::chrono::duration_cast<std::chrono::seconds>(
                          std::chrono::system_clock::now().time_since_epoch())
                          .count();
-    m_store.setAudio(meeting->id, MeetingAudio{parser.fileSize(), now, waveform});
+    m_store.setAudio(meeting->id, MeetingAudio{fileSize, now, waveform});
     sendJson(res, 201,
              {{"id", meeting->id},
               {"status", "uploaded"},
-              {"size", parser.fileSize()},
+              {"size", fileSize},
               {"duration_seconds", waveform.durationSeconds()}});
 }
 

@@ -16,8 +16,6 @@ using nlohmann::json;
 namespace {
 
 constexpr int kStateVersion = 1;
-// Sign-in attempts are forgotten this long after they expire, so a late poll still gets 410.
-constexpr std::chrono::hours kLoginMemory{1};
 
 std::int64_t nowSeconds() {
     return std::chrono::duration_cast<std::chrono::seconds>(
@@ -137,18 +135,24 @@ std::int64_t DevStore::userIdFor(State &state, const std::string &firstName) {
     return id;
 }
 
-void DevStore::forgetOldLogins(std::chrono::steady_clock::time_point now) {
-    std::erase_if(m_logins,
-                  [now](const auto &entry) { return entry.second.expiresAt + kLoginMemory < now; });
+void DevStore::forgetExpiredLogins(std::chrono::steady_clock::time_point now) {
+    std::erase_if(m_logins, [now](const auto &entry) { return now >= entry.second.expiresAt; });
 }
 
-std::string DevStore::startLogin(std::chrono::seconds lifetime) {
+std::optional<std::string> DevStore::startLogin(std::chrono::seconds lifetime) {
     const auto now = std::chrono::steady_clock::now();
-    std::string nonce = Secrets::randomHex(16);
     const std::lock_guard lock(m_mutex);
-    forgetOldLogins(now);
+    forgetExpiredLogins(now);
+    if (m_logins.size() >= kMaxLogins)
+        return std::nullopt;
+    std::string nonce = Secrets::randomHex(16);
     m_logins[nonce] = Login{now + lifetime};
     return nonce;
+}
+
+std::size_t DevStore::loginsHeld() const {
+    const std::lock_guard lock(m_mutex);
+    return m_logins.size();
 }
 
 DevStore::PollResult DevStore::pollLogin(const std::string &nonce, int autoConfirmAfter) {

@@ -3,12 +3,14 @@
 //
 // Users, tokens and meetings live in "state.json" in the data folder and are written through
 // AtomicFile on every change, so they survive a restart or a crash. Sign-in attempts live in
-// memory only: they are minutes long. Tokens are kept only as their SHA-256 hash. All methods
-// may be called from several request threads at once.
+// memory only: they are minutes long, are dropped once expired, and at most kMaxLogins are held,
+// so a loop of sign-in starts cannot grow the table. Tokens are kept only as their SHA-256
+// hash. All methods may be called from several request threads at once.
 
 #include "Waveform.h"
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -54,6 +56,7 @@ public:
     enum class ConfirmOutcome { ok, unknown, expired, alreadyConfirmed };
 
     static constexpr const char *kDefaultFirstName = "Демо";
+    static constexpr std::size_t kMaxLogins = 1000;
 
     // Creates the folder if needed and reads its state; throws LoadError or std::system_error.
     explicit DevStore(std::filesystem::path folder);
@@ -63,8 +66,11 @@ public:
     [[nodiscard]] std::filesystem::path audioFolder() const;
     [[nodiscard]] std::filesystem::path audioPath(std::int64_t meetingId) const;
 
-    // A new random nonce that expires after `lifetime`.
-    [[nodiscard]] std::string startLogin(std::chrono::seconds lifetime);
+    // A new random nonce that expires after `lifetime`; nothing while kMaxLogins attempts are
+    // open. A full table refuses newcomers rather than drop an attempt someone is confirming.
+    [[nodiscard]] std::optional<std::string> startLogin(std::chrono::seconds lifetime);
+    // How many sign-in attempts are held; for the tests.
+    [[nodiscard]] std::size_t loginsHeld() const;
     // With `autoConfirmAfter` > 0 a pending nonce confirms itself for the default user on that
     // many polls. A nonce hands out its token once; later polls find it expired.
     [[nodiscard]] PollResult pollLogin(const std::string &nonce, int autoConfirmAfter);
@@ -106,7 +112,7 @@ private:
     // changes nothing.
     void commit(State next);
     static std::int64_t userIdFor(State &state, const std::string &firstName);
-    void forgetOldLogins(std::chrono::steady_clock::time_point now);
+    void forgetExpiredLogins(std::chrono::steady_clock::time_point now);
 
     std::filesystem::path m_folder;
     mutable std::mutex m_mutex;

@@ -7,6 +7,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/log.h>
+#include <libavutil/mem.h>
 #include <libswresample/swresample.h>
 }
 
@@ -83,9 +84,18 @@ class Decoder {
 public:
     explicit Decoder(const std::filesystem::path &file) {
         av_log_set_level(AV_LOG_QUIET);
-        AVFormatContext *input = nullptr;
-        if (avformat_open_input(&input, file.c_str(), nullptr, nullptr) < 0)
-            throw Waveform::DecodeError("not a media file");
+        // Only an MP4 file read through the "file" protocol: another demuxer could follow what
+        // the upload names, such as an "ffconcat" list that reads other files of its folder.
+        AVFormatContext *input = avformat_alloc_context();
+        if (input)
+            input->protocol_whitelist = av_strdup("file");
+        if (!input || !input->protocol_whitelist) {
+            avformat_free_context(input);
+            throw std::bad_alloc();
+        }
+        // avformat_open_input frees the context when it fails.
+        if (avformat_open_input(&input, file.c_str(), av_find_input_format("mp4"), nullptr) < 0)
+            throw Waveform::DecodeError("not an MP4 file");
         m_input.reset(input);
         if (avformat_find_stream_info(m_input.get(), nullptr) < 0)
             throw Waveform::DecodeError("no stream information");
