@@ -74,12 +74,22 @@ void TolvexApp::createTray() {
     });
 
     m_tray = std::make_unique<QSystemTrayIcon>(QIcon(QStringLiteral(":/tolvex/BubbleIcon.svg")));
-    m_tray->setToolTip(QStringLiteral("Толвекс"));
+    showNoticeInToolTip();
+    connect(m_viewModel.get(), &AppViewModel::recordingNoticeChanged, this,
+            &TolvexApp::showNoticeInToolTip);
     // The tray shows this menu itself on a right click; the click then arrives here as
     // Context, which leaves the popover alone.
     m_tray->setContextMenu(m_menu.get());
     connect(m_tray.get(), &QSystemTrayIcon::activated, this, &TolvexApp::onTrayActivated);
     m_tray->show();
+}
+
+// A notice that a track hears nothing reaches a user whose popover is closed, too.
+void TolvexApp::showNoticeInToolTip() {
+    QString tip = QStringLiteral("Толвекс");
+    if (const QString notice = m_viewModel->recordingNotice(); !notice.isEmpty())
+        tip += QLatin1Char('\n') + notice;
+    m_tray->setToolTip(tip);
 }
 
 void TolvexApp::requestQuit() {

@@ -39,6 +39,7 @@ public:
 private:
     void checkForTray();
     void createTray();
+    void showNoticeInToolTip();
     void showNoTrayNotice();
     void onTrayActivated(QSystemTrayIcon::ActivationReason reason);
     // The QML engine and the screens cost tens of megabytes: a program that mostly waits in

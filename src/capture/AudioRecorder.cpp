@@ -7,7 +7,9 @@
 #include "M4aWriter.h"
 #include "PulseCapture.h"
 #include "PulseError.h"
+#include "SilenceWatch.h"
 
+#include <QCoreApplication>
 #include <QCoroFuture>
 #include <QFile>
 #include <QFileInfo>
@@ -29,16 +31,44 @@ AudioRecorder &AudioRecorder::shared() {
     return recorder;
 }
 
-AudioRecorder::AudioRecorder(QObject *parent)
-    : QObject(parent) {}
+AudioRecorder::AudioRecorder(QObject *parent, std::chrono::milliseconds silenceWindow)
+    : QObject(parent)
+    , m_silenceWindow(silenceWindow) {}
 
 AudioRecorder::~AudioRecorder() = default;
 
 void AudioRecorder::setState(State state) {
     const bool wasRecording = isRecording();
+    const bool hadNotices = !notices().isEmpty();
     m_state = state;
     if (isRecording() != wasRecording)
         emit isRecordingChanged(isRecording());
+    if (hadNotices != !notices().isEmpty())
+        announceNotices();
+}
+
+QStringList AudioRecorder::notices() const {
+    return m_state == State::recording ? m_hearing.lines() : QStringList();
+}
+
+void AudioRecorder::setNoticesListener(std::function<void()> listener) {
+    m_noticesListener = std::move(listener);
+}
+
+void AudioRecorder::announceNotices() {
+    emit noticesChanged();
+    if (m_noticesListener)
+        m_noticesListener();
+}
+
+void AudioRecorder::hear(std::uint64_t capture,
+                         const std::function<void(HearingReport &)> &change) {
+    if (capture != m_captureNumber)
+        return;
+    const QStringList before = notices();
+    change(m_hearing);
+    if (notices() != before)
+        announceNotices();
 }
 
 QCoro::Task<> AudioRecorder::startRecording(QString recordingId) {
@@ -154,9 +184,48 @@ QCoro::Task<> AudioRecorder::start(QString recordingId) {
     encoder = std::make_unique<CaptureEncoder>(
         TrackEncoder(sysPath, std::move(sysWriter), originNs),
         TrackEncoder(micPath, std::move(micWriter), originNs), std::move(liveMix));
+    // The capture's thread judges silence from the chunks as they pass and posts only changes.
+    // The recorder is reached through a pointer read on the GUI thread alone, so a recorder
+    // destroyed meanwhile is simply not told.
+    struct Relay {
+        QPointer<AudioRecorder> recorder;
+        std::uint64_t capture;
+        SilenceWatch system;
+        SilenceWatch microphone;
+    };
+    const auto windowNs =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(m_silenceWindow).count();
+    m_hearing = HearingReport{found.devices, false, false};
+    auto relay = std::make_shared<Relay>(
+        Relay{self, ++m_captureNumber, SilenceWatch(windowNs), SilenceWatch(windowNs)});
+    const auto post = [relay](std::function<void(HearingReport &)> change) {
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [relay, change = std::move(change)] {
+                if (relay->recorder)
+                    relay->recorder->hear(relay->capture, change);
+            },
+            Qt::QueuedConnection);
+    };
     CaptureEncoder *sink = encoder.get();
-    const bool started =
-        co_await capture->open([sink](CaptureChunk &&chunk) { sink->push(std::move(chunk)); });
+    const auto takeChunk = [sink, relay, post](CaptureChunk &&chunk) {
+        if (chunk.kind == CaptureChunk::Kind::audio) {
+            const bool system = chunk.track == CaptureTrack::system;
+            SilenceWatch &watch = system ? relay->system : relay->microphone;
+            const std::int64_t durationNs = chunk.frames * 1'000'000'000 / RecordStream::sampleRate;
+            if (const std::optional<bool> silent =
+                    watch.take(chunk.samples, chunk.captureNs, durationNs)) {
+                post([system, silent = *silent](HearingReport &report) {
+                    (system ? report.systemSilent : report.microphoneSilent) = silent;
+                });
+            }
+        }
+        sink->push(std::move(chunk));
+    };
+    const auto takeDevices = [post](const DeviceReport &devices) {
+        post([devices](HearingReport &report) { report.devices = devices; });
+    };
+    const bool started = co_await capture->open(takeChunk, takeDevices);
     if (!self || !started) {
         discard();
         if (!self)

@@ -3,6 +3,7 @@
 // into its own part file, and both mixed as they are recorded into a third one, which the stop
 // turns into the recording (or, when that mix failed, the stop mixes the parts).
 
+#include "HearingReport.h"
 #include "Recorder.h"
 #include "TrackMixdown.h"
 
@@ -10,6 +11,9 @@
 #include <QObject>
 #include <QString>
 
+#include <chrono>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -19,6 +23,7 @@ class PulseCapture;
 class AudioRecorder : public QObject, public Recorder {
     Q_OBJECT
     Q_PROPERTY(bool isRecording READ isRecording NOTIFY isRecordingChanged)
+    Q_PROPERTY(QStringList notices READ notices NOTIFY noticesChanged)
 
 public:
     // Where the recorder is; only setState() changes it. What each call does in each state:
@@ -37,7 +42,11 @@ public:
     // The one recorder of the process, created on first use on the GUI thread.
     static AudioRecorder &shared();
 
-    explicit AudioRecorder(QObject *parent = nullptr);
+    // How long a track must hear nothing before the user is told.
+    static constexpr std::chrono::milliseconds defaultSilenceWindow{30'000};
+
+    explicit AudioRecorder(QObject *parent = nullptr,
+                           std::chrono::milliseconds silenceWindow = defaultSilenceWindow);
     ~AudioRecorder() override;
 
     QCoro::Task<> startRecording(QString recordingId) override;
@@ -54,12 +63,19 @@ public:
     // The part files of the current or last recording; empty before the first start.
     [[nodiscard]] QString sysPath() const { return m_sysPath; }
     [[nodiscard]] QString micPath() const { return m_micPath; }
+    [[nodiscard]] QStringList notices() const override;
+    void setNoticesListener(std::function<void()> listener) override;
 
 signals:
     void isRecordingChanged(bool isRecording);
+    void noticesChanged();
 
 private:
     void setState(State state);
+    // The capture's findings reach the GUI thread through here; those of a capture that has
+    // ended are dropped.
+    void hear(std::uint64_t capture, const std::function<void(HearingReport &)> &change);
+    void announceNotices();
     QCoro::Task<> start(QString recordingId);
     // The capture ended and both part files finished; the state is stopping throughout.
     struct FinishedParts {
@@ -71,6 +87,11 @@ private:
     QCoro::Task<RecordedAudio> stop();
 
     State m_state = State::idle;
+    const std::chrono::milliseconds m_silenceWindow;
+    // Counts the captures started, so that a late finding is told from a current one.
+    std::uint64_t m_captureNumber = 0;
+    HearingReport m_hearing;
+    std::function<void()> m_noticesListener;
     // Finishes when the start or stop under way has ended, however it ended.
     QFuture<void> m_settled;
     QString m_sysPath;

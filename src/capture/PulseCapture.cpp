@@ -43,12 +43,13 @@ QFuture<PulseCapture::Discovery> PulseCapture::connect() {
     return future;
 }
 
-QFuture<bool> PulseCapture::open(ChunkSink sink) {
+QFuture<bool> PulseCapture::open(ChunkSink sink, DevicesSink devices) {
     QPromise<bool> promise;
     promise.start();
     QFuture<bool> future = promise.future();
     PulseLock lock(m_loop);
     m_sink = std::move(sink);
+    m_devicesSink = std::move(devices);
     m_capturing = true;
     m_opening.emplace(std::move(promise));
     syncStreams();
@@ -66,6 +67,7 @@ void PulseCapture::close() noexcept {
     }
     m_loop.stop();
     m_sink = nullptr;
+    m_devicesSink = nullptr;
 }
 
 pulse::TimeEventPtr PulseCapture::startTimer(std::int64_t delayNs, pa_time_event_cb_t callback) {
@@ -140,8 +142,9 @@ void PulseCapture::subscribeCallback(pa_context *, pa_subscription_event_type_t 
     const auto facility = event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
     const auto type = event & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
     // A new default device is a server change; a device that comes or goes may take the
-    // default with it. Volume changes and the like are not our concern.
-    if (facility == PA_SUBSCRIPTION_EVENT_SERVER || type != PA_SUBSCRIPTION_EVENT_CHANGE)
+    // default with it; a source's change may be its mute switch, which the user is told of.
+    if (facility == PA_SUBSCRIPTION_EVENT_SERVER || facility == PA_SUBSCRIPTION_EVENT_SOURCE ||
+        type != PA_SUBSCRIPTION_EVENT_CHANGE)
         static_cast<PulseCapture *>(self)->resolveDefaults();
 }
 
@@ -168,6 +171,8 @@ void PulseCapture::onServerInfo(const pa_server_info *info) {
         // resolve to the microphone.
         if (c.defaultSink.empty()) {
             c.systemTarget.clear();
+            c.devices.sinkDescription.clear();
+            c.devices.sinkIsDummy = false;
         } else {
             ++c.pendingRequests;
             pulse::OperationPtr operation(pa_context_get_sink_info_by_name(
@@ -177,6 +182,9 @@ void PulseCapture::onServerInfo(const pa_server_info *info) {
         }
         if (c.defaultSource.empty()) {
             c.microphoneTarget.clear();
+            c.devices.sourceDescription.clear();
+            c.devices.sourceMuted = false;
+            c.devices.sourceIsMonitor = false;
         } else {
             ++c.pendingRequests;
             pulse::OperationPtr operation(pa_context_get_source_info_by_name(
@@ -198,8 +206,13 @@ void PulseCapture::onSinkInfo(const pa_sink_info *info, int eol) {
         requestDone();
         return;
     }
-    if (info && orEmpty(info->name) == m_connection->defaultSink)
-        m_connection->systemTarget = orEmpty(info->monitor_source_name);
+    if (info && orEmpty(info->name) == m_connection->defaultSink) {
+        Connection &c = *m_connection;
+        c.systemTarget = orEmpty(info->monitor_source_name);
+        c.devices.sinkDescription = orEmpty(info->description);
+        // Both PulseAudio and PipeWire call the output they make up when there is none so.
+        c.devices.sinkIsDummy = c.defaultSink == "auto_null";
+    }
 }
 
 void PulseCapture::sourceInfoCallback(pa_context *, const pa_source_info *info, int eol,
@@ -214,8 +227,12 @@ void PulseCapture::onSourceInfo(const pa_source_info *info, int eol) {
     }
     if (info && orEmpty(info->name) == m_connection->defaultSource) {
         // A monitor as the default input would record the meeting twice, not the user.
+        Connection &c = *m_connection;
         const bool isMonitor = info->monitor_of_sink != PA_INVALID_INDEX;
-        m_connection->microphoneTarget = isMonitor ? std::string() : m_connection->defaultSource;
+        c.microphoneTarget = isMonitor ? std::string() : c.defaultSource;
+        c.devices.sourceDescription = orEmpty(info->description);
+        c.devices.sourceMuted = info->mute != 0;
+        c.devices.sourceIsMonitor = isMonitor;
     }
 }
 
@@ -223,8 +240,13 @@ void PulseCapture::requestDone() {
     if (--m_connection->pendingRequests > 0)
         return;
     settleDiscovery(m_connection->systemTarget.empty() ? Outcome::noOutput : Outcome::ready);
-    if (m_capturing)
+    if (m_capturing) {
+        if (m_devicesSink && m_reportedDevices != m_connection->devices) {
+            m_reportedDevices = m_connection->devices;
+            m_devicesSink(m_connection->devices);
+        }
         syncStreams();
+    }
 }
 
 void PulseCapture::syncStreams() {
@@ -366,7 +388,12 @@ void PulseCapture::settleDiscovery(Outcome outcome) {
     if (!m_discovery)
         return;
     const bool hasMicrophone = m_connection && !m_connection->microphoneTarget.empty();
-    m_discovery->addResult(Discovery{outcome, hasMicrophone});
+    Discovery found{outcome, hasMicrophone, {}};
+    if (m_connection && outcome == Outcome::ready) {
+        found.devices = m_connection->devices;
+        m_reportedDevices = found.devices;
+    }
+    m_discovery->addResult(found);
     m_discovery->finish();
     m_discovery.reset();
 }

@@ -5,6 +5,7 @@
 // public calls runs on the loop's thread; the public calls are made on the GUI thread.
 
 #include "CaptureChunk.h"
+#include "DeviceReport.h"
 #include "PulseHandles.h"
 #include "PulseMainLoop.h"
 #include "RecordStream.h"
@@ -28,8 +29,10 @@ public:
     struct Discovery {
         Outcome outcome = Outcome::noServer;
         bool hasMicrophone = false;
+        DeviceReport devices{};
     };
     using ChunkSink = std::function<void(CaptureChunk &&)>;
+    using DevicesSink = std::function<void(const DeviceReport &)>;
 
     enum class Sources { systemAndMicrophone, microphoneOnly };
     struct Setup {
@@ -58,8 +61,9 @@ public:
     QFuture<Discovery> connect();
     // Opens the streams, now or once the server is known, and hands every chunk to `sink` on
     // the loop's thread. The future says whether the main stream started: the system stream,
-    // or the microphone when it is the only source.
-    QFuture<bool> open(ChunkSink sink);
+    // or the microphone when it is the only source. `devices` hears, on the loop's thread,
+    // of every change of the defaults' report after the one connect() gave.
+    QFuture<bool> open(ChunkSink sink, DevicesSink devices = {});
     // Closes the streams and the connection; no chunk reaches the sink afterwards.
     void close() noexcept;
 
@@ -75,6 +79,7 @@ private:
         std::string defaultSource;
         std::string systemTarget;
         std::string microphoneTarget;
+        DeviceReport devices;
         // After the context, so they are closed before it.
         std::unique_ptr<RecordStream> systemStream;
         std::unique_ptr<RecordStream> microphoneStream;
@@ -120,6 +125,9 @@ private:
 
     bool m_capturing = false;
     ChunkSink m_sink;
+    DevicesSink m_devicesSink;
+    // The report last handed out, so that an unchanged one is not told again.
+    std::optional<DeviceReport> m_reportedDevices;
     std::optional<QPromise<Discovery>> m_discovery;
     std::optional<QPromise<bool>> m_opening;
 };

@@ -7,6 +7,7 @@
 #include <QCoroTask>
 #include <QStringList>
 
+#include <functional>
 #include <optional>
 
 class Recorder {
@@ -27,4 +28,9 @@ public:
     // and hands their paths over (nothing when nothing was recording). The next launch mixes.
     virtual QCoro::Task<QStringList> stopKeepingParts() = 0;
     [[nodiscard]] virtual bool isRecording() const = 0;
+    // While recording: one line for each track that cannot be heard, and why, for the user;
+    // empty otherwise.
+    [[nodiscard]] virtual QStringList notices() const { return {}; }
+    // `listener` is called on the GUI thread whenever notices() changes; one listener at a time.
+    virtual void setNoticesListener(std::function<void()> listener) { (void)listener; }
 };

@@ -98,6 +98,11 @@ AppViewModel::AppViewModel(Seams seams, QObject *parent)
     m_recordingsFolder = std::move(seams.recordingsFolder);
     m_progressAnnouncer.setSingleShot(true);
     connect(&m_progressAnnouncer, &QTimer::timeout, this, &AppViewModel::announceUploadProgress);
+    // The recorder may outlive this view model; a later one takes the listener over.
+    m_recorder->setNoticesListener([self = QPointer<AppViewModel>(this)] {
+        if (self)
+            emit self->recordingNoticeChanged();
+    });
     // Runs on by itself: the keyring may take its time, and the state stays notLoggedIn until
     // the token is read and the service has answered about it.
     loadStoredToken();

@@ -36,6 +36,9 @@ class AppViewModel : public QObject {
     // How far the upload has come, 0 to 1; unknownProgress (-1) while the recorder finishes
     // and mixes. Announced at most about 20 times a second.
     Q_PROPERTY(double uploadProgress READ uploadProgress NOTIFY uploadProgressChanged)
+    // While recording: what the recorder says cannot be heard, one notice per line; empty
+    // otherwise.
+    Q_PROPERTY(QString recordingNotice READ recordingNotice NOTIFY recordingNoticeChanged)
 
 public:
     static constexpr std::chrono::milliseconds productionPollInterval{2000};
@@ -85,6 +88,9 @@ public:
     [[nodiscard]] std::chrono::milliseconds pollInterval() const noexcept { return m_pollInterval; }
     [[nodiscard]] bool isBusy() const noexcept { return m_activity != Activity::none; }
     [[nodiscard]] double uploadProgress() const noexcept { return m_uploadProgress; }
+    [[nodiscard]] QString recordingNotice() const {
+        return m_recorder->notices().join(QLatin1Char('\n'));
+    }
 
     // Asks the service who the token belongs to: idle with that profile, or notLoggedIn.
     QCoro::Task<> refreshProfile();
@@ -119,6 +125,7 @@ signals:
     void changed();
     void storedTokenLoaded();
     void uploadProgressChanged();
+    void recordingNoticeChanged();
 
 private:
     // Where the latest sign-in attempt stands; only setSignInPhase() changes it. Polls overlap

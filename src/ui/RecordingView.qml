@@ -124,6 +124,19 @@ ScreenFrame {
         animated: screen.live
     }
 
+    // What cannot be heard (a silent track, a muted or wrong device); takes no room otherwise.
+    Text {
+        objectName: "noticeText"
+        visible: text !== ""
+        Layout.fillWidth: true
+        Layout.bottomMargin: 12
+        text: screen.vm.recordingNotice
+        textFormat: Text.PlainText
+        wrapMode: Text.Wrap
+        font: Theme.captionFont
+        color: Theme.white90
+    }
+
     LargeFilledButton {
         objectName: "stopButton"
         fillColor: Theme.red
