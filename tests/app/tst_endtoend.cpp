@@ -442,7 +442,7 @@ void TestEndToEnd::endedMidRecordingIsSentAfterTheRelaunch() {
     QVERIFY2(retry, "the unsent recording was not offered");
     XDisplay::click(*retry);
     QVERIFY2(waitFor([&] { return m_service.upload(before).has_value(); }, 40000),
-             "the recovered recording was not uploaded to its meeting");
+             "the unsent recording was not offered and sent to its meeting");
     const double tone = toneSeconds(*m_service.upload(before), "recovered-" + ending);
     QVERIFY2(tone >= 4.0, qPrintable(QStringLiteral("%1 s of the tone").arg(tone)));
     QVERIFY(recordingsFolderEmpties());
