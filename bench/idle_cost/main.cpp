@@ -5,7 +5,7 @@
 //
 // Everything runs on a private X display (Xvfb) with an XEmbed tray host (trayer), in a
 // private D-Bus session with an unlocked keyring and a private HOME: the benchmark starts
-// itself again inside tests/support/with-keyring.sh.
+// itself again inside tests/support/with-desktop.sh.
 //
 // Usage: bench_idle_cost [idle seconds, default 60] [launches, default 5]
 // Exit status: 0 when every target is met, 1 when one is missed, 2 when the run fails.
@@ -95,14 +95,6 @@ public:
     explicit Bench(int idleSeconds)
         : m_idleSeconds(idleSeconds) {}
 
-    bool start() {
-        if (!m_display.start() || !m_display.startTrayHost()) {
-            std::fprintf(stderr, "bench_idle_cost: %s\n", qPrintable(m_display.error()));
-            return false;
-        }
-        return true;
-    }
-
     // Milliseconds from the start of the process to its icon visible in the tray.
     std::optional<double> launch(const Program &program) {
         QProcess process;
@@ -188,7 +180,7 @@ private:
     }
 
     void prepare(QProcess &process) const {
-        QProcessEnvironment environment = m_display.environment();
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
         if (m_service) {
             environment.insert(QStringLiteral("TOLVEX_API_BASE_URL"), m_service->baseUrl());
@@ -207,7 +199,7 @@ private:
     // from the program whose launch it times.
     bool iconShown(const Program &program) const {
         QProcess xdotool;
-        xdotool.setProcessEnvironment(m_display.environment());
+        xdotool.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
         xdotool.start(QStringLiteral("xdotool"),
                       {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
                        QStringLiteral("--classname"), program.windowPattern()});
@@ -240,24 +232,23 @@ private:
     }
 
     bool openAndCloseWindow(const Program &program) const {
-        const QList<qulonglong> icons = m_display.visibleWindows(program.windowPattern());
+        const QList<qulonglong> icons = XDisplay::visibleWindows(program.windowPattern());
         const std::optional<QRect> icon =
-            icons.size() == 1 ? m_display.geometry(icons.first()) : std::nullopt;
+            icons.size() == 1 ? XDisplay::geometry(icons.first()) : std::nullopt;
         if (!icon) {
             return false;
         }
-        const auto shown = [&] { return m_display.visibleWindows(program.windowPattern()).size(); };
-        m_display.click(icon->center());
+        const auto shown = [&] { return XDisplay::visibleWindows(program.windowPattern()).size(); };
+        XDisplay::click(icon->center());
         if (!waitUntil([&] { return shown() > 1; }, 10000)) {
             return false;
         }
         // Long enough to draw it and for a person to look at it.
         QThread::msleep(1000);
-        m_display.click(icon->center());
+        XDisplay::click(icon->center());
         return waitUntil([&] { return shown() == 1; }, 10000);
     }
 
-    XDisplay m_display;
     std::unique_ptr<TestHttpServer> m_service;
     int m_idleSeconds;
 };
@@ -281,17 +272,18 @@ QString verdict(bool met) {
     return met ? QStringLiteral("met") : QStringLiteral("MISSED");
 }
 
-// Re-runs this program inside a private D-Bus session with an unlocked keyring and a private
-// HOME, so that nothing on the machine, and no earlier run, changes what the program does.
+// Re-runs this program on a private desktop (display, tray, D-Bus session with an unlocked
+// keyring, private HOME), so that nothing on the machine, and no earlier run, changes what the
+// program does.
 [[noreturn]] void restartInsidePrivateSession(char *argv[]) {
     ::setenv(insideSessionVariable, "1", 1);
-    std::vector<char *> arguments{const_cast<char *>(TOLVEX_WITH_KEYRING)};
+    std::vector<char *> arguments{const_cast<char *>(TOLVEX_WITH_DESKTOP)};
     for (char **argument = argv; *argument != nullptr; ++argument) {
         arguments.push_back(*argument);
     }
     arguments.push_back(nullptr);
-    ::execv(TOLVEX_WITH_KEYRING, arguments.data());
-    std::perror("bench_idle_cost: " TOLVEX_WITH_KEYRING);
+    ::execv(TOLVEX_WITH_DESKTOP, arguments.data());
+    std::perror("bench_idle_cost: " TOLVEX_WITH_DESKTOP);
     std::exit(2);
 }
 
@@ -316,9 +308,6 @@ int main(int argc, char *argv[]) {
         {QStringLiteral("tray only"), QStringLiteral(ANCHOR_WIDGETS_TRAY), false},
     };
     Bench bench(idleSeconds);
-    if (!bench.start()) {
-        return 2;
-    }
     QList<Figures> figures(programs.size());
 
     std::printf("launching each program %d times (after one launch not counted), in turn...\n",

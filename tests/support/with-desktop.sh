@@ -1,0 +1,74 @@
+#!/bin/bash
+# Runs a command on a private desktop that goes away with it: an X display (Xvfb) with an
+# XEmbed tray host (trayer) at the top right; a PulseAudio daemon whose default output is the
+# null sink "speakers" and whose default input "mic" hears what is played into "micsink"; and,
+# through with-keyring.sh, a D-Bus session with an unlocked keyring and a private HOME.
+# Exports DISPLAY, PULSE_SERVER, PULSE_CLIENTCONFIG, TOLVEX_DESKTOP (its folder, under /tmp as
+# a socket path must stay short) and TOLVEX_TRAY_PID (to take the tray away).
+# Usage: with-desktop.sh COMMAND [ARGS...]
+set -eu
+[ $# -ge 1 ] || { echo "usage: $0 COMMAND [ARGS...]" >&2; exit 2; }
+
+desk=$(mktemp -d /tmp/tolvex-desktop.XXXXXX)
+pids=()
+stop() {
+    kill "${pids[@]}" 2>/dev/null || true
+    wait 2>/dev/null || true
+    rm -rf "$desk"
+}
+trap stop EXIT
+trap 'exit 143' TERM
+trap 'exit 130' INT
+# Starts a helper in the background that dies with this script, however this script ends.
+helper() {
+    setpriv --pdeathsig KILL "$@" <&0 &
+    pids+=($!)
+}
+# Waits up to 15 s for a command to succeed.
+until_ok() {
+    for _ in $(seq 150); do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; done
+    echo "with-desktop.sh: $1 did not come up" >&2
+    exit 1
+}
+
+# -displayfd picks a free display number and writes it once the server is ready.
+helper Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp -noreset 3>"$desk/display" 2>/dev/null
+until_ok grep -q . "$desk/display"
+export DISPLAY=":$(cat "$desk/display")"
+unset WAYLAND_DISPLAY
+
+helper trayer --edge top --align right --widthtype request --height 32 --SetDockType true \
+    --transparent false --tint 0x333333 --expand true >/dev/null 2>&1
+export TOLVEX_TRAY_PID=${pids[-1]}
+until_ok xdotool search --name '^panel$'
+
+mkdir -p "$desk/pulse/home" && mkdir -m 700 "$desk/pulse/run"
+cat >"$desk/pulse/default.pa" <<EOF
+load-module module-native-protocol-unix auth-anonymous=1 socket=$desk/pulse/run/native
+load-module module-null-sink sink_name=speakers
+load-module module-null-sink sink_name=micsink
+load-module module-remap-source source_name=mic master=micsink.monitor
+set-default-sink speakers
+set-default-source mic
+EOF
+# Without a display to find one through, it starts no D-Bus session of its own.
+helper env -u DBUS_SESSION_BUS_ADDRESS -u PULSE_SERVER -u DISPLAY HOME="$desk/pulse/home" \
+    XDG_RUNTIME_DIR="$desk/pulse/run" XDG_CONFIG_HOME="$desk/pulse/home/.config" \
+    pulseaudio -n --daemonize=no --system=false --use-pid-file=no --exit-idle-time=-1 \
+    --disallow-exit --log-target=stderr --log-level=warning -F "$desk/pulse/default.pa" \
+    2>"$desk/pulse/daemon.log"
+export PULSE_SERVER="unix:$desk/pulse/run/native"
+# The client library would otherwise read the machine's client.conf and cookie.
+export PULSE_CLIENTCONFIG="$desk/pulse/client.conf"
+until_ok pactl info
+# Silence keeps both null sinks running, so their monitors deliver steadily rather than in
+# 2 s bursts; a fresh null sink has rendered 2 s ahead, which must pass first.
+for sink in speakers micsink; do
+    helper pacat --playback --device=$sink --raw --latency-msec=20 </dev/zero
+done
+sleep 2.1
+
+export TOLVEX_DESKTOP="$desk"
+status=0
+"$(dirname "$0")/with-keyring.sh" "$@" || status=$?
+exit "$status"
