@@ -5,7 +5,7 @@ namespace {
 // Device descriptions can be long ("Family 17h/19h HD Audio Controller Analog Stereo"); a line
 // must still fit two lines of the popover.
 QString quoted(const std::string &description) {
-    constexpr qsizetype longest = 24;
+    constexpr qsizetype longest = 20;
     QString text = QString::fromStdString(description).simplified();
     if (text.size() > longest)
         text = text.left(longest - 1).trimmed() + QChar(0x2026);
@@ -17,7 +17,7 @@ QString quoted(const std::string &description) {
 QStringList HearingReport::lines() const {
     QStringList lines;
     if (devices.sinkIsDummy)
-        lines << QStringLiteral("Звук компьютера уходит в %1 — выберите устройство вывода")
+        lines << QStringLiteral("Звук идёт в %1 — выберите устройство вывода")
                      .arg(quoted(devices.sinkDescription));
     else if (systemSilent)
         lines << QStringLiteral("Не слышно звука компьютера — проверьте устройство вывода");

@@ -72,7 +72,7 @@ private slots:
             << QStringList{QStringLiteral("load-module module-null-sink sink_name=auto_null "
                                           "sink_properties=device.description=Dummy"),
                            QStringLiteral("set-default-sink auto_null")}
-            << QStringLiteral("Звук компьютера уходит в «Dummy» — выберите устройство вывода")
+            << QStringLiteral("Звук идёт в «Dummy» — выберите устройство вывода")
             << QStringList{QStringLiteral("set-default-sink speakers")};
     }
 

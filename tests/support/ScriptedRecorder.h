@@ -70,6 +70,15 @@ public:
 
     [[nodiscard]] bool isRecording() const override { return m_recording; }
 
+    // What the recorder says cannot be heard while it records.
+    QStringList noticeLines;
+    [[nodiscard]] QStringList notices() const override {
+        return m_recording ? noticeLines : QStringList();
+    }
+    void setNoticesListener(std::function<void()> listener) override {
+        m_listener = std::move(listener);
+    }
+
 private:
     static QCoro::Task<> wait(std::chrono::milliseconds delay) {
         if (delay.count() > 0)
@@ -77,4 +86,5 @@ private:
     }
 
     bool m_recording = false;
+    std::function<void()> m_listener;
 };

@@ -7,6 +7,7 @@
 
 #include "AppViewModel.h"
 #include "ControlTestDoubles.h"
+#include "HearingReport.h"
 #include "ScriptedRecorder.h"
 #include "TolvexUi.h"
 
@@ -34,6 +35,8 @@ enum class Scene {
     signInTimedOut,
     idle,
     recording,
+    recordingWithNotices,
+    recordingWithDeviceNotices,
     uploading,
     errorWithFile,
     errorWithoutFile,
@@ -107,6 +110,16 @@ struct Stage {
             return waitFor(AppState::Case::idle);
         case Scene::recording:
             return recording();
+        case Scene::recordingWithNotices:
+        case Scene::recordingWithDeviceNotices: {
+            // The longest lines there are, with device descriptions cut to their limit.
+            const std::string device = "Встроенное аудио Аналоговый стерео";
+            const bool devices = scene == Scene::recordingWithDeviceNotices;
+            recorder.noticeLines =
+                devices ? HearingReport{{device, true, device, false, true}}.lines()
+                        : HearingReport{{"", false, device, true, false}, true}.lines();
+            return recording() && vm->recordingNotice().count(QLatin1Char('\n')) == 1;
+        }
         case Scene::uploading:
             // The recorder takes its time to finish: the amount to send is not known yet.
             recorder.stopDelay = 1500ms;
@@ -240,6 +253,10 @@ void ScreensTest::everyStateIsDrawnInTheTheme_data() {
     row("idle", Scene::idle, "IdleView", "startButton", green, QStringLiteral("Начать запись"));
     row("recording", Scene::recording, "RecordingView", "stopButton", red,
         QStringLiteral("Остановить"));
+    row("recording-notices", Scene::recordingWithNotices, "RecordingView", "stopButton", red,
+        QStringLiteral("Остановить"));
+    row("recording-device-notices", Scene::recordingWithDeviceNotices, "RecordingView",
+        "stopButton", red, QStringLiteral("Остановить"));
     row("uploading", Scene::uploading, "UploadingView");
     row("error-with-file", Scene::errorWithFile, "ErrorView", "retryButton", green,
         QStringLiteral("Повторить загрузку"));
@@ -290,6 +307,15 @@ void ScreensTest::everyStateIsDrawnInTheTheme() {
         // Above the label, clear of the rounded corners.
         QVERIFY(drawnNear(shot, button->mapToScene(QPointF(button->width() / 2, 4)), fill, 2));
     }
+    // What cannot be heard is said in full, two lines at most each, and takes no room
+    // when there is nothing to say.
+    if (QQuickItem *notice = findItem(screen, QStringLiteral("noticeText"))) {
+        const QString text = stage.vm->recordingNotice();
+        QCOMPARE(notice->isVisible(), !text.isEmpty());
+        QCOMPARE(notice->property("text").toString(), text);
+        QVERIFY(notice->property("lineCount").toInt() <= 2 * (text.count(QLatin1Char('\n')) + 1));
+        QVERIFY(!notice->property("truncated").toBool());
+    }
 
     // Nothing (clock, spinner, sweep) runs while nobody sees the popover, and all of it runs
     // again when it shows.
@@ -338,7 +364,7 @@ void ScreensTest::cleanupTestCase() {
     if (qEnvironmentVariable("TOLVEX_WRITE_DOCS") != QLatin1String("1"))
         return;
     const QStringList shown = {QStringLiteral("sign-in"), QStringLiteral("idle"),
-                               QStringLiteral("recording"), QStringLiteral("uploading"),
+                               QStringLiteral("recording-notices"), QStringLiteral("uploading"),
                                QStringLiteral("error-with-file")};
     constexpr int gap = 24;
     int width = gap;
