@@ -64,35 +64,6 @@ private slots:
         QCOMPARE(RecordingManifest::fromJson(file.readAll()), std::optional(manifest));
     }
 
-    void findsRecordingsOldestFirstWhateverTheirManifests() {
-        QTemporaryDir folder;
-        const RecordingArchive archive(folder.path());
-        const QDateTime now = QDateTime::currentDateTimeUtc().addSecs(-100);
-        // B started first (manifest); A's manifest is damaged, its audio is an hour old; C has
-        // only a mixed file and no manifest at all, from two hours ago.
-        QVERIFY(archive.save(manifestFor(idB, now.addSecs(-3 * 3600))));
-        touch(archive.pathOf(QStringLiteral("sys_%1.m4a").arg(idB)), now);
-        touch(archive.pathOf(QStringLiteral("mic_%1.m4a").arg(idB)), now);
-        touch(archive.pathOf(idA + QStringLiteral(".json")));
-        touch(archive.pathOf(QStringLiteral("sys_%1.m4a").arg(idA)), now.addSecs(-3600));
-        touch(archive.pathOf(idC + QStringLiteral(".m4a")), now.addSecs(-2 * 3600));
-
-        const QList<RecordingArchive::Unfinished> found = archive.unfinished();
-        QCOMPARE(found.size(), 3);
-        QCOMPARE(found[0].id, idB);
-        QCOMPARE(found[0].manifest->meetingId, std::optional<std::int64_t>(7));
-        QCOMPARE(found[0].partFiles.size(), 2);
-        QCOMPARE(found[1].id, idC);
-        QCOMPARE(found[1].mixedFile, archive.pathOf(idC + QStringLiteral(".m4a")));
-        QVERIFY(!found[1].manifest);
-        QCOMPARE(found[2].id, idA);
-        QVERIFY(!found[2].manifest); // unreadable, but the audio is offered all the same
-        QCOMPARE(found[2].partFiles,
-                 QStringList{archive.pathOf(QStringLiteral("sys_%1.m4a").arg(idA))});
-        // Looking changes nothing that holds audio.
-        QCOMPARE(namesIn(folder.path()).size(), 6);
-    }
-
     void leftoversWithoutAudioAreCleanedAway() {
         QTemporaryDir folder;
         const RecordingArchive archive(folder.path());
@@ -106,28 +77,6 @@ private slots:
         // The planted link is not a recording; the foreign file is not ours to remove.
         QCOMPARE(namesIn(folder.path()),
                  (QStringList{QStringLiteral("notes.txt"), QStringLiteral("sys_%1.m4a").arg(idC)}));
-    }
-
-    // A mix made while recording that a crash cut short is neither offered nor counted as
-    // audio: the parts beside it are the recording, and with no parts nothing was kept.
-    void liveMixLeftByACrashIsRemoved() {
-        QTemporaryDir folder;
-        const RecordingArchive archive(folder.path());
-        const QDateTime now = QDateTime::currentDateTimeUtc();
-        QVERIFY(archive.save(manifestFor(idA, now)));
-        touch(archive.pathOf(QStringLiteral("sys_%1.m4a").arg(idA)));
-        touch(archive.pathOf(QStringLiteral("live_%1.m4a").arg(idA)));
-        QVERIFY(archive.save(manifestFor(idB, now)));
-        touch(archive.pathOf(QStringLiteral("live_%1.m4a").arg(idB)));
-
-        const QList<RecordingArchive::Unfinished> found = archive.unfinished();
-        QCOMPARE(found.size(), 1);
-        QCOMPARE(found[0].id, idA);
-        QCOMPARE(found[0].partFiles,
-                 QStringList{archive.pathOf(QStringLiteral("sys_%1.m4a").arg(idA))});
-        QVERIFY(found[0].mixedFile.isEmpty());
-        QCOMPARE(namesIn(folder.path()), (QStringList{idA + QStringLiteral(".json"),
-                                                      QStringLiteral("sys_%1.m4a").arg(idA)}));
     }
 
     void removeTakesOnlyThatRecording() {

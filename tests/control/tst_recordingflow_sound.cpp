@@ -1,5 +1,5 @@
 // The recording flow with the real recorder on a private PulseAudio daemon: what reaches the
-// service when the sound server goes away, and a recordings folder that cannot be trusted.
+// service when the sound server goes away.
 // (The ordinary recording and upload is the end-to-end test's, on the real program.)
 
 #include "AppViewModel.h"
@@ -8,14 +8,9 @@
 #include "ControlTestDoubles.h"
 #include "PulseServer.h"
 
-#include <QDir>
 #include <QFile>
-#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <sys/stat.h>
-#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -94,32 +89,6 @@ private slots:
         // What was heard before the server went away reaches the service.
         QVERIFY2(seconds(audio) > 2.0, qPrintable(QString::number(seconds(audio))));
         QVERIFY(AudioProbe::toneAmplitude(audio, 0, 440, 0.5, 1.5) > 0.15);
-    }
-
-    // A recordings folder that another account owns is never written to, and the error
-    // screen names it, so the user knows what to move away.
-    void foreignRecordingsFolderIsNamed() {
-        if (::geteuid() != 0)
-            QSKIP("only root can give a folder to another user");
-        QTemporaryDir data;
-        const QByteArray savedDataHome = qgetenv("XDG_DATA_HOME");
-        qputenv("XDG_DATA_HOME", QFile::encodeName(data.path()));
-        const auto restore = qScopeGuard([&] { qputenv("XDG_DATA_HOME", savedDataHome); });
-        const QString folder = data.filePath(QStringLiteral("tolvex/recordings"));
-        QVERIFY(QDir().mkpath(folder));
-        QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0700) == 0);
-        QVERIFY(::chown(QFile::encodeName(folder).constData(), 65534, 65534) == 0);
-
-        Setup setup;
-        QVERIFY2(setup.signIn(), qPrintable(setup.sound.error()));
-        setup.vm->beginRecording();
-        QTRY_COMPARE_WITH_TIMEOUT(setup.vm->stateCase(), AppState::Case::uploadError, 10000);
-        QVERIFY2(
-            setup.vm->uploadErrorText().startsWith(QStringLiteral("Папка для записей ") + folder),
-            qPrintable(setup.vm->uploadErrorText()));
-        QVERIFY(!setup.recorder.isRecording());
-        QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
-                 QStringList());
     }
 };
 
