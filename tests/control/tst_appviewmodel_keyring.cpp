@@ -2,7 +2,6 @@
 // override of test builds) and the token in the real Secret Service. Runs inside a private
 // keyring session.
 
-#include "ApiBaseUrl.h"
 #include "AppViewModel.h"
 #include "AuthBridge.h"
 #include "ControlTestDoubles.h"
@@ -64,8 +63,7 @@ private slots:
         });
         qputenv("TOLVEX_API_BASE_URL", m_server->baseUrl().toUtf8());
         // The program keeps the token of a test service apart from the released service's.
-        m_origin = ApiBaseUrl::tokenOrigin(m_server->baseUrl());
-        QVERIFY(!m_origin.isEmpty());
+        m_origin = m_server->origin();
         AuthBridge::deleteToken(m_origin);
         AuthBridge::deleteToken();
     }

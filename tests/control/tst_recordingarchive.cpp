@@ -8,9 +8,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace {
 
 const QString idA = QStringLiteral("AAAAAAAA-0000-4000-8000-000000000001");
@@ -46,24 +43,6 @@ class TestRecordingArchive : public QObject {
     Q_OBJECT
 
 private slots:
-    void manifestIsReplacedWholeAndPrivate() {
-        QTemporaryDir folder;
-        const RecordingArchive archive(folder.path());
-        RecordingManifest manifest = manifestFor(idA, QDateTime::currentDateTimeUtc());
-        QVERIFY(archive.save(manifest));
-        manifest.stage = RecordingManifest::Stage::mixed;
-        QVERIFY(archive.save(manifest));
-
-        QCOMPARE(namesIn(folder.path()), QStringList{idA + QStringLiteral(".json")});
-        struct stat info {};
-        QCOMPARE(::stat(QFile::encodeName(archive.pathOf(manifest.fileName())).constData(), &info),
-                 0);
-        QCOMPARE(info.st_mode & 0777, 0600u);
-        QFile file(archive.pathOf(manifest.fileName()));
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(RecordingManifest::fromJson(file.readAll()), std::optional(manifest));
-    }
-
     void leftoversWithoutAudioAreCleanedAway() {
         QTemporaryDir folder;
         const RecordingArchive archive(folder.path());
