@@ -43,7 +43,7 @@ struct Harness {
     // A signed-in view model on the idle screen.
     bool startIdle() {
         launch();
-        return QTest::qWaitFor([&] { return vm->stateCase() == AppState::Case::idle; });
+        return settlesOn(AppState::Case::idle);
     }
 
     // The program started (again) with what the recordings folder holds.
@@ -106,21 +106,12 @@ struct Harness {
     // From idle to a running recording, with the start finished.
     bool startRecording() {
         vm->beginRecording();
-        return QTest::qWaitFor(
-            [&] { return vm->stateCase() == AppState::Case::recording && !vm->isBusy(); });
+        return settlesOn(AppState::Case::recording);
     }
 
     // Waits for the flow to come to rest on this screen.
-    bool settlesOn(AppState::Case screen, int timeout = 15000) {
-        return QTest::qWaitFor([&] { return vm->stateCase() == screen && !vm->isBusy(); }, timeout);
-    }
-
-    // Records, stops, and waits for the upload to fail as the script says.
-    bool recordUntilUploadFails() {
-        if (!startRecording())
-            return false;
-        vm->finishRecording();
-        return settlesOn(AppState::Case::uploadError);
+    bool settlesOn(AppState::Case screen) {
+        return QTest::qWaitFor([&] { return vm->stateCase() == screen && !vm->isBusy(); }, 15000);
     }
 
     int count(const QByteArray &pathPart) const { return requestsTo(server, pathPart).size(); }

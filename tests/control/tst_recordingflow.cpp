@@ -221,7 +221,9 @@ private slots:
         const QString file = h.writeFile(QStringLiteral("recording.m4a"));
         h.recorder.recorded =
             RecordedAudio{mixFailed ? QString() : file, parts, loss, CaptureTrack::microphone};
-        QVERIFY(h.recordUntilUploadFails());
+        QVERIFY(h.startRecording());
+        h.vm->finishRecording();
+        QVERIFY(h.settlesOn(AppState::Case::uploadError));
         QCOMPARE(h.vm->uploadErrorText(), text);
         QVERIFY(h.vm->hasRecordedFile()); // the retry button reads "Повторить загрузку"
         if (mixFailed && !cancel) {
