@@ -122,6 +122,7 @@ void TolvexApp::onTrayActivated(QSystemTrayIcon::ActivationReason reason) {
     // still opens or closes the popover.
     case QSystemTrayIcon::Trigger:
     case QSystemTrayIcon::DoubleClick:
+        m_viewModel->recheckSignIn();
         try {
             popover().toggle(m_tray->geometry());
         } catch (const std::runtime_error &error) {

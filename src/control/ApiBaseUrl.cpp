@@ -30,15 +30,12 @@ QString choose(const QString &builtIn, bool overridesAllowed,
 }
 
 bool isLoopbackUrl(const QString &text) {
-    const QUrl url(text, QUrl::StrictMode);
-    if (!url.isValid() || (url.scheme() != u"http" && url.scheme() != u"https")) {
-        return false;
-    }
-    return LoopbackHost::isLoopbackHost(url.host().toStdString());
+    return QUrl(text, QUrl::StrictMode).isValid() &&
+           LoopbackHost::isLoopbackServiceUrl(text.toStdString());
 }
 
-QString tokenOrigin(const QString &baseUrl, const QString &builtIn) {
-    if (baseUrl == builtIn) {
+QString tokenOrigin(const QString &baseUrl) {
+    if (baseUrl == QLatin1String(releasedBaseUrl)) {
         return QString();
     }
     const QString origin = QUrl(baseUrl, QUrl::StrictMode)
@@ -47,10 +44,6 @@ QString tokenOrigin(const QString &baseUrl, const QString &builtIn) {
                                .toString();
     // Never the released item, even for an address that does not parse.
     return origin.isEmpty() ? baseUrl : origin;
-}
-
-QString tokenOrigin(const QString &baseUrl) {
-    return tokenOrigin(baseUrl, QString::fromUtf8(BuildConfig::apiBaseUrl));
 }
 
 } // namespace ApiBaseUrl

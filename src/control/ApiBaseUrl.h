@@ -18,10 +18,12 @@ namespace ApiBaseUrl {
 
 [[nodiscard]] bool isLoopbackUrl(const QString &text);
 
-// Which keyring item holds the token for this address: empty for the build's own address,
-// otherwise its origin ("http://127.0.0.1:8765"), so that a development service never sees
-// the released service's token.
-[[nodiscard]] QString tokenOrigin(const QString &baseUrl, const QString &builtIn);
+// The address of the released service. Its token lives in the keyring's original item.
+inline constexpr char releasedBaseUrl[] = "https://tolvex.ru/api";
+
+// Which keyring item holds the token for this address: empty for the released address only,
+// otherwise its origin ("http://127.0.0.1:8765"), so that a development or staging service, or
+// a build made with another address, never sees the released service's token.
 [[nodiscard]] QString tokenOrigin(const QString &baseUrl);
 
 } // namespace ApiBaseUrl

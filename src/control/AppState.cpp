@@ -47,5 +47,8 @@ QString AppState::errorText() const {
     if (const auto *error = std::get_if<UploadError>(&m_value)) {
         return error->text;
     }
+    if (const auto *signedOut = std::get_if<NotLoggedIn>(&m_value)) {
+        return signedOut->notice;
+    }
     return {};
 }

@@ -32,6 +32,7 @@ public:
         friend bool operator==(const UploadError &, const UploadError &) = default;
     };
     struct NotLoggedIn {
+        QString notice; // why the user is asked to sign in again; usually empty
         friend bool operator==(const NotLoggedIn &, const NotLoggedIn &) = default;
     };
     struct Uploading {
@@ -48,7 +49,9 @@ public:
         return AppState(Recording{std::move(profile), std::move(startTime)});
     }
     static AppState uploadError(QString text) { return AppState(UploadError{std::move(text)}); }
-    static AppState notLoggedIn() { return AppState(NotLoggedIn{}); }
+    static AppState notLoggedIn(QString notice = {}) {
+        return AppState(NotLoggedIn{std::move(notice)});
+    }
     static AppState uploading() { return AppState(Uploading{}); }
 
     [[nodiscard]] Case kind() const noexcept;
@@ -58,7 +61,7 @@ public:
     [[nodiscard]] std::optional<UserProfileVM> profile() const;
     // The start of a recording; an invalid time in the other cases.
     [[nodiscard]] QDateTime startTime() const;
-    // The text of uploadError; empty in the other cases.
+    // The text of uploadError, or the notice of notLoggedIn; empty in the other cases.
     [[nodiscard]] QString errorText() const;
 
     friend bool operator==(const AppState &, const AppState &) = default;

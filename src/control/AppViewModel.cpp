@@ -15,11 +15,14 @@
 #include "TelegramAppUrl.h"
 #include "URLError.h"
 #include "UnsentRecordingText.h"
+#include "XdgSchemeHandler.h"
 
 #include <QFile>
 #include <QFileInfo>
+#include <QNetworkInformation>
 #include <QUrl>
 
+#include <algorithm>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -46,9 +49,19 @@ QString lossText(const RecordedAudio &audio) {
 // results in a variant whose monostate means "no result yet", and would never resume.)
 struct Done {};
 
-// A step of the recording flow either gives its value or the text the user is shown.
+const QString signInExpiredText =
+    QStringLiteral("Вход истёк. Войдите снова — запись сохранена и отправится после входа.");
+
+// Why a step of the recording flow failed: the text the user is shown, and whether the service
+// refused the token.
+struct Failure {
+    QString text;
+    bool tokenRefused = false;
+};
+
+// A step of the recording flow either gives its value or its failure.
 template <typename T>
-using StepOutcome = std::variant<std::conditional_t<std::is_void_v<T>, Done, T>, QString>;
+using StepOutcome = std::variant<std::conditional_t<std::is_void_v<T>, Done, T>, Failure>;
 
 template <typename T> QCoro::Task<StepOutcome<T>> attempt(QCoro::Task<T> step) {
     try {
@@ -59,24 +72,25 @@ template <typename T> QCoro::Task<StepOutcome<T>> attempt(QCoro::Task<T> step) {
             co_return co_await std::move(step);
         }
     } catch (const URLError &error) {
-        co_return error.localizedDescription();
+        co_return Failure{error.localizedDescription(),
+                          error.code() == URLError::Code::userAuthenticationRequired};
     } catch (const DecodingError &error) {
-        co_return error.localizedDescription();
+        co_return Failure{error.localizedDescription()};
     } catch (const FileReadError &error) {
-        co_return error.localizedDescription();
+        co_return Failure{error.localizedDescription()};
     } catch (const AudioRecorderError &error) {
-        co_return error.localizedDescription();
+        co_return Failure{error.localizedDescription()};
     } catch (const AudioFileError &error) {
-        co_return error.localizedDescription();
+        co_return Failure{error.localizedDescription()};
     } catch (const std::exception &) {
         // Anything else still ends on the error screen, where the recording can be retried,
         // rather than in a flow that never finishes.
-        co_return QStringLiteral("Непредвиденная ошибка. Попробуйте ещё раз");
+        co_return Failure{QStringLiteral("Непредвиденная ошибка. Попробуйте ещё раз")};
     }
 }
 
-template <typename T> const QString *failureOf(const StepOutcome<T> &outcome) {
-    return std::get_if<QString>(&outcome);
+template <typename T> const Failure *failureOf(const StepOutcome<T> &outcome) {
+    return std::get_if<Failure>(&outcome);
 }
 
 } // namespace
@@ -94,6 +108,8 @@ AppViewModel::AppViewModel(Seams seams, QObject *parent)
     , m_tokenStore(std::move(seams.tokenStore))
     , m_linkOpener(std::move(seams.linkOpener))
     , m_pollInterval(seams.pollInterval)
+    , m_signInWaitLimit(seams.signInWaitLimit)
+    , m_profileRecheckInterval(seams.profileRecheckInterval)
     , m_recorder(seams.recorder ? seams.recorder : &AudioRecorder::shared()) {
     m_recordingsFolder = std::move(seams.recordingsFolder);
     m_progressAnnouncer.setSingleShot(true);
@@ -103,6 +119,20 @@ AppViewModel::AppViewModel(Seams seams, QObject *parent)
         if (self)
             emit self->recordingNoticeChanged();
     });
+    m_profileRecheck.setSingleShot(true);
+    connect(&m_profileRecheck, &QTimer::timeout, this, [this] {
+        if (m_tokenUnconfirmed)
+            refreshProfile();
+    });
+    // Where the platform tells when the network comes back, an unconfirmed token is checked
+    // again then; elsewhere the popover's opening is the only occasion.
+    if (QNetworkInformation::loadBackendByFeatures(QNetworkInformation::Feature::Reachability)) {
+        connect(QNetworkInformation::instance(), &QNetworkInformation::reachabilityChanged, this,
+                [this](QNetworkInformation::Reachability reachability) {
+                    if (reachability == QNetworkInformation::Reachability::Online)
+                        recheckSignIn();
+                });
+    }
     // Runs on by itself: the keyring may take its time, and the state stays notLoggedIn until
     // the token is read and the service has answered about it.
     loadStoredToken();
@@ -133,39 +163,80 @@ QCoro::Task<> AppViewModel::loadStoredToken() {
 
 void AppViewModel::setAuthToken(std::optional<QString> token) {
     m_authToken = std::move(token);
+    m_profile.reset();
+    m_tokenUnconfirmed = false;
     ++m_authTokenChanges;
 }
 
+void AppViewModel::dropToken() {
+    // Queued behind any save still under way, so the token cannot come back.
+    m_tokenStore->remove();
+    setAuthToken(std::nullopt);
+}
+
 QCoro::Task<> AppViewModel::refreshProfile() {
+    return checkProfile(false);
+}
+
+QCoro::Task<> AppViewModel::checkProfile(bool byRecordingFlow) {
+    // Only the recording flow leaves its own screens; a sign-in's answer never does.
+    const auto mayMove = [this, byRecordingFlow] {
+        return byRecordingFlow || m_state.kind() == AppState::Case::notLoggedIn ||
+               m_state.kind() == AppState::Case::idle;
+    };
     if (!m_authToken) {
-        setState(AppState::notLoggedIn());
+        if (mayMove())
+            setState(AppState::notLoggedIn());
         co_return;
     }
     QPointer<AppViewModel> self(this);
     const QString askedWith = *m_authToken;
     const std::uint64_t changesBefore = m_authTokenChanges;
+    m_sinceProfileCheck.start();
     std::optional<UserProfileVM> profile;
-    // A refused token or an unreachable service only means signed out for now: the token
-    // stays, in memory and in the store, until a new sign-in replaces it.
+    bool refused = false;
     try {
         profile = co_await AuthBridge::fetchProfile(m_apiBaseURL, askedWith);
-    } catch (const URLError &) {
+    } catch (const URLError &error) {
+        refused = error.code() == URLError::Code::userAuthenticationRequired;
     } catch (const DecodingError &) {
     }
     // An answer about a token that was signed out or replaced meanwhile is stale.
-    if (!self || m_authTokenChanges != changesBefore) {
+    if (!self || m_authTokenChanges != changesBefore || !mayMove()) {
         co_return;
     }
-    setState(profile ? AppState::idle(*profile) : AppState::notLoggedIn());
     if (profile) {
+        m_profile = profile;
+        m_tokenUnconfirmed = false;
+        setState(AppState::idle(*profile));
         offerUnsentRecordings();
+    } else if (refused) {
+        dropToken();
+        setState(AppState::notLoggedIn());
+    } else {
+        // The service could not be asked (no network yet, or it failed): the token stays, and
+        // is asked about again later. The idle screen stays if this token had been confirmed.
+        m_tokenUnconfirmed = true;
+        setState(m_profile ? AppState::idle(*m_profile) : AppState::notLoggedIn());
     }
 }
 
+void AppViewModel::recheckSignIn() {
+    if (!m_tokenUnconfirmed || m_state.kind() != AppState::Case::notLoggedIn ||
+        m_profileRecheck.isActive()) {
+        return;
+    }
+    // At most one check per interval; one asked for sooner waits for the interval's end.
+    const auto since =
+        std::chrono::milliseconds(m_sinceProfileCheck.isValid() ? m_sinceProfileCheck.elapsed()
+                                                                : m_profileRecheckInterval.count());
+    m_profileRecheck.start(
+        std::max(std::chrono::milliseconds(0), m_profileRecheckInterval - since));
+}
+
 void AppViewModel::logout() {
-    // Queued behind any save still under way, so the token cannot come back.
-    m_tokenStore->remove();
-    setAuthToken(std::nullopt);
+    setSignInPhase(SignInPhase::none);
+    dropToken();
     setState(AppState::notLoggedIn());
 }
 
@@ -175,28 +246,20 @@ void AppViewModel::startTelegramLogin() {
 
 void AppViewModel::setState(AppState state) {
     m_state = std::move(state);
-    emit changed();
-}
-
-void AppViewModel::setAuthTimedOut(bool value) {
-    m_authTimedOut = value;
+    // A sign-in attempt belongs to the sign-in screen: however the program leaves it, the
+    // attempt ends there, and no later answer of it may take a token.
+    if (m_state.kind() != AppState::Case::notLoggedIn && m_signInPhase != SignInPhase::none)
+        setSignInPhase(SignInPhase::none);
     emit changed();
 }
 
 void AppViewModel::setSignInPhase(SignInPhase phase) {
     m_signInPhase = phase;
-    // The screens see the attempt as under way from its start until the profile check after
-    // the token is done.
-    m_isPollingAuth = phase == SignInPhase::starting || phase == SignInPhase::waiting ||
-                      phase == SignInPhase::completing;
     // Stopped, not deleted: this may run inside the timer's own firing.
     if (phase != SignInPhase::waiting && m_pollTimer) {
         m_pollTimer->stop();
     }
-    // Waiting and completing carry on an attempt the screens already show as under way.
-    if (phase != SignInPhase::waiting && phase != SignInPhase::completing) {
-        emit changed();
-    }
+    emit changed();
 }
 
 bool AppViewModel::mayTakeToken(std::uint64_t attempt) const {
@@ -205,14 +268,21 @@ bool AppViewModel::mayTakeToken(std::uint64_t attempt) const {
 }
 
 QCoro::Task<> AppViewModel::runTelegramLogin() {
-    if (m_isPollingAuth) {
+    if (isPollingAuth() || m_state.kind() != AppState::Case::notLoggedIn) {
         co_return;
     }
     const std::uint64_t attempt = ++m_signInAttempt;
-    setAuthTimedOut(false);
     setSignInPhase(SignInPhase::starting);
-
     QPointer<AppViewModel> self(this);
+
+    if (m_tokenUnconfirmed) {
+        // The kept token may well be good: asked about first, so that a sign-in made while
+        // offline does not cost a new token.
+        co_await refreshProfile();
+        if (!self || attempt != m_signInAttempt || m_signInPhase != SignInPhase::starting)
+            co_return;
+    }
+
     std::optional<AppLoginResponse> answer;
     // A failed start shows nothing: the button comes back and the user may press it again.
     try {
@@ -220,7 +290,7 @@ QCoro::Task<> AppViewModel::runTelegramLogin() {
     } catch (const URLError &) {
     } catch (const DecodingError &) {
     }
-    if (!self || attempt != m_signInAttempt) {
+    if (!self || attempt != m_signInAttempt || m_signInPhase != SignInPhase::starting) {
         co_return;
     }
     if (!answer) {
@@ -228,23 +298,28 @@ QCoro::Task<> AppViewModel::runTelegramLogin() {
         co_return;
     }
 
-    std::optional<QUrl> link = telegramAppURL(answer->botUrl);
-    if (!link) {
-        const QUrl asSent(answer->botUrl, QUrl::StrictMode);
-        // The desktop would open anything it has a handler for (file:, smb:, custom schemes):
-        // only web and Telegram links come from a sign-in.
-        const QString scheme = asSent.scheme().toLower();
-        const bool openable = scheme == QLatin1String("https") || scheme == QLatin1String("http") ||
-                              scheme == QLatin1String("tg");
-        if (asSent.isValid() && !asSent.isRelative() && openable) {
-            link = asSent;
-        }
-    }
-    // Polling starts even without a link or without Telegram: the wait then simply runs out.
-    if (link) {
-        m_linkOpener->open(*link);
-    }
-    startPolling(attempt, answer->nonce, answer->expiresInSeconds / 2);
+    // The desktop would open anything it has a handler for (file:, smb:, custom schemes): only
+    // web links and Telegram's resolve links come from a sign-in.
+    const QUrl asSent(answer->botUrl, QUrl::StrictMode);
+    const QString scheme = asSent.scheme().toLower();
+    const bool usable = asSent.isValid() && !asSent.isRelative();
+    std::optional<QUrl> appLink = telegramAppURL(answer->botUrl);
+    std::optional<QUrl> webLink;
+    if (usable && (scheme == QLatin1String("https") || scheme == QLatin1String("http")))
+        webLink = asSent;
+    if (usable && scheme == QLatin1String("tg") && asSent.host() == QLatin1String("resolve"))
+        appLink = asSent;
+    // Telegram's application where the desktop has one; otherwise the web link, which a
+    // browser shows with a way into Telegram. Polling starts even without a link: the wait
+    // then simply runs out.
+    const bool appOpened =
+        appLink && hasXdgSchemeHandler(QStringLiteral("tg")) && m_linkOpener->open(*appLink);
+    if (!appOpened && webLink)
+        m_linkOpener->open(*webLink);
+    // However long the service lets the nonce live, the wait ends within the limit.
+    const std::int64_t maxPolls =
+        std::min<std::int64_t>(answer->expiresInSeconds / 2, m_signInWaitLimit / m_pollInterval);
+    startPolling(attempt, answer->nonce, maxPolls);
 }
 
 void AppViewModel::startPolling(std::uint64_t attempt, QString nonce, std::int64_t maxPolls) {
@@ -274,7 +349,6 @@ QCoro::Task<> AppViewModel::pollOnce(QPointer<AppViewModel> self, std::uint64_t 
         co_return;
     }
     if (n >= maxPolls) {
-        self->setAuthTimedOut(true);
         self->setSignInPhase(SignInPhase::ranOut);
         co_return;
     }
@@ -287,28 +361,31 @@ QCoro::Task<> AppViewModel::pollOnce(QPointer<AppViewModel> self, std::uint64_t 
     } catch (const DecodingError &) {
     }
     // A token that would break the header counts as none: the wait goes on. So does an answer
-    // for an attempt that was replaced, or that another poll has already completed.
+    // for an attempt that ended or was replaced, or that another poll has already completed.
     if (!self || !token || !isBearerToken(*token) || !self->mayTakeToken(attempt)) {
         co_return;
     }
     self->setSignInPhase(SignInPhase::completing);
-    co_await self->completeLogin(*token);
-    if (!self || attempt != self->m_signInAttempt) {
-        co_return;
-    }
-    self->setSignInPhase(SignInPhase::finished);
-}
-
-QCoro::Task<> AppViewModel::completeLogin(QString token) {
-    QPointer<AppViewModel> self(this);
-    setAuthTimedOut(false);
-    QCoro::Task<> saving = m_tokenStore->save(token);
+    QCoro::Task<> saving = self->m_tokenStore->save(*token);
     co_await std::move(saving);
     if (!self) {
         co_return;
     }
-    setAuthToken(token);
-    co_await refreshProfile();
+    if (attempt != self->m_signInAttempt || self->m_signInPhase != SignInPhase::completing) {
+        // The attempt ended while the token was being saved (a sign-out, or the stored token
+        // was confirmed): the store gets back what the program holds.
+        if (self->m_authToken)
+            self->m_tokenStore->save(*self->m_authToken);
+        else
+            self->m_tokenStore->remove();
+        co_return;
+    }
+    self->setAuthToken(*token);
+    co_await self->refreshProfile();
+    if (self && attempt == self->m_signInAttempt &&
+        self->m_signInPhase == SignInPhase::completing) {
+        self->setSignInPhase(SignInPhase::none);
+    }
 }
 
 // The recording flow.
@@ -365,13 +442,14 @@ QCoro::Task<> AppViewModel::beginRecordingSteps() {
     auto meeting = co_await attempt(AuthBridge::createMeeting(m_apiBaseURL, *m_authToken));
     if (!self)
         co_return;
-    if (const QString *failure = failureOf<MeetingCreateResult>(meeting)) {
+    if (const Failure *failure = failureOf<MeetingCreateResult>(meeting)) {
         m_pendingMeetingId.reset();
-        setState(AppState::uploadError(*failure));
+        fail(failure->text, failure->tokenRefused);
         co_return;
     }
     m_pendingMeetingId = std::get<MeetingCreateResult>(meeting).id;
     RecordingManifest manifest;
+    manifest.userId = profile.id;
     manifest.id = AudioFiles::newRecordingId();
     manifest.meetingId = m_pendingMeetingId;
     manifest.startTime = QDateTime::currentDateTimeUtc();
@@ -381,11 +459,11 @@ QCoro::Task<> AppViewModel::beginRecordingSteps() {
     auto started = co_await attempt(m_recorder->startRecording(manifest.id));
     if (!self)
         co_return;
-    if (const QString *failure = failureOf<void>(started)) {
+    if (const Failure *failure = failureOf<void>(started)) {
         // The meeting stays on the service; nothing here can take it back.
         forgetRecording();
         m_pendingMeetingId.reset();
-        setState(AppState::uploadError(*failure));
+        setState(AppState::uploadError(failure->text));
         co_return;
     }
     m_manifest->partFiles = {QStringLiteral("sys_%1.m4a").arg(manifest.id),
@@ -458,8 +536,8 @@ QCoro::Task<> AppViewModel::uploadRecordingSteps() {
         auto meeting = co_await attempt(AuthBridge::createMeeting(m_apiBaseURL, *m_authToken));
         if (!self)
             co_return;
-        if (const QString *failure = failureOf<MeetingCreateResult>(meeting)) {
-            setState(AppState::uploadError(*failure));
+        if (const Failure *failure = failureOf<MeetingCreateResult>(meeting)) {
+            fail(failure->text, failure->tokenRefused);
             co_return;
         }
         m_pendingMeetingId = std::get<MeetingCreateResult>(meeting).id;
@@ -484,9 +562,9 @@ QCoro::Task<> AppViewModel::uploadRecordingSteps() {
     auto uploaded = co_await attempt(std::move(upload));
     if (!self)
         co_return;
-    if (const QString *failure = failureOf<void>(uploaded)) {
+    if (const Failure *failure = failureOf<void>(uploaded)) {
         // The file and the meeting stay for a retry.
-        setState(AppState::uploadError(*failure));
+        fail(failure->text, failure->tokenRefused);
         co_return;
     }
     setUploadProgress(1.0);
@@ -494,7 +572,22 @@ QCoro::Task<> AppViewModel::uploadRecordingSteps() {
     deleteHeldFiles();
     forgetRecording();
     m_pendingMeetingId.reset();
-    co_await refreshProfile();
+    co_await checkProfile(true);
+}
+
+void AppViewModel::fail(const QString &text, bool tokenRefused) {
+    if (!tokenRefused) {
+        setState(AppState::uploadError(text));
+        return;
+    }
+    // The recording stays on disk with its manifest but is let go here: once its account signs
+    // in again, the recovery offers it, for its own meeting.
+    m_manifest.reset();
+    m_lastRecordedFileURL.reset();
+    m_heldPartFiles.clear();
+    m_pendingMeetingId.reset();
+    dropToken();
+    setState(AppState::notLoggedIn(signInExpiredText));
 }
 
 QCoro::Task<> AppViewModel::retryUploadSteps() {
@@ -512,7 +605,7 @@ QCoro::Task<> AppViewModel::retryUploadSteps() {
         setState(AppState::uploading());
         co_await uploadRecordingSteps();
     } else {
-        co_await refreshProfile();
+        co_await checkProfile(true);
     }
 }
 
@@ -520,7 +613,7 @@ QCoro::Task<> AppViewModel::cancelUploadSteps() {
     deleteHeldFiles();
     forgetRecording();
     m_pendingMeetingId.reset();
-    co_await refreshProfile();
+    co_await checkProfile(true);
 }
 
 std::optional<RecordingArchive> AppViewModel::archive() const {
@@ -572,6 +665,12 @@ QCoro::Task<> AppViewModel::recoverSteps() {
         co_return;
     QPointer<AppViewModel> self(this);
     for (const RecordingArchive::Unfinished &found : folder->unfinished()) {
+        // Another account's recording waits, untouched, for that account: its meeting is not
+        // this account's, and its audio is not either.
+        const std::optional<std::int64_t> owner =
+            found.manifest ? found.manifest->userId : std::optional<std::int64_t>();
+        if (owner && (!m_profile || *owner != m_profile->id))
+            continue;
         const bool mixedBefore = found.manifest &&
                                  found.manifest->stage == RecordingManifest::Stage::mixed &&
                                  !found.mixedFile.isEmpty();
@@ -609,9 +708,12 @@ QCoro::Task<> AppViewModel::recoverSteps() {
         if (found.manifest) {
             manifest = *found.manifest;
         } else {
-            // Its manifest is lost: the audio is offered all the same, for a new meeting.
+            // Its manifest is lost: the audio is offered all the same, for a new meeting of the
+            // account it is offered to.
             manifest.id = found.id;
             manifest.startTime = found.startTime;
+            if (m_profile)
+                manifest.userId = m_profile->id;
         }
         m_manifest = manifest;
         m_pendingMeetingId = manifest.meetingId;

@@ -42,6 +42,10 @@ class AppViewModel : public QObject {
 
 public:
     static constexpr std::chrono::milliseconds productionPollInterval{2000};
+    // However long the service keeps a sign-in open, the program waits no longer than this.
+    static constexpr std::chrono::milliseconds maxSignInWait{std::chrono::minutes(15)};
+    // A kept token that could not be checked is checked again at most this often.
+    static constexpr std::chrono::milliseconds productionRecheckInterval{std::chrono::minutes(1)};
     static constexpr double unknownProgress = -1.0;
     static constexpr std::chrono::milliseconds progressInterval{50};
 
@@ -56,6 +60,8 @@ public:
         // Where recordings wait until they reach the service; the recorder's private folder
         // when empty.
         QString recordingsFolder{};
+        std::chrono::milliseconds signInWaitLimit = maxSignInWait;
+        std::chrono::milliseconds profileRecheckInterval = productionRecheckInterval;
     };
 
     // The program's own instance: built-in service address, keyring, desktop links, 2.0 s.
@@ -67,8 +73,15 @@ public:
     [[nodiscard]] AppState::Case stateCase() const noexcept { return m_state.kind(); }
     [[nodiscard]] QDateTime recordingStartTime() const { return m_state.startTime(); }
     [[nodiscard]] QString uploadErrorText() const { return m_state.errorText(); }
-    [[nodiscard]] bool authTimedOut() const noexcept { return m_authTimedOut; }
-    [[nodiscard]] bool isPollingAuth() const noexcept { return m_isPollingAuth; }
+    // The sign-in's wait ran out (a token that still arrives signs in all the same).
+    [[nodiscard]] bool authTimedOut() const noexcept {
+        return m_signInPhase == SignInPhase::ranOut;
+    }
+    // A sign-in is under way, from its start until the check of its token is done.
+    [[nodiscard]] bool isPollingAuth() const noexcept {
+        return m_signInPhase == SignInPhase::starting || m_signInPhase == SignInPhase::waiting ||
+               m_signInPhase == SignInPhase::completing;
+    }
     [[nodiscard]] const QString &apiBaseURL() const noexcept { return m_apiBaseURL; }
     [[nodiscard]] const std::optional<QString> &authToken() const noexcept { return m_authToken; }
     [[nodiscard]] std::optional<std::int64_t> pendingMeetingId() const noexcept {
@@ -92,8 +105,14 @@ public:
         return m_recorder->notices().join(QLatin1Char('\n'));
     }
 
-    // Asks the service who the token belongs to: idle with that profile, or notLoggedIn.
+    // Asks the service who the token belongs to: idle with that profile; notLoggedIn, without
+    // the token, when the service refuses it; when the service cannot be asked, the token
+    // stays (unconfirmed) and the screen stays or becomes notLoggedIn. Leaves only the idle and
+    // notLoggedIn screens.
     QCoro::Task<> refreshProfile();
+    // The popover opens: a kept token that could not be checked is checked again, at most once
+    // per recheck interval (a check asked for sooner comes at the interval's end).
+    Q_INVOKABLE void recheckSignIn();
     // Done once the stored token has been read at start-up (and its profile check started).
     [[nodiscard]] bool hasLoadedStoredToken() const noexcept { return m_storedTokenLoaded; }
     Q_INVOKABLE void logout();
@@ -120,24 +139,24 @@ public:
     QCoro::Task<> prepareToQuit();
 
 signals:
-    // Every assignment of state, authTimedOut, isPollingAuth or the busy flag, equal values
-    // included.
+    // Any change of the state, the sign-in's flags or the busy flag.
     void changed();
     void storedTokenLoaded();
     void uploadProgressChanged();
     void recordingNoticeChanged();
 
 private:
-    // Where the latest sign-in attempt stands; only setSignInPhase() changes it. Polls overlap
-    // and may answer late: each carries its attempt's number, and only the current attempt,
-    // while it waits or has just run out, may take a token.
+    // Where the latest sign-in attempt stands; only setSignInPhase() changes it, and the
+    // screens' flags are read from it. Polls overlap and may answer late: each carries its
+    // attempt's number, and only the current attempt, while it waits or has just run out, may
+    // take a token. An attempt ends (none) when its start fails, when its token has been
+    // checked, on a sign-out, and whenever the state leaves notLoggedIn by any route.
     enum class SignInPhase {
-        none,       // no attempt yet, or its start request failed
-        starting,   // the start request is under way
+        none,       // no attempt under way; answers of an ended attempt change nothing
+        starting,   // a kept token's check or the start request is under way
         waiting,    // the poll timer runs
         ranOut,     // the polls ran out (authTimedOut); a late token still signs in
         completing, // a token arrived: stored, then the profile check
-        finished,   // signed in; later answers of this attempt change nothing
     };
     // Which recording-flow operation is running; only setActivity() changes it.
     enum class Activity { none, starting, stopping, uploading, retrying, cancelling, recovering };
@@ -167,11 +186,18 @@ private:
     void announceUploadProgress();
 
     void setState(AppState state);
-    void setAuthTimedOut(bool value);
     void setSignInPhase(SignInPhase phase);
     // Every change of the token in memory goes through here, so that answers about an older
     // token can tell they are stale.
     void setAuthToken(std::optional<QString> token);
+    // From memory and from the store.
+    void dropToken();
+    // byRecordingFlow: the recording flow ends its operation with it, and may leave its own
+    // screens (uploading, uploadError) for idle.
+    QCoro::Task<> checkProfile(bool byRecordingFlow);
+    // The recording flow's failure: the error screen, or, when the service refused the token,
+    // the sign-in screen with the recording kept on disk for the account's next sign-in.
+    void fail(const QString &text, bool tokenRefused);
 
     QCoro::Task<> loadStoredToken();
     QCoro::Task<> runTelegramLogin();
@@ -180,13 +206,16 @@ private:
                                   QString baseUrl, QString nonce, std::int64_t maxPolls,
                                   std::int64_t n);
     [[nodiscard]] bool mayTakeToken(std::uint64_t attempt) const;
-    QCoro::Task<> completeLogin(QString token);
 
     AppState m_state;
-    bool m_authTimedOut = false;
-    bool m_isPollingAuth = false;
     QString m_apiBaseURL;
     std::optional<QString> m_authToken;
+    // The profile the service gave for m_authToken; the account recordings belong to.
+    std::optional<UserProfileVM> m_profile;
+    // m_authToken is kept although the service could not be asked about it.
+    bool m_tokenUnconfirmed = false;
+    QElapsedTimer m_sinceProfileCheck;
+    QTimer m_profileRecheck;
     std::uint64_t m_authTokenChanges = 0;
     bool m_storedTokenLoaded = false;
     SignInPhase m_signInPhase = SignInPhase::none;
@@ -209,5 +238,7 @@ private:
     std::shared_ptr<TokenStore> m_tokenStore;
     std::shared_ptr<LinkOpener> m_linkOpener;
     std::chrono::milliseconds m_pollInterval;
+    std::chrono::milliseconds m_signInWaitLimit;
+    std::chrono::milliseconds m_profileRecheckInterval;
     Recorder *m_recorder;
 };

@@ -5,5 +5,5 @@
 
 class DesktopLinkOpener final : public LinkOpener {
 public:
-    void open(const QUrl &url) override;
+    bool open(const QUrl &url) override;
 };

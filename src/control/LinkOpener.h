@@ -7,6 +7,7 @@ class LinkOpener {
 public:
     virtual ~LinkOpener() = default;
 
-    // Whether an application took the link is not reported: nobody acts on it.
-    virtual void open(const QUrl &url) = 0;
+    // False when no application could be started for the link (which says nothing about
+    // whether the application then shows it).
+    virtual bool open(const QUrl &url) = 0;
 };

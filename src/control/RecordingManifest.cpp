@@ -27,6 +27,19 @@ bool isAudioFileName(const QString &name) {
     return pattern.match(name).hasMatch();
 }
 
+// An absent field gives an empty value; a present one must be a whole number in the range of
+// the service's ids (any 64-bit integer, which JSON text carries exactly), or nothing is read.
+std::optional<std::optional<std::int64_t>> optionalInteger(const QJsonValue &value) {
+    if (value.isUndefined())
+        return std::optional<std::int64_t>();
+    // Whole numbers that fit are kept as integers, not doubles; a fraction or a number out of
+    // range gives each default back.
+    const qint64 number = value.toInteger(0);
+    if (!value.isDouble() || number != value.toInteger(1))
+        return std::nullopt;
+    return std::optional<std::int64_t>(number);
+}
+
 } // namespace
 
 bool RecordingManifest::isRecordingId(const QString &text) {
@@ -41,6 +54,8 @@ QByteArray RecordingManifest::toJson() const {
     object[QStringLiteral("id")] = id;
     if (meetingId)
         object[QStringLiteral("meetingId")] = static_cast<qint64>(*meetingId);
+    if (userId)
+        object[QStringLiteral("userId")] = static_cast<qint64>(*userId);
     object[QStringLiteral("startTime")] = startTime.toUTC().toString(Qt::ISODateWithMs);
     object[QStringLiteral("partFiles")] = QJsonArray::fromStringList(partFiles);
     object[QStringLiteral("mixedFile")] = mixedFile;
@@ -69,15 +84,14 @@ std::optional<RecordingManifest> RecordingManifest::fromJson(const QByteArray &j
         return std::nullopt;
     manifest.id = id.toString();
 
-    // Ids above 2^53 do not survive a JSON double; the service's ids are far below that.
-    const QJsonValue meetingId = object.value(QStringLiteral("meetingId"));
-    if (!meetingId.isUndefined()) {
-        const double number = meetingId.toDouble(-1);
-        if (!meetingId.isDouble() || number < 0 || number > 9007199254740992.0 ||
-            number != static_cast<double>(static_cast<std::int64_t>(number)))
-            return std::nullopt;
-        manifest.meetingId = static_cast<std::int64_t>(number);
-    }
+    const std::optional<std::optional<std::int64_t>> meetingId =
+        optionalInteger(object.value(QStringLiteral("meetingId")));
+    const std::optional<std::optional<std::int64_t>> userId =
+        optionalInteger(object.value(QStringLiteral("userId")));
+    if (!meetingId || !userId)
+        return std::nullopt;
+    manifest.meetingId = *meetingId;
+    manifest.userId = *userId;
 
     const QJsonValue startTime = object.value(QStringLiteral("startTime"));
     manifest.startTime = QDateTime::fromString(startTime.toString(), Qt::ISODateWithMs);

@@ -19,6 +19,8 @@ struct RecordingManifest {
 
     QString id; // upper-case UUID without braces
     std::optional<std::int64_t> meetingId;
+    // The service's id of the account that made the recording: only that account sends it.
+    std::optional<std::int64_t> userId;
     QDateTime startTime;   // UTC
     QStringList partFiles; // plain file names in the recordings folder
     QString mixedFile;     // plain file name, empty until mixed

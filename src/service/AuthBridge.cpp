@@ -167,6 +167,13 @@ QByteArray bearer(const QString &token) {
     return "Bearer " + token.toUtf8();
 }
 
+// The service refuses a token it no longer accepts with 401, and one it will not serve with 403:
+// either way the sign-in is over.
+void throwIfTokenRefused(const Answer &answer) {
+    if (answer.status == 401 || answer.status == 403)
+        throw URLError(URLError::Code::userAuthenticationRequired);
+}
+
 } // namespace
 
 std::chrono::milliseconds transferTimeout() {
@@ -206,8 +213,7 @@ QCoro::Task<UserProfileVM> fetchProfile(QString baseUrl, QString token) {
     out.url = requestUrl(baseUrl + QStringLiteral("/auth/me"));
     out.headers = {{"Authorization", bearer(token)}};
     const Answer answer = co_await send(std::move(out));
-    if (answer.status == 401)
-        throw URLError(URLError::Code::userAuthenticationRequired);
+    throwIfTokenRefused(answer);
     co_return UserProfileVM::decode(answer.body);
 }
 
@@ -219,6 +225,7 @@ QCoro::Task<MeetingCreateResult> createMeeting(QString baseUrl, QString token) {
     out.body = "{}";
     out.hasBody = true;
     const Answer answer = co_await send(std::move(out));
+    throwIfTokenRefused(answer);
     co_return MeetingCreateResult::decode(answer.body);
 }
 
@@ -236,6 +243,7 @@ QCoro::Task<> uploadAudio(QString baseUrl, QString token, std::int64_t meetingId
     out.answerBody = AnswerBody::ignore;
     out.progress = std::move(progress);
     const Answer answer = co_await send(std::move(out));
+    throwIfTokenRefused(answer);
     if (answer.status != 0 && (answer.status < 200 || answer.status > 299))
         throw URLError(URLError::Code::badServerResponse);
 }

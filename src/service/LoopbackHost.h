@@ -1,7 +1,8 @@
 #pragma once
-// The one rule for where the bearer token may travel over plain http: a loopback host. The
-// request builder, the development address override and the build's own address check all
-// ask it, so they can never disagree.
+// The one rule for where the bearer token may travel over plain http: a loopback host, judged
+// on the address as written. The request builder and the development address override ask it
+// at run time, and the build's own address is checked with it when the program is compiled
+// (a static_assert), so they can never disagree.
 
 #include <string_view>
 
@@ -55,30 +56,52 @@ constexpr bool isLoopbackHost(std::string_view host) {
            host == "::1" || host == "[::1]";
 }
 
-// For the address a build is made with: https to any host, plain http only to a loopback host.
-// Deliberately strict: user info, an empty host or an unusual form is refused.
-constexpr bool isAllowedServiceUrl(std::string_view url) {
+namespace detail {
+
+// The scheme and host of a service address as written, before any parser normalises it
+// ("127.1" stays "127.1"); valid is false for anything but http(s) with a host and no user info.
+struct WrittenAddress {
+    bool valid = false;
+    bool secure = false;
+    std::string_view host;
+};
+
+constexpr WrittenAddress writtenAddress(std::string_view url) {
     constexpr std::string_view https = "https://";
     constexpr std::string_view http = "http://";
     const bool secure = url.substr(0, https.size()) == https;
     if (!secure && url.substr(0, http.size()) != http)
-        return false;
+        return {};
     const std::string_view rest = url.substr(secure ? https.size() : http.size());
     const std::string_view authority = rest.substr(0, rest.find_first_of("/?#"));
     if (authority.empty() || authority.find('@') != std::string_view::npos)
-        return false;
+        return {};
     std::string_view host = authority;
     if (authority.front() == '[') {
         const std::size_t close = authority.find(']');
         if (close == std::string_view::npos)
-            return false;
+            return {};
         host = authority.substr(0, close + 1);
     } else {
         host = authority.substr(0, authority.find(':'));
     }
-    if (host.empty())
-        return false;
-    return secure || isLoopbackHost(host);
+    return {!host.empty(), secure, host};
+}
+
+} // namespace detail
+
+// Whether the bearer token may be sent to this address: https to any host, plain http only to
+// a loopback host. Deliberately strict: user info, an empty host or an unusual form of a
+// loopback address is refused.
+constexpr bool isAllowedServiceUrl(std::string_view url) {
+    const detail::WrittenAddress address = detail::writtenAddress(url);
+    return address.valid && (address.secure || isLoopbackHost(address.host));
+}
+
+// Whether this http(s) address names a loopback host, as written.
+constexpr bool isLoopbackServiceUrl(std::string_view url) {
+    const detail::WrittenAddress address = detail::writtenAddress(url);
+    return address.valid && isLoopbackHost(address.host);
 }
 
 } // namespace LoopbackHost

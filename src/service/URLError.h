@@ -10,7 +10,7 @@ class URLError : public std::runtime_error {
 public:
     enum class Code {
         badURL,                     // the joined text is not a usable URL
-        userAuthenticationRequired, // the profile request was answered with 401
+        userAuthenticationRequired, // the token was refused: 401 or 403
         resourceUnavailable,        // the sign-in poll was answered with 404 or 410
         badServerResponse,          // the upload was answered outside 200..299
         timedOut,                   // no activity for the transfer timeout

@@ -5,6 +5,7 @@
 #include "TestHttpServer.h"
 #include "TokenStore.h"
 
+#include <QCoroTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QList>
@@ -13,9 +14,12 @@
 #include <deque>
 #include <mutex>
 
+// Takes effect in the order called, as the keyring's store does, however long a save takes.
 struct MemoryTokenStore final : TokenStore {
     std::optional<QString> token;
     int saves = 0;
+    std::chrono::milliseconds saveDelay{0};
+    int calls = 0;
 
     explicit MemoryTokenStore(std::optional<QString> stored)
         : token(std::move(stored)) {}
@@ -26,10 +30,18 @@ struct MemoryTokenStore final : TokenStore {
     }
     QCoro::Task<> save(QString value) override {
         ++saves;
-        token = std::move(value);
-        co_return;
+        const int mine = ++calls;
+        if (saveDelay.count() > 0) {
+            QTimer timer;
+            timer.setSingleShot(true);
+            timer.start(saveDelay);
+            co_await timer;
+        }
+        if (mine == calls)
+            token = std::move(value);
     }
     QCoro::Task<> remove() override {
+        ++calls;
         token.reset();
         co_return;
     }
@@ -37,7 +49,10 @@ struct MemoryTokenStore final : TokenStore {
 
 struct RecordingLinkOpener final : LinkOpener {
     QList<QUrl> opened;
-    void open(const QUrl &url) override { opened.append(url); }
+    bool open(const QUrl &url) override {
+        opened.append(url);
+        return true;
+    }
 };
 
 namespace answers {
