@@ -23,6 +23,18 @@ ScreenFrame {
         color: Theme.white65
     }
 
+    // Why the user is asked to sign in again (an expired sign-in), when there is a reason.
+    Text {
+        objectName: "signInNotice"
+        visible: text !== ""
+        Layout.fillWidth: true
+        text: screen.vm.uploadErrorText ?? ""
+        textFormat: Text.PlainText
+        wrapMode: Text.Wrap
+        font: Theme.captionFont
+        color: Theme.white90
+    }
+
     LargeFilledButton {
         objectName: "signInButton"
         fillColor: Theme.white

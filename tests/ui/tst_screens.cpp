@@ -33,6 +33,7 @@ enum class Scene {
     signIn,
     signInWaiting,
     signInTimedOut,
+    signInExpired,
     idle,
     recording,
     recordingWithNotices,
@@ -105,6 +106,13 @@ struct Stage {
             make(std::nullopt, 20ms);
             vm->startTelegramLogin();
             return QTest::qWaitFor([&] { return vm->authTimedOut() && !vm->isPollingAuth(); });
+        case Scene::signInExpired:
+            script.pushMeeting(answers::notJson(401));
+            make(QStringLiteral("token-1"));
+            if (!waitFor(AppState::Case::idle))
+                return false;
+            vm->beginRecording();
+            return waitFor(AppState::Case::notLoggedIn);
         case Scene::idle:
             make(QStringLiteral("token-1"));
             return waitFor(AppState::Case::idle);
@@ -250,6 +258,7 @@ void ScreensTest::everyStateIsDrawnInTheTheme_data() {
     row("sign-in-waiting", Scene::signInWaiting, "LoginView", "signInButton", white,
         QStringLiteral("Ожидаем авторизацию..."));
     row("sign-in-timed-out", Scene::signInTimedOut, "LoginView", "signInButton", white, signIn);
+    row("sign-in-expired", Scene::signInExpired, "LoginView", "signInButton", white, signIn);
     row("idle", Scene::idle, "IdleView", "startButton", green, QStringLiteral("Начать запись"));
     row("recording", Scene::recording, "RecordingView", "stopButton", red,
         QStringLiteral("Остановить"));
@@ -307,10 +316,14 @@ void ScreensTest::everyStateIsDrawnInTheTheme() {
         // Above the label, clear of the rounded corners.
         QVERIFY(drawnNear(shot, button->mapToScene(QPointF(button->width() / 2, 4)), fill, 2));
     }
-    // What cannot be heard is said in full, two lines at most each, and takes no room
-    // when there is nothing to say.
-    if (QQuickItem *notice = findItem(screen, QStringLiteral("noticeText"))) {
-        const QString text = stage.vm->recordingNotice();
+    // What cannot be heard, or why the user must sign in again, is said in full, two lines at
+    // most each, and takes no room when there is nothing to say.
+    for (const auto &[name, text] :
+         {std::pair{QStringLiteral("noticeText"), stage.vm->recordingNotice()},
+          std::pair{QStringLiteral("signInNotice"), stage.vm->uploadErrorText()}}) {
+        QQuickItem *notice = findItem(screen, name);
+        if (!notice)
+            continue;
         QCOMPARE(notice->isVisible(), !text.isEmpty());
         QCOMPARE(notice->property("text").toString(), text);
         QVERIFY(notice->property("lineCount").toInt() <= 2 * (text.count(QLatin1Char('\n')) + 1));
