@@ -1,0 +1,163 @@
+#include "SoundServer.h"
+
+#include "PulseServer.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QThread>
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+// Under /tmp rather than TMPDIR: a unix socket path must stay within 108 bytes.
+SoundServer::SoundServer(Options options)
+    : m_options(options)
+    , m_dir(QStringLiteral("/tmp/tolvex-sound-XXXXXX")) {
+    if (!m_dir.isValid() || !QDir(m_dir.path()).mkpath(QStringLiteral("home")) ||
+        !QDir(m_dir.path())
+             .mkdir(QStringLiteral("run"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
+        m_error = QStringLiteral("cannot prepare the server's folder");
+    pointAt(socket());
+}
+
+SoundServer::~SoundServer() {
+    stopPlayers();
+}
+
+void SoundServer::start() {
+    if (!m_error.isEmpty())
+        return;
+    launch();
+    const QDeadlineTimer deadline(15000);
+    while (!QFile::exists(socket()) || !pactl({QStringLiteral("info")})) {
+        if (deadline.hasExpired()) {
+            m_error = QStringLiteral("the sound server did not answer; see ") +
+                      path(QStringLiteral("daemon.log"));
+            return;
+        }
+        QThread::msleep(50);
+    }
+    if (!makeDevices()) {
+        m_error = QStringLiteral("the sound server did not make the devices");
+        return;
+    }
+    if (m_options.outputs)
+        keepBusy(QString::fromLatin1(speakers));
+    if (m_options.outputs && m_options.microphone)
+        keepBusy(QString::fromLatin1(micSink));
+    settle();
+}
+
+bool SoundServer::makeDevices() {
+    QList<QStringList> commands;
+    if (m_options.outputs)
+        commands << QStringList{"load-module", "module-null-sink", "sink_name=speakers"}
+                 << QStringList{"set-default-sink", "speakers"}
+                 << QStringList{"set-default-source", "speakers.monitor"};
+    if (m_options.outputs && m_options.microphone)
+        commands << QStringList{"load-module", "module-null-sink", "sink_name=micsink"}
+                 << QStringList{"load-module", "module-remap-source", "source_name=mic",
+                                "master=micsink.monitor"}
+                 << QStringList{"set-default-source", "mic"};
+    return std::all_of(commands.begin(), commands.end(),
+                       [this](const QStringList &command) { return pactl(command); });
+}
+
+QProcessEnvironment SoundServer::environment() const {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("HOME"), path(QStringLiteral("home")));
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), path(QStringLiteral("run")));
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), path(QStringLiteral("home/.config")));
+    environment.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+    environment.remove(QStringLiteral("PULSE_SERVER"));
+    return environment;
+}
+
+bool SoundServer::restart() {
+    kill();
+    stopPlayers();
+    start();
+    return isRunning();
+}
+
+void SoundServer::stopPlayers() {
+    for (auto &player : m_players) {
+        player->kill();
+        player->waitForFinished(5000);
+    }
+    m_players.clear();
+}
+
+void SoundServer::startPlayer(const QString &sink, const QString &input, Buffer buffer) {
+    auto player = std::make_unique<QProcess>();
+    player->setStandardInputFile(input);
+    player->setStandardOutputFile(QProcess::nullDevice());
+    player->setStandardErrorFile(QProcess::nullDevice());
+    // Without a latency pacat asks for 2 s, and the sound would start that much later.
+    const int latencyMs = buffer == Buffer::short_ ? 20 : 300;
+    player->start(QStringLiteral("pacat"),
+                  {"--playback", "--device=" + sink, "--format=float32le", "--rate=44100",
+                   "--channels=2", "--raw", "--latency-msec=" + QString::number(latencyMs)});
+    player->waitForStarted(5000);
+    m_players.push_back(std::move(player));
+}
+
+void SoundServer::keepBusy(const QString &sink) {
+    startPlayer(sink, QStringLiteral("/dev/zero"), Buffer::short_);
+}
+
+void SoundServer::play(const QString &sink, const std::vector<float> &interleaved, Buffer buffer) {
+    // pacat reads the sound from a file, so playing costs this process nothing while it
+    // measures or records.
+    QFile file(path(QStringLiteral("play-%1.raw").arg(m_players.size())));
+    if (!file.open(QIODevice::WriteOnly))
+        return;
+    file.write(reinterpret_cast<const char *>(interleaved.data()),
+               static_cast<qint64>(interleaved.size() * sizeof(float)));
+    file.close();
+    startPlayer(sink, file.fileName(), buffer);
+}
+
+void SoundServer::settle() {
+    // A fresh null sink has already rendered 2 s ahead; its monitor runs smoothly once that
+    // block has passed.
+    QThread::msleep(2100);
+}
+
+void SoundServer::pointAt(const QString &socket) {
+    qputenv("PULSE_SERVER", QFile::encodeName(QStringLiteral("unix:") + socket));
+    // The client library would otherwise read the machine's client.conf and cookie.
+    qputenv("PULSE_CLIENTCONFIG",
+            QFile::encodeName(QFileInfo(socket).absolutePath() + QStringLiteral("/client.conf")));
+}
+
+bool SoundServer::pactl(const QStringList &arguments, QString *output) const {
+    QProcess process;
+    process.start(QStringLiteral("pactl"), arguments);
+    if (!process.waitForFinished(10000) || process.exitStatus() != QProcess::NormalExit)
+        return false;
+    if (output)
+        *output = QString::fromUtf8(process.readAllStandardOutput());
+    return process.exitCode() == 0;
+}
+
+int SoundServer::recordingStreams() const {
+    QString outputs;
+    pactl({"list", "short", "source-outputs"}, &outputs);
+    return static_cast<int>(outputs.count(QStringLiteral("protocol-native")));
+}
+
+std::vector<float> SoundServer::tone(double hz, double seconds, float amplitude) {
+    std::vector<float> samples(static_cast<std::size_t>(seconds * 44100) * 2);
+    for (std::size_t i = 0; i < samples.size(); ++i)
+        samples[i] = static_cast<float>(amplitude * std::sin(2.0 * std::numbers::pi * hz *
+                                                             static_cast<double>(i / 2) / 44100.0));
+    return samples;
+}
+
+std::unique_ptr<SoundServer> startSoundServer(SoundServer::Options options) {
+    return std::make_unique<PulseServer>(options);
+}
