@@ -1,9 +1,6 @@
 #include "AudioProbe.h"
 
 #include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QProcess>
 #include <QtEndian>
 
@@ -25,23 +22,6 @@ std::vector<float> decode(const QString &path) {
     return samples;
 }
 
-QString format(const QString &path) {
-    QProcess ffprobe;
-    ffprobe.start(QStringLiteral("ffprobe"),
-                  {"-v", "error", "-select_streams", "a:0", "-show_streams", "-of", "json", path});
-    if (!ffprobe.waitForFinished(60000) || ffprobe.exitCode() != 0)
-        return {};
-    const QJsonObject stream = QJsonDocument::fromJson(ffprobe.readAllStandardOutput())
-                                   .object()["streams"]
-                                   .toArray()
-                                   .first()
-                                   .toObject();
-    return QStringLiteral("%1 %2 %3 Hz %4 ch")
-        .arg(stream["codec_name"].toString(), stream["profile"].toString(),
-             stream["sample_rate"].toString())
-        .arg(stream["channels"].toInt());
-}
-
 QList<std::pair<QByteArray, qint64>> boxes(const QString &path) {
     QList<std::pair<QByteArray, qint64>> found;
     QFile file(path);
@@ -59,6 +39,14 @@ QList<std::pair<QByteArray, qint64>> boxes(const QString &path) {
         offset += static_cast<qint64>(size);
     }
     return found;
+}
+
+bool faststart(const QString &path) {
+    QByteArrayList types;
+    for (const auto &box : boxes(path))
+        types << box.first;
+    return types.indexOf("moov") >= 0 && types.indexOf("moov") < types.indexOf("mdat") &&
+           !types.contains("moof");
 }
 
 double toneAmplitude(const std::vector<float> &interleaved, int channel, double hz,

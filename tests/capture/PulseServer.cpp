@@ -18,12 +18,17 @@ PulseServer::~PulseServer() {
 void PulseServer::launch() {
     // Anonymous access: the socket lives in a folder only this test can reach.
     QFile script(path(QStringLiteral("default.pa")));
-    if (!script.open(QIODevice::WriteOnly))
-        return;
-    script.write("load-module module-native-protocol-unix auth-anonymous=1 socket=" +
-                 QFile::encodeName(socket()) + '\n');
+    if (script.open(QIODevice::WriteOnly))
+        script.write("load-module module-native-protocol-unix auth-anonymous=1 socket=" +
+                     QFile::encodeName(socket()) + '\n');
     script.close();
-    m_daemon.setProcessEnvironment(environment());
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("HOME"), path(QStringLiteral("home")));
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), path(QStringLiteral("run")));
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), path(QStringLiteral("home/.config")));
+    environment.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+    environment.remove(QStringLiteral("PULSE_SERVER"));
+    m_daemon.setProcessEnvironment(environment);
     m_daemon.setStandardOutputFile(QProcess::nullDevice());
     m_daemon.setStandardErrorFile(path(QStringLiteral("daemon.log")), QIODevice::Append);
     // A test that crashes must not leave a daemon behind.

@@ -1,34 +1,61 @@
 #pragma once
-// A recorder on a private sound server, as the capture tests use it: the server with its
-// devices, the recorder, the clock of the recording, and second names for the part files that
-// keep their audio after the stop has removed the files themselves. Also the checks of the
-// private folder that every recording test makes.
+// A recorder on a private sound server, as the capture tests use it: the server, the recorder,
+// the recording's clock, and second names that keep the part files' audio after the stop has
+// removed the files. Also the private folder's checks that every recording test makes.
 
 #include "AudioFiles.h"
 #include "AudioProbe.h"
 #include "AudioRecorder.h"
+#include "AudioRecorderError.h"
 #include "SoundServer.h"
+#include "TaskOutcome.h"
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
-#include <memory>
-#include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// Empty when the recorder starts a new recording; otherwise what the user would be told.
+inline QString startFailure(AudioRecorder &recorder) {
+    const auto outcome = runTask(recorder.startRecording(AudioFiles::newRecordingId()));
+    const auto error = outcome.errorAs<AudioRecorderError>();
+    if (outcome.succeeded())
+        return {};
+    return error ? error->localizedDescription() : QStringLiteral("not an AudioRecorderError");
+}
 
 class RecorderRig {
 public:
-    explicit RecorderRig(SoundServer::Options options = {});
+    explicit RecorderRig(SoundServer::Options options = {})
+        : server(startSoundServer(options)) {}
 
     // Starts a recording: empty when it runs, otherwise what the user would be told. Starts
     // the clock and keeps the part files that exist.
-    QString start();
+    QString start() {
+        const QString failure = startFailure(recorder);
+        m_clock.start();
+        sysKeep = keep(recorder.sysPath());
+        micKeep = keep(recorder.micPath());
+        return failure;
+    }
     // Seconds since the recording started.
-    [[nodiscard]] double elapsed() const;
+    [[nodiscard]] double elapsed() const { return static_cast<double>(m_clock.elapsed()) / 1000; }
     // Stops the recording; `recorded` is then how long it ran.
-    std::optional<RecordedAudio> stop();
+    std::optional<RecordedAudio> stop() {
+        recorded = elapsed();
+        return QCoro::waitFor(recorder.stopRecording());
+    }
     // A second name for `path` in a folder of the rig's, on the same file system (TMPDIR), so
     // the private folder's own entries can still be counted. Empty when it cannot be made.
-    QString keep(const QString &path);
+    QString keep(const QString &path) {
+        const QString copy = m_kept.filePath(QFileInfo(path).fileName());
+        return ::link(QFile::encodeName(path).constData(), QFile::encodeName(copy).constData()) == 0
+                   ? copy
+                   : QString();
+    }
 
     std::unique_ptr<SoundServer> server;
     AudioRecorder recorder;
@@ -40,14 +67,20 @@ private:
     QElapsedTimer m_clock;
 };
 
-// Empty when the recorder starts a new recording; otherwise what the user would be told.
-QString startFailure(AudioRecorder &recorder);
 // The files in the private folder (or `folder`), sorted.
-QStringList folderEntries(const QString &folder = AudioFiles::privateFolder());
+inline QStringList folderEntries(const QString &folder = AudioFiles::privateFolder()) {
+    return QDir(folder).entryList(QDir::Files, QDir::Name);
+}
 // Each test starts from an empty private folder, so what it leaves there can be counted.
-void emptyPrivateFolder();
+inline void emptyPrivateFolder() {
+    for (const QString &name : folderEntries())
+        QFile::remove(AudioFiles::privateFolder() + QLatin1Char('/') + name);
+}
 // The permission bits of a file or folder; 0 when it cannot be read.
-unsigned modeOf(const QString &path);
+inline unsigned modeOf(const QString &path) {
+    struct stat info {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode & 0777 : 0;
+}
 
 #define VERIFY_RUNNING(server) QVERIFY2((server).isRunning(), qPrintable((server).error()))
 
@@ -57,10 +90,3 @@ unsigned modeOf(const QString &path);
         const QString failure = (rig).start();                                                     \
         QVERIFY2(failure.isEmpty(), qPrintable(failure));                                          \
     } while (false)
-
-// The file lasts as long as the recording did.
-#define VERIFY_LENGTH(samples, recorded, tolerance)                                                \
-    QVERIFY2(std::abs(AudioProbe::seconds(samples) - (recorded)) < (tolerance),                    \
-             qPrintable(QStringLiteral("%1 s recorded, %2 s in the file")                          \
-                            .arg(recorded)                                                         \
-                            .arg(AudioProbe::seconds(samples))))

@@ -4,11 +4,9 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QThread>
 
-#include <algorithm>
 #include <cmath>
 #include <numbers>
 
@@ -16,7 +14,7 @@
 SoundServer::SoundServer(Options options)
     : m_options(options)
     , m_dir(QStringLiteral("/tmp/tolvex-sound-XXXXXX")) {
-    if (!m_dir.isValid() || !QDir(m_dir.path()).mkpath(QStringLiteral("home")) ||
+    if (!QDir(m_dir.path()).mkpath(QStringLiteral("home")) ||
         !QDir(m_dir.path())
              .mkdir(QStringLiteral("run"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
         m_error = QStringLiteral("cannot prepare the server's folder");
@@ -27,6 +25,14 @@ SoundServer::~SoundServer() {
     stopPlayers();
 }
 
+void SoundServer::stopPlayers() {
+    for (auto &player : m_players) {
+        player->kill();
+        player->waitForFinished(5000);
+    }
+    m_players.clear();
+}
+
 void SoundServer::start() {
     if (!m_error.isEmpty())
         return;
@@ -34,46 +40,29 @@ void SoundServer::start() {
     const QDeadlineTimer deadline(15000);
     while (!QFile::exists(socket()) || !pactl({QStringLiteral("info")})) {
         if (deadline.hasExpired()) {
-            m_error = QStringLiteral("the sound server did not answer; see ") +
-                      path(QStringLiteral("daemon.log"));
+            m_error = QStringLiteral("no answer; see ") + path(QStringLiteral("daemon.log"));
             return;
         }
         QThread::msleep(50);
     }
-    if (!makeDevices()) {
-        m_error = QStringLiteral("the sound server did not make the devices");
-        return;
+    QStringList commands;
+    if (m_options.outputs)
+        commands << "load-module module-null-sink sink_name=speakers"
+                 << "set-default-sink speakers"
+                 << "set-default-source speakers.monitor";
+    if (m_options.outputs && m_options.microphone)
+        commands << "load-module module-null-sink sink_name=micsink"
+                 << "load-module module-remap-source source_name=mic master=micsink.monitor"
+                 << "set-default-source mic";
+    for (const QString &command : commands) {
+        if (!pactl(command.split(QLatin1Char(' '))))
+            m_error = QStringLiteral("the server refused: ") + command;
     }
     if (m_options.outputs)
         keepBusy(QString::fromLatin1(speakers));
     if (m_options.outputs && m_options.microphone)
         keepBusy(QString::fromLatin1(micSink));
     settle();
-}
-
-bool SoundServer::makeDevices() {
-    QList<QStringList> commands;
-    if (m_options.outputs)
-        commands << QStringList{"load-module", "module-null-sink", "sink_name=speakers"}
-                 << QStringList{"set-default-sink", "speakers"}
-                 << QStringList{"set-default-source", "speakers.monitor"};
-    if (m_options.outputs && m_options.microphone)
-        commands << QStringList{"load-module", "module-null-sink", "sink_name=micsink"}
-                 << QStringList{"load-module", "module-remap-source", "source_name=mic",
-                                "master=micsink.monitor"}
-                 << QStringList{"set-default-source", "mic"};
-    return std::all_of(commands.begin(), commands.end(),
-                       [this](const QStringList &command) { return pactl(command); });
-}
-
-QProcessEnvironment SoundServer::environment() const {
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("HOME"), path(QStringLiteral("home")));
-    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), path(QStringLiteral("run")));
-    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), path(QStringLiteral("home/.config")));
-    environment.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
-    environment.remove(QStringLiteral("PULSE_SERVER"));
-    return environment;
 }
 
 bool SoundServer::restart() {
@@ -83,26 +72,16 @@ bool SoundServer::restart() {
     return isRunning();
 }
 
-void SoundServer::stopPlayers() {
-    for (auto &player : m_players) {
-        player->kill();
-        player->waitForFinished(5000);
-    }
-    m_players.clear();
-}
-
 void SoundServer::startPlayer(const QString &sink, const QString &input, Buffer buffer) {
-    auto player = std::make_unique<QProcess>();
+    auto &player = m_players.emplace_back(std::make_unique<QProcess>());
     player->setStandardInputFile(input);
     player->setStandardOutputFile(QProcess::nullDevice());
-    player->setStandardErrorFile(QProcess::nullDevice());
     // Without a latency pacat asks for 2 s, and the sound would start that much later.
-    const int latencyMs = buffer == Buffer::short_ ? 20 : 300;
+    const QString latencyMs = buffer == Buffer::short_ ? "20" : "300";
     player->start(QStringLiteral("pacat"),
                   {"--playback", "--device=" + sink, "--format=float32le", "--rate=44100",
-                   "--channels=2", "--raw", "--latency-msec=" + QString::number(latencyMs)});
+                   "--channels=2", "--raw", "--latency-msec=" + latencyMs});
     player->waitForStarted(5000);
-    m_players.push_back(std::move(player));
 }
 
 void SoundServer::keepBusy(const QString &sink) {
@@ -113,10 +92,9 @@ void SoundServer::play(const QString &sink, const std::vector<float> &interleave
     // pacat reads the sound from a file, so playing costs this process nothing while it
     // measures or records.
     QFile file(path(QStringLiteral("play-%1.raw").arg(m_players.size())));
-    if (!file.open(QIODevice::WriteOnly))
-        return;
-    file.write(reinterpret_cast<const char *>(interleaved.data()),
-               static_cast<qint64>(interleaved.size() * sizeof(float)));
+    if (file.open(QIODevice::WriteOnly))
+        file.write(reinterpret_cast<const char *>(interleaved.data()),
+                   static_cast<qint64>(interleaved.size() * sizeof(float)));
     file.close();
     startPlayer(sink, file.fileName(), buffer);
 }
@@ -137,11 +115,10 @@ void SoundServer::pointAt(const QString &socket) {
 bool SoundServer::pactl(const QStringList &arguments, QString *output) const {
     QProcess process;
     process.start(QStringLiteral("pactl"), arguments);
-    if (!process.waitForFinished(10000) || process.exitStatus() != QProcess::NormalExit)
-        return false;
+    const bool ran = process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit;
     if (output)
         *output = QString::fromUtf8(process.readAllStandardOutput());
-    return process.exitCode() == 0;
+    return ran && process.exitCode() == 0;
 }
 
 int SoundServer::recordingStreams() const {

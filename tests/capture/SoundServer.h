@@ -6,7 +6,6 @@
 // speaks too; a kind of server (PulseServer) only says how its daemon starts, dies and hangs.
 
 #include <QProcess>
-#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -20,7 +19,6 @@ public:
         bool outputs = true;    // without: a server that has no sink at all
         bool microphone = true; // without: the default source is the monitor of "speakers"
     };
-
     static constexpr const char *speakers = "speakers";
     static constexpr const char *micSink = "micsink";
 
@@ -31,19 +29,17 @@ public:
     // True when the daemon answered at start; otherwise error() says why.
     [[nodiscard]] bool isRunning() const { return m_error.isEmpty(); }
     [[nodiscard]] QString error() const { return m_error; }
-
     bool pactl(const QStringList &arguments, QString *output = nullptr) const;
-    // Record streams of clients; a module's own streams (the microphone's remapping) do not count.
+    // Record streams of clients; a module's own (the microphone's remapping) do not count.
     [[nodiscard]] int recordingStreams() const;
-    // Plays interleaved stereo float samples at 44100 Hz into a sink, in the background. A
-    // short buffer starts the sound when it is played; a long one keeps a player that a busy
-    // machine leaves waiting from running dry, for tests that need every sample of a tone.
+
+    // Plays interleaved stereo float samples at 44100 Hz into a sink, in the background. A long
+    // buffer starts later but keeps a player that a busy machine leaves waiting from running dry.
     enum class Buffer { short_, long_ };
     void play(const QString &sink, const std::vector<float> &interleaved,
               Buffer buffer = Buffer::short_);
-    // Plays silence into a sink for as long as the server runs. A null sink with no
-    // low-latency client renders 2 s ahead and feeds its monitor in 2 s bursts; a real sink
-    // under a call does not, so the tests keep their sinks this way.
+    // Plays silence into a sink for as long as the server runs: a null sink with no low-latency
+    // client feeds its monitor in 2 s bursts, as a real sink under a call does not.
     void keepBusy(const QString &sink);
     // Waits until sinks made busy just now feed their monitors smoothly.
     static void settle();
@@ -53,9 +49,8 @@ public:
     // The daemon stops answering while keeping its connections open, and answers again.
     virtual void pause() = 0;
     virtual void resume() = 0;
-    // The daemon dies and a new one starts on the same socket with the same devices, as when
-    // the service manager restarts the sound server; the old one's players are gone. False
-    // when the new one does not answer.
+    // A new daemon on the same socket with the same devices, as when the service manager
+    // restarts a server that died; the old one's players are gone. False if it does not answer.
     bool restart();
 
     // Points this process at a server socket: one that does not exist, or a test's own.
@@ -65,17 +60,15 @@ public:
 
 protected:
     explicit SoundServer(Options options);
-    // Starts the daemon and makes the devices; the kind's constructor calls it.
+    // Starts the daemon, waits for its answer and makes the devices; the kind's constructor calls
+    // it.
     void start();
-    // Starts the daemon listening on socket(), in environment(); it need not answer yet.
+    // Starts the daemon on socket() with its files under path(); it need not answer yet.
     virtual void launch() = 0;
     [[nodiscard]] QString path(const QString &name) const { return m_dir.filePath(name); }
     [[nodiscard]] QString socket() const { return path(QStringLiteral("run/native")); }
-    // The private folders, and nothing of the machine's own session.
-    [[nodiscard]] QProcessEnvironment environment() const;
 
 private:
-    bool makeDevices();
     void startPlayer(const QString &sink, const QString &input, Buffer buffer);
     void stopPlayers();
 

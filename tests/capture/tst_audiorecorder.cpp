@@ -4,15 +4,14 @@
 #include "M4aWriter.h"
 #include "ProcessStatus.h"
 #include "RecorderRig.h"
-#include "TaskOutcome.h"
 
-#include <QFileInfo>
 #include <QLocalServer>
 #include <QProcess>
 #include <QTest>
 
 #include <cstdio>
-#include <unistd.h>
+#include <fcntl.h>
+#include <sys/statvfs.h>
 
 using namespace AudioProbe;
 
@@ -35,11 +34,7 @@ QString firstWeakWindow(const std::vector<float> &audio, double hz) {
     const double usual = sorted.empty() ? 0.0 : sorted[sorted.size() / 2];
     for (std::size_t i = 0; i < levels.size(); ++i) {
         if (levels[i] < 0.97 * usual || usual < 0.1)
-            return QStringLiteral("%1 Hz at %2 s: %3 of %4")
-                .arg(hz)
-                .arg(0.3 + 0.1 * i)
-                .arg(levels[i])
-                .arg(usual);
+            return QStringLiteral("%1 Hz weak at %2 s").arg(hz).arg(0.3 + 0.1 * i);
     }
     return levels.empty() ? QStringLiteral("no audio") : QString();
 }
@@ -59,24 +54,18 @@ struct SmallDisk {
         QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=2m", "tmpfs", folder.path()}) == 0;
     QFile filler{folder.filePath(QStringLiteral("filler"))};
 
-    SmallDisk() {
-        if (mounted)
-            qputenv("XDG_DATA_HOME", QFile::encodeName(folder.path()));
-    }
+    SmallDisk() { qputenv("XDG_DATA_HOME", QFile::encodeName(folder.path())); }
     ~SmallDisk() {
         qputenv("XDG_DATA_HOME", savedDataHome);
-        if (mounted)
-            QProcess::execute(QStringLiteral("umount"), {folder.path()});
+        QProcess::execute(QStringLiteral("umount"), {folder.path()});
     }
-    // Fills the disk with one file up to `room` free bytes.
+    // Fills the disk up to `room` free bytes.
     bool fill(qint64 room) {
-        const QByteArray block(64 * 1024, 'f');
-        if (!filler.open(QIODevice::WriteOnly))
-            return false;
-        while (filler.write(block) == block.size() && filler.flush()) {
-        }
-        filler.close();
-        return filler.resize(std::max<qint64>(0, filler.size() - room));
+        struct statvfs disk {};
+        return ::statvfs(QFile::encodeName(folder.path()).constData(), &disk) == 0 &&
+               filler.open(QIODevice::WriteOnly) &&
+               ::posix_fallocate(filler.handle(), 0,
+                                 static_cast<off_t>(disk.f_bavail * disk.f_frsize) - room) == 0;
     }
 };
 
@@ -136,8 +125,7 @@ private slots:
         QCOMPARE(result->loss, RecordedAudio::Loss::none);
         QCOMPARE(folderEntries(), QStringList{id});
         QCOMPARE(modeOf(result->filePath), 0600u);
-        VERIFY_FASTSTART(result->filePath);
-        QCOMPARE(format(result->filePath), QStringLiteral("aac LC 44100 Hz 2 ch"));
+        QVERIFY(faststart(result->filePath));
 #ifndef __SANITIZE_ADDRESS__ // the sanitizer's own memory would hide any figure
         QVERIFY2(settled > 0 && highest - settled < 4 << 20,
                  qPrintable(QStringLiteral("grew by %1 bytes").arg(highest - settled)));
@@ -190,7 +178,7 @@ private slots:
         QVERIFY(result.has_value());
         QCOMPARE(result->loss, RecordedAudio::Loss::none);
         QCOMPARE(folderEntries(), QStringList{QFileInfo(result->filePath).fileName()});
-        VERIFY_FASTSTART(result->filePath);
+        QVERIFY(faststart(result->filePath));
         // Late enough that a slow first capture (a loaded machine) cannot reach into it.
         const double amplitude = tone(decode(result->filePath), 440, 1.2, 2.2);
         QVERIFY2(amplitude > 0.35, qPrintable(QString::number(amplitude)));
@@ -213,16 +201,11 @@ private slots:
         QTemporaryDir folder;
         std::unique_ptr<SoundServer> running;
         QLocalServer silent;
-        int connections = 0;
         if (server == "no outputs") {
             running = startSoundServer({.outputs = false, .microphone = false});
             VERIFY_RUNNING(*running);
         } else if (server == "silent") {
             QVERIFY(silent.listen(folder.filePath(QStringLiteral("native"))));
-            QObject::connect(&silent, &QLocalServer::newConnection, [&] {
-                while (silent.hasPendingConnections())
-                    connections += silent.nextPendingConnection() != nullptr;
-            });
             SoundServer::pointAt(silent.fullServerName());
         } else {
             SoundServer::pointAt(folder.filePath(QStringLiteral("nothing")));
@@ -232,7 +215,6 @@ private slots:
         clock.start();
         QCOMPARE(startFailure(recorder), message);
         QVERIFY2(clock.elapsed() < 12500, qPrintable(QString::number(clock.elapsed())));
-        QVERIFY(server != "silent" || connections > 0);
         QVERIFY(!recorder.isRecording());
         QVERIFY(folderEntries().isEmpty());
     }
@@ -290,12 +272,13 @@ private slots:
         QCOMPARE(stopped->partFiles, (QStringList{rig.recorder.sysPath(), rig.recorder.micPath()}));
         QCOMPARE(folderEntries(), whileRecording(rig.recorder).mid(1));
 
+        disk.filler.close();
         QVERIFY(disk.filler.remove());
         const RecordedAudio mixed = QCoro::waitFor(rig.recorder.mixParts(stopped->partFiles));
         QCOMPARE(mixed.loss, RecordedAudio::Loss::trackCut);
         QCOMPARE(folderEntries(), QStringList{QFileInfo(mixed.filePath).fileName()});
         const std::vector<float> audio = decode(mixed.filePath);
-        QVERIFY2(seconds(audio) > 0.5, qPrintable(QString::number(seconds(audio))));
+        QVERIFY(seconds(audio) > 0.5);
         QVERIFY(tone(audio, 440, 0.1, 0.5) > 0.15 && tone(audio, 1000, 0.1, 0.5) > 0.15);
     }
 };
