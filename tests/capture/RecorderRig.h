@@ -15,8 +15,9 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <filesystem>
+
 #include <sys/stat.h>
-#include <unistd.h>
 
 // Empty when the recorder starts a new recording; otherwise what the user would be told.
 inline QString startFailure(AudioRecorder &recorder) {
@@ -52,9 +53,9 @@ public:
     // the private folder's own entries can still be counted. Empty when it cannot be made.
     QString keep(const QString &path) {
         const QString copy = m_kept.filePath(QFileInfo(path).fileName());
-        return ::link(QFile::encodeName(path).constData(), QFile::encodeName(copy).constData()) == 0
-                   ? copy
-                   : QString();
+        std::error_code failed;
+        std::filesystem::create_hard_link(path.toStdString(), copy.toStdString(), failed);
+        return failed ? QString() : copy;
     }
 
     std::unique_ptr<SoundServer> server;

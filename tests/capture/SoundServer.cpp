@@ -89,19 +89,17 @@ void SoundServer::keepBusy(const QString &sink) {
 }
 
 void SoundServer::play(const QString &sink, const std::vector<float> &interleaved, Buffer buffer) {
-    // pacat reads the sound from a file, so playing costs this process nothing while it
-    // measures or records.
+    // From a file, so that playing costs this process nothing while it measures or records.
     QFile file(path(QStringLiteral("play-%1.raw").arg(m_players.size())));
     if (file.open(QIODevice::WriteOnly))
-        file.write(reinterpret_cast<const char *>(interleaved.data()),
-                   static_cast<qint64>(interleaved.size() * sizeof(float)));
+        file.write(QByteArray::fromRawData(reinterpret_cast<const char *>(interleaved.data()),
+                                           static_cast<qsizetype>(interleaved.size() * 4)));
     file.close();
     startPlayer(sink, file.fileName(), buffer);
 }
 
 void SoundServer::settle() {
-    // A fresh null sink has already rendered 2 s ahead; its monitor runs smoothly once that
-    // block has passed.
+    // A fresh null sink has rendered 2 s ahead; its monitor runs smoothly once that has passed.
     QThread::msleep(2100);
 }
 

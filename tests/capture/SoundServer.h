@@ -23,8 +23,6 @@ public:
     static constexpr const char *micSink = "micsink";
 
     virtual ~SoundServer();
-    SoundServer(const SoundServer &) = delete;
-    SoundServer &operator=(const SoundServer &) = delete;
 
     // True when the daemon answered at start; otherwise error() says why.
     [[nodiscard]] bool isRunning() const { return m_error.isEmpty(); }
