@@ -2,9 +2,11 @@
 // Test helpers that look at audio files from the outside: FFmpeg's command-line tools decode
 // and describe them, so the program's own reader is never the judge of its own writer.
 
-#include <QJsonObject>
+#include <QByteArray>
+#include <QList>
 #include <QString>
 
+#include <utility>
 #include <vector>
 
 namespace AudioProbe {
@@ -12,24 +14,29 @@ namespace AudioProbe {
 // Interleaved stereo float samples at 44100 Hz, decoded by the ffmpeg tool; empty when the
 // file cannot be decoded at all.
 std::vector<float> decode(const QString &path);
-
-// The first audio stream's description from ffprobe (codec_name, profile, sample_rate,
-// channels, bit_rate, duration...); empty when there is none.
-QJsonObject audioStream(const QString &path);
-// "<codec> <profile> <rate> Hz <channels> ch" of the first audio stream.
-QString format(const QString &path);
+// Top-level MP4 boxes in file order: type and byte offset.
+QList<std::pair<QByteArray, qint64>> boxes(const QString &path);
+// Index at the front, unfragmented: the service can read it without seeking to the end.
+bool faststart(const QString &path);
 
 // Amplitude of a sine at `hz` on one channel over [fromSecond, toSecond), by Goertzel's
 // algorithm: a full-scale sine gives about 1.0, silence 0.
 double toneAmplitude(const std::vector<float> &interleaved, int channel, double hz,
                      double fromSecond, double toSecond);
-
-// Writes a part file like the recorder does: a stereo sine, fragmented M4A.
-void writeTone(const QString &path, double hz, double seconds, float amplitude);
-
-// Top-level MP4 box types in file order ("ftyp", "moov", "mdat", ...).
-QStringList topLevelBoxes(const QString &path);
-// The byte offsets of the top-level boxes of `type`.
-QList<qint64> boxOffsets(const QString &path, const QByteArray &type);
+// The same on the left channel.
+double tone(const std::vector<float> &interleaved, double hz, double from, double to);
+// Where a 0.5 beep at `hz` first sounds from `from` on, to the millisecond; -1 when it never
+// does. Pitches of whole periods in 5 ms (1 and 2 kHz) do not leak into each other's measure.
+double onsetOf(const std::vector<float> &interleaved, double hz, double from = 0.0);
+// The length of interleaved stereo at 44100 Hz.
+double seconds(const std::vector<float> &interleaved);
 
 } // namespace AudioProbe
+
+#define VERIFY_NEAR(actual, expected, tolerance)                                                   \
+    QVERIFY2(std::abs((actual) - (expected)) <= (tolerance),                                       \
+             qPrintable(QStringLiteral("%1 is %2, expected %3 within %4")                          \
+                            .arg(#actual)                                                          \
+                            .arg(actual)                                                           \
+                            .arg(expected)                                                         \
+                            .arg(tolerance)))

@@ -2,7 +2,7 @@
 // sound server: a silent track after its window, sound that clears it, and default devices that
 // record nothing useful, said at the start.
 
-#include "RecordingChecks.h"
+#include "RecorderRig.h"
 
 #include <QSignalSpy>
 
@@ -26,15 +26,15 @@ class RecordingNoticesTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void init() { RecordingChecks::emptyPrivateFolder(); }
+    void init() { emptyPrivateFolder(); }
 
     // The microphone's sink plays nothing while the output plays a tone: only the microphone
     // is named, after its window and not before; a tone on the microphone takes the line away.
     void silentMicrophoneIsToldAndClearsWhenHeard() {
-        PulseServer server;
-        QVERIFY2(server.isRunning(), qPrintable(server.error()));
-        server.play(QString::fromLatin1(PulseServer::speakers), PulseServer::tone(440, 30, 0.3f),
-                    PulseServer::Buffer::long_);
+        const std::unique_ptr<SoundServer> server = startSoundServer();
+        QVERIFY2(server->isRunning(), qPrintable(server->error()));
+        server->play(QString::fromLatin1(SoundServer::speakers), SoundServer::tone(440, 30, 0.3f),
+                     SoundServer::Buffer::long_);
         AudioRecorder recorder(nullptr, 3s);
         QSignalSpy changes(&recorder, &AudioRecorder::noticesChanged);
         QCoro::waitFor(recorder.startRecording(AudioFiles::newRecordingId()));
@@ -46,7 +46,7 @@ private slots:
         QVERIFY2(sinceStart.elapsed() >= 2500, "the line came before the window had passed");
         QVERIFY(!recorder.notices().contains(systemSilent));
 
-        server.play(QString::fromLatin1(PulseServer::micSink), PulseServer::tone(1000, 10, 0.3f));
+        server->play(QString::fromLatin1(SoundServer::micSink), SoundServer::tone(1000, 10, 0.3f));
         QTRY_VERIFY_WITH_TIMEOUT(recorder.notices().isEmpty(), 2000);
         QVERIFY(changes.count() >= 2);
 
@@ -81,10 +81,11 @@ private slots:
         QFETCH(QStringList, setup);
         QFETCH(QString, expected);
         QFETCH(QStringList, mend);
-        PulseServer server(PulseServer::Options{.outputs = true, .microphone = microphone});
-        QVERIFY2(server.isRunning(), qPrintable(server.error()));
+        const std::unique_ptr<SoundServer> server =
+            startSoundServer({.outputs = true, .microphone = microphone});
+        QVERIFY2(server->isRunning(), qPrintable(server->error()));
         for (const QString &command : setup)
-            QVERIFY(server.pactl(command.split(QLatin1Char(' '))));
+            QVERIFY(server->pactl(command.split(QLatin1Char(' '))));
 
         // A long window: only the devices speak here.
         AudioRecorder recorder(nullptr, 60s);
@@ -95,7 +96,7 @@ private slots:
 
         if (!mend.isEmpty()) {
             for (const QString &command : mend)
-                QVERIFY(server.pactl(command.split(QLatin1Char(' '))));
+                QVERIFY(server->pactl(command.split(QLatin1Char(' '))));
             QTRY_VERIFY_WITH_TIMEOUT(recorder.notices().isEmpty(), 2000);
         }
         QCoro::waitFor(recorder.stopRecording());

@@ -1,70 +1,148 @@
-// The mixdown and the file writer underneath it, judged by FFmpeg's own tools.
+// The tracks without a sound server: where chunks land on the recording's clock, the mix made
+// while recording and the mixdown of part files. The encoder is fed generated audio as the
+// sound server would deliver it, faster than real time, and FFmpeg's own tools judge the files.
 
 #include "AudioFileError.h"
-#include "M4aWriter.h"
+#include "CaptureEncoder.h"
+#include "LiveMix.h"
 #include "PeakLimiter.h"
-#include "RecordingChecks.h"
-#include "SmallDisk.h"
+#include "RecorderRig.h"
 #include "TrackMixdown.h"
+#include "TrackTimeline.h"
 
-#include <QEventLoop>
-#include <QProcess>
-#include <QTemporaryDir>
-#include <QTimer>
+#include <QTest>
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <random>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 using namespace AudioProbe;
-using namespace RecordingChecks;
 
 namespace {
 
-std::int64_t framesOf(double seconds) {
-    return static_cast<std::int64_t>(seconds * 44100);
+constexpr int rate = 44100;
+constexpr double sysHz = 1000.0, micHz = 2000.0;
+constexpr std::int64_t ms = 1'000'000;
+constexpr std::int64_t origin = 5'000 * ms; // an arbitrary steady-clock reading
+
+struct Tone {
+    double hz;
+    double from, to; // seconds on the recording's clock
+    float amplitude;
+};
+
+// One source as the sound server delivers it.
+struct Source {
+    double start = 0.0;       // capture time of its first frame, seconds from the origin
+    double clockRatio = 1.0;  // the device's frames per frame of the recording's clock
+    double latency = 0.0;     // seconds from capture to the chunk reaching the encoder
+    std::int64_t chunk = 882; // frames per chunk
+    std::vector<float> samples;
+
+    [[nodiscard]] double timeOf(std::int64_t frame) const {
+        return start + static_cast<double>(frame) / (rate * clockRatio);
+    }
+    // Fills the samples until `end` with the tones that sound at each frame's own time.
+    void render(double end, const std::vector<Tone> &tones) {
+        for (std::int64_t frame = 0; timeOf(frame) < end; ++frame) {
+            float value = 0.0f;
+            for (const Tone &tone : tones) {
+                const double t = timeOf(frame) - tone.from;
+                if (t >= 0.0 && t < tone.to - tone.from)
+                    value += tone.amplitude *
+                             static_cast<float>(std::sin(2.0 * std::numbers::pi * tone.hz * t));
+            }
+            samples.insert(samples.end(), {value, value});
+        }
+    }
+};
+
+// The files of one recording, named as the recorder names them.
+struct Recording {
+    QString id = AudioFiles::newRecordingId();
+    QString sys = AudioFiles::partPath(QStringLiteral("sys_"), id);
+    QString mic = AudioFiles::partPath(QStringLiteral("mic_"), id);
+    QString live = AudioFiles::partPath(QStringLiteral("live_"), id);
+
+    // The two parts as the recorder hands them over after `report`.
+    [[nodiscard]] std::vector<PartTrack> parts(const CaptureReport &report) const {
+        return {{sys, CaptureTrack::system, report.system.framesWritten, false},
+                {mic, CaptureTrack::microphone, report.microphone.framesWritten, false}};
+    }
+};
+
+// Records `seconds` of the sources through the encoder with a live mix, pushing their chunks
+// in the order they would reach it, into a queue that holds `queueLimit` frames.
+CaptureReport record(const Recording &files, double seconds, const Source &sys, const Source &mic,
+                     std::int64_t queueLimit = CaptureEncoder::defaultQueueLimitFrames) {
+    CaptureEncoder encoder(TrackEncoder(files.sys, nullptr, origin),
+                           TrackEncoder(files.mic, nullptr, origin),
+                           std::make_unique<LiveMix>(files.live), queueLimit);
+    std::vector<std::tuple<double, const Source *, std::int64_t>> arrivals;
+    for (const Source *source : {&sys, &mic}) {
+        const auto frames = static_cast<std::int64_t>(source->samples.size() / 2);
+        for (std::int64_t first = 0; first < frames; first += source->chunk)
+            arrivals.emplace_back(source->timeOf(std::min(frames, first + source->chunk)) +
+                                      source->latency,
+                                  source, first);
+    }
+    std::stable_sort(arrivals.begin(), arrivals.end(),
+                     [](const auto &a, const auto &b) { return std::get<0>(a) < std::get<0>(b); });
+    for (const auto &[at, source, first] : arrivals) {
+        CaptureChunk chunk;
+        chunk.track = source == &sys ? CaptureTrack::system : CaptureTrack::microphone;
+        chunk.frames =
+            std::min(source->chunk, static_cast<std::int64_t>(source->samples.size() / 2) - first);
+        chunk.captureNs = origin + static_cast<std::int64_t>(source->timeOf(first) * 1e9);
+        chunk.streamStart = first == 0;
+        chunk.samples.assign(source->samples.begin() + first * 2,
+                             source->samples.begin() + (first + chunk.frames) * 2);
+        encoder.push(std::move(chunk));
+    }
+    return encoder.finish(origin + static_cast<std::int64_t>(seconds * 1e9)).result();
 }
 
-// A part file of the track, a sine of its own frequency and length, as the recorder hands it.
-PartTrack part(CaptureTrack track, double hz, double seconds, float amplitude = 0.3f) {
-    const QString path = AudioFiles::newFilePath(track == CaptureTrack::system ? "sys_" : "mic_");
-    writeTone(path, hz, seconds, amplitude);
-    return {path, track, framesOf(seconds), false};
+// Two steady tones, system and microphone (starting at `micStart`), recorded for `seconds` with
+// a live mix.
+CaptureReport steady(const Recording &files, double seconds, double micStart = 0.0,
+                     std::int64_t queueLimit = CaptureEncoder::defaultQueueLimitFrames) {
+    Source sys, mic;
+    sys.render(seconds, {{sysHz, 0.0, seconds, 0.5f}});
+    mic.start = micStart;
+    mic.render(seconds, {{micHz, 0.0, seconds, 0.5f}});
+    return record(files, seconds, sys, mic, queueLimit);
 }
 
-// A system and a microphone part file.
-std::vector<PartTrack> partFiles(double sysHz, double sysSeconds, double micHz, double micSeconds,
-                                 float amplitude) {
-    return {part(CaptureTrack::system, sysHz, sysSeconds, amplitude),
-            part(CaptureTrack::microphone, micHz, micSeconds, amplitude)};
+float peakOf(const std::vector<float> &samples, double from, double to) {
+    float peak = 0.0f;
+    const auto last = std::min(samples.size(), static_cast<size_t>(to * rate) * 2);
+    for (auto i = static_cast<size_t>(from * rate) * 2; i < last; ++i)
+        peak = std::max(peak, std::fabs(samples[i]));
+    return peak;
 }
 
-RecordedAudio mix(const std::vector<PartTrack> &parts) {
-    return QCoro::waitFor(mergeTracks(parts));
-}
+// A system beep, a microphone beep, both loud at once (the plain sum would peak at 1.41), and a
+// system beep after that.
+const std::vector<Tone> sysTones{
+    {sysHz, 1.0, 2.0, 0.5f}, {sysHz, 5.0, 6.0, 0.8f}, {sysHz, 6.5, 7.5, 0.5f}};
+const std::vector<Tone> micTones{{micHz, 2.5, 3.5, 0.5f}, {micHz, 5.0, 6.0, 0.8f}};
+constexpr double recorded = 8.0;
 
-QByteArray contentsOf(const QString &path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-QCoro::Task<> mixUntilDone(std::vector<PartTrack> parts, QEventLoop *loop, bool *done) {
-    co_await mergeTracks(std::move(parts));
-    *done = true;
-    loop->quit();
-}
-
-// Whether a mix of `parts` ends within 5 s.
-bool mixEnds(std::vector<PartTrack> parts) {
-    QEventLoop loop;
-    bool done = false;
-    QTimer::singleShot(5000, &loop, &QEventLoop::quit);
-    mixUntilDone(std::move(parts), &loop, &done);
-    if (!done)
-        loop.exec();
-    return done;
-}
+// A chunk of audio captured at `atMs` (the first of its stream when `start`), or with
+// `hole`, a stretch the server reports missing.
+struct Event {
+    enum Kind { start, audio, hole } kind;
+    std::int64_t atMs;
+    std::int64_t frames;
+};
 
 } // namespace
+
+Q_DECLARE_METATYPE(std::vector<Event>)
 
 class TestTrackMixdown : public QObject {
     Q_OBJECT
@@ -72,236 +150,283 @@ class TestTrackMixdown : public QObject {
 private slots:
     void init() { emptyPrivateFolder(); }
 
-    void writerMakesAacLcStereoAtTheAgreedRate() {
-        const QString path = AudioFiles::newFilePath("sys_");
-        writeTone(path, 440, 2.0, 0.5f);
-
-        QCOMPARE(format(path), QStringLiteral("aac LC 44100 Hz 2 ch"));
-        const int bitRate = audioStream(path)["bit_rate"].toString().toInt();
-        QVERIFY2(bitRate > 100000 && bitRate < 150000, qPrintable(QString::number(bitRate)));
-        const std::vector<float> samples = decode(path);
-        // A fragmented file carries no edit list, so its decoded length also holds the encoder's
-        // priming frame and the padding of the last frame: at most two AAC frames more.
-        QVERIFY(seconds(samples) >= 2.0 - 0.001 && seconds(samples) <= 2.0 + 2 * 1024 / 44100.0);
-        QVERIFY(toneAmplitude(samples, 0, 440, 0.1, 1.9) > 0.4);
+    void mixHoldsBothSourcesFromTheStart_data() {
+        QTest::addColumn<double>("micStart");
+        QTest::addColumn<double>("micLatency");
+        QTest::addColumn<double>("micClock");
+        QTest::newRow("tracks in step") << 0.0 << 0.0 << 1.0;
+        // Its chunks come 300 ms after the system's: the mix waits for them.
+        QTest::newRow("microphone starts late and arrives behind") << 0.25 << 0.3 << 1.0;
+        // Its device delivers 0.05 % too many frames, which the timeline squeezes out.
+        QTest::newRow("microphone's clock runs fast") << 0.0 << 0.1 << 1.0005;
     }
 
-    // Each source at its own level from the start, and for its own length.
-    void mixHoldsBothSourcesEachForItsLength() {
-        const RecordedAudio mixed = mix(partFiles(440, 1.5, 1000, 4.0, 0.3f));
+    // The mix made while recording, turned into the recording, against the mixdown of the same
+    // part files: each beep where it sounded, each source at unity gain (never halved), the
+    // loud sum held under full scale and the level back after it, the length the recording's.
+    void mixHoldsBothSourcesFromTheStart() {
+        QFETCH(double, micStart);
+        QFETCH(double, micLatency);
+        QFETCH(double, micClock);
+        Source sys, mic;
+        sys.latency = 0.02;
+        sys.render(recorded, sysTones);
+        mic.start = micStart;
+        mic.latency = micLatency;
+        mic.clockRatio = micClock;
+        mic.chunk = 1024;
+        mic.render(recorded, micTones);
+        const Recording files, copy;
+        const CaptureReport report = record(files, recorded, sys, mic);
+        QVERIFY(report.liveMix.complete);
+        QVERIFY(QFile::copy(files.sys, copy.sys) && QFile::copy(files.mic, copy.mic));
+        const RecordedAudio live =
+            mixdown(files.parts(report), LiveMixFile{files.live, report.liveMix.framesWritten});
+        const RecordedAudio offline = mixdown(copy.parts(report));
+        QCOMPARE(live.loss, RecordedAudio::Loss::none);
+        QCOMPARE(offline.loss, RecordedAudio::Loss::none);
+        // The live file and both parts are gone once the recordings hold their audio.
+        QCOMPARE(folderEntries().size(), 2);
+        QVERIFY(faststart(live.filePath));
 
-        QCOMPARE(mixed.loss, RecordedAudio::Loss::none);
-        QVERIFY(mixed.partFiles.isEmpty());
-        QCOMPARE(QFileInfo(mixed.filePath).permissions() & 0x0077, QFileDevice::Permissions());
-        VERIFY_FASTSTART(mixed.filePath);
-        QCOMPARE(format(mixed.filePath), QStringLiteral("aac LC 44100 Hz 2 ch"));
-
-        const std::vector<float> samples = decode(mixed.filePath);
-        QVERIFY(qAbs(seconds(samples) - 4.0) < 0.03);
-        for (int channel = 0; channel < 2; ++channel) {
-            // Unity gain: each source keeps its level instead of being halved.
-            QVERIFY(toneAmplitude(samples, channel, 440, 0.05, 1.3) > 0.25);
-            QVERIFY(toneAmplitude(samples, channel, 1000, 0.05, 1.3) > 0.25);
+        for (const QString &path : {live.filePath, offline.filePath}) {
+            const std::vector<float> audio = decode(path);
+            // Length: the recording's, within the one AAC frame a decoder may hand out beyond.
+            QVERIFY2(seconds(audio) >= recorded - 2.0 / rate &&
+                         seconds(audio) <= recorded + 1024.0 / rate,
+                     qPrintable(QString::number(seconds(audio))));
+            VERIFY_NEAR(onsetOf(audio, sysHz, 0.5), 1.0, 0.005);
+            VERIFY_NEAR(onsetOf(audio, micHz, 2.0), 2.5, 0.005);
+            // Short spans: before the timeline corrects it, a fast clock's beep is 1 Hz low.
+            VERIFY_NEAR(tone(audio, sysHz, 1.4, 1.5), 0.5, 0.025);
+            VERIFY_NEAR(tone(audio, micHz, 2.9, 3.0), 0.5, 0.025);
+            VERIFY_NEAR(tone(audio, sysHz, 6.9, 7.0), 0.5, 0.025);
+            // The loud sum: held at the limiter's ceiling (and the little AAC adds to a
+            // limited peak), both beeps turned down alike.
+            const float peak = peakOf(audio, 5.0, 6.0);
+            QVERIFY2(peak > 0.8f && peak < PeakLimiter::ceiling * 1.06f,
+                     qPrintable(QString::number(peak)));
+            for (const double hz : {sysHz, micHz})
+                QVERIFY(tone(audio, hz, 5.45, 5.55) > 0.4 && tone(audio, hz, 5.45, 5.55) < 0.65);
         }
-        QVERIFY(toneAmplitude(samples, 0, 440, 2.0, 4.0) < 0.01);
-        QVERIFY(toneAmplitude(samples, 0, 1000, 2.0, 3.9) > 0.25);
-        // The mixed file holds both parts' audio, so they are gone.
-        QCOMPARE(folderEntries(), QStringList{QFileInfo(mixed.filePath).fileName()});
     }
 
-    // Without a microphone the one part becomes the recording: a standard faststart file of
-    // its own packets, exactly as long as the track, neither priming nor padding left in.
-    void singlePartBecomesAFaststartFileOfItsLength() {
-        const PartTrack sys = part(CaptureTrack::system, 440, 1.7);
-
-        const RecordedAudio single = mix({sys});
-
-        QCOMPARE(single.loss, RecordedAudio::Loss::none);
-        QVERIFY(single.partFiles.isEmpty());
-        QVERIFY(!QFile::exists(sys.path));
-        VERIFY_FASTSTART(single.filePath);
-        QCOMPARE(format(single.filePath), QStringLiteral("aac LC 44100 Hz 2 ch"));
-        // The index says exactly the track's length: what FFmpeg's decoder still hands out of
-        // the last frame beyond it is marked as padding.
-        const QJsonObject stream = audioStream(single.filePath);
-        QCOMPARE(stream["duration_ts"].toInteger(), *sys.frames);
-        QCOMPARE(stream["start_time"].toString(), QStringLiteral("0.000000"));
-        const std::vector<float> samples = decode(single.filePath);
-        const auto frames = static_cast<std::int64_t>(samples.size() / 2);
-        QVERIFY2(frames >= *sys.frames && frames < *sys.frames + 1024,
-                 qPrintable(QString::number(frames)));
-        // The tone is there from the first frame: no priming ramp in front of it.
-        QVERIFY(toneAmplitude(samples, 0, 440, 0.0, 0.02) > 0.25);
-        QVERIFY(toneAmplitude(samples, 0, 440, 1.65, 1.7) > 0.25);
+    // A microphone that stays silent for longer than one track may wait for the other gives
+    // the live mix up, so its audio is not held any longer: the file is gone, and the parts are
+    // the recording, whole.
+    void liveMixGivesUpOnATrackTooLate() {
+        const Recording files;
+        const CaptureReport report = steady(files, 14.0, 11.0);
+        QVERIFY(!report.liveMix.complete);
+        QVERIFY(!QFile::exists(files.live));
+        QCOMPARE(report.system.framesWritten, std::int64_t{14} * rate);
+        QVERIFY(tone(decode(files.sys), sysHz, 13, 13.9) > 0.45 &&
+                tone(decode(files.mic), micHz, 13, 13.9) > 0.45);
     }
 
-    void unreadablePartIsLeftOutAndKept_data() {
-        QTest::addColumn<bool>("systemBroken"); // else the microphone file is
-        QTest::addColumn<QString>("how");
-        QTest::newRow("microphone file not audio") << false << "garbage";
-        QTest::newRow("microphone file without audio stream") << false << "video";
-        QTest::newRow("system file without audio stream") << true << "video";
+    // Audio comes in faster than a slow disk takes it, beyond what the encoder's queue may
+    // hold: it becomes silence of the same length, counted and reported, so the track neither
+    // shifts nor hides its loss.
+    void audioBeyondTheQueueBecomesCountedSilence() {
+        const Recording files;
+        const CaptureReport report = steady(files, 3.0, 0.0, 0);
+        QCOMPARE(report.system.framesDropped, std::int64_t{3} * rate);
+        QCOMPARE(report.system.framesWritten, std::int64_t{3} * rate);
+        QVERIFY(!report.liveMix.complete);
+        const std::vector<float> audio = decode(files.sys);
+        VERIFY_NEAR(seconds(audio), 3.0, 0.05);
+        QVERIFY(tone(audio, sysHz, 0.05, 2.95) < 0.01);
     }
 
-    void unreadablePartIsLeftOutAndKept() {
-        QFETCH(bool, systemBroken);
-        QFETCH(QString, how);
-        const std::vector<PartTrack> parts = partFiles(440, 1.0, 1000, 1.0, 0.3f);
-        const PartTrack &broken = parts[systemBroken ? 0 : 1];
-        const PartTrack &intact = parts[systemBroken ? 1 : 0];
-        QFile::remove(broken.path);
-        if (how == "garbage") {
-            QFile file(broken.path);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(QByteArray(5000, 'x'));
-        } else {
-            QProcess ffmpeg;
-            ffmpeg.start("ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "color=c=black:s=16x16:d=1",
-                                    "-c:v", "mpeg4", "-f", "mp4", "-y", broken.path});
-            QVERIFY(ffmpeg.waitForFinished(60000) && ffmpeg.exitCode() == 0);
+    void mixdownKeepsEveryTrackItCan_data() {
+        QTest::addColumn<QString>("damage");
+        QTest::addColumn<int>("lost"); // the track reported cut: -1 none, 0 system, 1 microphone
+        QTest::newRow("live mix gone") << "live gone" << -1;
+        QTest::newRow("live mix cut mid-fragment") << "live mid-fragment" << -1;
+        // Every fragment that is left is intact: only the length can tell.
+        QTest::newRow("live mix cut after two fragments") << "live two fragments" << -1;
+        // The live file is whole, but the microphone's part was handed over as cut: the parts
+        // are mixed, so the recording says which track lost audio.
+        QTest::newRow("live mix beside a cut part") << "live cut part" << 1;
+        // After a crash there is no live mix. One track's writer stopped early:
+        QTest::newRow("microphone part ends early") << "short" << -1;
+        QTest::newRow("system part not audio") << "garbage" << 0;
+        QTest::newRow("microphone part not audio") << "garbage" << 1;
+    }
+
+    // A live mix that does not hold the whole recording (however that came about) is never
+    // taken for it: the parts are mixed instead, each for its own length, and one that cannot
+    // be read is left out and kept as it was. The loss is reported for the right track, and
+    // nothing else is cut.
+    void mixdownKeepsEveryTrackItCan() {
+        QFETCH(QString, damage);
+        QFETCH(int, lost);
+        const Recording files;
+        const CaptureReport report = steady(files, 4.0);
+        std::vector<PartTrack> parts = files.parts(report);
+        std::optional<LiveMixFile> live = LiveMixFile{files.live, report.liveMix.framesWritten};
+        QList<qint64> fragments;
+        for (const auto &[type, offset] : boxes(files.live)) {
+            if (type == "moof")
+                fragments << offset;
         }
-        const qint64 brokenSize = QFileInfo(broken.path).size();
+        QVERIFY2(report.liveMix.complete && fragments.size() >= 4, qPrintable(damage));
+        const double micSeconds = damage == "short" ? 1.5 : 4.0;
+        parts[1].frames = static_cast<std::int64_t>(micSeconds * rate);
+        parts[1].cut = damage == "live cut part";
+        QFile file(damage == "garbage" ? parts[lost].path : files.live);
+        if (damage == "live mid-fragment" || damage == "live two fragments") {
+            QVERIFY(file.resize(damage.endsWith("fragments") ? fragments[2] : fragments[2] + 100));
+        } else if (damage == "garbage") {
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(5000, 'x')) == 5000);
+            file.close();
+        }
+        if (!damage.startsWith("live") || damage == "live gone") {
+            live.reset();
+            QVERIFY(QFile::remove(files.live));
+        }
 
-        const RecordedAudio result = mix(parts);
-
-        QCOMPARE(result.loss, RecordedAudio::Loss::trackCut);
-        QCOMPARE(result.affectedTrack, std::optional<CaptureTrack>(broken.track));
-        QCOMPARE(result.partFiles, QStringList{broken.path});
-        QCOMPARE(QFileInfo(broken.path).size(), brokenSize);
-        QVERIFY(!QFile::exists(intact.path));
-        VERIFY_FASTSTART(result.filePath);
-        const double hz = systemBroken ? 1000 : 440;
-        QVERIFY(toneAmplitude(decode(result.filePath), 0, hz, 0.1, 0.9) > 0.25);
+        const RecordedAudio result = QCoro::waitFor(mergeTracks(parts, live));
+        QCOMPARE(result.loss, lost < 0 ? RecordedAudio::Loss::none : RecordedAudio::Loss::trackCut);
+        QCOMPARE(result.affectedTrack, lost < 0 ? std::nullopt : std::optional(parts[lost].track));
+        const QStringList kept =
+            damage == "garbage" ? QStringList{parts[lost].path} : QStringList();
+        QCOMPARE(result.partFiles, kept);
+        QCOMPARE(QFileInfo(kept.value(0)).size(), kept.isEmpty() ? 0LL : 5000LL);
+        QCOMPARE(folderEntries().size(), kept.size() + 1);
+        const std::vector<float> audio = decode(result.filePath);
+        VERIFY_NEAR(seconds(audio), 4.0, 0.03);
+        QCOMPARE(tone(audio, sysHz, 0.05, 3.95) > 0.45, damage != "garbage" || lost != 0);
+        QCOMPARE(tone(audio, micHz, 0.05, micSeconds - 0.1) > 0.45,
+                 damage != "garbage" || lost != 1);
+        QVERIFY(tone(audio, micHz, micSeconds + 0.1, 4.0) < 0.01);
     }
 
-    void unwritableFolderKeepsThePartsForAnotherMix_data() {
-        QTest::addColumn<bool>("full"); // else read-only
-        QTest::newRow("disk full") << true;
-        QTest::newRow("read-only") << false;
-    }
-
-    // The mixed file cannot be written: nothing half-written stays, both parts stay as they
-    // were, and mixing them again succeeds once the disk has room.
-    void unwritableFolderKeepsThePartsForAnotherMix() {
-        QFETCH(bool, full);
-        SKIP_WITHOUT_SMALL_DISK();
-        SmallDisk disk(QStringLiteral("size=1m"));
-        QVERIFY(disk.mounted());
-        const std::vector<PartTrack> parts = partFiles(440, 3.0, 1000, 3.0, 0.3f);
-        const QByteArray sysBytes = contentsOf(parts[0].path), micBytes = contentsOf(parts[1].path);
-        const QStringList partNames = folderEntries();
-        // Room for the file's start, not for three seconds of audio.
-        QVERIFY(full ? disk.fill(16 * 1024) : disk.remount(QStringLiteral("ro")));
-
-        const RecordedAudio failed = mix(parts);
-
-        QCOMPARE(failed.loss, RecordedAudio::Loss::mixFailed);
-        QVERIFY(failed.filePath.isEmpty());
-        QCOMPARE(failed.partFiles, (QStringList{parts[0].path, parts[1].path}));
-        QCOMPARE(folderEntries(), partNames);
-        QCOMPARE(contentsOf(parts[0].path), sysBytes);
-        QCOMPARE(contentsOf(parts[1].path), micBytes);
-
-        QVERIFY(full ? disk.removeFiller() : disk.remount(QStringLiteral("rw")));
-        const RecordedAudio again = mix(parts);
-        QCOMPARE(again.loss, RecordedAudio::Loss::none);
-        QCOMPARE(folderEntries(), QStringList{QFileInfo(again.filePath).fileName()});
-        const std::vector<float> samples = decode(again.filePath);
-        QVERIFY(toneAmplitude(samples, 0, 440, 0.1, 2.9) > 0.25);
-        QVERIFY(toneAmplitude(samples, 0, 1000, 0.1, 2.9) > 0.25);
-    }
-
-    // A mix that fails at once (nothing to read) still ends the wait for it, every time.
-    void instantFailureNeverHangsTheAwait() {
-        const std::vector<PartTrack> missing{
-            {AudioFiles::privateFolder() + "/sys_missing.m4a", CaptureTrack::system, {}, false}};
-        // The end can slip through a window of microseconds, so the test tries for a while.
-        QElapsedTimer clock;
-        clock.start();
-        for (int i = 0; clock.elapsed() < 5000; ++i)
-            QVERIFY2(mixEnds(missing), qPrintable(QStringLiteral("mix %1 never ended").arg(i)));
-    }
-
-    void plantedFolderIsRefused_data() {
+    void plantedLinkOrFolderIsRefused_data() {
         QTest::addColumn<QString>("planted");
-        QTest::newRow("symlink to a readable folder") << "symlink";
-        QTest::newRow("plain file") << "file";
-        QTest::newRow("folder of another user") << "foreign";
+        QTest::newRow("folder: symlink to a readable folder") << "symlink";
+        QTest::newRow("folder: another user's") << "foreign";
+        QTest::newRow("file name: symlink to a file") << "file link";
     }
 
     // A link, a file or another user's folder at the folder's name (left by another program,
-    // a restored backup or another account) must not receive meeting audio; the user is told
-    // which folder to move away.
-    void plantedFolderIsRefused() {
+    // a restored backup or another account), or a link at a file's name, must not receive or
+    // truncate meeting audio; the user is told which folder to move away.
+    void plantedLinkOrFolderIsRefused() {
         QFETCH(QString, planted);
         if (planted == "foreign" && ::geteuid() != 0)
             QSKIP("only root can give a folder to another user");
         QTemporaryDir otherData, elsewhere;
+        QFile victim(elsewhere.filePath(QStringLiteral("victim")));
+        QVERIFY(victim.open(QIODevice::WriteOnly) && victim.write("original") == 8);
+        victim.close();
         const QByteArray savedDataHome = qgetenv("XDG_DATA_HOME");
         qputenv("XDG_DATA_HOME", QFile::encodeName(otherData.path()));
-        QVERIFY(QDir(otherData.path()).mkdir(QStringLiteral("tolvex")));
         const QString folder = otherData.path() + QStringLiteral("/tolvex/recordings");
-        if (planted == "symlink") {
+        const QString id = AudioFiles::newRecordingId();
+        QVERIFY(QDir().mkpath(otherData.path() + QStringLiteral("/tolvex")));
+        if (planted == "symlink")
             QVERIFY(QFile::link(elsewhere.path(), folder));
-        } else if (planted == "file") {
-            QVERIFY(QFile(folder).open(QIODevice::WriteOnly));
-        } else {
-            QVERIFY(QDir().mkdir(folder));
-            QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0700) == 0);
-            QVERIFY(::chown(QFile::encodeName(folder).constData(), 65534, 65534) == 0);
-        }
+        else if (planted == "foreign")
+            QVERIFY(QDir().mkdir(folder) && ::chown(QFile::encodeName(folder), 65534, 65534) == 0);
+        else
+            QVERIFY(victim.link(AudioFiles::partPath(QStringLiteral("sys_"), id)));
 
         QString message;
         try {
-            AudioFiles::newFilePath("sys_");
+            M4aWriter writer(AudioFiles::partPath(QStringLiteral("sys_"), id),
+                             M4aWriter::Layout::fragmented);
         } catch (const AudioFileError &error) {
             message = error.localizedDescription();
         }
         qputenv("XDG_DATA_HOME", savedDataHome);
-
-        QVERIFY2(message.startsWith(QStringLiteral("Папка для записей ") + folder),
+        QVERIFY2(message.startsWith(planted == "file link" ? QStringLiteral("Не удалось")
+                                                           : "Папка для записей " + folder),
                  qPrintable(message));
-        QVERIFY(QDir(elsewhere.path()).isEmpty());
+        QCOMPARE(QDir(elsewhere.path()).entryList(QDir::Files), QStringList{"victim"});
+        QVERIFY(victim.open(QIODevice::ReadOnly) && victim.readAll() == "original");
         if (planted == "foreign")
             QVERIFY(QDir(folder).isEmpty());
     }
 
-    // A link planted at the name a file is about to get must not send audio to, or truncate,
-    // the file it points to.
-    void plantedLinkAtTheFileNameIsNotFollowed() {
-        QTemporaryDir elsewhere;
-        const QString victim = elsewhere.filePath(QStringLiteral("victim"));
-        QFile original(victim);
-        QVERIFY(original.open(QIODevice::WriteOnly) && original.write("original") == 8);
-        original.close();
-        const QString path = AudioFiles::newFilePath("sys_");
-        QVERIFY(QFile::link(victim, path));
-
-        bool refused = false;
-        try {
-            M4aWriter writer(path, M4aWriter::Layout::fragmented);
-        } catch (const AudioFileError &) {
-            refused = true;
-        }
-
-        QVERIFY(refused);
-        QVERIFY(original.open(QIODevice::ReadOnly));
-        QCOMPARE(original.readAll(), QByteArray("original"));
+    void placesChunks_data() {
+        QTest::addColumn<std::vector<Event>>("events");
+        QTest::addColumn<qint64>("stopMs");
+        QTest::addColumn<qint64>("frames"); // the track's length at the stop
+        using E = std::vector<Event>;
+        QTest::newRow("on time, then quiet for 1 s before the stop")
+            << E{{Event::start, 0, 882}, {Event::audio, 20, 43218}} << 2000LL << 88200LL;
+        QTest::newRow("capture estimates 90 ms off add nothing")
+            << E{{Event::start, 0, 882}, {Event::audio, 110, 882}} << 0LL << 1764LL;
+        QTest::newRow("a reopened stream is placed exactly, even 30 ms on")
+            << E{{Event::start, 0, 882}, {Event::start, 50, 882}} << 0LL << 3087LL;
+        QTest::newRow("a hole is silence of its length; what follows is not doubled")
+            << E{{Event::start, 0, 882}, {Event::hole, 0, 4410}, {Event::audio, 120, 882}} << 0LL
+            << 6174LL;
+        QTest::newRow("longer than the clock (a fast device): nothing is cut at the stop")
+            << E{{Event::start, 0, 44541}} << 1000LL << 44541LL;
     }
 
-    void limiterHoldsPeaksAndRecovers() {
-        PeakLimiter limiter(44100);
-        std::vector<float> burst(2 * 4410, 1.8f);
-        burst[1] = -3.0f; // one channel louder: both are turned down together
-        limiter.process(burst);
-        for (float v : burst)
-            QVERIFY2(std::fabs(v) <= PeakLimiter::ceiling + 1e-6f, qPrintable(QString::number(v)));
-        QVERIFY(burst[0] < 0.7f); // linked to the right channel's peak
+    // The track's length counts exactly the audio and the silence written for it.
+    void placesChunks() {
+        QFETCH(std::vector<Event>, events);
+        QFETCH(qint64, stopMs);
+        QFETCH(qint64, frames);
+        TrackTimeline timeline(origin, rate);
+        std::int64_t written = 0;
+        for (const Event &event : events) {
+            if (event.kind == Event::hole)
+                timeline.placeSilence(event.frames);
+            else
+                written += timeline
+                               .placeAudio(event.frames, origin + event.atMs * ms,
+                                           event.kind == Event::start)
+                               .silence;
+            written += event.frames;
+        }
+        written += timeline.padTo(origin + stopMs * ms);
+        QCOMPARE(timeline.framesWritten(), written);
+        QCOMPARE(static_cast<qint64>(written), frames);
+    }
 
-        // A second later a quiet signal is back at unity gain.
-        std::vector<float> quiet(2 * 44100, 0.5f);
-        limiter.process(quiet);
-        QVERIFY(quiet.back() > 0.499f);
+    void longRecordingDoesNotDrift_data() {
+        QTest::addColumn<double>("ppm");
+        QTest::newRow("device 100 ppm fast") << 100.0;
+        QTest::newRow("device 400 ppm slow") << -400.0;
+    }
+
+    // Two hours from a device whose clock runs off the steady clock, with capture times as
+    // noisy as latency reports are: every chunk lands within 10 ms of when it was captured,
+    // so two such tracks stay within 20 ms of each other, and no silence is made up for it.
+    void longRecordingDoesNotDrift() {
+        QFETCH(double, ppm);
+        const double deviceRate = rate * (1.0 + ppm * 1e-6);
+        std::mt19937 random(7);
+        std::uniform_real_distribution<double> noiseMs(-3.0, 3.0);
+        TrackTimeline timeline(origin, rate);
+        constexpr std::int64_t chunk = 882;
+        const std::int64_t chunks = 2 * 3600 * rate / chunk;
+        double worstMs = 0.0;
+        std::int64_t silence = 0;
+        for (std::int64_t i = 0; i < chunks; ++i) {
+            // Where the device's own sample count puts this chunk on the steady clock.
+            const double capturedMs = static_cast<double>(i * chunk) / deviceRate * 1000.0;
+            const auto reportedNs =
+                origin + static_cast<std::int64_t>((capturedMs + noiseMs(random)) * ms);
+            const std::int64_t before = timeline.framesWritten();
+            const TrackTimeline::Step step = timeline.placeAudio(chunk, reportedNs, i == 0);
+            silence += step.silence;
+            const double landsMs = static_cast<double>(before + step.silence) * 1000.0 / rate;
+            worstMs = std::max(worstMs, std::abs(landsMs - capturedMs));
+        }
+        QCOMPARE(silence, 0);
+        QVERIFY2(worstMs < 10.0, qPrintable(QStringLiteral("%1 ms off").arg(worstMs)));
+        const double stopMs = static_cast<double>(chunks * chunk) / deviceRate * 1000.0;
+        (void)timeline.padTo(origin + static_cast<std::int64_t>(stopMs * ms));
+        const double lengthMs = static_cast<double>(timeline.framesWritten()) * 1000.0 / rate;
+        QVERIFY2(
+            std::abs(lengthMs - stopMs) < 10.0,
+            qPrintable(QStringLiteral("%1 ms long, %2 ms recorded").arg(lengthMs).arg(stopMs)));
     }
 };
 

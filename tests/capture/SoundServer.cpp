@@ -1,0 +1,138 @@
+#include "SoundServer.h"
+
+#include "PulseServer.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFileInfo>
+#include <QThread>
+
+#include <cmath>
+#include <numbers>
+
+// Under /tmp rather than TMPDIR: a unix socket path must stay within 108 bytes.
+SoundServer::SoundServer(Options options)
+    : m_options(options)
+    , m_dir(QStringLiteral("/tmp/tolvex-sound-XXXXXX")) {
+    if (!QDir(m_dir.path()).mkpath(QStringLiteral("home")) ||
+        !QDir(m_dir.path())
+             .mkdir(QStringLiteral("run"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
+        m_error = QStringLiteral("cannot prepare the server's folder");
+    pointAt(socket());
+}
+
+SoundServer::~SoundServer() {
+    stopPlayers();
+}
+
+void SoundServer::stopPlayers() {
+    for (auto &player : m_players) {
+        player->kill();
+        player->waitForFinished(5000);
+    }
+    m_players.clear();
+}
+
+void SoundServer::start() {
+    if (!m_error.isEmpty())
+        return;
+    launch();
+    const QDeadlineTimer deadline(15000);
+    while (!QFile::exists(socket()) || !pactl({QStringLiteral("info")})) {
+        if (deadline.hasExpired()) {
+            m_error = QStringLiteral("no answer; see ") + path(QStringLiteral("daemon.log"));
+            return;
+        }
+        QThread::msleep(50);
+    }
+    QStringList commands;
+    if (m_options.outputs)
+        commands << "load-module module-null-sink sink_name=speakers"
+                 << "set-default-sink speakers"
+                 << "set-default-source speakers.monitor";
+    if (m_options.outputs && m_options.microphone)
+        commands << "load-module module-null-sink sink_name=micsink"
+                 << "load-module module-remap-source source_name=mic master=micsink.monitor"
+                 << "set-default-source mic";
+    for (const QString &command : commands) {
+        if (!pactl(command.split(QLatin1Char(' '))))
+            m_error = QStringLiteral("the server refused: ") + command;
+    }
+    if (m_options.outputs)
+        keepBusy(QString::fromLatin1(speakers));
+    if (m_options.outputs && m_options.microphone)
+        keepBusy(QString::fromLatin1(micSink));
+    settle();
+}
+
+bool SoundServer::restart() {
+    kill();
+    stopPlayers();
+    start();
+    return isRunning();
+}
+
+void SoundServer::startPlayer(const QString &sink, const QString &input, Buffer buffer) {
+    auto &player = m_players.emplace_back(std::make_unique<QProcess>());
+    player->setStandardInputFile(input);
+    player->setStandardOutputFile(QProcess::nullDevice());
+    // Without a latency pacat asks for 2 s, and the sound would start that much later.
+    const QString latencyMs = buffer == Buffer::short_ ? "20" : "300";
+    player->start(QStringLiteral("pacat"),
+                  {"--playback", "--device=" + sink, "--format=float32le", "--rate=44100",
+                   "--channels=2", "--raw", "--latency-msec=" + latencyMs});
+    player->waitForStarted(5000);
+}
+
+void SoundServer::keepBusy(const QString &sink) {
+    startPlayer(sink, QStringLiteral("/dev/zero"), Buffer::short_);
+}
+
+void SoundServer::play(const QString &sink, const std::vector<float> &interleaved, Buffer buffer) {
+    // From a file, so that playing costs this process nothing while it measures or records.
+    QFile file(path(QStringLiteral("play-%1.raw").arg(m_players.size())));
+    if (file.open(QIODevice::WriteOnly))
+        file.write(QByteArray::fromRawData(reinterpret_cast<const char *>(interleaved.data()),
+                                           static_cast<qsizetype>(interleaved.size() * 4)));
+    file.close();
+    startPlayer(sink, file.fileName(), buffer);
+}
+
+void SoundServer::settle() {
+    // A fresh null sink has rendered 2 s ahead; its monitor runs smoothly once that has passed.
+    QThread::msleep(2100);
+}
+
+void SoundServer::pointAt(const QString &socket) {
+    qputenv("PULSE_SERVER", QFile::encodeName(QStringLiteral("unix:") + socket));
+    // The client library would otherwise read the machine's client.conf and cookie.
+    qputenv("PULSE_CLIENTCONFIG",
+            QFile::encodeName(QFileInfo(socket).absolutePath() + QStringLiteral("/client.conf")));
+}
+
+bool SoundServer::pactl(const QStringList &arguments, QString *output) const {
+    QProcess process;
+    process.start(QStringLiteral("pactl"), arguments);
+    const bool ran = process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit;
+    if (output)
+        *output = QString::fromUtf8(process.readAllStandardOutput());
+    return ran && process.exitCode() == 0;
+}
+
+int SoundServer::recordingStreams() const {
+    QString outputs;
+    pactl({"list", "short", "source-outputs"}, &outputs);
+    return static_cast<int>(outputs.count(QStringLiteral("protocol-native")));
+}
+
+std::vector<float> SoundServer::tone(double hz, double seconds, float amplitude) {
+    std::vector<float> samples(static_cast<std::size_t>(seconds * 44100) * 2);
+    for (std::size_t i = 0; i < samples.size(); ++i)
+        samples[i] = static_cast<float>(amplitude * std::sin(2.0 * std::numbers::pi * hz *
+                                                             static_cast<double>(i / 2) / 44100.0));
+    return samples;
+}
+
+std::unique_ptr<SoundServer> startSoundServer(SoundServer::Options options) {
+    return std::make_unique<PulseServer>(options);
+}
