@@ -5,6 +5,7 @@
 #include "RecorderRig.h"
 
 #include <QSignalSpy>
+#include <QTest>
 
 #include <chrono>
 
