@@ -21,16 +21,43 @@ int printAnswer(const CommandLine::Parsed &parsed) {
     return answer.exitStatus;
 }
 
+// Whether the toolkit has a display to connect to. Without one it would abort with a message
+// of its own, which tells a user in an ssh shell or a broken session nothing.
+bool displayAvailable(int argc, char *argv[]) {
+    for (const char *variable : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        if (!qEnvironmentVariableIsEmpty(variable)) {
+            return true;
+        }
+    }
+    for (int i = 1; i < argc; ++i) {
+        if (qstrcmp(argv[i], "-platform") == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 int main(int argc, char *argv[]) {
+    QStringList rawArguments;
+    for (int i = 1; i < argc; ++i) {
+        rawArguments << QString::fromLocal8Bit(argv[i]);
+    }
     // Help and the version need no display: answer before the toolkit looks for one.
     if (CommandLine::asksForInformation(argc, argv)) {
-        QStringList arguments;
-        for (int i = 1; i < argc; ++i) {
-            arguments << QString::fromLocal8Bit(argv[i]);
+        return printAnswer(CommandLine::parse(rawArguments));
+    }
+    if (!displayAvailable(argc, argv)) {
+        // With no toolkit to take its own options away, every option left is unknown.
+        if (const CommandLine::Parsed parsed = CommandLine::parse(rawArguments);
+            parsed.request == CommandLine::Request::invalid) {
+            return printAnswer(parsed);
         }
-        return printAnswer(CommandLine::parse(arguments));
+        std::fputs("tolvex: нет графического сеанса (не заданы DISPLAY и WAYLAND_DISPLAY); "
+                   "запустите Толвекс в сеансе рабочего стола\n",
+                   stderr);
+        return 1;
     }
 
     QApplication::setApplicationName(programName);

@@ -1,4 +1,5 @@
-# Runs PROGRAM with --version and --help with no display at all, and with an unknown option.
+# Runs PROGRAM with --version and --help with no display at all, without a display, and with an
+# unknown option.
 set(ENV{DISPLAY} "")
 set(ENV{WAYLAND_DISPLAY} "")
 set(ENV{QT_QPA_PLATFORM} "")
@@ -26,8 +27,19 @@ if(NOT help MATCHES "Использование: tolvex" OR NOT help MATCHES "--
     message(FATAL_ERROR "--help printed: ${help}")
 endif()
 
-# Unknown options are told apart from the toolkit's own only once it has taken those away,
-# so this one needs a display; the offscreen one will do.
+# Without a display the program says so, and an unknown option is still named, instead of the
+# toolkit aborting.
+run(1 noDisplay)
+if(NOT noDisplay MATCHES "нет графического сеанса")
+    message(FATAL_ERROR "without a display it printed: ${noDisplay}")
+endif()
+run(2 unknownWithoutDisplay --bogus)
+if(NOT unknownWithoutDisplay MATCHES "неизвестный параметр «--bogus»")
+    message(FATAL_ERROR "an unknown option without a display printed: ${unknownWithoutDisplay}")
+endif()
+
+# With a display, unknown options are told apart from the toolkit's own once it has taken
+# those away; the offscreen one will do.
 set(ENV{QT_QPA_PLATFORM} "offscreen")
 run(2 unknown --record-now)
 if(NOT unknown MATCHES "неизвестный параметр «--record-now»")

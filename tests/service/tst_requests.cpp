@@ -124,7 +124,11 @@ private slots:
         row("start 200", Op::start, 200, R"({"nonce":"N","bot_url":"b","expires_in_seconds":3})",
             "ok:N");
         row("create 201", Op::create, 201, R"({"id":42,"status":"new"})", "ok:42");
-        row("create 401 junk", Op::create, 401, "Unauthorized", "decoding:");
+        // A refused token on creating a meeting is an expired sign-in, whatever the body says.
+        row("create 401 junk", Op::create, 401, "Unauthorized", "url:user authentication required");
+        row("create 403 with a valid body", Op::create, 403, R"({"id":42,"status":"new"})",
+            "url:user authentication required");
+        row("create 500 junk", Op::create, 500, "oops", "decoding:");
     }
     void wireAndStatusRules() {
         QFETCH(Op, op);
