@@ -20,8 +20,10 @@ struct CaptureChunk {
     // Audio only: when its first frame was captured, on the steady clock, as the stream's
     // latency tells, not when it reached the program.
     std::int64_t captureNs = 0;
+    // Audio only: when it was read from the stream, on the steady clock.
+    std::int64_t arrivalNs = 0;
     // Audio only: the first chunk of a newly opened stream (a start, a device switch, a server
-    // that came back).
+    // that came back) or of one whose device was suspended.
     bool streamStart = false;
     std::vector<float> samples; // interleaved stereo, audio only
 };

@@ -278,8 +278,8 @@ std::unique_ptr<RecordStream> PulseCapture::openStream(CaptureTrack track,
         return nullptr;
     RecordStream::Consumer consumer;
     consumer.onSamples = [this, track](std::span<const float> samples, std::int64_t captureNs,
-                                       bool first) {
-        takeSamples(track, samples, captureNs, first);
+                                       std::int64_t arrivalNs, bool first) {
+        takeSamples(track, samples, captureNs, arrivalNs, first);
     };
     consumer.onHole = [this, track](std::int64_t frames) { takeHole(track, frames); };
     consumer.onState = [this, track](pa_stream_state_t state) { onStreamState(track, state); };
@@ -407,12 +407,13 @@ void PulseCapture::settleOpen(bool started) {
 }
 
 void PulseCapture::takeSamples(CaptureTrack track, std::span<const float> interleaved,
-                               std::int64_t captureNs, bool first) {
+                               std::int64_t captureNs, std::int64_t arrivalNs, bool first) {
     if (!m_capturing || !m_sink)
         return;
     CaptureChunk chunk;
     chunk.track = track;
     chunk.captureNs = captureNs;
+    chunk.arrivalNs = arrivalNs;
     chunk.streamStart = first;
     chunk.frames = static_cast<std::int64_t>(interleaved.size()) / RecordStream::channels;
     chunk.samples.assign(interleaved.begin(), interleaved.end());

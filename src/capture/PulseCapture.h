@@ -114,7 +114,7 @@ private:
     void settleDiscovery(Outcome outcome);
     void settleOpen(bool started);
     void takeSamples(CaptureTrack track, std::span<const float> interleaved, std::int64_t captureNs,
-                     bool first);
+                     std::int64_t arrivalNs, bool first);
     void takeHole(CaptureTrack track, std::int64_t frames);
 
     const Setup m_setup;

@@ -21,6 +21,7 @@ RecordStream::RecordStream(pa_context *context, const char *name, const std::str
         throw PulseError("cannot create a record stream", pa_context_errno(context));
     pa_stream_set_read_callback(m_stream.get(), &RecordStream::readCallback, this);
     pa_stream_set_state_callback(m_stream.get(), &RecordStream::stateCallback, this);
+    pa_stream_set_suspended_callback(m_stream.get(), &RecordStream::suspendedCallback, this);
 
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<std::uint32_t>(-1);
@@ -53,6 +54,13 @@ void RecordStream::stateCallback(pa_stream *stream, void *self) {
         owner->m_consumer.onState(pa_stream_get_state(stream));
 }
 
+// A suspended device delivers nothing, and says so: what it captures after it resumes starts
+// where the clock says, as a newly opened stream does.
+void RecordStream::suspendedCallback(pa_stream *stream, void *self) {
+    if (pa_stream_is_suspended(stream) == 1)
+        static_cast<RecordStream *>(self)->m_delivered = false;
+}
+
 // The latency of a record stream is how long ago the next frame to be read was captured: it
 // covers the device, the server's queue and what waits here, so audio held up anywhere on the
 // way keeps its true time.
@@ -72,7 +80,8 @@ std::int64_t RecordStream::captureTimeOfNextFrame(std::int64_t nowNs) const {
 void RecordStream::onReadable() {
     pa_stream *stream = m_stream.get();
     while (pa_stream_readable_size(stream) > 0) {
-        const std::int64_t captureNs = captureTimeOfNextFrame(steadyNowNs());
+        const std::int64_t nowNs = steadyNowNs();
+        const std::int64_t captureNs = captureTimeOfNextFrame(nowNs);
         const void *data = nullptr;
         std::size_t bytes = 0;
         if (pa_stream_peek(stream, &data, &bytes) < 0)
@@ -88,7 +97,7 @@ void RecordStream::onReadable() {
             m_consumer.onSamples(
                 std::span<const float>(static_cast<const float *>(data),
                                        static_cast<std::size_t>(frames) * channels),
-                captureNs, !m_delivered);
+                captureNs, nowNs, !m_delivered);
             m_delivered = true;
         }
         pa_stream_drop(stream);

@@ -17,8 +17,10 @@ public:
 
     // All called on the loop's thread; they must only copy data out, never wait.
     struct Consumer {
-        // `captureNs`: steady clock; `first`: the stream's first data.
-        std::function<void(std::span<const float> interleaved, std::int64_t captureNs, bool first)>
+        // `captureNs`, `arrivalNs` (when it was read): steady clock; `first`: the stream's first
+        // data, or the first since its device was suspended.
+        std::function<void(std::span<const float> interleaved, std::int64_t captureNs,
+                           std::int64_t arrivalNs, bool first)>
             onSamples;
         std::function<void(std::int64_t frames)> onHole;
         std::function<void(pa_stream_state_t state)> onState;
@@ -39,6 +41,7 @@ public:
 private:
     static void readCallback(pa_stream *stream, size_t bytes, void *self);
     static void stateCallback(pa_stream *stream, void *self);
+    static void suspendedCallback(pa_stream *stream, void *self);
     void onReadable();
     [[nodiscard]] std::int64_t captureTimeOfNextFrame(std::int64_t nowNs) const;
 

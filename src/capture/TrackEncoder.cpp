@@ -84,8 +84,8 @@ void TrackEncoder::take(const CaptureChunk &chunk) {
         openOutput();
         switch (chunk.kind) {
         case CaptureChunk::Kind::audio: {
-            const TrackTimeline::Step step =
-                m_timeline.placeAudio(chunk.frames, chunk.captureNs, chunk.streamStart);
+            const TrackTimeline::Step step = m_timeline.placeAudio(
+                chunk.frames, chunk.captureNs, chunk.arrivalNs, chunk.streamStart);
             writeSilence(step.silence);
             resample(chunk.samples.data(), static_cast<int>(chunk.frames));
             if (step.stretch && swr_set_compensation(m_resampler.get(), step.stretch->delta,

@@ -5,14 +5,16 @@
 
 TrackTimeline::TrackTimeline(std::int64_t originNs, int sampleRate)
     : m_originNs(originNs)
-    , m_sampleRate(sampleRate) {}
+    , m_sampleRate(sampleRate)
+    , m_lastArrivalNs(originNs) {}
 
 std::int64_t TrackTimeline::framesAt(std::int64_t ns) const {
-    const std::int64_t elapsed = std::max<std::int64_t>(0, ns - m_originNs);
-    // Split to stay within 64 bits for recordings of any realistic length.
-    const std::int64_t seconds = elapsed / 1'000'000'000;
-    const std::int64_t rest = elapsed % 1'000'000'000;
-    return seconds * m_sampleRate + rest * m_sampleRate / 1'000'000'000;
+    return framesIn(std::max<std::int64_t>(0, ns - m_originNs));
+}
+
+std::int64_t TrackTimeline::framesIn(std::int64_t ns) const {
+    // Split to stay within 64 bits for any span of the steady clock.
+    return ns / 1'000'000'000 * m_sampleRate + ns % 1'000'000'000 * m_sampleRate / 1'000'000'000;
 }
 
 std::int64_t TrackTimeline::framesWritten() const noexcept {
@@ -36,19 +38,37 @@ void TrackTimeline::restartWindow() {
 }
 
 TrackTimeline::Step TrackTimeline::placeAudio(std::int64_t frames, std::int64_t captureNs,
-                                              bool streamStart) {
+                                              std::int64_t arrivalNs, bool streamStart) {
     Step step;
     // Positive: the chunk lands later than it was captured.
     const std::int64_t lag = framesWritten() - framesAt(captureNs);
-    const std::int64_t tolerance = lossToleranceNs * m_sampleRate / 1'000'000'000;
-    if (streamStart ? lag < 0 : lag < -tolerance) {
-        step.silence = -lag;
+    const std::int64_t sinceLast = arrivalNs - m_lastArrivalNs;
+    // Read a while after the chunk before it, not in one go with a backlog.
+    const bool onTime = 2 * framesIn(sinceLast) >= frames;
+    if (streamStart) {
+        m_suspect.reset();
+        step.silence = std::max<std::int64_t>(0, std::min(-lag, framesIn(sinceLast) - frames));
+    } else if (lag < -framesIn(lossToleranceNs)) {
+        if (!m_suspect)
+            m_suspect = Suspect{m_lastArrivalNs, 0};
+        m_suspect->delivered += frames;
+        if (onTime && m_suspect->delivered > frames) {
+            // The wall clock confirms only what passed beyond the audio that came in.
+            const std::int64_t unheard =
+                framesIn(arrivalNs - m_suspect->sinceNs) - m_suspect->delivered;
+            step.silence = std::max<std::int64_t>(0, std::min(-lag, unheard));
+            m_suspect.reset();
+        }
+    } else {
+        m_suspect.reset();
+        m_lagSum += static_cast<double>(lag);
+        ++m_lagCount;
+    }
+    m_lastArrivalNs = arrivalNs;
+    if (step.silence > 0) {
         advance(step.silence);
         // What was measured before the gap says nothing about the clock after it.
         restartWindow();
-    } else {
-        m_lagSum += static_cast<double>(lag);
-        ++m_lagCount;
     }
     advance(frames);
     m_windowFrames += frames;
@@ -67,6 +87,8 @@ TrackTimeline::Step TrackTimeline::placeAudio(std::int64_t frames, std::int64_t 
 }
 
 void TrackTimeline::placeSilence(std::int64_t frames) {
+    // The stream said what is missing; a shortfall seen before this is accounted for.
+    m_suspect.reset();
     advance(frames);
 }
 

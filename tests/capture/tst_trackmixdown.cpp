@@ -98,6 +98,7 @@ CaptureReport record(const Recording &files, double seconds, const Source &sys, 
         chunk.frames =
             std::min(source->chunk, static_cast<std::int64_t>(source->samples.size() / 2) - first);
         chunk.captureNs = origin + static_cast<std::int64_t>(source->timeOf(first) * 1e9);
+        chunk.arrivalNs = origin + static_cast<std::int64_t>(at * 1e9);
         chunk.streamStart = first == 0;
         chunk.samples.assign(source->samples.begin() + first * 2,
                              source->samples.begin() + (first + chunk.frames) * 2);
@@ -132,12 +133,14 @@ const std::vector<Tone> sysTones{
 const std::vector<Tone> micTones{{micHz, 2.5, 3.5, 0.5f}, {micHz, 5.0, 6.0, 0.8f}};
 constexpr double recorded = 8.0;
 
-// A chunk of audio captured at `atMs` (the first of its stream when `start`), or with
-// `hole`, a stretch the server reports missing.
+// A chunk of audio captured at `atMs` (the first of its stream when `start`) and read at
+// `arrivalMs` (by default as soon as its last frame was captured), or with `hole`, a stretch
+// the server reports missing.
 struct Event {
     enum Kind { start, audio, hole } kind;
     std::int64_t atMs;
     std::int64_t frames;
+    std::int64_t arrivalMs = -1;
 };
 
 } // namespace
@@ -363,6 +366,22 @@ private slots:
         QTest::newRow("a hole is silence of its length; what follows is not doubled")
             << E{{Event::start, 0, 882}, {Event::hole, 0, 4410}, {Event::audio, 120, 882}} << 0LL
             << 6174LL;
+        QTest::newRow("one capture time 150 ms late moves nothing after it")
+            << E{{Event::start, 0, 882}, {Event::audio, 170, 882, 40}, {Event::audio, 40, 882}}
+            << 0LL << 2646LL;
+        QTest::newRow("a start stamped an hour on adds no more than the wall clock allows")
+            << E{{Event::start, 3'600'000, 882, 20}, {Event::audio, 20, 882}} << 0LL << 1764LL;
+        QTest::newRow("a gap the next chunk confirms is silence, however off the first stamp")
+            << E{{Event::start, 0, 882}, {Event::audio, 1520, 882, 1040}, {Event::audio, 1040, 882}}
+            << 0LL << 46746LL;
+        QTest::newRow("a resumed device is placed by its stamp only as far as the wall clock")
+            << E{{Event::start, 0, 882}, {Event::start, 3000, 882, 1040}} << 0LL << 45864LL;
+        QTest::newRow("audio held while the program stalled, stamped late, adds nothing")
+            << E{{Event::start, 0, 882},
+                 {Event::audio, 220, 882, 520},
+                 {Event::audio, 240, 21168, 520},
+                 {Event::audio, 720, 882, 540}}
+            << 0LL << 23814LL;
         QTest::newRow("longer than the clock (a fast device): nothing is cut at the stop")
             << E{{Event::start, 0, 44541}} << 1000LL << 44541LL;
     }
@@ -377,11 +396,15 @@ private slots:
         for (const Event &event : events) {
             if (event.kind == Event::hole)
                 timeline.placeSilence(event.frames);
-            else
+            else {
+                const std::int64_t arrivalMs = event.arrivalMs >= 0
+                                                   ? event.arrivalMs
+                                                   : event.atMs + event.frames * 1000 / rate;
                 written += timeline
                                .placeAudio(event.frames, origin + event.atMs * ms,
-                                           event.kind == Event::start)
+                                           origin + arrivalMs * ms, event.kind == Event::start)
                                .silence;
+            }
             written += event.frames;
         }
         written += timeline.padTo(origin + stopMs * ms);
@@ -414,7 +437,8 @@ private slots:
             const auto reportedNs =
                 origin + static_cast<std::int64_t>((capturedMs + noiseMs(random)) * ms);
             const std::int64_t before = timeline.framesWritten();
-            const TrackTimeline::Step step = timeline.placeAudio(chunk, reportedNs, i == 0);
+            const TrackTimeline::Step step =
+                timeline.placeAudio(chunk, reportedNs, reportedNs + 20 * ms, i == 0);
             silence += step.silence;
             const double landsMs = static_cast<double>(before + step.silence) * 1000.0 / rate;
             worstMs = std::max(worstMs, std::abs(landsMs - capturedMs));
