@@ -72,6 +72,8 @@ int main(int argc, char *argv[]) {
     }
 
     SingleInstanceLock lock(SingleInstanceLock::defaultDirectory());
+    // A copy that cannot tell whether another one runs leaves earlier recordings alone.
+    bool recoversUnsent = true;
     switch (lock.tryAcquire()) {
     case SingleInstanceLock::Outcome::acquired:
         break;
@@ -80,15 +82,16 @@ int main(int argc, char *argv[]) {
         return 0;
     case SingleInstanceLock::Outcome::unavailable:
         std::fputs("tolvex: не удалось создать файл блокировки, запуск без проверки второй "
-                   "копии\n",
+                   "копии; неотправленные записи не предлагаются\n",
                    stderr);
+        recoversUnsent = false;
         break;
     }
 
     // The program lives in the tray: closing its last window does not end it.
     QApplication::setQuitOnLastWindowClosed(false);
     try {
-        TolvexApp tolvex;
+        TolvexApp tolvex(recoversUnsent);
         QuitSignalWatcher quitSignals;
         QObject::connect(&quitSignals, &QuitSignalWatcher::quitRequested, &tolvex,
                          &TolvexApp::requestQuit);

@@ -95,11 +95,12 @@ template <typename T> const Failure *failureOf(const StepOutcome<T> &outcome) {
 
 } // namespace
 
-AppViewModel::AppViewModel(QObject *parent)
-    : AppViewModel(Seams{ApiBaseUrl::fromBuild(),
-                         std::make_shared<KeyringTokenStore>(
+AppViewModel::AppViewModel(QObject *parent, bool recoversUnsent)
+    : AppViewModel(Seams{.apiBaseUrl = ApiBaseUrl::fromBuild(),
+                         .tokenStore = std::make_shared<KeyringTokenStore>(
                              ApiBaseUrl::tokenOrigin(ApiBaseUrl::fromBuild())),
-                         std::make_shared<DesktopLinkOpener>(), productionPollInterval},
+                         .linkOpener = std::make_shared<DesktopLinkOpener>(),
+                         .recoversUnsent = recoversUnsent},
                    parent) {}
 
 AppViewModel::AppViewModel(Seams seams, QObject *parent)
@@ -112,6 +113,7 @@ AppViewModel::AppViewModel(Seams seams, QObject *parent)
     , m_profileRecheckInterval(seams.profileRecheckInterval)
     , m_recorder(seams.recorder ? seams.recorder : &AudioRecorder::shared()) {
     m_recordingsFolder = std::move(seams.recordingsFolder);
+    m_recoversUnsent = seams.recoversUnsent;
     m_progressAnnouncer.setSingleShot(true);
     connect(&m_progressAnnouncer, &QTimer::timeout, this, &AppViewModel::announceUploadProgress);
     // The recorder may outlive this view model; a later one takes the listener over.
@@ -454,6 +456,10 @@ QCoro::Task<> AppViewModel::beginRecordingSteps() {
     manifest.meetingId = m_pendingMeetingId;
     manifest.startTime = QDateTime::currentDateTimeUtc();
     m_manifest = manifest;
+    // Held before the manifest is written, so that no other copy takes the recording for one
+    // a crash left behind.
+    if (const std::optional<RecordingArchive> folder = archive())
+        m_recordingLock = RecordingLock::tryTake(folder->folder(), manifest.id);
     saveManifest();
 
     auto started = co_await attempt(m_recorder->startRecording(manifest.id));
@@ -582,7 +588,7 @@ void AppViewModel::fail(const QString &text, bool tokenRefused) {
     }
     // The recording stays on disk with its manifest but is let go here: once its account signs
     // in again, the recovery offers it, for its own meeting.
-    m_manifest.reset();
+    letGoOfRecording();
     m_lastRecordedFileURL.reset();
     m_heldPartFiles.clear();
     m_pendingMeetingId.reset();
@@ -637,7 +643,12 @@ void AppViewModel::forgetRecording() {
     const std::optional<RecordingArchive> folder = archive();
     if (m_manifest && folder)
         folder->remove(m_manifest->id);
+    letGoOfRecording();
+}
+
+void AppViewModel::letGoOfRecording() {
     m_manifest.reset();
+    m_recordingLock.reset();
 }
 
 QCoro::Task<> AppViewModel::prepareToQuit() {
@@ -649,8 +660,8 @@ QCoro::Task<> AppViewModel::prepareToQuit() {
 }
 
 void AppViewModel::offerUnsentRecordings() {
-    if (m_state.kind() != AppState::Case::idle || m_activity != Activity::none || m_manifest ||
-        hasRecordedFile()) {
+    if (!m_recoversUnsent || m_state.kind() != AppState::Case::idle ||
+        m_activity != Activity::none || m_manifest || hasRecordedFile()) {
         return;
     }
     // Nearly always nothing is waiting: then the screens hear of no busy spell either.
@@ -716,6 +727,7 @@ QCoro::Task<> AppViewModel::recoverSteps() {
                 manifest.userId = m_profile->id;
         }
         m_manifest = manifest;
+        m_recordingLock = found.lock;
         m_pendingMeetingId = manifest.meetingId;
         const bool complete = audio.loss == RecordedAudio::Loss::none;
         const QString lossNote = complete ? QString() : lossText(audio);

@@ -320,6 +320,44 @@ private slots:
         QCOMPARE(h.recordingsLeft(), QStringList());
     }
 
+    // A second copy on the same folder leaves alone the recording the first one is starting or
+    // capturing (nothing mixed, sent or removed, not even a manifest without audio yet); a copy
+    // that could not tell whether another one runs offers nothing left by an earlier run.
+    void aSecondCopyLeavesTheFirstCopysRecordingAlone_data() {
+        QTest::addColumn<QString>("first");
+        QTest::newRow("first copy starting") << QStringLiteral("starting");
+        QTest::newRow("first copy capturing") << QStringLiteral("capturing");
+        QTest::newRow("copy without the instance lock") << QStringLiteral("quit");
+    }
+    void aSecondCopyLeavesTheFirstCopysRecordingAlone() {
+        QFETCH(QString, first);
+        Harness h;
+        QVERIFY(h.startIdle());
+        h.recorder.startDelay = first == "starting" ? 2s : 0s;
+        h.vm->beginRecording();
+        QTRY_VERIFY(!h.recorder.lastRecordingId.isEmpty());
+        const QString id = h.recorder.lastRecordingId;
+        if (first != "starting") {
+            QVERIFY(h.settlesOn(AppState::Case::recording));
+            h.leaveBehind(id, QByteArray(), {"sys_" + id + ".m4a", "mic_" + id + ".m4a"});
+        }
+        if (first == "quit") {
+            QCoro::waitFor(h.vm->prepareToQuit());
+            h.vm.reset();
+            h.seams.recoversUnsent = false;
+        }
+        const QStringList before = h.recordingsLeft();
+        QCOMPARE(before.size(), first == "starting" ? 2 : first == "capturing" ? 4 : 3);
+
+        const std::unique_ptr<AppViewModel> second = h.makeViewModel();
+        QTRY_VERIFY(second->stateCase() == AppState::Case::idle && !second->isBusy());
+        QTest::qWait(200);
+        QCOMPARE(second->stateCase(), AppState::Case::idle);
+        QCOMPARE(h.recorder.mixedParts.size(), 0);
+        QCOMPARE(h.recordingsLeft(), before);
+        QVERIFY(!h.vm || h.settlesOn(AppState::Case::recording)); // the first copy goes on
+    }
+
     // A quit mid-recording (capture ended without a mix) or after a failed upload keeps the
     // recording for the next launch, which sends the same bytes to the same meeting, whatever
     // id the service gave it. Parts are mixed first (a mix made while recording is not taken
