@@ -452,6 +452,7 @@ QCoro::Task<> AppViewModel::beginRecordingSteps() {
     m_pendingMeetingId = std::get<MeetingCreateResult>(meeting).id;
     RecordingManifest manifest;
     manifest.userId = profile.id;
+    manifest.apiBaseUrl = m_apiBaseURL;
     manifest.id = AudioFiles::newRecordingId();
     manifest.meetingId = m_pendingMeetingId;
     manifest.startTime = QDateTime::currentDateTimeUtc();
@@ -670,17 +671,27 @@ void AppViewModel::offerUnsentRecordings() {
     }
 }
 
+bool AppViewModel::isOwnRecording(const RecordingManifest &manifest) const {
+    if (manifest.userId && (!m_profile || *manifest.userId != m_profile->id))
+        return false;
+    // A manifest from before addresses were kept does not say where its meeting is: it goes
+    // only to the released service, where nearly all of them were made, and never to a
+    // development or staging one. (One made against such a service then cannot be told apart.)
+    const QString address = manifest.apiBaseUrl.isEmpty()
+                                ? QString::fromLatin1(ApiBaseUrl::releasedBaseUrl)
+                                : manifest.apiBaseUrl;
+    return address == m_apiBaseURL;
+}
+
 QCoro::Task<> AppViewModel::recoverSteps() {
     const std::optional<RecordingArchive> folder = archive();
     if (!folder)
         co_return;
     QPointer<AppViewModel> self(this);
     for (const RecordingArchive::Unfinished &found : folder->unfinished()) {
-        // Another account's recording waits, untouched, for that account: its meeting is not
-        // this account's, and its audio is not either.
-        const std::optional<std::int64_t> owner =
-            found.manifest ? found.manifest->userId : std::optional<std::int64_t>();
-        if (owner && (!m_profile || *owner != m_profile->id))
+        // Another account's or another service's recording waits, untouched, for that account
+        // on that service: its meeting is not this one's, and its audio is not either.
+        if (found.manifest && !isOwnRecording(*found.manifest))
             continue;
         const bool mixedBefore = found.manifest &&
                                  found.manifest->stage == RecordingManifest::Stage::mixed &&
@@ -723,6 +734,7 @@ QCoro::Task<> AppViewModel::recoverSteps() {
             // account it is offered to.
             manifest.id = found.id;
             manifest.startTime = found.startTime;
+            manifest.apiBaseUrl = m_apiBaseURL;
             if (m_profile)
                 manifest.userId = m_profile->id;
         }

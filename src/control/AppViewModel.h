@@ -177,6 +177,8 @@ private:
     // Offers the oldest recording that a quit or a crash left unsent, once the program is idle.
     QCoro::Task<> recoverSteps();
     void offerUnsentRecordings();
+    // Whether a recording was made by the signed-in account on this view model's service.
+    [[nodiscard]] bool isOwnRecording(const RecordingManifest &manifest) const;
     [[nodiscard]] std::optional<RecordingArchive> archive() const;
     // The manifest follows every step of the held recording; forgetting it removes its files,
     // letting go of it leaves them for the next launch.

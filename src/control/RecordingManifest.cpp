@@ -56,6 +56,8 @@ QByteArray RecordingManifest::toJson() const {
         object[QStringLiteral("meetingId")] = static_cast<qint64>(*meetingId);
     if (userId)
         object[QStringLiteral("userId")] = static_cast<qint64>(*userId);
+    if (!apiBaseUrl.isEmpty())
+        object[QStringLiteral("apiBaseUrl")] = apiBaseUrl;
     object[QStringLiteral("startTime")] = startTime.toUTC().toString(Qt::ISODateWithMs);
     object[QStringLiteral("partFiles")] = QJsonArray::fromStringList(partFiles);
     object[QStringLiteral("mixedFile")] = mixedFile;
@@ -92,6 +94,11 @@ std::optional<RecordingManifest> RecordingManifest::fromJson(const QByteArray &j
         return std::nullopt;
     manifest.meetingId = *meetingId;
     manifest.userId = *userId;
+
+    const QJsonValue address = object.value(QStringLiteral("apiBaseUrl"));
+    if (!address.isUndefined() && !address.isString())
+        return std::nullopt;
+    manifest.apiBaseUrl = address.toString();
 
     const QJsonValue startTime = object.value(QStringLiteral("startTime"));
     manifest.startTime = QDateTime::fromString(startTime.toString(), Qt::ISODateWithMs);

@@ -21,6 +21,9 @@ struct RecordingManifest {
     std::optional<std::int64_t> meetingId;
     // The service's id of the account that made the recording: only that account sends it.
     std::optional<std::int64_t> userId;
+    // The service the recording's meeting lives on: only a program talking to that address
+    // sends it. Empty in manifests written before addresses were kept.
+    QString apiBaseUrl;
     QDateTime startTime;   // UTC
     QStringList partFiles; // plain file names in the recordings folder
     QString mixedFile;     // plain file name, empty until mixed

@@ -294,6 +294,7 @@ private slots:
             RecordingManifest manifest;
             manifest.id = id;
             manifest.meetingId = meeting;
+            manifest.apiBaseUrl = h.server.baseUrl();
             manifest.startTime = start;
             manifest.mixedFile = id + QStringLiteral(".m4a");
             manifest.stage = RecordingManifest::Stage::mixed;
@@ -318,6 +319,46 @@ private slots:
         QCOMPARE(filePart(uploads[1]), newerAudio);
         QCOMPARE(h.meetingRequests(), 2); // the uploads only: no new meeting
         QCOMPARE(h.recordingsLeft(), QStringList());
+    }
+
+    // A recording waits for the service and the account it was made with: a program on another
+    // address or signed in to another account leaves it on disk untouched, and one from before
+    // addresses were kept goes to the released service only.
+    void recordingsGoOnlyToTheirOwnServiceAndAccount_data() {
+        QTest::addColumn<bool>("otherAddress");
+        QTest::addColumn<qint64>("account");
+        QTest::addColumn<bool>("addressKept");
+        QTest::newRow("another address") << true << qint64(7) << true;
+        QTest::newRow("another account") << false << qint64(8) << true;
+        QTest::newRow("manifest without an address") << false << qint64(7) << false;
+    }
+    void recordingsGoOnlyToTheirOwnServiceAndAccount() {
+        QFETCH(bool, otherAddress);
+        QFETCH(qint64, account);
+        QFETCH(bool, addressKept);
+        Harness h;
+        TestHttpServer other;
+        other.setHandler([&h](const RecordedRequest &request) { return h.script.answer(request); });
+        QVERIFY(h.startIdle());
+        QVERIFY(h.startRecording());
+        h.mixInRecordingsFolder();
+        h.script.pushUpload(answers::notJson(500));
+        h.vm->finishRecording();
+        QVERIFY(h.settlesOn(AppState::Case::uploadError));
+        h.vm.reset();
+        const RecordingArchive archive(h.recordings.path());
+        std::optional<RecordingManifest> manifest = RecordingManifest::fromJson(
+            contentsOf(archive.pathOf(RecordingManifest::fileNameFor(h.recorder.lastRecordingId))));
+        QVERIFY(manifest && manifest->apiBaseUrl == h.server.baseUrl());
+        manifest->apiBaseUrl.clear();
+        QVERIFY(addressKept || archive.save(*manifest));
+        const QStringList kept = h.recordingsLeft();
+
+        h.seams.apiBaseUrl = otherAddress ? other.baseUrl() : h.server.baseUrl();
+        h.script.setProfile(answers::profile(account, QStringLiteral("Анна")));
+        QVERIFY(h.startIdle());
+        QCOMPARE(h.recordingsLeft(), kept);
+        QCOMPARE(h.uploads().size() + requestsTo(other, "/audio").size(), 1);
     }
 
     // A second copy on the same folder leaves alone the recording the first one is starting or
