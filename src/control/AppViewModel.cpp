@@ -519,6 +519,11 @@ bool AppViewModel::holdRecording(RecordedAudio audio) {
         }
         m_manifest->stage = m_lastRecordedFileURL ? RecordingManifest::Stage::mixed
                                                   : RecordingManifest::Stage::capturing;
+        // A cut stays told: a later mix of what is left cannot bring the lost audio back.
+        if (audio.loss == RecordedAudio::Loss::trackCut) {
+            m_manifest->trackCut = true;
+            m_manifest->cutTrack = audio.affectedTrack;
+        }
         saveManifest();
     }
     if (audio.loss == RecordedAudio::Loss::none)
@@ -737,6 +742,10 @@ QCoro::Task<> AppViewModel::recoverSteps() {
             manifest.apiBaseUrl = m_apiBaseURL;
             if (m_profile)
                 manifest.userId = m_profile->id;
+        }
+        if (audio.loss == RecordedAudio::Loss::none && manifest.trackCut) {
+            audio.loss = RecordedAudio::Loss::trackCut;
+            audio.affectedTrack = manifest.cutTrack;
         }
         m_manifest = manifest;
         m_recordingLock = found.lock;

@@ -12,6 +12,11 @@ namespace {
 
 constexpr int formatVersion = 1;
 
+constexpr std::array<std::pair<CaptureTrack, const char *>, 2> trackNames{{
+    {CaptureTrack::system, "system"},
+    {CaptureTrack::microphone, "microphone"},
+}};
+
 constexpr std::array<std::pair<RecordingManifest::Stage, const char *>, 3> stageNames{{
     {RecordingManifest::Stage::meetingCreated, "meetingCreated"},
     {RecordingManifest::Stage::capturing, "capturing"},
@@ -64,6 +69,12 @@ QByteArray RecordingManifest::toJson() const {
     for (const auto &[value, name] : stageNames) {
         if (value == stage)
             object[QStringLiteral("stage")] = QString::fromLatin1(name);
+    }
+    if (trackCut)
+        object[QStringLiteral("trackCut")] = true;
+    for (const auto &[value, name] : trackNames) {
+        if (cutTrack == value)
+            object[QStringLiteral("cutTrack")] = QString::fromLatin1(name);
     }
     return QJsonDocument(object).toJson(QJsonDocument::Indented);
 }
@@ -134,6 +145,18 @@ std::optional<RecordingManifest> RecordingManifest::fromJson(const QByteArray &j
         }
     }
     if (!known)
+        return std::nullopt;
+
+    const QJsonValue trackCut = object.value(QStringLiteral("trackCut"));
+    if (!trackCut.isUndefined() && !trackCut.isBool())
+        return std::nullopt;
+    manifest.trackCut = trackCut.toBool();
+    const QJsonValue cutTrack = object.value(QStringLiteral("cutTrack"));
+    for (const auto &[value, name] : trackNames) {
+        if (cutTrack.toString() == QLatin1String(name))
+            manifest.cutTrack = value;
+    }
+    if (!cutTrack.isUndefined() && !manifest.cutTrack)
         return std::nullopt;
     return manifest;
 }

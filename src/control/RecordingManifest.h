@@ -3,6 +3,8 @@
 // recording got, so that a recording survives a quit, a crash or a reboot. Every file of a
 // recording carries the recording's id in its name; the manifest is "<id>.json".
 
+#include "CaptureChunk.h"
+
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
@@ -28,6 +30,10 @@ struct RecordingManifest {
     QStringList partFiles; // plain file names in the recordings folder
     QString mixedFile;     // plain file name, empty until mixed
     Stage stage = Stage::meetingCreated;
+    // A track stopped being written mid-recording: told again whenever the recording is
+    // offered, after a relaunch too. Which track, when known.
+    bool trackCut = false;
+    std::optional<CaptureTrack> cutTrack;
 
     [[nodiscard]] QString fileName() const { return fileNameFor(id); }
     [[nodiscard]] static QString fileNameFor(const QString &id) {

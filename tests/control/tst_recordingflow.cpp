@@ -407,16 +407,21 @@ private slots:
         QTest::addColumn<bool>("quitWhileRecording");
         QTest::addColumn<qint64>("meeting");
         QTest::addColumn<bool>("manifestLost");
-        QTest::newRow("quit while recording") << true << qint64(101) << false;
-        QTest::newRow("failed upload") << false << qint64(101) << false;
-        QTest::newRow("meeting id above 2^53") << false << qint64(9'007'199'254'740'993) << false;
-        QTest::newRow("negative meeting id") << true << qint64(-5) << false;
-        QTest::newRow("manifest lost") << true << qint64(101) << true;
+        QTest::addColumn<bool>("trackCut"); // told before the quit, and again after it
+        QTest::newRow("quit while recording") << true << qint64(101) << false << false;
+        QTest::newRow("failed upload") << false << qint64(101) << false << false;
+        QTest::newRow("meeting id above 2^53")
+            << false << qint64(9'007'199'254'740'993) << false << false;
+        QTest::newRow("negative meeting id") << true << qint64(-5) << false << false;
+        QTest::newRow("manifest lost") << true << qint64(101) << true << false;
+        QTest::newRow("track cut") << false << qint64(101) << false << true;
     }
     void relaunchSendsToTheSameMeeting() {
         QFETCH(bool, quitWhileRecording);
         QFETCH(qint64, meeting);
         QFETCH(bool, manifestLost);
+        QFETCH(bool, trackCut);
+        const QString cutText = QStringLiteral("Запись микрофона прервалась");
         Harness h;
         QVERIFY(h.startIdle());
         h.script.pushMeeting(answers::meeting(meeting));
@@ -438,9 +443,14 @@ private slots:
             h.recorder.mixes.push_back(RecordedAudio{mix, {}, {}, {}});
         } else {
             bytes = h.mixInRecordingsFolder();
-            h.script.pushUpload(answers::notJson(500));
+            h.recorder.recorded->loss =
+                trackCut ? RecordedAudio::Loss::trackCut : RecordedAudio::Loss::none;
+            h.recorder.recorded->affectedTrack = CaptureTrack::microphone;
+            if (!trackCut)
+                h.script.pushUpload(answers::notJson(500));
             h.vm->finishRecording();
             QVERIFY(h.settlesOn(AppState::Case::uploadError));
+            QCOMPARE(h.vm->uploadErrorText().startsWith(cutText), trackCut);
             QCoro::waitFor(h.vm->prepareToQuit());
             h.vm.reset();
         }
@@ -448,6 +458,7 @@ private slots:
         h.launch();
         QVERIFY(h.settlesOn(AppState::Case::uploadError));
         QVERIFY(h.vm->uploadErrorText().startsWith(QStringLiteral("Запись от ")));
+        QCOMPARE(h.vm->uploadErrorText().contains(cutText), trackCut);
         if (quitWhileRecording) {
             const QStringList parts{h.recordings.filePath("mic_" + id + ".m4a"),
                                     h.recordings.filePath("sys_" + id + ".m4a")};

@@ -26,6 +26,8 @@ RecordingManifest sample() {
                           QStringLiteral("mic_%1.m4a").arg(id)};
     manifest.mixedFile = id + QStringLiteral(".m4a");
     manifest.stage = RecordingManifest::Stage::mixed;
+    manifest.trackCut = true;
+    manifest.cutTrack = CaptureTrack::microphone;
     return manifest;
 }
 
@@ -120,6 +122,7 @@ private slots:
         QTest::newRow("bad start time") << withField("startTime", "\"yesterday\"");
         QTest::newRow("part with a line break")
             << withField("partFiles", "[\"sys_" + id.toUtf8() + ".m4a\\n\"]");
+        QTest::newRow("unknown cut track") << withField("cutTrack", "\"left\"");
         QTest::newRow("unknown stage") << withField("stage", "\"uploaded\"");
         QByteArray huge = sample().toJson();
         huge.insert(1, "\"padding\": \"" + QByteArray(RecordingManifest::maxBytes, 'x') + "\",");
