@@ -519,6 +519,10 @@ bool AppViewModel::holdRecording(RecordedAudio audio) {
         }
         m_manifest->stage = m_lastRecordedFileURL ? RecordingManifest::Stage::mixed
                                                   : RecordingManifest::Stage::capturing;
+        // What the next launch checks the mix against before it trusts it.
+        m_manifest->mixLength = m_lastRecordedFileURL
+                                    ? AudioDecoder::lengthOf(*m_lastRecordedFileURL)
+                                    : std::optional<std::chrono::milliseconds>();
         // A cut stays told: a later mix of what is left cannot bring the lost audio back.
         if (audio.loss == RecordedAudio::Loss::trackCut) {
             m_manifest->trackCut = true;
@@ -688,6 +692,29 @@ bool AppViewModel::isOwnRecording(const RecordingManifest &manifest) const {
     return address == m_apiBaseURL;
 }
 
+bool AppViewModel::mixIsWhole(const RecordingArchive::Unfinished &found) {
+    const std::optional<std::chrono::milliseconds> length = AudioDecoder::lengthOf(found.mixedFile);
+    if (!length || !AudioDecoder::holdsAudio(found.mixedFile))
+        return false;
+    constexpr std::chrono::seconds tolerance(1);
+    if (found.manifest && found.manifest->mixLength)
+        return std::chrono::abs(*length - *found.manifest->mixLength) <= tolerance;
+    // Made by a stop that did not get to write down its length: as long as every part left.
+    return std::ranges::all_of(found.partFiles, [&](const QString &part) {
+        const std::optional<std::chrono::milliseconds> partLength = AudioDecoder::lengthOf(part);
+        return !partLength || *partLength <= *length + tolerance;
+    });
+}
+
+bool AppViewModel::isEmptyPart(const QString &path) {
+    // A part without a single sample is a few hundred bytes of header; one that is larger and
+    // gives no audio could not be read, which is no reason to delete it.
+    constexpr qint64 headerOnly = 16 * 1024;
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) && file.size() <= headerOnly &&
+           file.readAll().size() == file.size();
+}
+
 QCoro::Task<> AppViewModel::recoverSteps() {
     const std::optional<RecordingArchive> folder = archive();
     if (!folder)
@@ -698,19 +725,30 @@ QCoro::Task<> AppViewModel::recoverSteps() {
         // on that service: its meeting is not this one's, and its audio is not either.
         if (found.manifest && !isOwnRecording(*found.manifest))
             continue;
-        const bool mixedBefore = found.manifest &&
-                                 found.manifest->stage == RecordingManifest::Stage::mixed &&
-                                 !found.mixedFile.isEmpty();
         RecordedAudio audio;
-        if (mixedBefore || found.partFiles.isEmpty()) {
-            // Parts are removed only once a complete mix holds them: a mix without parts is whole.
+        if (!found.mixedFile.isEmpty() && mixIsWhole(found)) {
+            // A whole mix is never replaced: parts still beside it were on their way out (a
+            // quit between two removals), and go once the mix has been sent.
             audio.filePath = found.mixedFile;
+            audio.partFiles = found.partFiles;
+        } else if (found.partFiles.isEmpty()) {
+            // Nothing to mix it again from: offered for what it holds, as a recording that
+            // lost audio.
+            audio.filePath = found.mixedFile;
+            audio.loss = RecordedAudio::Loss::trackCut;
         } else {
             QStringList withAudio;
+            QStringList empty;
             for (const QString &part : found.partFiles) {
                 if (AudioDecoder::holdsAudio(part))
                     withAudio << part;
+                else if (isEmptyPart(part))
+                    empty << part;
             }
+            // A part that could not be read now (EIO, too many open files) stays on disk, and
+            // so does its recording, for the next launch.
+            if (withAudio.size() + empty.size() < found.partFiles.size())
+                continue;
             if (withAudio.isEmpty()) {
                 // Nothing was ever recorded (the capture never delivered a sample).
                 folder->remove(found.id);
@@ -721,10 +759,8 @@ QCoro::Task<> AppViewModel::recoverSteps() {
             audio = co_await std::move(mixing);
             if (!self)
                 co_return;
-            for (const QString &part : found.partFiles) {
-                if (!withAudio.contains(part))
-                    QFile::remove(part);
-            }
+            for (const QString &part : empty)
+                QFile::remove(part);
         }
         if (audio.filePath.isEmpty() && audio.partFiles.isEmpty()) {
             folder->remove(found.id);
@@ -743,9 +779,9 @@ QCoro::Task<> AppViewModel::recoverSteps() {
             if (m_profile)
                 manifest.userId = m_profile->id;
         }
-        if (audio.loss == RecordedAudio::Loss::none && manifest.trackCut) {
+        if (audio.loss != RecordedAudio::Loss::mixFailed && manifest.trackCut) {
             audio.loss = RecordedAudio::Loss::trackCut;
-            audio.affectedTrack = manifest.cutTrack;
+            audio.affectedTrack = audio.affectedTrack ? audio.affectedTrack : manifest.cutTrack;
         }
         m_manifest = manifest;
         m_recordingLock = found.lock;

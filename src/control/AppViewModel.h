@@ -177,6 +177,10 @@ private:
     // Offers the oldest recording that a quit or a crash left unsent, once the program is idle.
     QCoro::Task<> recoverSteps();
     void offerUnsentRecordings();
+    // Whether a mix left on disk is as long as it should be, and so may be sent as it is.
+    [[nodiscard]] static bool mixIsWhole(const RecordingArchive::Unfinished &found);
+    // Whether a part that gives no audio holds none, rather than could not be read.
+    [[nodiscard]] static bool isEmptyPart(const QString &path);
     // Whether a recording was made by the signed-in account on this view model's service.
     [[nodiscard]] bool isOwnRecording(const RecordingManifest &manifest) const;
     [[nodiscard]] std::optional<RecordingArchive> archive() const;

@@ -66,6 +66,8 @@ QByteArray RecordingManifest::toJson() const {
     object[QStringLiteral("startTime")] = startTime.toUTC().toString(Qt::ISODateWithMs);
     object[QStringLiteral("partFiles")] = QJsonArray::fromStringList(partFiles);
     object[QStringLiteral("mixedFile")] = mixedFile;
+    if (mixLength)
+        object[QStringLiteral("mixLengthMs")] = static_cast<qint64>(mixLength->count());
     for (const auto &[value, name] : stageNames) {
         if (value == stage)
             object[QStringLiteral("stage")] = QString::fromLatin1(name);
@@ -135,6 +137,12 @@ std::optional<RecordingManifest> RecordingManifest::fromJson(const QByteArray &j
     if (!mixed.isString() || (!mixed.toString().isEmpty() && !isAudioFileName(mixed.toString())))
         return std::nullopt;
     manifest.mixedFile = mixed.toString();
+    const std::optional<std::optional<std::int64_t>> mixLength =
+        optionalInteger(object.value(QStringLiteral("mixLengthMs")));
+    if (!mixLength)
+        return std::nullopt;
+    if (*mixLength)
+        manifest.mixLength = std::chrono::milliseconds(**mixLength);
 
     const QString stage = object.value(QStringLiteral("stage")).toString();
     bool known = false;

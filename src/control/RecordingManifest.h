@@ -9,6 +9,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 
@@ -29,6 +30,8 @@ struct RecordingManifest {
     QDateTime startTime;   // UTC
     QStringList partFiles; // plain file names in the recordings folder
     QString mixedFile;     // plain file name, empty until mixed
+    // The mixed file's length when it was made: a mix that a crash cut short is shorter.
+    std::optional<std::chrono::milliseconds> mixLength;
     Stage stage = Stage::meetingCreated;
     // A track stopped being written mid-recording: told again whenever the recording is
     // offered, after a relaunch too. Which track, when known.

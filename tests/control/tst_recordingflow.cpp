@@ -1,6 +1,7 @@
 // The recording and upload flow against a scripted service on loopback, with a recorder that
 // does what each test tells it.
 
+#include "AudioRecorder.h"
 #include "AuthBridge.h"
 #include "RecordingArchive.h"
 #include "ViewModelHarness.h"
@@ -318,6 +319,63 @@ private slots:
         QCOMPARE(uploads[1].target, meetingsPath + "/42/audio");
         QCOMPARE(filePart(uploads[1]), newerAudio);
         QCOMPARE(h.meetingRequests(), 2); // the uploads only: no new meeting
+        QCOMPARE(h.recordingsLeft(), QStringList());
+    }
+
+    // A quit between the removals of the parts after a whole mix leaves the mix, one part and a
+    // manifest still at capturing: the real mixdown's file is sent as it is, never deleted nor
+    // replaced by a mix of that one part. A mix shorter than the manifest says is sent with
+    // its loss told; a part that could not be read is never deleted.
+    void aWholeMixOutlivesALeftoverPart_data() {
+        QTest::addColumn<QString>("leftover");
+        QTest::newRow("leftover with audio") << QStringLiteral("audio");
+        QTest::newRow("leftover without audio") << QStringLiteral("silent");
+        QTest::newRow("no part, mix shorter than written") << QStringLiteral("none");
+        QTest::newRow("no mix, a part that cannot be read") << QStringLiteral("unreadable");
+    }
+    void aWholeMixOutlivesALeftoverPart() {
+        QFETCH(QString, leftover);
+        Harness h;
+        AudioRecorder mixer;
+        h.seams.recorder = &mixer;
+        RecordingManifest manifest;
+        manifest.id = QStringLiteral("AAAAAAAA-0000-4000-8000-000000000001");
+        manifest.meetingId = 41;
+        manifest.apiBaseUrl = h.server.baseUrl();
+        manifest.startTime = QDateTime::currentDateTimeUtc();
+        manifest.partFiles = {"sys_" + manifest.id + ".m4a", "mic_" + manifest.id + ".m4a"};
+        manifest.stage = RecordingManifest::Stage::capturing;
+        h.leaveBehind(manifest.id, manifest.toJson(), manifest.partFiles);
+        const QString mic = h.recordings.filePath(manifest.partFiles[1]);
+        const RecordedAudio mixed =
+            QCoro::waitFor(mixer.mixParts({h.recordings.filePath(manifest.partFiles[0]), mic}));
+        QVERIFY(mixed.loss == RecordedAudio::Loss::none && !QFile::exists(mic));
+        const QByteArray bytes = contentsOf(mixed.filePath);
+        manifest.mixLength = 60s;
+        if (leftover == "audio")
+            h.leaveBehind(manifest.id, QByteArray(), {manifest.partFiles[1]});
+        else if (leftover == "silent")
+            M4aWriter(mic, M4aWriter::Layout::fragmented).finish();
+        else if (leftover == "none")
+            QVERIFY(RecordingArchive(h.recordings.path()).save(manifest));
+        else // gives no audio, yet is too large to hold none
+            QVERIFY(QFile::remove(mixed.filePath) && QFile::rename(h.writeFile("mic.m4a"), mic));
+        if (leftover == "unreadable")
+            h.leaveBehind(manifest.id, QByteArray(), {manifest.partFiles[0]});
+
+        h.launch();
+        if (leftover == "unreadable") { // kept whole for the next launch
+            QVERIFY(h.settlesOn(AppState::Case::idle));
+            QCOMPARE(h.recordingsLeft().size(), 3);
+            return;
+        }
+        QVERIFY(h.settlesOn(AppState::Case::uploadError));
+        QCOMPARE(h.vm->uploadErrorText().contains(QStringLiteral("прервалась")),
+                 leftover == "none");
+        QCOMPARE(contentsOf(mixed.filePath), bytes);
+        h.vm->retryUpload();
+        QVERIFY(h.settlesOn(AppState::Case::idle));
+        QCOMPARE(filePart(h.uploads().last()), bytes);
         QCOMPARE(h.recordingsLeft(), QStringList());
     }
 

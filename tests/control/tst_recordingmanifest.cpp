@@ -25,6 +25,7 @@ RecordingManifest sample() {
     manifest.partFiles = {QStringLiteral("sys_%1.m4a").arg(id),
                           QStringLiteral("mic_%1.m4a").arg(id)};
     manifest.mixedFile = id + QStringLiteral(".m4a");
+    manifest.mixLength = std::chrono::milliseconds(2'600'000);
     manifest.stage = RecordingManifest::Stage::mixed;
     manifest.trackCut = true;
     manifest.cutTrack = CaptureTrack::microphone;
