@@ -11,6 +11,9 @@ Request requestOf(const QString &argument) {
     if (argument == u"-v" || argument == u"--version") {
         return Request::version;
     }
+    if (argument == u"--list-unsent") {
+        return Request::listUnsent;
+    }
     return Request::invalid;
 }
 
@@ -34,7 +37,7 @@ Parsed parse(const QStringList &arguments) {
 bool asksForInformation(int argc, const char *const *argv) {
     for (int i = 1; i < argc; ++i) {
         const Request request = requestOf(QString::fromLocal8Bit(argv[i]));
-        if (request == Request::help || request == Request::version) {
+        if (request != Request::run && request != Request::invalid) {
             return true;
         }
     }
@@ -44,6 +47,7 @@ bool asksForInformation(int argc, const char *const *argv) {
 Answer answer(const Parsed &parsed, const QString &programName, const QString &version) {
     switch (parsed.request) {
     case Request::run:
+    case Request::listUnsent: // answered by the program, which looks at its folder
         return {};
     case Request::help:
         return {QStringLiteral("Использование: %1 [параметр]\n"
@@ -55,7 +59,8 @@ Answer answer(const Parsed &parsed, const QString &programName, const QString &v
                                "\n"
                                "Параметры:\n"
                                "  -h, --help     показать эту справку и выйти\n"
-                               "  -v, --version  показать версию и выйти\n")
+                               "  -v, --version  показать версию и выйти\n"
+                               "  --list-unsent  показать неотправленные записи и выйти\n")
                     .arg(programName)};
     case Request::version:
         return {QStringLiteral("%1 %2\n").arg(programName, version)};

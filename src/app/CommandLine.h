@@ -8,10 +8,11 @@
 namespace CommandLine {
 
 enum class Request {
-    run,     // no options: start the tray program
-    help,    // -h, --help
-    version, // -v, --version
-    invalid, // anything else
+    run,        // no options: start the tray program
+    help,       // -h, --help
+    version,    // -v, --version
+    listUnsent, // --list-unsent
+    invalid,    // anything else
 };
 
 struct Parsed {
@@ -23,8 +24,8 @@ struct Parsed {
 // (-platform, -display...), which QApplication takes away before the program looks.
 [[nodiscard]] Parsed parse(const QStringList &arguments);
 
-// Whether the raw command line asks only for help or the version, so that the answer can be
-// printed before any connection to a display is made.
+// Whether the raw command line asks only for help, the version or the unsent recordings, so
+// that the answer can be printed before any connection to a display is made.
 [[nodiscard]] bool asksForInformation(int argc, const char *const *argv);
 
 // What to print for `request` on standard output (help, version) or standard error

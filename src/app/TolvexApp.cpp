@@ -15,9 +15,9 @@
 #include <cstdio>
 #include <stdexcept>
 
-TolvexApp::TolvexApp(QObject *parent)
+TolvexApp::TolvexApp(bool recoversUnsent, QObject *parent)
     : QObject(parent)
-    , m_viewModel(std::make_unique<AppViewModel>()) {
+    , m_viewModel(std::make_unique<AppViewModel>(nullptr, recoversUnsent)) {
     m_trayPoll.setInterval(trayPollMs);
     connect(&m_trayPoll, &QTimer::timeout, this, &TolvexApp::checkForTray);
 }

@@ -25,7 +25,8 @@ public:
     static constexpr int trayPollMs = 250;
 
     // Makes the view model; the tray icon comes with start(), the popover with the first click.
-    explicit TolvexApp(QObject *parent = nullptr);
+    // `recoversUnsent`: false for a copy that could not tell whether another one runs.
+    explicit TolvexApp(bool recoversUnsent, QObject *parent = nullptr);
     ~TolvexApp() override;
 
     // Puts the icon into the tray, or, when no tray appears, shows a window that says so.

@@ -1,9 +1,12 @@
 // tolvex: a meeting recorder that lives in the tray.
 
+#include "AudioFileError.h"
+#include "AudioFiles.h"
 #include "CommandLine.h"
 #include "QuitSignalWatcher.h"
 #include "SingleInstanceLock.h"
 #include "TolvexApp.h"
+#include "UnsentRecordingList.h"
 
 #include <QApplication>
 
@@ -19,6 +22,18 @@ int printAnswer(const CommandLine::Parsed &parsed) {
         CommandLine::answer(parsed, programName, QStringLiteral(TOLVEX_VERSION));
     std::fputs(answer.text.toLocal8Bit().constData(), answer.toStandardError ? stderr : stdout);
     return answer.exitStatus;
+}
+
+int printUnsentRecordings() {
+    try {
+        std::fputs(unsentRecordingList(AudioFiles::privateFolder()).toLocal8Bit().constData(),
+                   stdout);
+        return 0;
+    } catch (const AudioFileError &error) {
+        std::fprintf(stderr, "tolvex: %s\n",
+                     error.localizedDescription().toLocal8Bit().constData());
+        return 1;
+    }
 }
 
 // Whether the toolkit has a display to connect to. Without one it would abort with a message
@@ -44,9 +59,12 @@ int main(int argc, char *argv[]) {
     for (int i = 1; i < argc; ++i) {
         rawArguments << QString::fromLocal8Bit(argv[i]);
     }
-    // Help and the version need no display: answer before the toolkit looks for one.
+    // Help, the version and the unsent recordings need no display: answered before the
+    // toolkit looks for one.
     if (CommandLine::asksForInformation(argc, argv)) {
-        return printAnswer(CommandLine::parse(rawArguments));
+        const CommandLine::Parsed parsed = CommandLine::parse(rawArguments);
+        return parsed.request == CommandLine::Request::listUnsent ? printUnsentRecordings()
+                                                                  : printAnswer(parsed);
     }
     if (!displayAvailable(argc, argv)) {
         // With no toolkit to take its own options away, every option left is unknown.
@@ -72,6 +90,8 @@ int main(int argc, char *argv[]) {
     }
 
     SingleInstanceLock lock(SingleInstanceLock::defaultDirectory());
+    // A copy that cannot tell whether another one runs leaves earlier recordings alone.
+    bool recoversUnsent = true;
     switch (lock.tryAcquire()) {
     case SingleInstanceLock::Outcome::acquired:
         break;
@@ -80,15 +100,16 @@ int main(int argc, char *argv[]) {
         return 0;
     case SingleInstanceLock::Outcome::unavailable:
         std::fputs("tolvex: не удалось создать файл блокировки, запуск без проверки второй "
-                   "копии\n",
+                   "копии; неотправленные записи не предлагаются\n",
                    stderr);
+        recoversUnsent = false;
         break;
     }
 
     // The program lives in the tray: closing its last window does not end it.
     QApplication::setQuitOnLastWindowClosed(false);
     try {
-        TolvexApp tolvex;
+        TolvexApp tolvex(recoversUnsent);
         QuitSignalWatcher quitSignals;
         QObject::connect(&quitSignals, &QuitSignalWatcher::quitRequested, &tolvex,
                          &TolvexApp::requestQuit);

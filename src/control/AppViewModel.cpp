@@ -95,11 +95,12 @@ template <typename T> const Failure *failureOf(const StepOutcome<T> &outcome) {
 
 } // namespace
 
-AppViewModel::AppViewModel(QObject *parent)
-    : AppViewModel(Seams{ApiBaseUrl::fromBuild(),
-                         std::make_shared<KeyringTokenStore>(
+AppViewModel::AppViewModel(QObject *parent, bool recoversUnsent)
+    : AppViewModel(Seams{.apiBaseUrl = ApiBaseUrl::fromBuild(),
+                         .tokenStore = std::make_shared<KeyringTokenStore>(
                              ApiBaseUrl::tokenOrigin(ApiBaseUrl::fromBuild())),
-                         std::make_shared<DesktopLinkOpener>(), productionPollInterval},
+                         .linkOpener = std::make_shared<DesktopLinkOpener>(),
+                         .recoversUnsent = recoversUnsent},
                    parent) {}
 
 AppViewModel::AppViewModel(Seams seams, QObject *parent)
@@ -112,6 +113,7 @@ AppViewModel::AppViewModel(Seams seams, QObject *parent)
     , m_profileRecheckInterval(seams.profileRecheckInterval)
     , m_recorder(seams.recorder ? seams.recorder : &AudioRecorder::shared()) {
     m_recordingsFolder = std::move(seams.recordingsFolder);
+    m_recoversUnsent = seams.recoversUnsent;
     m_progressAnnouncer.setSingleShot(true);
     connect(&m_progressAnnouncer, &QTimer::timeout, this, &AppViewModel::announceUploadProgress);
     // The recorder may outlive this view model; a later one takes the listener over.
@@ -450,10 +452,15 @@ QCoro::Task<> AppViewModel::beginRecordingSteps() {
     m_pendingMeetingId = std::get<MeetingCreateResult>(meeting).id;
     RecordingManifest manifest;
     manifest.userId = profile.id;
+    manifest.apiBaseUrl = m_apiBaseURL;
     manifest.id = AudioFiles::newRecordingId();
     manifest.meetingId = m_pendingMeetingId;
     manifest.startTime = QDateTime::currentDateTimeUtc();
     m_manifest = manifest;
+    // Held before the manifest is written, so that no other copy takes the recording for one
+    // a crash left behind.
+    if (const std::optional<RecordingArchive> folder = archive())
+        m_recordingLock = RecordingLock::tryTake(folder->folder(), manifest.id);
     saveManifest();
 
     auto started = co_await attempt(m_recorder->startRecording(manifest.id));
@@ -512,6 +519,15 @@ bool AppViewModel::holdRecording(RecordedAudio audio) {
         }
         m_manifest->stage = m_lastRecordedFileURL ? RecordingManifest::Stage::mixed
                                                   : RecordingManifest::Stage::capturing;
+        // What the next launch checks the mix against before it trusts it.
+        m_manifest->mixLength = m_lastRecordedFileURL
+                                    ? AudioDecoder::lengthOf(*m_lastRecordedFileURL)
+                                    : std::optional<std::chrono::milliseconds>();
+        // A cut stays told: a later mix of what is left cannot bring the lost audio back.
+        if (audio.loss == RecordedAudio::Loss::trackCut) {
+            m_manifest->trackCut = true;
+            m_manifest->cutTrack = audio.affectedTrack;
+        }
         saveManifest();
     }
     if (audio.loss == RecordedAudio::Loss::none)
@@ -582,7 +598,7 @@ void AppViewModel::fail(const QString &text, bool tokenRefused) {
     }
     // The recording stays on disk with its manifest but is let go here: once its account signs
     // in again, the recovery offers it, for its own meeting.
-    m_manifest.reset();
+    letGoOfRecording();
     m_lastRecordedFileURL.reset();
     m_heldPartFiles.clear();
     m_pendingMeetingId.reset();
@@ -637,7 +653,12 @@ void AppViewModel::forgetRecording() {
     const std::optional<RecordingArchive> folder = archive();
     if (m_manifest && folder)
         folder->remove(m_manifest->id);
+    letGoOfRecording();
+}
+
+void AppViewModel::letGoOfRecording() {
     m_manifest.reset();
+    m_recordingLock.reset();
 }
 
 QCoro::Task<> AppViewModel::prepareToQuit() {
@@ -649,8 +670,8 @@ QCoro::Task<> AppViewModel::prepareToQuit() {
 }
 
 void AppViewModel::offerUnsentRecordings() {
-    if (m_state.kind() != AppState::Case::idle || m_activity != Activity::none || m_manifest ||
-        hasRecordedFile()) {
+    if (!m_recoversUnsent || m_state.kind() != AppState::Case::idle ||
+        m_activity != Activity::none || m_manifest || hasRecordedFile()) {
         return;
     }
     // Nearly always nothing is waiting: then the screens hear of no busy spell either.
@@ -659,31 +680,75 @@ void AppViewModel::offerUnsentRecordings() {
     }
 }
 
+bool AppViewModel::isOwnRecording(const RecordingManifest &manifest) const {
+    if (manifest.userId && (!m_profile || *manifest.userId != m_profile->id))
+        return false;
+    // A manifest from before addresses were kept does not say where its meeting is: it goes
+    // only to the released service, where nearly all of them were made, and never to a
+    // development or staging one. (One made against such a service then cannot be told apart.)
+    const QString address = manifest.apiBaseUrl.isEmpty()
+                                ? QString::fromLatin1(ApiBaseUrl::releasedBaseUrl)
+                                : manifest.apiBaseUrl;
+    return address == m_apiBaseURL;
+}
+
+bool AppViewModel::mixIsWhole(const RecordingArchive::Unfinished &found) {
+    const std::optional<std::chrono::milliseconds> length = AudioDecoder::lengthOf(found.mixedFile);
+    if (!length || !AudioDecoder::holdsAudio(found.mixedFile))
+        return false;
+    constexpr std::chrono::seconds tolerance(1);
+    if (found.manifest && found.manifest->mixLength)
+        return std::chrono::abs(*length - *found.manifest->mixLength) <= tolerance;
+    // Made by a stop that did not get to write down its length: as long as every part left.
+    return std::ranges::all_of(found.partFiles, [&](const QString &part) {
+        const std::optional<std::chrono::milliseconds> partLength = AudioDecoder::lengthOf(part);
+        return !partLength || *partLength <= *length + tolerance;
+    });
+}
+
+bool AppViewModel::isEmptyPart(const QString &path) {
+    // A part without a single sample is a few hundred bytes of header; one that is larger and
+    // gives no audio could not be read, which is no reason to delete it.
+    constexpr qint64 headerOnly = 16 * 1024;
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) && file.size() <= headerOnly &&
+           file.readAll().size() == file.size();
+}
+
 QCoro::Task<> AppViewModel::recoverSteps() {
     const std::optional<RecordingArchive> folder = archive();
     if (!folder)
         co_return;
     QPointer<AppViewModel> self(this);
     for (const RecordingArchive::Unfinished &found : folder->unfinished()) {
-        // Another account's recording waits, untouched, for that account: its meeting is not
-        // this account's, and its audio is not either.
-        const std::optional<std::int64_t> owner =
-            found.manifest ? found.manifest->userId : std::optional<std::int64_t>();
-        if (owner && (!m_profile || *owner != m_profile->id))
+        // Another account's or another service's recording waits, untouched, for that account
+        // on that service: its meeting is not this one's, and its audio is not either.
+        if (found.manifest && !isOwnRecording(*found.manifest))
             continue;
-        const bool mixedBefore = found.manifest &&
-                                 found.manifest->stage == RecordingManifest::Stage::mixed &&
-                                 !found.mixedFile.isEmpty();
         RecordedAudio audio;
-        if (mixedBefore || found.partFiles.isEmpty()) {
-            // Parts are removed only once a complete mix holds them: a mix without parts is whole.
+        if (!found.mixedFile.isEmpty() && mixIsWhole(found)) {
+            // A whole mix is never replaced: parts still beside it were on their way out (a
+            // quit between two removals), and go once the mix has been sent.
             audio.filePath = found.mixedFile;
+            audio.partFiles = found.partFiles;
+        } else if (found.partFiles.isEmpty()) {
+            // Nothing to mix it again from: offered for what it holds, as a recording that
+            // lost audio.
+            audio.filePath = found.mixedFile;
+            audio.loss = RecordedAudio::Loss::trackCut;
         } else {
             QStringList withAudio;
+            QStringList empty;
             for (const QString &part : found.partFiles) {
                 if (AudioDecoder::holdsAudio(part))
                     withAudio << part;
+                else if (isEmptyPart(part))
+                    empty << part;
             }
+            // A part that could not be read now (EIO, too many open files) stays on disk, and
+            // so does its recording, for the next launch.
+            if (withAudio.size() + empty.size() < found.partFiles.size())
+                continue;
             if (withAudio.isEmpty()) {
                 // Nothing was ever recorded (the capture never delivered a sample).
                 folder->remove(found.id);
@@ -694,10 +759,8 @@ QCoro::Task<> AppViewModel::recoverSteps() {
             audio = co_await std::move(mixing);
             if (!self)
                 co_return;
-            for (const QString &part : found.partFiles) {
-                if (!withAudio.contains(part))
-                    QFile::remove(part);
-            }
+            for (const QString &part : empty)
+                QFile::remove(part);
         }
         if (audio.filePath.isEmpty() && audio.partFiles.isEmpty()) {
             folder->remove(found.id);
@@ -712,10 +775,16 @@ QCoro::Task<> AppViewModel::recoverSteps() {
             // account it is offered to.
             manifest.id = found.id;
             manifest.startTime = found.startTime;
+            manifest.apiBaseUrl = m_apiBaseURL;
             if (m_profile)
                 manifest.userId = m_profile->id;
         }
+        if (audio.loss != RecordedAudio::Loss::mixFailed && manifest.trackCut) {
+            audio.loss = RecordedAudio::Loss::trackCut;
+            audio.affectedTrack = audio.affectedTrack ? audio.affectedTrack : manifest.cutTrack;
+        }
         m_manifest = manifest;
+        m_recordingLock = found.lock;
         m_pendingMeetingId = manifest.meetingId;
         const bool complete = audio.loss == RecordedAudio::Loss::none;
         const QString lossNote = complete ? QString() : lossText(audio);

@@ -62,10 +62,13 @@ public:
         QString recordingsFolder{};
         std::chrono::milliseconds signInWaitLimit = maxSignInWait;
         std::chrono::milliseconds profileRecheckInterval = productionRecheckInterval;
+        // Whether recordings that an earlier run left are offered: not by a copy that cannot
+        // tell whether another copy is running.
+        bool recoversUnsent = true;
     };
 
     // The program's own instance: built-in service address, keyring, desktop links, 2.0 s.
-    explicit AppViewModel(QObject *parent = nullptr);
+    explicit AppViewModel(QObject *parent = nullptr, bool recoversUnsent = true);
     explicit AppViewModel(Seams seams, QObject *parent = nullptr);
     ~AppViewModel() override;
 
@@ -174,10 +177,18 @@ private:
     // Offers the oldest recording that a quit or a crash left unsent, once the program is idle.
     QCoro::Task<> recoverSteps();
     void offerUnsentRecordings();
+    // Whether a mix left on disk is as long as it should be, and so may be sent as it is.
+    [[nodiscard]] static bool mixIsWhole(const RecordingArchive::Unfinished &found);
+    // Whether a part that gives no audio holds none, rather than could not be read.
+    [[nodiscard]] static bool isEmptyPart(const QString &path);
+    // Whether a recording was made by the signed-in account on this view model's service.
+    [[nodiscard]] bool isOwnRecording(const RecordingManifest &manifest) const;
     [[nodiscard]] std::optional<RecordingArchive> archive() const;
-    // The manifest follows every step of the held recording; forgetting it removes its files.
+    // The manifest follows every step of the held recording; forgetting it removes its files,
+    // letting go of it leaves them for the next launch.
     void saveManifest();
     void forgetRecording();
+    void letGoOfRecording();
     // Takes over what the recorder handed back. A recording that lost audio, or whose mix
     // failed, is not uploaded silently: false, with the error screen saying what happened.
     bool holdRecording(RecordedAudio audio);
@@ -226,8 +237,11 @@ private:
     std::optional<QString> m_lastRecordedFileURL;
     QStringList m_heldPartFiles;
     Activity m_activity = Activity::none;
-    // The recording under way or held for upload, as it is written beside its files.
+    // The recording under way or held for upload, as it is written beside its files, and the
+    // hold that keeps every other copy away from them.
     std::optional<RecordingManifest> m_manifest;
+    std::shared_ptr<RecordingLock> m_recordingLock;
+    bool m_recoversUnsent = true;
     QString m_recordingsFolder;
     double m_uploadProgress = unknownProgress;
     // Progress reports come as fast as the network goes; the screens hear of them at most

@@ -12,7 +12,7 @@ namespace {
 
 // What a file name says about the recording it belongs to.
 struct NamePart {
-    enum class Kind { manifest, sysPart, micPart, mixed, leftover };
+    enum class Kind { manifest, sysPart, micPart, mixed, leftover, lock };
     Kind kind;
     QString id;
 };
@@ -36,6 +36,8 @@ std::optional<NamePart> classify(const QString &name) {
         return NamePart{NamePart::Kind::leftover, idAt(5)};
     if (name.endsWith(QLatin1String(".json")) && name.size() == idLength + 5)
         return NamePart{NamePart::Kind::manifest, idAt(0)};
+    if (name.endsWith(QLatin1String(".lock")) && name.size() == idLength + 5)
+        return NamePart{NamePart::Kind::lock, idAt(0)};
     // QSaveFile's temporary name: a manifest write that a crash cut short.
     if (name.size() > idLength + 6 && name.mid(idLength, 6) == QLatin1String(".json."))
         return NamePart{NamePart::Kind::leftover, idAt(0)};
@@ -73,7 +75,7 @@ void RecordingArchive::remove(const QString &recordingId) const {
     const QDir dir(m_folder);
     for (const QString &name : dir.entryList(QDir::Files | QDir::Hidden | QDir::System)) {
         const std::optional<NamePart> part = classify(name);
-        if (part && part->id == recordingId)
+        if (part && part->id == recordingId && part->kind != NamePart::Kind::lock)
             QFile::remove(dir.filePath(name));
     }
 }
@@ -82,9 +84,11 @@ bool RecordingArchive::holdsFiles() const {
     return !QDir(m_folder).isEmpty(QDir::Files | QDir::Hidden | QDir::System);
 }
 
-QList<RecordingArchive::Unfinished> RecordingArchive::unfinished() const {
+QList<RecordingArchive::Unfinished> RecordingArchive::unfinished(Look look) const {
     QMap<QString, Unfinished> found;
     QMap<QString, QDateTime> oldestFile;
+    QMap<QString, QStringList> leftovers;
+    QMap<QString, QString> manifests;
     const QDir dir(m_folder);
     for (const QFileInfo &info : dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::System)) {
         const std::optional<NamePart> part = classify(info.fileName());
@@ -95,10 +99,12 @@ QList<RecordingArchive::Unfinished> RecordingArchive::unfinished() const {
         recording.id = part->id;
         switch (part->kind) {
         case NamePart::Kind::manifest:
-            recording.manifest = readManifest(info.filePath());
+            manifests[part->id] = info.filePath();
             continue;
         case NamePart::Kind::leftover:
-            QFile::remove(info.filePath());
+            leftovers[part->id] << info.filePath();
+            continue;
+        case NamePart::Kind::lock:
             continue;
         case NamePart::Kind::sysPart:
         case NamePart::Kind::micPart:
@@ -116,10 +122,25 @@ QList<RecordingArchive::Unfinished> RecordingArchive::unfinished() const {
 
     QList<Unfinished> recordings;
     for (Unfinished &recording : found) {
+        if (look == Look::takeAndTidy) {
+            recording.lock = RecordingLock::tryTake(m_folder, recording.id);
+            if (!recording.lock)
+                continue;
+            // A holder that let go just before may have removed what the look found.
+            recording.partFiles.removeIf([](const QString &path) { return !QFile::exists(path); });
+            if (!QFile::exists(recording.mixedFile))
+                recording.mixedFile.clear();
+            for (const QString &path : leftovers.value(recording.id))
+                QFile::remove(path);
+        }
         if (recording.partFiles.isEmpty() && recording.mixedFile.isEmpty()) {
-            remove(recording.id);
+            if (look == Look::takeAndTidy)
+                remove(recording.id);
             continue;
         }
+        // Read under the lock: its holder may have been rewriting it during the look.
+        if (manifests.contains(recording.id))
+            recording.manifest = readManifest(manifests.value(recording.id));
         // A manifest that names another recording was not written by this program.
         if (recording.manifest && recording.manifest->id != recording.id)
             recording.manifest.reset();

@@ -3,6 +3,7 @@
 // named by the recording's id. Finds what a quit, a crash or a reboot left unfinished, and
 // removes a recording once it has reached the service or the user has given it up.
 
+#include "RecordingLock.h"
 #include "RecordingManifest.h"
 
 #include <QDateTime>
@@ -10,6 +11,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
 #include <optional>
 
 class RecordingArchive {
@@ -25,7 +27,7 @@ public:
     bool save(const RecordingManifest &manifest) const;
 
     // Every file of the recording: audio, manifest, and what a crash cut short (a manifest
-    // write, a mix made while recording).
+    // write, a mix made while recording). Its lock file is its holder's to remove.
     void remove(const QString &recordingId) const;
 
     // Whether the folder holds any file at all: the cheap look before unfinished().
@@ -39,11 +41,18 @@ public:
         QString mixedFile;     // absolute path; empty when there is none on disk
         // From the manifest, or else the oldest audio file's modification time.
         QDateTime startTime;
+        // Held from the look on (unless only looked at): whoever keeps it may act on the files.
+        std::shared_ptr<RecordingLock> lock;
     };
-    // Every recording in the folder, oldest first. Recordings without any audio file are
-    // removed on the way (a crash between creating the meeting and starting the capture), and
-    // so is a mix made while recording that a crash cut short: the parts are the recording.
-    [[nodiscard]] QList<Unfinished> unfinished() const;
+    enum class Look {
+        takeAndTidy, // locks each recording; skips what another holder has
+        only,        // locks nothing and changes nothing
+    };
+    // Every recording in the folder, oldest first. With takeAndTidy, recordings without any
+    // audio file are removed on the way (a crash between creating the meeting and starting
+    // the capture), and so is a mix made while recording that a crash cut short: the parts
+    // are the recording. Recordings another holder has are not even looked at.
+    [[nodiscard]] QList<Unfinished> unfinished(Look look = Look::takeAndTidy) const;
 
 private:
     QString m_folder;

@@ -12,6 +12,11 @@ namespace {
 
 constexpr int formatVersion = 1;
 
+constexpr std::array<std::pair<CaptureTrack, const char *>, 2> trackNames{{
+    {CaptureTrack::system, "system"},
+    {CaptureTrack::microphone, "microphone"},
+}};
+
 constexpr std::array<std::pair<RecordingManifest::Stage, const char *>, 3> stageNames{{
     {RecordingManifest::Stage::meetingCreated, "meetingCreated"},
     {RecordingManifest::Stage::capturing, "capturing"},
@@ -56,12 +61,22 @@ QByteArray RecordingManifest::toJson() const {
         object[QStringLiteral("meetingId")] = static_cast<qint64>(*meetingId);
     if (userId)
         object[QStringLiteral("userId")] = static_cast<qint64>(*userId);
+    if (!apiBaseUrl.isEmpty())
+        object[QStringLiteral("apiBaseUrl")] = apiBaseUrl;
     object[QStringLiteral("startTime")] = startTime.toUTC().toString(Qt::ISODateWithMs);
     object[QStringLiteral("partFiles")] = QJsonArray::fromStringList(partFiles);
     object[QStringLiteral("mixedFile")] = mixedFile;
+    if (mixLength)
+        object[QStringLiteral("mixLengthMs")] = static_cast<qint64>(mixLength->count());
     for (const auto &[value, name] : stageNames) {
         if (value == stage)
             object[QStringLiteral("stage")] = QString::fromLatin1(name);
+    }
+    if (trackCut)
+        object[QStringLiteral("trackCut")] = true;
+    for (const auto &[value, name] : trackNames) {
+        if (cutTrack == value)
+            object[QStringLiteral("cutTrack")] = QString::fromLatin1(name);
     }
     return QJsonDocument(object).toJson(QJsonDocument::Indented);
 }
@@ -93,6 +108,11 @@ std::optional<RecordingManifest> RecordingManifest::fromJson(const QByteArray &j
     manifest.meetingId = *meetingId;
     manifest.userId = *userId;
 
+    const QJsonValue address = object.value(QStringLiteral("apiBaseUrl"));
+    if (!address.isUndefined() && !address.isString())
+        return std::nullopt;
+    manifest.apiBaseUrl = address.toString();
+
     const QJsonValue startTime = object.value(QStringLiteral("startTime"));
     manifest.startTime = QDateTime::fromString(startTime.toString(), Qt::ISODateWithMs);
     if (!startTime.isString() || !manifest.startTime.isValid())
@@ -117,6 +137,12 @@ std::optional<RecordingManifest> RecordingManifest::fromJson(const QByteArray &j
     if (!mixed.isString() || (!mixed.toString().isEmpty() && !isAudioFileName(mixed.toString())))
         return std::nullopt;
     manifest.mixedFile = mixed.toString();
+    const std::optional<std::optional<std::int64_t>> mixLength =
+        optionalInteger(object.value(QStringLiteral("mixLengthMs")));
+    if (!mixLength)
+        return std::nullopt;
+    if (*mixLength)
+        manifest.mixLength = std::chrono::milliseconds(**mixLength);
 
     const QString stage = object.value(QStringLiteral("stage")).toString();
     bool known = false;
@@ -127,6 +153,18 @@ std::optional<RecordingManifest> RecordingManifest::fromJson(const QByteArray &j
         }
     }
     if (!known)
+        return std::nullopt;
+
+    const QJsonValue trackCut = object.value(QStringLiteral("trackCut"));
+    if (!trackCut.isUndefined() && !trackCut.isBool())
+        return std::nullopt;
+    manifest.trackCut = trackCut.toBool();
+    const QJsonValue cutTrack = object.value(QStringLiteral("cutTrack"));
+    for (const auto &[value, name] : trackNames) {
+        if (cutTrack.toString() == QLatin1String(name))
+            manifest.cutTrack = value;
+    }
+    if (!cutTrack.isUndefined() && !manifest.cutTrack)
         return std::nullopt;
     return manifest;
 }

@@ -3,10 +3,13 @@
 // recording got, so that a recording survives a quit, a crash or a reboot. Every file of a
 // recording carries the recording's id in its name; the manifest is "<id>.json".
 
+#include "CaptureChunk.h"
+
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 
@@ -21,10 +24,19 @@ struct RecordingManifest {
     std::optional<std::int64_t> meetingId;
     // The service's id of the account that made the recording: only that account sends it.
     std::optional<std::int64_t> userId;
+    // The service the recording's meeting lives on: only a program talking to that address
+    // sends it. Empty in manifests written before addresses were kept.
+    QString apiBaseUrl;
     QDateTime startTime;   // UTC
     QStringList partFiles; // plain file names in the recordings folder
     QString mixedFile;     // plain file name, empty until mixed
+    // The mixed file's length when it was made: a mix that a crash cut short is shorter.
+    std::optional<std::chrono::milliseconds> mixLength;
     Stage stage = Stage::meetingCreated;
+    // A track stopped being written mid-recording: told again whenever the recording is
+    // offered, after a relaunch too. Which track, when known.
+    bool trackCut = false;
+    std::optional<CaptureTrack> cutTrack;
 
     [[nodiscard]] QString fileName() const { return fileNameFor(id); }
     [[nodiscard]] static QString fileNameFor(const QString &id) {

@@ -1,5 +1,5 @@
-# Runs PROGRAM with --version and --help with no display at all, without a display, and with an
-# unknown option.
+# Runs PROGRAM with --version, --help and --list-unsent with no display at all, without a
+# display, and with an unknown option.
 set(ENV{DISPLAY} "")
 set(ENV{WAYLAND_DISPLAY} "")
 set(ENV{QT_QPA_PLATFORM} "")
@@ -44,4 +44,27 @@ set(ENV{QT_QPA_PLATFORM} "offscreen")
 run(2 unknown --record-now)
 if(NOT unknown MATCHES "неизвестный параметр «--record-now»")
     message(FATAL_ERROR "an unknown option printed: ${unknown}")
+endif()
+
+# The unsent recordings are listed without a display, with their date, length and service,
+# and the folder keeps them.
+set(home "${CMAKE_CURRENT_BINARY_DIR}/list-unsent")
+set(recordings "${home}/tolvex/recordings")
+set(id "0F8FAD5B-D9CB-469F-A165-70867728950E")
+file(REMOVE_RECURSE "${home}")
+file(MAKE_DIRECTORY "${recordings}")
+file(WRITE "${recordings}/${id}.json" "{\"version\": 1, \"id\": \"${id}\", \"userId\": 7, \
+\"apiBaseUrl\": \"http://127.0.0.1:8765/api\", \"startTime\": \"2026-12-06T14:05:07Z\", \
+\"partFiles\": [], \"mixedFile\": \"${id}.m4a\", \"stage\": \"mixed\"}")
+execute_process(COMMAND ffmpeg -loglevel error -f lavfi -i sine=duration=3 "${recordings}/${id}.m4a"
+                RESULT_VARIABLE made)
+set(ENV{XDG_DATA_HOME} "${home}")
+set(ENV{TZ} "UTC")
+set(ENV{QT_QPA_PLATFORM} "")
+run(0 unsent --list-unsent)
+file(GLOB kept "${recordings}/*")
+list(LENGTH kept keptCount)
+if(NOT made EQUAL 0 OR NOT keptCount EQUAL 2 OR NOT unsent MATCHES
+   "Запись от 6 декабря, 14:05 \\(3 с\\) не отправлена — для http://127.0.0.1:8765/api")
+    message(FATAL_ERROR "--list-unsent printed (${keptCount} files kept): ${unsent}")
 endif()

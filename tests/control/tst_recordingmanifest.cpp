@@ -20,11 +20,15 @@ RecordingManifest sample() {
     manifest.id = id;
     manifest.meetingId = 4'503'599'627'370'496;
     manifest.userId = 7;
+    manifest.apiBaseUrl = QStringLiteral("http://127.0.0.1:8765/api");
     manifest.startTime = QDateTime(QDate(2026, 12, 6), QTime(14, 5, 7, 250), Qt::UTC);
     manifest.partFiles = {QStringLiteral("sys_%1.m4a").arg(id),
                           QStringLiteral("mic_%1.m4a").arg(id)};
     manifest.mixedFile = id + QStringLiteral(".m4a");
+    manifest.mixLength = std::chrono::milliseconds(2'600'000);
     manifest.stage = RecordingManifest::Stage::mixed;
+    manifest.trackCut = true;
+    manifest.cutTrack = CaptureTrack::microphone;
     return manifest;
 }
 
@@ -115,9 +119,11 @@ private slots:
         QTest::newRow("meeting id as text") << withField("meetingId", "\"12\"");
         QTest::newRow("fractional meeting id") << withField("meetingId", "1.5");
         QTest::newRow("meeting id beyond 64 bits") << withField("meetingId", "9223372036854775808");
+        QTest::newRow("address as a number") << withField("apiBaseUrl", "8765");
         QTest::newRow("bad start time") << withField("startTime", "\"yesterday\"");
         QTest::newRow("part with a line break")
             << withField("partFiles", "[\"sys_" + id.toUtf8() + ".m4a\\n\"]");
+        QTest::newRow("unknown cut track") << withField("cutTrack", "\"left\"");
         QTest::newRow("unknown stage") << withField("stage", "\"uploaded\"");
         QByteArray huge = sample().toJson();
         huge.insert(1, "\"padding\": \"" + QByteArray(RecordingManifest::maxBytes, 'x') + "\",");
