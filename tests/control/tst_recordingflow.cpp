@@ -60,7 +60,10 @@ private slots:
     void everyUploadFaultKeepsTheRecording_data() {
         QTest::addColumn<QString>("fault");
         QTest::addColumn<QString>("told");
-        const QString lost = QStringLiteral("Сетевое соединение было потеряно.");
+        // A server that closes mid-body may leave the rest unread, and the kernel then resets
+        // the connection: Qt tells that apart from a close only as an unknown network error.
+        const QString lost = QStringLiteral("Сетевое соединение было потеряно.|Произошла "
+                                            "неизвестная ошибка сети.");
         QTest::newRow("connection lost mid-body") << "cut body" << lost;
         QTest::newRow("no answer within the timeout")
             << "stall" << QStringLiteral("Превышен лимит времени на запрос.");
@@ -90,7 +93,8 @@ private slots:
             h.server.goAway(); // after the meeting was created
         h.vm->finishRecording();
         QVERIFY(h.settlesOn(AppState::Case::uploadError));
-        QCOMPARE(h.vm->uploadErrorText(), told);
+        QVERIFY2(told.split(QLatin1Char('|')).contains(h.vm->uploadErrorText()),
+                 qPrintable(h.vm->uploadErrorText()));
         QCOMPARE(contentsOf(file), recorded);
 
         h.server.cutBodiesAfter(std::nullopt);
