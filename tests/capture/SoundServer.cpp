@@ -1,5 +1,6 @@
 #include "SoundServer.h"
 
+#include "PipeWireServer.h"
 #include "PulseServer.h"
 
 #include <QDeadlineTimer>
@@ -54,9 +55,15 @@ void SoundServer::start() {
         commands << "load-module module-null-sink sink_name=micsink"
                  << "load-module module-remap-source source_name=mic master=micsink.monitor"
                  << "set-default-source mic";
+    // PipeWire sets defaults only once its session manager runs, which may come after the answer.
     for (const QString &command : commands) {
-        if (!pactl(command.split(QLatin1Char(' '))))
-            m_error = QStringLiteral("the server refused: ") + command;
+        while (!pactl(command.split(QLatin1Char(' ')))) {
+            if (deadline.hasExpired()) {
+                m_error = QStringLiteral("the server refused: ") + command;
+                break;
+            }
+            QThread::msleep(100);
+        }
     }
     if (m_options.outputs)
         keepBusy(QString::fromLatin1(speakers));
@@ -82,6 +89,15 @@ void SoundServer::startPlayer(const QString &sink, const QString &input, Buffer 
                   {"--playback", "--device=" + sink, "--format=float32le", "--rate=44100",
                    "--channels=2", "--raw", "--latency-msec=" + latencyMs});
     player->waitForStarted(5000);
+}
+
+bool SoundServer::playSine(const QString &sink, double hz, double /*seconds*/) {
+    return pactl(
+        {"load-module", "module-sine", "sink=" + sink, "frequency=" + QString::number(hz)});
+}
+
+bool SoundServer::suspendSink(const QString &sink, bool suspended) {
+    return pactl({"suspend-sink", sink, suspended ? "1" : "0"});
 }
 
 void SoundServer::keepBusy(const QString &sink) {
@@ -122,7 +138,11 @@ bool SoundServer::pactl(const QStringList &arguments, QString *output) const {
 int SoundServer::recordingStreams() const {
     QString outputs;
     pactl({"list", "short", "source-outputs"}, &outputs);
-    return static_cast<int>(outputs.count(QStringLiteral("protocol-native")));
+    // A module's stream has no client: "-" in the third column.
+    int streams = 0;
+    for (const QString &line : outputs.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+        streams += line.section(QLatin1Char('\t'), 2, 2) != QStringLiteral("-");
+    return streams;
 }
 
 std::vector<float> SoundServer::tone(double hz, double seconds, float amplitude) {
@@ -134,5 +154,7 @@ std::vector<float> SoundServer::tone(double hz, double seconds, float amplitude)
 }
 
 std::unique_ptr<SoundServer> startSoundServer(SoundServer::Options options) {
+    if (qgetenv("TOLVEX_SOUND_SERVER") == "pipewire")
+        return std::make_unique<PipeWireServer>(options);
     return std::make_unique<PulseServer>(options);
 }

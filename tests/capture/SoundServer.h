@@ -3,7 +3,8 @@
 // "speakers" as the default output and a virtual microphone "mic" fed through the null sink
 // "micsink". It points this process (and the pactl/pacat it runs) at itself through
 // PULSE_SERVER. Devices and players go through the PulseAudio protocol, which pipewire-pulse
-// speaks too; a kind of server (PulseServer) only says how its daemon starts, dies and hangs.
+// speaks too; a kind of server (PulseServer, PipeWireServer) only says how its daemons start,
+// die and hang. TOLVEX_SOUND_SERVER=pipewire chooses PipeWire.
 
 #include <QProcess>
 #include <QString>
@@ -36,6 +37,11 @@ public:
     enum class Buffer { short_, long_ };
     void play(const QString &sink, const std::vector<float> &interleaved,
               Buffer buffer = Buffer::short_);
+    // Plays a steady sine into a sink for `seconds` at least; the server itself plays it where
+    // it can (module-sine), so that no player can run dry.
+    virtual bool playSine(const QString &sink, double hz, double seconds);
+    // Suspends a sink, or lets it run again, as a power saver does.
+    virtual bool suspendSink(const QString &sink, bool suspended);
     // Plays silence into a sink for as long as the server runs: a null sink with no low-latency
     // client feeds its monitor in 2 s bursts, as a real sink under a call does not.
     void keepBusy(const QString &sink);
@@ -47,7 +53,7 @@ public:
     // The daemon stops answering while keeping its connections open, and answers again.
     virtual void pause() = 0;
     virtual void resume() = 0;
-    // A new daemon on the same socket with the same devices, as when the service manager
+    // New daemons on the same socket with the same devices, as when the service manager
     // restarts a server that died; the old one's players are gone. False if it does not answer.
     bool restart();
 
@@ -76,5 +82,5 @@ private:
     QString m_error;
 };
 
-// The server the capture tests run on; another kind would be chosen here.
+// The server the capture tests run on: PulseAudio, or PipeWire if TOLVEX_SOUND_SERVER says so.
 std::unique_ptr<SoundServer> startSoundServer(SoundServer::Options options = {});
