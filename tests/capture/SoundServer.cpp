@@ -6,10 +6,13 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QThread>
 
 #include <cmath>
 #include <numbers>
+
+#include <sys/prctl.h>
 
 // Under /tmp rather than TMPDIR: a unix socket path must stay within 108 bytes.
 SoundServer::SoundServer(Options options)
@@ -23,7 +26,43 @@ SoundServer::SoundServer(Options options)
 }
 
 SoundServer::~SoundServer() {
+    resume();
+    kill();
     stopPlayers();
+}
+
+void SoundServer::startDaemon(const QString &program, const QStringList &arguments,
+                              const QString &bus) {
+    QProcessEnvironment merged = QProcessEnvironment::systemEnvironment();
+    merged.insert(QStringLiteral("HOME"), path(QStringLiteral("home")));
+    merged.insert(QStringLiteral("XDG_RUNTIME_DIR"), path(QStringLiteral("run")));
+    merged.insert(QStringLiteral("XDG_CONFIG_HOME"), path(QStringLiteral("home/.config")));
+    // Nothing of the machine's own session: its bus, its sound server, its display.
+    for (const char *name : {"DBUS_SESSION_BUS_ADDRESS", "PULSE_SERVER", "DISPLAY"})
+        merged.remove(QString::fromLatin1(name));
+    if (!bus.isEmpty())
+        merged.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), bus);
+    auto &daemon = m_daemons.emplace_back(std::make_unique<QProcess>());
+    daemon->setProcessEnvironment(merged);
+    daemon->setStandardOutputFile(QProcess::nullDevice());
+    daemon->setStandardErrorFile(path(QStringLiteral("daemon.log")), QIODevice::Append);
+    // A test that crashes must not leave a daemon behind.
+    daemon->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    daemon->start(program, arguments);
+}
+
+void SoundServer::kill() {
+    for (auto &daemon : m_daemons) {
+        daemon->kill();
+        daemon->waitForFinished(5000);
+    }
+    m_daemons.clear();
+}
+
+void SoundServer::signalDaemons(int signal) {
+    for (auto &daemon : m_daemons)
+        if (daemon->processId() > 0)
+            ::kill(static_cast<pid_t>(daemon->processId()), signal);
 }
 
 void SoundServer::stopPlayers() {
@@ -57,13 +96,11 @@ void SoundServer::start() {
                  << "set-default-source mic";
     // PipeWire sets defaults only once its session manager runs, which may come after the answer.
     for (const QString &command : commands) {
-        while (!pactl(command.split(QLatin1Char(' ')))) {
-            if (deadline.hasExpired()) {
-                m_error = QStringLiteral("the server refused: ") + command;
-                break;
-            }
+        bool done = false;
+        while (!(done = pactl(command.split(QLatin1Char(' ')))) && !deadline.hasExpired())
             QThread::msleep(100);
-        }
+        if (!done)
+            m_error = QStringLiteral("the server refused: ") + command;
     }
     if (m_options.outputs)
         keepBusy(QString::fromLatin1(speakers));
@@ -89,11 +126,6 @@ void SoundServer::startPlayer(const QString &sink, const QString &input, Buffer 
                   {"--playback", "--device=" + sink, "--format=float32le", "--rate=44100",
                    "--channels=2", "--raw", "--latency-msec=" + latencyMs});
     player->waitForStarted(5000);
-}
-
-bool SoundServer::playSine(const QString &sink, double hz, double /*seconds*/) {
-    return pactl(
-        {"load-module", "module-sine", "sink=" + sink, "frequency=" + QString::number(hz)});
 }
 
 bool SoundServer::suspendSink(const QString &sink, bool suspended) {
@@ -139,10 +171,8 @@ int SoundServer::recordingStreams() const {
     QString outputs;
     pactl({"list", "short", "source-outputs"}, &outputs);
     // A module's stream has no client: "-" in the third column.
-    int streams = 0;
-    for (const QString &line : outputs.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
-        streams += line.section(QLatin1Char('\t'), 2, 2) != QStringLiteral("-");
-    return streams;
+    return static_cast<int>(outputs.count(
+        QRegularExpression("^\\d+\t\\d+\t\\d+\t", QRegularExpression::MultilineOption)));
 }
 
 std::vector<float> SoundServer::tone(double hz, double seconds, float amplitude) {

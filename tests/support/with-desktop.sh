@@ -10,10 +10,7 @@
 # TOLVEX_SOUND_SERVER=pipewire chooses PipeWire as --sound does.
 set -eu
 sound=${TOLVEX_SOUND_SERVER:-pulseaudio}
-if [ "${1:-}" = --sound ] && [ $# -ge 2 ]; then
-    sound=$2
-    shift 2
-fi
+[ "${1:-}" != --sound ] || { sound=${2:-}; shift 2; }
 [ $# -ge 1 ] || { echo "usage: $0 [--sound pulseaudio|pipewire] COMMAND [ARGS...]" >&2; exit 2; }
 
 desk=$(mktemp -d /tmp/tolvex-desktop.XXXXXX)
@@ -49,35 +46,33 @@ helper trayer --edge top --align right --widthtype request --height 32 --SetDock
 export TOLVEX_TRAY_PID=${pids[-1]}
 until_ok xdotool search --name '^panel$'
 
-pulse="$desk/pulse"
-mkdir -p "$pulse/home" && mkdir -m 700 "$pulse/run"
+mkdir -p "$desk/pulse/home" && mkdir -m 700 "$desk/pulse/run"
 # Without a display to find one through, no daemon starts a D-Bus session of its own.
 daemon() {
-    helper env -u DBUS_SESSION_BUS_ADDRESS -u PULSE_SERVER -u DISPLAY HOME="$pulse/home" \
-        XDG_RUNTIME_DIR="$pulse/run" XDG_CONFIG_HOME="$pulse/home/.config" "$@" \
-        2>>"$pulse/daemon.log"
+    helper env -u DBUS_SESSION_BUS_ADDRESS -u PULSE_SERVER -u DISPLAY HOME="$desk/pulse/home" \
+        XDG_RUNTIME_DIR="$desk/pulse/run" XDG_CONFIG_HOME="$desk/pulse/home/.config" "$@" \
+        2>>"$desk/pulse/daemon.log"
 }
 if [ "$sound" = pipewire ]; then
-    # WirePlumber needs a session bus: a private one. pipewire-pulse listens where PulseAudio
-    # would.
-    mkdir -p "$pulse/home/.config/pipewire/pipewire-pulse.conf.d"
-    echo "pulse.properties = { server.address = [ \"unix:$pulse/run/native\" ] }" \
-        >"$pulse/home/.config/pipewire/pipewire-pulse.conf.d/tolvex.conf"
-    daemon dbus-daemon --session --nofork --address="unix:path=$pulse/run/bus"
-    until_ok test -S "$pulse/run/bus"
-    daemon DBUS_SESSION_BUS_ADDRESS="unix:path=$pulse/run/bus" pipewire
-    until_ok test -S "$pulse/run/pipewire-0"
-    daemon DBUS_SESSION_BUS_ADDRESS="unix:path=$pulse/run/bus" wireplumber
+    # WirePlumber needs a session bus; pipewire-pulse listens where PulseAudio would.
+    conf="$desk/pulse/home/.config/pipewire/pipewire-pulse.conf.d"
+    mkdir -p "$conf" && echo "pulse.properties = { server.address = [" \
+        "\"unix:$desk/pulse/run/native\" ] }" >"$conf/tolvex.conf"
+    bus="unix:path=$desk/pulse/run/bus"
+    daemon dbus-daemon --session --nofork --address="$bus"
+    daemon DBUS_SESSION_BUS_ADDRESS="$bus" pipewire
+    until_ok test -S "$desk/pulse/run/pipewire-0"
+    daemon DBUS_SESSION_BUS_ADDRESS="$bus" wireplumber
     daemon pipewire-pulse
 else
-    echo "load-module module-native-protocol-unix auth-anonymous=1 socket=$pulse/run/native" \
-        >"$pulse/default.pa"
+    echo "load-module module-native-protocol-unix auth-anonymous=1 socket=$desk/pulse/run/native" \
+        >"$desk/pulse/default.pa"
     daemon pulseaudio -n --daemonize=no --system=false --use-pid-file=no --exit-idle-time=-1 \
-        --disallow-exit --log-target=stderr --log-level=warning -F "$pulse/default.pa"
+        --disallow-exit --log-target=stderr --log-level=warning -F "$desk/pulse/default.pa"
 fi
-export PULSE_SERVER="unix:$pulse/run/native"
+export PULSE_SERVER="unix:$desk/pulse/run/native"
 # The client library would otherwise read the machine's client.conf and cookie.
-export PULSE_CLIENTCONFIG="$pulse/client.conf"
+export PULSE_CLIENTCONFIG="$desk/pulse/client.conf"
 until_ok pactl info
 # PipeWire takes the defaults once WirePlumber runs, which may be later than the answer.
 for command in "load-module module-null-sink sink_name=speakers" \
