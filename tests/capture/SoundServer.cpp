@@ -1,14 +1,18 @@
 #include "SoundServer.h"
 
+#include "PipeWireServer.h"
 #include "PulseServer.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QThread>
 
 #include <cmath>
 #include <numbers>
+
+#include <sys/prctl.h>
 
 // Under /tmp rather than TMPDIR: a unix socket path must stay within 108 bytes.
 SoundServer::SoundServer(Options options)
@@ -22,7 +26,43 @@ SoundServer::SoundServer(Options options)
 }
 
 SoundServer::~SoundServer() {
+    resume();
+    kill();
     stopPlayers();
+}
+
+void SoundServer::startDaemon(const QString &program, const QStringList &arguments,
+                              const QString &bus) {
+    QProcessEnvironment merged = QProcessEnvironment::systemEnvironment();
+    merged.insert(QStringLiteral("HOME"), path(QStringLiteral("home")));
+    merged.insert(QStringLiteral("XDG_RUNTIME_DIR"), path(QStringLiteral("run")));
+    merged.insert(QStringLiteral("XDG_CONFIG_HOME"), path(QStringLiteral("home/.config")));
+    // Nothing of the machine's own session: its bus, its sound server, its display.
+    for (const char *name : {"DBUS_SESSION_BUS_ADDRESS", "PULSE_SERVER", "DISPLAY"})
+        merged.remove(QString::fromLatin1(name));
+    if (!bus.isEmpty())
+        merged.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), bus);
+    auto &daemon = m_daemons.emplace_back(std::make_unique<QProcess>());
+    daemon->setProcessEnvironment(merged);
+    daemon->setStandardOutputFile(QProcess::nullDevice());
+    daemon->setStandardErrorFile(path(QStringLiteral("daemon.log")), QIODevice::Append);
+    // A test that crashes must not leave a daemon behind.
+    daemon->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    daemon->start(program, arguments);
+}
+
+void SoundServer::kill() {
+    for (auto &daemon : m_daemons) {
+        daemon->kill();
+        daemon->waitForFinished(5000);
+    }
+    m_daemons.clear();
+}
+
+void SoundServer::signalDaemons(int signal) {
+    for (auto &daemon : m_daemons)
+        if (daemon->processId() > 0)
+            ::kill(static_cast<pid_t>(daemon->processId()), signal);
 }
 
 void SoundServer::stopPlayers() {
@@ -54,8 +94,12 @@ void SoundServer::start() {
         commands << "load-module module-null-sink sink_name=micsink"
                  << "load-module module-remap-source source_name=mic master=micsink.monitor"
                  << "set-default-source mic";
+    // PipeWire sets defaults only once its session manager runs, which may come after the answer.
     for (const QString &command : commands) {
-        if (!pactl(command.split(QLatin1Char(' '))))
+        bool done = false;
+        while (!(done = pactl(command.split(QLatin1Char(' ')))) && !deadline.hasExpired())
+            QThread::msleep(100);
+        if (!done)
             m_error = QStringLiteral("the server refused: ") + command;
     }
     if (m_options.outputs)
@@ -82,6 +126,10 @@ void SoundServer::startPlayer(const QString &sink, const QString &input, Buffer 
                   {"--playback", "--device=" + sink, "--format=float32le", "--rate=44100",
                    "--channels=2", "--raw", "--latency-msec=" + latencyMs});
     player->waitForStarted(5000);
+}
+
+bool SoundServer::suspendSink(const QString &sink, bool suspended) {
+    return pactl({"suspend-sink", sink, suspended ? "1" : "0"});
 }
 
 void SoundServer::keepBusy(const QString &sink) {
@@ -122,7 +170,9 @@ bool SoundServer::pactl(const QStringList &arguments, QString *output) const {
 int SoundServer::recordingStreams() const {
     QString outputs;
     pactl({"list", "short", "source-outputs"}, &outputs);
-    return static_cast<int>(outputs.count(QStringLiteral("protocol-native")));
+    // A module's stream has no client: "-" in the third column.
+    return static_cast<int>(outputs.count(
+        QRegularExpression("^\\d+\t\\d+\t\\d+\t", QRegularExpression::MultilineOption)));
 }
 
 std::vector<float> SoundServer::tone(double hz, double seconds, float amplitude) {
@@ -134,5 +184,7 @@ std::vector<float> SoundServer::tone(double hz, double seconds, float amplitude)
 }
 
 std::unique_ptr<SoundServer> startSoundServer(SoundServer::Options options) {
+    if (qgetenv("TOLVEX_SOUND_SERVER") == "pipewire")
+        return std::make_unique<PipeWireServer>(options);
     return std::make_unique<PulseServer>(options);
 }

@@ -1,9 +1,9 @@
 #pragma once
 // A private sound server for one test process: its own runtime and home folders, a null sink
 // "speakers" as the default output and a virtual microphone "mic" fed through the null sink
-// "micsink". It points this process (and the pactl/pacat it runs) at itself through
-// PULSE_SERVER. Devices and players go through the PulseAudio protocol, which pipewire-pulse
-// speaks too; a kind of server (PulseServer) only says how its daemon starts, dies and hangs.
+// "micsink"; this process (and its pactl/pacat) reach it through PULSE_SERVER. All goes through
+// the PulseAudio protocol, which pipewire-pulse speaks too; a kind (PulseServer, PipeWireServer,
+// chosen by TOLVEX_SOUND_SERVER=pipewire) only says how its daemons start.
 
 #include <QProcess>
 #include <QString>
@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 
 #include <memory>
+#include <signal.h>
 #include <vector>
 
 class SoundServer {
@@ -36,18 +37,20 @@ public:
     enum class Buffer { short_, long_ };
     void play(const QString &sink, const std::vector<float> &interleaved,
               Buffer buffer = Buffer::short_);
+    // Suspends a sink, or lets it run again, as a power saver does.
+    virtual bool suspendSink(const QString &sink, bool suspended);
     // Plays silence into a sink for as long as the server runs: a null sink with no low-latency
     // client feeds its monitor in 2 s bursts, as a real sink under a call does not.
     void keepBusy(const QString &sink);
     // Waits until sinks made busy just now feed their monitors smoothly.
     static void settle();
 
-    // The daemon dies at once, as in a crash.
-    virtual void kill() = 0;
-    // The daemon stops answering while keeping its connections open, and answers again.
-    virtual void pause() = 0;
-    virtual void resume() = 0;
-    // A new daemon on the same socket with the same devices, as when the service manager
+    // The daemons die at once, as in a crash.
+    void kill();
+    // The daemons stop answering while keeping their connections open, and answer again.
+    void pause() { signalDaemons(SIGSTOP); }
+    void resume() { signalDaemons(SIGCONT); }
+    // New daemons on the same socket with the same devices, as when the service manager
     // restarts a server that died; the old one's players are gone. False if it does not answer.
     bool restart();
 
@@ -61,20 +64,24 @@ protected:
     // Starts the daemon, waits for its answer and makes the devices; the kind's constructor calls
     // it.
     void start();
-    // Starts the daemon on socket() with its files under path(); it need not answer yet.
+    // Starts the daemons on socket() with their files under path(); they need not answer yet.
     virtual void launch() = 0;
+    // Starts a daemon in the private folders (on `bus` if given); it dies with the test.
+    void startDaemon(const QString &program, const QStringList &arguments = {},
+                     const QString &bus = {});
     [[nodiscard]] QString path(const QString &name) const { return m_dir.filePath(name); }
     [[nodiscard]] QString socket() const { return path(QStringLiteral("run/native")); }
 
 private:
     void startPlayer(const QString &sink, const QString &input, Buffer buffer);
     void stopPlayers();
+    void signalDaemons(int signal);
 
     Options m_options;
     QTemporaryDir m_dir;
-    std::vector<std::unique_ptr<QProcess>> m_players;
+    std::vector<std::unique_ptr<QProcess>> m_daemons, m_players;
     QString m_error;
 };
 
-// The server the capture tests run on; another kind would be chosen here.
+// The server the capture tests run on: PulseAudio, or PipeWire if TOLVEX_SOUND_SERVER says so.
 std::unique_ptr<SoundServer> startSoundServer(SoundServer::Options options = {});

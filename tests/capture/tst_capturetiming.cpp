@@ -136,9 +136,9 @@ private slots:
         QTest::qWait(500);
         QVERIFY(server.pactl({"unload-module", "module-remap-source"}));
         QTest::qWait(300);
-        QVERIFY(server.pactl({"suspend-sink", "headphones", "1"}));
+        QVERIFY(server.suspendSink(QStringLiteral("headphones"), true));
         QTest::qWait(1000);
-        QVERIFY(server.pactl({"suspend-sink", "headphones", "0"}));
+        QVERIFY(server.suspendSink(QStringLiteral("headphones"), false));
         QVERIFY(server.pactl(
             {"load-module", "module-remap-source", "source_name=mic", "master=micsink.monitor"}));
         QVERIFY(server.pactl({"set-default-source", "mic"}));

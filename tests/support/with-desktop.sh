@@ -1,13 +1,17 @@
 #!/bin/bash
 # Runs a command on a private desktop that goes away with it: an X display (Xvfb) with an
-# XEmbed tray host (trayer) at the top right; a PulseAudio daemon whose default output is the
-# null sink "speakers" and whose default input "mic" hears what is played into "micsink"; and,
-# through with-keyring.sh, a D-Bus session with an unlocked keyring and a private HOME.
+# XEmbed tray host (trayer) at the top right; a sound server (PulseAudio, or PipeWire with
+# WirePlumber and pipewire-pulse) whose default output is the null sink "speakers" and whose
+# default input "mic" hears what is played into "micsink"; and, through with-keyring.sh, a D-Bus
+# session with an unlocked keyring and a private HOME.
 # Exports DISPLAY, PULSE_SERVER, PULSE_CLIENTCONFIG, TOLVEX_DESKTOP (its folder, under /tmp as
 # a socket path must stay short) and TOLVEX_TRAY_PID (to take the tray away).
-# Usage: with-desktop.sh COMMAND [ARGS...]
+# Usage: with-desktop.sh [--sound pulseaudio|pipewire] COMMAND [ARGS...]
+# TOLVEX_SOUND_SERVER=pipewire chooses PipeWire as --sound does.
 set -eu
-[ $# -ge 1 ] || { echo "usage: $0 COMMAND [ARGS...]" >&2; exit 2; }
+sound=${TOLVEX_SOUND_SERVER:-pulseaudio}
+[ "${1:-}" != --sound ] || { sound=${2:-}; shift 2; }
+[ $# -ge 1 ] || { echo "usage: $0 [--sound pulseaudio|pipewire] COMMAND [ARGS...]" >&2; exit 2; }
 
 desk=$(mktemp -d /tmp/tolvex-desktop.XXXXXX)
 pids=()
@@ -43,24 +47,40 @@ export TOLVEX_TRAY_PID=${pids[-1]}
 until_ok xdotool search --name '^panel$'
 
 mkdir -p "$desk/pulse/home" && mkdir -m 700 "$desk/pulse/run"
-cat >"$desk/pulse/default.pa" <<EOF
-load-module module-native-protocol-unix auth-anonymous=1 socket=$desk/pulse/run/native
-load-module module-null-sink sink_name=speakers
-load-module module-null-sink sink_name=micsink
-load-module module-remap-source source_name=mic master=micsink.monitor
-set-default-sink speakers
-set-default-source mic
-EOF
-# Without a display to find one through, it starts no D-Bus session of its own.
-helper env -u DBUS_SESSION_BUS_ADDRESS -u PULSE_SERVER -u DISPLAY HOME="$desk/pulse/home" \
-    XDG_RUNTIME_DIR="$desk/pulse/run" XDG_CONFIG_HOME="$desk/pulse/home/.config" \
-    pulseaudio -n --daemonize=no --system=false --use-pid-file=no --exit-idle-time=-1 \
-    --disallow-exit --log-target=stderr --log-level=warning -F "$desk/pulse/default.pa" \
-    2>"$desk/pulse/daemon.log"
+# Without a display to find one through, no daemon starts a D-Bus session of its own.
+daemon() {
+    helper env -u DBUS_SESSION_BUS_ADDRESS -u PULSE_SERVER -u DISPLAY HOME="$desk/pulse/home" \
+        XDG_RUNTIME_DIR="$desk/pulse/run" XDG_CONFIG_HOME="$desk/pulse/home/.config" "$@" \
+        2>>"$desk/pulse/daemon.log"
+}
+if [ "$sound" = pipewire ]; then
+    # WirePlumber needs a session bus; pipewire-pulse listens where PulseAudio would.
+    conf="$desk/pulse/home/.config/pipewire/pipewire-pulse.conf.d"
+    mkdir -p "$conf" && echo "pulse.properties = { server.address = [" \
+        "\"unix:$desk/pulse/run/native\" ] }" >"$conf/tolvex.conf"
+    bus="unix:path=$desk/pulse/run/bus"
+    daemon dbus-daemon --session --nofork --address="$bus"
+    daemon DBUS_SESSION_BUS_ADDRESS="$bus" pipewire
+    until_ok test -S "$desk/pulse/run/pipewire-0"
+    daemon DBUS_SESSION_BUS_ADDRESS="$bus" wireplumber
+    daemon pipewire-pulse
+else
+    echo "load-module module-native-protocol-unix auth-anonymous=1 socket=$desk/pulse/run/native" \
+        >"$desk/pulse/default.pa"
+    daemon pulseaudio -n --daemonize=no --system=false --use-pid-file=no --exit-idle-time=-1 \
+        --disallow-exit --log-target=stderr --log-level=warning -F "$desk/pulse/default.pa"
+fi
 export PULSE_SERVER="unix:$desk/pulse/run/native"
 # The client library would otherwise read the machine's client.conf and cookie.
 export PULSE_CLIENTCONFIG="$desk/pulse/client.conf"
 until_ok pactl info
+# PipeWire takes the defaults once WirePlumber runs, which may be later than the answer.
+for command in "load-module module-null-sink sink_name=speakers" \
+    "load-module module-null-sink sink_name=micsink" \
+    "load-module module-remap-source source_name=mic master=micsink.monitor" \
+    "set-default-sink speakers" "set-default-source mic"; do
+    until_ok pactl $command
+done
 # Silence keeps both null sinks running, so their monitors deliver steadily rather than in
 # 2 s bursts; a fresh null sink has rendered 2 s ahead, which must pass first.
 for sink in speakers micsink; do
