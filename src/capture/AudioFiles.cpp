@@ -106,4 +106,12 @@ FileDescriptor createFile(const QString &path) {
     return file;
 }
 
+bool syncFolderOf(const QString &path) {
+    const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
+    const QString folderPath = slash > 0 ? path.left(slash) : QStringLiteral("/");
+    const FileDescriptor folder(
+        ::open(QFile::encodeName(folderPath).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return folder && ::fsync(folder.get()) == 0;
+}
+
 } // namespace AudioFiles

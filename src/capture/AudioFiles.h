@@ -33,4 +33,8 @@ QString mixedPathFor(const QString &partPath);
 // Throws AudioFileError.
 FileDescriptor createFile(const QString &path);
 
+// Puts the folder that holds `path` on the disk (fsync), so that a file created or removed in
+// it stays so after a power cut; false when that failed.
+bool syncFolderOf(const QString &path);
+
 } // namespace AudioFiles

@@ -91,8 +91,17 @@ QFuture<CaptureReport> CaptureEncoder::finish(std::int64_t stopNs) {
     return m_finished.future();
 }
 
+// On this thread, never the sound server's: a sync waits for the disk.
+void CaptureEncoder::syncFiles() {
+    m_system.sync();
+    m_microphone.sync();
+    if (m_liveMix)
+        m_liveMix->sync();
+}
+
 void CaptureEncoder::run() {
     std::vector<CaptureChunk> batch;
+    std::optional<std::int64_t> syncedNs; // when the audio synced last was read
     for (;;) {
         std::optional<std::int64_t> stopNs;
         {
@@ -110,9 +119,17 @@ void CaptureEncoder::run() {
             // live mix stops costing disk and time at once.
             if (m_liveMix && (chunk.kind == CaptureChunk::Kind::dropped || !track.healthy()))
                 m_liveMix->abandon();
-            if (chunk.kind == CaptureChunk::Kind::audio) {
+            if (chunk.kind != CaptureChunk::Kind::audio)
+                continue;
+            {
                 std::lock_guard lock(m_mutex);
                 m_pendingFrames -= chunk.frames;
+            }
+            if (!syncedNs)
+                syncedNs = chunk.arrivalNs;
+            if (chunk.arrivalNs - *syncedNs >= syncIntervalNs) {
+                syncFiles();
+                syncedNs = chunk.arrivalNs;
             }
         }
         batch.clear();

@@ -21,6 +21,9 @@ class CaptureEncoder {
 public:
     // Raw audio waiting for a slow disk: 30 s of each track, about 21 MB.
     static constexpr std::int64_t defaultQueueLimitFrames = 2 * 30 * M4aWriter::sampleRate;
+    // How often the files are put on the disk, on the recording's clock (when the audio was
+    // read): a power cut costs at most this, one batch and what waits in the queue.
+    static constexpr std::int64_t syncIntervalNs = 4'000'000'000;
 
     // `queueLimitFrames` counts the frames of both tracks that wait to be encoded. With a
     // `liveMix`, both tracks are also mixed into it as they are encoded; it is finished only
@@ -45,6 +48,7 @@ public:
 private:
     void run();
     void markDropped(CaptureTrack track, std::int64_t frames);
+    void syncFiles();
     [[nodiscard]] LiveMixReport finishLiveMix(const CaptureReport &tracks);
 
     TrackEncoder m_system;

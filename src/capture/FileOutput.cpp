@@ -5,6 +5,7 @@
 #include "FfmpegPtr.h"
 
 #include <cerrno>
+#include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -124,7 +125,8 @@ void FileOutput::IoDeleter::operator()(AVIOContext *io) const noexcept {
 }
 
 FileOutput::FileOutput(const QString &path)
-    : m_file(AudioFiles::createFile(path)) {
+    : m_path(path)
+    , m_file(AudioFiles::createFile(path)) {
     auto *buffer = static_cast<unsigned char *>(av_malloc(bufferSize));
     if (!buffer)
         throw AudioFileError("cannot allocate the output buffer");
@@ -146,14 +148,35 @@ void FileOutput::attachTo(AVFormatContext *format) {
     format->io_close2 = &closeReading;
 }
 
+void FileOutput::sync() {
+    if (!m_file)
+        return;
+    if (::fdatasync(m_file.get()) != 0) {
+        // The kernel reports a failed write-back once: it is kept, or a later sync would pass.
+        if (m_syncError == 0)
+            m_syncError = errno;
+        return;
+    }
+    // Its name too, once: a file on the disk is lost all the same while its folder is not.
+    if (!m_nameSynced)
+        m_nameSynced = AudioFiles::syncFolderOf(m_path);
+}
+
 void FileOutput::close() {
     if (!m_file)
         return;
     avio_flush(m_io.get());
     const int error = m_io->error;
+    if (error == 0 && ::fsync(m_file.get()) != 0 && m_syncError == 0)
+        m_syncError = errno;
     const bool closed = m_file.reset();
     if (error < 0)
         throw AudioFileError("cannot write the audio file: " + ffmpeg::errorText(error));
+    if (m_syncError != 0)
+        throw AudioFileError(std::string("cannot put the audio file on the disk: ") +
+                             std::strerror(m_syncError));
     if (!closed)
         throw AudioFileError("cannot close the audio file");
+    if (!AudioFiles::syncFolderOf(m_path))
+        throw AudioFileError("cannot put the audio folder on the disk");
 }

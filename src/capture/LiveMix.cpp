@@ -87,6 +87,11 @@ void LiveMix::mixBlock(std::int64_t frames, const std::array<std::int64_t, 2> &u
     m_mixed += frames;
 }
 
+void LiveMix::sync() {
+    if (m_state == State::mixing)
+        m_writer->sync();
+}
+
 std::optional<std::int64_t> LiveMix::finish(std::int64_t systemFrames,
                                             std::int64_t microphoneFrames) {
     if (m_state != State::mixing)

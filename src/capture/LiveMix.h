@@ -46,6 +46,8 @@ public:
     // does, then finishes the file. Its length in frames, or nothing when the mix was abandoned
     // or cannot be finished (its file is then gone).
     std::optional<std::int64_t> finish(std::int64_t systemFrames, std::int64_t microphoneFrames);
+    // Puts what the file holds so far on the disk, while mixing.
+    void sync();
 
     [[nodiscard]] State state() const noexcept { return m_state; }
     [[nodiscard]] const QString &path() const noexcept { return m_path; }

@@ -219,6 +219,11 @@ void M4aWriter::finish() {
     s.output->close();
 }
 
+void M4aWriter::sync() {
+    if (!m_state->finished)
+        m_state->output->sync();
+}
+
 std::int64_t M4aWriter::framesWritten() const noexcept {
     return m_state->framesWritten;
 }

@@ -39,6 +39,8 @@ public:
     // Flushes the encoder and writes the trailer. Safe to call once; the destructor calls it
     // when it was not called.
     void finish();
+    // Puts the fragments written so far on the disk (FileOutput::sync); blocks for the disk.
+    void sync();
 
     [[nodiscard]] std::int64_t framesWritten() const noexcept;
 

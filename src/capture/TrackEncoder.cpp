@@ -106,6 +106,11 @@ void TrackEncoder::take(const CaptureChunk &chunk) {
     }
 }
 
+void TrackEncoder::sync() {
+    if (m_writer && !m_failed)
+        m_writer->sync();
+}
+
 void TrackEncoder::finish(std::int64_t stopNs) {
     try {
         // A track that never received a chunk still gets its file when one was made for it.

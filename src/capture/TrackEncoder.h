@@ -30,6 +30,8 @@ public:
     void take(const CaptureChunk &chunk);
     // Pads the track to `stopNs` and finishes the file; nothing is written afterwards.
     void finish(std::int64_t stopNs);
+    // Puts what the part file holds so far on the disk.
+    void sync();
 
     // False once the file could not be created or written: the recording goes on without it.
     [[nodiscard]] bool healthy() const noexcept { return !m_failed; }

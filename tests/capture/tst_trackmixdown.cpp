@@ -13,10 +13,13 @@
 #include <QTest>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <mutex>
 #include <numbers>
 #include <random>
 
+#include <dlfcn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -143,7 +146,42 @@ struct Event {
     std::int64_t arrivalMs = -1;
 };
 
+// Every sync and removal of a file while `tracing`, in order: the call and the file's name.
+std::atomic<bool> tracing = false;
+std::mutex diskCallsMutex;
+std::vector<std::pair<QByteArray, QString>> diskCalls;
+
+void note(const char *call, const QString &path) {
+    if (!tracing)
+        return;
+    const std::lock_guard lock(diskCallsMutex);
+    diskCalls.emplace_back(call, QFileInfo(path).fileName());
+}
+
+void noteFd(const char *call, int fd) {
+    if (tracing)
+        note(call, QFileInfo(QStringLiteral("/proc/self/fd/%1").arg(fd)).symLinkTarget());
+}
+
+template <typename Function> Function *real(const char *name) {
+    return reinterpret_cast<Function *>(dlsym(RTLD_NEXT, name));
+}
+
 } // namespace
+
+// The program's own calls and those of Qt and FFmpeg reach these first.
+extern "C" int fsync(int fd) {
+    noteFd("fsync", fd);
+    return real<int(int)>("fsync")(fd);
+}
+extern "C" int fdatasync(int fd) {
+    noteFd("fdatasync", fd);
+    return real<int(int)>("fdatasync")(fd);
+}
+extern "C" int unlink(const char *path) noexcept {
+    note("unlink", QFile::decodeName(path));
+    return real<int(const char *)>("unlink")(path);
+}
 
 Q_DECLARE_METATYPE(std::vector<Event>)
 
@@ -303,6 +341,54 @@ private slots:
         QCOMPARE(tone(audio, micHz, 0.05, micSeconds - 0.1) > 0.45,
                  damage != "garbage" || lost != 1);
         QVERIFY(tone(audio, micHz, micSeconds + 0.1, 4.0) < 0.01);
+    }
+
+    void powerCutCostsSecondsNotTheRecording_data() {
+        QTest::addColumn<std::int64_t>("liveMixShortBy"); // the live mix then gives way to parts
+        QTest::newRow("mixed while recording") << std::int64_t{0};
+        QTest::newRow("mixed from the parts") << std::int64_t{rate};
+    }
+
+    // A power cut costs a few seconds of a recording, never the recording: while it records,
+    // each file is put on the disk at least every 5 s; at the stop the mix, then its folder, are
+    // on the disk before a part is removed.
+    void powerCutCostsSecondsNotTheRecording() {
+        QFETCH(std::int64_t, liveMixShortBy);
+        const Recording files;
+        // Where each call on the file `path` came, in order.
+        const auto where = [](const QByteArray &call, const QString &path) {
+            std::vector<std::ptrdiff_t> found;
+            for (std::size_t i = 0; i < diskCalls.size(); ++i) {
+                if (diskCalls[i] == std::pair(call, QFileInfo(path).fileName()))
+                    found.push_back(static_cast<std::ptrdiff_t>(i));
+            }
+            return found;
+        };
+        diskCalls.clear();
+        tracing = true;
+        const CaptureReport report = steady(files, 10.5);
+        for (const QString &path : {files.sys, files.mic, files.live})
+            QVERIFY2(where("fdatasync", path).size() >= 2, qPrintable(path));
+
+        diskCalls.clear();
+        const RecordedAudio result =
+            mixdown(files.parts(report),
+                    LiveMixFile{files.live, report.liveMix.framesWritten + liveMixShortBy});
+        tracing = false;
+        QCOMPARE(result.loss, RecordedAudio::Loss::none);
+        QCOMPARE(folderEntries().size(), 1);
+        const auto sysGone = where("unlink", files.sys), micGone = where("unlink", files.mic);
+        QVERIFY(!sysGone.empty() && !micGone.empty());
+        const std::ptrdiff_t partGone = std::min(sysGone.front(), micGone.front());
+        const auto lastBefore = [&](const std::vector<std::ptrdiff_t> &found) {
+            const auto last = std::lower_bound(found.begin(), found.end(), partGone);
+            return last == found.begin() ? std::ptrdiff_t{-1} : *(last - 1);
+        };
+        // The mix that stays is the last one written: a short copy of the live mix goes first.
+        const std::ptrdiff_t mixSynced = lastBefore(where("fsync", result.filePath));
+        QVERIFY(mixSynced >= 0);
+        QVERIFY(lastBefore(where("unlink", result.filePath)) < mixSynced);
+        QVERIFY(lastBefore(where("fsync", AudioFiles::privateFolder())) > mixSynced);
     }
 
     void plantedLinkOrFolderIsRefused_data() {
