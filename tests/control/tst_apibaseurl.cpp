@@ -52,27 +52,6 @@ private slots:
         QCOMPARE(LoopbackHost::isAllowedServiceUrl(url.toStdString()), loopback);
     }
 
-    // Only the released address reads the released keyring item; any other address, a build's
-    // own included, has an item of its own.
-    void tokenOrigin_data() {
-        QTest::addColumn<QString>("baseUrl");
-        QTest::addColumn<QString>("origin");
-        QTest::newRow("released") << builtIn << QString();
-        QTest::newRow("loopback") << "http://127.0.0.1:8765/api"
-                                  << "http://127.0.0.1:8765";
-        QTest::newRow("staging") << "https://staging.tolvex.ru/api"
-                                 << "https://staging.tolvex.ru";
-        QTest::newRow("released host, other path") << "https://tolvex.ru/v2"
-                                                   << "https://tolvex.ru";
-        QTest::newRow("user info dropped") << "https://u@tolvex.example/api"
-                                           << "https://tolvex.example";
-    }
-    void tokenOrigin() {
-        QFETCH(QString, baseUrl);
-        QFETCH(QString, origin);
-        QCOMPARE(ApiBaseUrl::tokenOrigin(baseUrl), origin);
-    }
-
     // Only builds that allow it take a loopback override; a remote one never.
     void fromBuildFollowsTheBuildOption() {
         const QString builtInOfThisBuild = QStringLiteral(TOLVEX_TEST_BUILT_IN_URL);

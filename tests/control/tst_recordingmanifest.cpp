@@ -1,6 +1,4 @@
-// The manifest that lets a recording outlive the program, and the recordings folder it lives
-// in: what is written reads back the same, anything damaged or planted reads as no manifest
-// rather than as a wrong one, and nothing but a recording's own files is ever removed.
+// The manifest that lets a recording outlive the program, and the recordings folder it lives in.
 
 #include "RecordingArchive.h"
 

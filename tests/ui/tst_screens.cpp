@@ -1,29 +1,20 @@
-// Every state of a real view model, driven through its seams (a scripted service on loopback,
-// a scripted recorder), drawn offscreen at the device pixel ratio the test runs with
-// (QT_SCALE_FACTOR), saved as PNG beside the test and checked for its screen, the theme's
-// colours and its main button's label.
-// With TOLVEX_WRITE_DOCS=1 at ratio 2 the five screens are also put side by side into
-// docs/screens.png.
+// Every state of a real view model on its seams, drawn offscreen at the QT_SCALE_FACTOR ratio,
+// saved as PNG beside the test and checked for its screen, colours and main button's label.
+// With TOLVEX_WRITE_DOCS=1 at ratio 2 five screens also go into docs/screens.png.
 
-#include "AppViewModel.h"
-#include "ControlTestDoubles.h"
 #include "HearingReport.h"
-#include "ScriptedRecorder.h"
 #include "TolvexUi.h"
+#include "ViewModelHarness.h"
 
 #include <QDesktopServices>
 #include <QDir>
-#include <QFile>
 #include <QImage>
 #include <QPainter>
 #include <QQuickItem>
 #include <QQuickView>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <map>
-#include <memory>
-#include <optional>
 
 using namespace std::chrono_literals;
 
@@ -51,18 +42,8 @@ const QColor red(0xb5, 0x45, 0x45);
 const QColor white(0xff, 0xff, 0xff);
 
 // One view model brought into one state, with everything it talks to.
-struct Stage {
-    ServiceScript script;
-    TestHttpServer server;
-    ScriptedRecorder recorder;
-    QTemporaryDir folder;
-    std::shared_ptr<RecordingLinkOpener> opener = std::make_shared<RecordingLinkOpener>();
-    std::unique_ptr<AppViewModel> vm;
+struct Stage : Harness {
     std::unique_ptr<QQuickView> view;
-
-    Stage() {
-        server.setHandler([this](const RecordedRequest &r) { return script.answer(r); });
-    }
 
     ~Stage() {
         // A flow still running would outlive the recorder and the service it uses.
@@ -71,25 +52,17 @@ struct Stage {
     }
 
     void make(std::optional<QString> token, std::chrono::milliseconds pollInterval = 60s) {
-        vm = std::make_unique<AppViewModel>(AppViewModel::Seams{
-            server.baseUrl(), std::make_shared<MemoryTokenStore>(std::move(token)), opener,
-            pollInterval, &recorder});
-    }
-
-    bool waitFor(AppState::Case stateCase) {
-        return QTest::qWaitFor([&] { return vm->stateCase() == stateCase; }, 10000);
+        seams.tokenStore = std::make_shared<MemoryTokenStore>(std::move(token));
+        seams.pollInterval = pollInterval;
+        launch();
     }
 
     bool recording() {
         make(QStringLiteral("token-1"));
-        if (!waitFor(AppState::Case::idle))
-            return false;
-        vm->beginRecording();
-        return waitFor(AppState::Case::recording) && QTest::qWaitFor([&] { return !vm->isBusy(); });
+        return settlesOn(AppState::Case::idle) && startRecording();
     }
 
     bool reach(Scene scene) {
-        QFile file(folder.filePath(QStringLiteral("recording.m4a")));
         switch (scene) {
         case Scene::signIn:
             make(std::nullopt);
@@ -98,7 +71,7 @@ struct Stage {
             script.pushStart(answers::start(QStringLiteral("nonce-1"), 600));
             make(std::nullopt);
             vm->startTelegramLogin();
-            return QTest::qWaitFor([&] { return opener->opened.size() == 1; }) &&
+            return QTest::qWaitFor([&] { return links->opened.size() == 1; }) &&
                    vm->isPollingAuth();
         case Scene::signInTimedOut:
             // One second of validity allows no poll at all: the first firing gives up.
@@ -107,15 +80,19 @@ struct Stage {
             vm->startTelegramLogin();
             return QTest::qWaitFor([&] { return vm->authTimedOut() && !vm->isPollingAuth(); });
         case Scene::signInExpired:
-            script.pushMeeting(answers::notJson(401));
+        case Scene::errorWithoutFile: {
+            const bool expired = scene == Scene::signInExpired;
+            script.pushMeeting(answers::notJson(expired ? 401 : 500));
             make(QStringLiteral("token-1"));
-            if (!waitFor(AppState::Case::idle))
+            if (!settlesOn(AppState::Case::idle))
                 return false;
             vm->beginRecording();
-            return waitFor(AppState::Case::notLoggedIn);
+            return expired ? settlesOn(AppState::Case::notLoggedIn)
+                           : settlesOn(AppState::Case::uploadError) && !vm->hasRecordedFile();
+        }
         case Scene::idle:
             make(QStringLiteral("token-1"));
-            return waitFor(AppState::Case::idle);
+            return settlesOn(AppState::Case::idle);
         case Scene::recording:
             return recording();
         case Scene::recordingWithNotices:
@@ -134,23 +111,14 @@ struct Stage {
             if (!recording())
                 return false;
             vm->finishRecording();
-            return waitFor(AppState::Case::uploading);
+            return QTest::qWaitFor([&] { return vm->stateCase() == AppState::Case::uploading; });
         case Scene::errorWithFile:
-            if (!file.open(QIODevice::WriteOnly) || !file.resize(4096))
-                return false;
-            recorder.handBack(file.fileName());
+            recordingFile(4096);
             script.pushUpload(answers::notJson(500));
             if (!recording())
                 return false;
             vm->finishRecording();
-            return waitFor(AppState::Case::uploadError) && vm->hasRecordedFile();
-        case Scene::errorWithoutFile:
-            script.pushMeeting(answers::notJson(500));
-            make(QStringLiteral("token-1"));
-            if (!waitFor(AppState::Case::idle))
-                return false;
-            vm->beginRecording();
-            return waitFor(AppState::Case::uploadError) && !vm->hasRecordedFile();
+            return settlesOn(AppState::Case::uploadError) && vm->hasRecordedFile();
         }
         return false;
     }
