@@ -3,6 +3,7 @@
 
 #include "AudioRecorder.h"
 #include "AuthBridge.h"
+#include "RecordingArchive.h"
 #include "ViewModelHarness.h"
 
 #include <QScopeGuard>
@@ -319,6 +320,141 @@ private slots:
         QVERIFY(h.settlesOn(AppState::Case::idle));
         QCOMPARE(h.meetingRequests(), 2); // the uploads only: no new meeting
         QCOMPARE(h.recordingsLeft(), QStringList());
+    }
+
+    // A quit between the removals of the parts after a whole mix leaves the mix, one part and a
+    // manifest still at capturing: the real mixdown's file is sent as it is, never deleted nor
+    // replaced by a mix of that one part. A mix shorter than the manifest says is sent with
+    // its loss told; a part that could not be read is never deleted.
+    void aWholeMixOutlivesALeftoverPart_data() {
+        QTest::addColumn<QString>("leftover");
+        QTest::newRow("leftover with audio") << QStringLiteral("audio");
+        QTest::newRow("leftover without audio") << QStringLiteral("silent");
+        QTest::newRow("no part, mix shorter than written") << QStringLiteral("none");
+        QTest::newRow("no mix, a part that cannot be read") << QStringLiteral("unreadable");
+    }
+    void aWholeMixOutlivesALeftoverPart() {
+        QFETCH(QString, leftover);
+        Harness h;
+        AudioRecorder mixer;
+        h.seams.recorder = &mixer;
+        RecordingManifest manifest;
+        manifest.id = QStringLiteral("AAAAAAAA-0000-4000-8000-000000000001");
+        manifest.meetingId = 41;
+        manifest.apiBaseUrl = h.server.baseUrl();
+        manifest.startTime = QDateTime::currentDateTimeUtc();
+        manifest.partFiles = {"sys_" + manifest.id + ".m4a", "mic_" + manifest.id + ".m4a"};
+        manifest.stage = RecordingManifest::Stage::capturing;
+        h.leaveBehind(manifest.id, manifest.toJson(), manifest.partFiles);
+        const QString mic = h.recordings.filePath(manifest.partFiles[1]);
+        const RecordedAudio mixed =
+            QCoro::waitFor(mixer.mixParts({h.recordings.filePath(manifest.partFiles[0]), mic}));
+        QVERIFY(mixed.loss == RecordedAudio::Loss::none && !QFile::exists(mic));
+        const QByteArray bytes = contentsOf(mixed.filePath);
+        manifest.mixLength = 60s;
+        if (leftover == "audio")
+            h.leaveBehind(manifest.id, QByteArray(), {manifest.partFiles[1]});
+        else if (leftover == "silent")
+            M4aWriter(mic, M4aWriter::Layout::fragmented).finish();
+        else if (leftover == "none")
+            QVERIFY(RecordingArchive(h.recordings.path()).save(manifest));
+        else // gives no audio, yet is too large to hold none
+            QVERIFY(QFile::remove(mixed.filePath) && QFile::rename(h.writeFile("mic.m4a"), mic));
+        if (leftover == "unreadable")
+            h.leaveBehind(manifest.id, QByteArray(), {manifest.partFiles[0]});
+
+        h.launch();
+        if (leftover == "unreadable") { // kept whole for the next launch
+            QVERIFY(h.settlesOn(AppState::Case::idle));
+            QCOMPARE(h.recordingsLeft().size(), 3);
+            return;
+        }
+        QVERIFY(h.settlesOn(AppState::Case::uploadError));
+        QCOMPARE(h.vm->uploadErrorText().contains(QStringLiteral("прервалась")),
+                 leftover == "none");
+        QCOMPARE(contentsOf(mixed.filePath), bytes);
+        h.vm->retryUpload();
+        QVERIFY(h.settlesOn(AppState::Case::idle));
+        QCOMPARE(filePart(h.uploads().last()), bytes);
+        QCOMPARE(h.recordingsLeft(), QStringList());
+    }
+
+    // A recording waits for the service and the account it was made with: a program on another
+    // address or signed in to another account leaves it on disk untouched, and one from before
+    // addresses were kept goes to the released service only.
+    void recordingsGoOnlyToTheirOwnServiceAndAccount_data() {
+        QTest::addColumn<bool>("otherAddress");
+        QTest::addColumn<qint64>("account");
+        QTest::addColumn<bool>("addressKept");
+        QTest::newRow("another address") << true << qint64(7) << true;
+        QTest::newRow("another account") << false << qint64(8) << true;
+        QTest::newRow("manifest without an address") << false << qint64(7) << false;
+    }
+    void recordingsGoOnlyToTheirOwnServiceAndAccount() {
+        QFETCH(bool, otherAddress);
+        QFETCH(qint64, account);
+        QFETCH(bool, addressKept);
+        Harness h;
+        TestHttpServer other;
+        other.setHandler([&h](const RecordedRequest &request) { return h.script.answer(request); });
+        QVERIFY(h.startIdle());
+        QVERIFY(h.startRecording());
+        h.mixInRecordingsFolder();
+        h.script.pushUpload(answers::notJson(500));
+        h.vm->finishRecording();
+        QVERIFY(h.settlesOn(AppState::Case::uploadError));
+        h.vm.reset();
+        const RecordingArchive archive(h.recordings.path());
+        std::optional<RecordingManifest> manifest = RecordingManifest::fromJson(
+            contentsOf(archive.pathOf(RecordingManifest::fileNameFor(h.recorder.lastRecordingId))));
+        QVERIFY(manifest && manifest->apiBaseUrl == h.server.baseUrl());
+        manifest->apiBaseUrl.clear();
+        QVERIFY(addressKept || archive.save(*manifest));
+        const QStringList kept = h.recordingsLeft();
+
+        h.seams.apiBaseUrl = otherAddress ? other.baseUrl() : h.server.baseUrl();
+        h.script.setProfile(answers::profile(account, QStringLiteral("Анна")));
+        QVERIFY(h.startIdle());
+        QCOMPARE(h.recordingsLeft(), kept);
+        QCOMPARE(h.uploads().size() + requestsTo(other, "/audio").size(), 1);
+    }
+
+    // A second copy on the same folder leaves alone the recording the first one is starting or
+    // capturing (nothing mixed, sent or removed, not even a manifest without audio yet); a copy
+    // that could not tell whether another one runs offers nothing left by an earlier run.
+    void aSecondCopyLeavesTheFirstCopysRecordingAlone_data() {
+        QTest::addColumn<QString>("first");
+        QTest::newRow("first copy starting") << QStringLiteral("starting");
+        QTest::newRow("first copy capturing") << QStringLiteral("capturing");
+        QTest::newRow("copy without the instance lock") << QStringLiteral("quit");
+    }
+    void aSecondCopyLeavesTheFirstCopysRecordingAlone() {
+        QFETCH(QString, first);
+        Harness h;
+        QVERIFY(h.startIdle());
+        h.recorder.startDelay = first == "starting" ? 2s : 0s;
+        h.vm->beginRecording();
+        QTRY_VERIFY(!h.recorder.lastRecordingId.isEmpty());
+        const QString id = h.recorder.lastRecordingId;
+        if (first != "starting") {
+            QVERIFY(h.settlesOn(AppState::Case::recording));
+            h.leaveBehind(id, QByteArray(), {"sys_" + id + ".m4a", "mic_" + id + ".m4a"});
+        }
+        if (first == "quit") {
+            QCoro::waitFor(h.vm->prepareToQuit());
+            h.vm.reset();
+            h.seams.recoversUnsent = false;
+        }
+        const QStringList before = h.recordingsLeft();
+        QCOMPARE(before.size(), first == "starting" ? 2 : first == "capturing" ? 4 : 3);
+
+        const std::unique_ptr<AppViewModel> second = h.makeViewModel();
+        QTRY_VERIFY(second->stateCase() == AppState::Case::idle && !second->isBusy());
+        QTest::qWait(200);
+        QCOMPARE(second->stateCase(), AppState::Case::idle);
+        QCOMPARE(h.recorder.mixedParts.size(), 0);
+        QCOMPARE(h.recordingsLeft(), before);
+        QVERIFY(!h.vm || h.settlesOn(AppState::Case::recording)); // the first copy goes on
     }
 
     // A quit mid-recording or after a failed upload: the next launch mixes the parts (never the
