@@ -9,6 +9,7 @@
 #include <QTest>
 #include <QThread>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <numbers>
@@ -44,7 +45,8 @@ constexpr double sysHz = 1000.0, micHz = 2000.0;
 // first beep's `length` and silent between the beeps; the system's beeps sound together with
 // the microphone's. All within `tolerance`.
 void verifyBeepsApart(const RecorderRig &rig, const QString &mixPath, double played, double length,
-                      double tolerance) {
+                      double tolerance, double playedTolerance = 0.0) {
+    playedTolerance = std::max(playedTolerance, tolerance);
     const std::vector<float> sys = decode(rig.sysKeep), mic = decode(rig.micKeep),
                              mix = decode(mixPath);
     const std::tuple<const char *, const std::vector<float> *, double> tracks[] = {
@@ -62,7 +64,7 @@ void verifyBeepsApart(const RecorderRig &rig, const QString &mixPath, double pla
     }
     for (int i = 0; i < 4; ++i) {
         const auto &[name, audio, hz] = tracks[i];
-        QVERIFY2(first[i] >= 0.0 && std::abs(second[i] - first[i] - played) <= tolerance &&
+        QVERIFY2(first[i] >= 0.0 && std::abs(second[i] - first[i] - played) <= playedTolerance &&
                      std::abs(first[i] - first[i ^ 1]) <= tolerance &&
                      std::abs(second[i] - second[i ^ 1]) <= tolerance,
                  qPrintable(beeps));
@@ -72,6 +74,16 @@ void verifyBeepsApart(const RecorderRig &rig, const QString &mixPath, double pla
         // Nothing but silence between them: no device's sound leaked into the track.
         QVERIFY2(tone(*audio, hz, first[i] + length + 0.1, second[i] - 0.1) < 0.01, name);
     }
+}
+
+// A player started on a sink that was just resumed may begin this much later on PipeWire than
+// its start time says; both tracks hear it equally late, so they are still checked against each
+// other at the tight tolerance.
+constexpr double resumedSinkLatency = 0.15;
+
+QString defaultSource(const SoundServer &server) {
+    QString name;
+    return server.pactl({"get-default-source"}, &name) ? name.trimmed() : QString();
 }
 
 // Plays a beep on `sink` and one on the microphone; when, on the recording's clock.
@@ -141,13 +153,18 @@ private slots:
         QVERIFY(server.suspendSink(QStringLiteral("headphones"), false));
         QVERIFY(server.pactl(
             {"load-module", "module-remap-source", "source_name=mic", "master=micsink.monitor"}));
-        QVERIFY(server.pactl({"set-default-source", "mic"}));
+        // PipeWire makes the source a moment after the module loads, and picks a default of its
+        // own meanwhile: the recording follows whatever the server settles on.
+        QTRY_VERIFY_WITH_TIMEOUT(server.pactl({"set-default-source", "mic"}) &&
+                                     defaultSource(server) == QLatin1String("mic"),
+                                 5000);
         QTest::qWait(1500);
         const double secondBeep = beep(rig, "headphones");
         QTest::qWait(1000);
         const auto result = rig.stop();
         QVERIFY(result.has_value());
-        verifyBeepsApart(rig, result->filePath, secondBeep - firstBeep, 0.2, 0.05);
+        verifyBeepsApart(rig, result->filePath, secondBeep - firstBeep, 0.2, 0.05,
+                         resumedSinkLatency);
     }
 
     // The server dies mid-recording while a question of ours is still unanswered (the
