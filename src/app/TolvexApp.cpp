@@ -13,6 +13,7 @@
 #include <QQmlEngine>
 
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 
 TolvexApp::TolvexApp(bool recoversUnsent, QObject *parent)
@@ -103,10 +104,19 @@ QCoro::Task<> TolvexApp::quitSafely() {
     m_quitting = true;
     // However the stop goes, the program ends in time: what the capture wrote is on disk in
     // fragments already, and the next launch picks it up.
-    QTimer::singleShot(quitDeadlineMs, qApp, &QCoreApplication::quit);
-    QCoro::Task<> preparing = m_viewModel->prepareToQuit();
-    co_await std::move(preparing);
+    QTimer::singleShot(AppViewModel::maxQuitWait + quitMargin, qApp, &TolvexApp::endAsCrashWould);
+    QCoro::Task<bool> preparing = m_viewModel->prepareToQuit();
+    if (!co_await std::move(preparing))
+        endAsCrashWould();
     QCoreApplication::quit();
+}
+
+void TolvexApp::endAsCrashWould() {
+    // An encoder or a mix still writes on its own thread: tearing the program down under it
+    // could crash inside FFmpeg. Its files are left as a crash leaves them (whole fragments, a
+    // manifest at its last stage), which the next launch recovers from.
+    std::fflush(nullptr);
+    std::_Exit(EXIT_SUCCESS);
 }
 
 void TolvexApp::showNoTrayNotice() {

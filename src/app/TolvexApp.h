@@ -7,6 +7,7 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 
+#include <chrono>
 #include <memory>
 
 class AppViewModel;
@@ -32,10 +33,12 @@ public:
     // Puts the icon into the tray, or, when no tray appears, shows a window that says so.
     void start();
     // Every way out (the menu, Ctrl+Q, SIGTERM, SIGINT) comes here: a recording under way
-    // stops capturing so its part files are complete, then the program ends, within a second.
+    // stops capturing so its part files are complete, a stop or a mix under way is waited for
+    // (up to AppViewModel::maxQuitWait), then the program ends.
     void requestQuit();
 
-    static constexpr int quitDeadlineMs = 900;
+    // Beyond the view model's own wait for a stop or a mix.
+    static constexpr std::chrono::milliseconds quitMargin{1000};
 
 private:
     void checkForTray();
@@ -47,6 +50,7 @@ private:
     // the tray makes them only when the popover is first asked for.
     PopoverWindow &popover();
     QCoro::Task<> quitSafely();
+    [[noreturn]] static void endAsCrashWould();
 
     // Declared in the order they must be made; they go in the reverse order.
     std::unique_ptr<AppViewModel> m_viewModel;

@@ -17,6 +17,7 @@
 #include "UnsentRecordingText.h"
 #include "XdgSchemeHandler.h"
 
+#include <QCoroSignal>
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkInformation>
@@ -111,6 +112,7 @@ AppViewModel::AppViewModel(Seams seams, QObject *parent)
     , m_pollInterval(seams.pollInterval)
     , m_signInWaitLimit(seams.signInWaitLimit)
     , m_profileRecheckInterval(seams.profileRecheckInterval)
+    , m_quitWaitLimit(seams.quitWaitLimit)
     , m_recorder(seams.recorder ? seams.recorder : &AudioRecorder::shared()) {
     m_recordingsFolder = std::move(seams.recordingsFolder);
     m_recoversUnsent = seams.recoversUnsent;
@@ -456,12 +458,8 @@ QCoro::Task<> AppViewModel::beginRecordingSteps() {
     manifest.id = AudioFiles::newRecordingId();
     manifest.meetingId = m_pendingMeetingId;
     manifest.startTime = QDateTime::currentDateTimeUtc();
-    m_manifest = manifest;
-    // Held before the manifest is written, so that no other copy takes the recording for one
-    // a crash left behind.
-    if (const std::optional<RecordingArchive> folder = archive())
-        m_recordingLock = RecordingLock::tryTake(folder->folder(), manifest.id);
-    saveManifest();
+    if (std::optional<RecordingArchive> folder = archive())
+        m_recording = std::make_unique<RecordingOnDisk>(std::move(*folder), manifest);
 
     auto started = co_await attempt(m_recorder->startRecording(manifest.id));
     if (!self)
@@ -473,10 +471,8 @@ QCoro::Task<> AppViewModel::beginRecordingSteps() {
         setState(AppState::uploadError(failure->text));
         co_return;
     }
-    m_manifest->partFiles = {QStringLiteral("sys_%1.m4a").arg(manifest.id),
-                             QStringLiteral("mic_%1.m4a").arg(manifest.id)};
-    m_manifest->stage = RecordingManifest::Stage::capturing;
-    saveManifest();
+    if (m_recording)
+        m_recording->capturing();
     setState(AppState::recording(profile, manifest.startTime));
 }
 
@@ -494,42 +490,17 @@ QCoro::Task<> AppViewModel::finishRecordingSteps() {
     m_lastRecordedFileURL.reset();
     if (recorded && !holdRecording(std::move(*recorded)))
         co_return;
+    // The program is on its way out: the mix waits on disk for the next launch.
+    if (m_quitting)
+        co_return;
     co_await uploadRecordingSteps();
 }
 
 bool AppViewModel::holdRecording(RecordedAudio audio) {
     m_lastRecordedFileURL = audio.filePath.isEmpty() ? std::nullopt : std::optional(audio.filePath);
-    m_heldPartFiles = std::move(audio.partFiles);
-    if (m_manifest) {
-        // The folder is looked up once: each lookup makes sure it exists and is private.
-        const std::optional<RecordingArchive> folder = archive();
-        const QString folderPath =
-            folder ? QFileInfo(folder->folder()).absoluteFilePath() : QString();
-        const auto nameIfOurs = [&folderPath](const QString &path) {
-            const QFileInfo info(path);
-            return !folderPath.isEmpty() && info.absolutePath() == folderPath ? info.fileName()
-                                                                              : QString();
-        };
-        m_manifest->mixedFile =
-            m_lastRecordedFileURL ? nameIfOurs(*m_lastRecordedFileURL) : QString();
-        m_manifest->partFiles.clear();
-        for (const QString &part : std::as_const(m_heldPartFiles)) {
-            if (const QString name = nameIfOurs(part); !name.isEmpty())
-                m_manifest->partFiles << name;
-        }
-        m_manifest->stage = m_lastRecordedFileURL ? RecordingManifest::Stage::mixed
-                                                  : RecordingManifest::Stage::capturing;
-        // What the next launch checks the mix against before it trusts it.
-        m_manifest->mixLength = m_lastRecordedFileURL
-                                    ? AudioDecoder::lengthOf(*m_lastRecordedFileURL)
-                                    : std::optional<std::chrono::milliseconds>();
-        // A cut stays told: a later mix of what is left cannot bring the lost audio back.
-        if (audio.loss == RecordedAudio::Loss::trackCut) {
-            m_manifest->trackCut = true;
-            m_manifest->cutTrack = audio.affectedTrack;
-        }
-        saveManifest();
-    }
+    m_heldPartFiles = audio.partFiles;
+    if (m_recording)
+        m_recording->mixed(audio);
     if (audio.loss == RecordedAudio::Loss::none)
         return true;
     setState(AppState::uploadError(lossText(audio)));
@@ -547,7 +518,7 @@ void AppViewModel::deleteHeldFiles() {
 
 QCoro::Task<> AppViewModel::uploadRecordingSteps() {
     QPointer<AppViewModel> self(this);
-    if (m_lastRecordedFileURL && m_manifest && !m_manifest->meetingId && m_authToken) {
+    if (m_lastRecordedFileURL && m_recording && !m_recording->manifest().meetingId && m_authToken) {
         // A recording found after a crash without its manifest: a meeting is made for it now.
         auto meeting = co_await attempt(AuthBridge::createMeeting(m_apiBaseURL, *m_authToken));
         if (!self)
@@ -557,8 +528,7 @@ QCoro::Task<> AppViewModel::uploadRecordingSteps() {
             co_return;
         }
         m_pendingMeetingId = std::get<MeetingCreateResult>(meeting).id;
-        m_manifest->meetingId = m_pendingMeetingId;
-        saveManifest();
+        m_recording->setMeeting(*m_pendingMeetingId);
     }
     if (!m_lastRecordedFileURL || !m_pendingMeetingId || !m_authToken) {
         setState(AppState::uploadError(recordingNotFoundText));
@@ -584,9 +554,12 @@ QCoro::Task<> AppViewModel::uploadRecordingSteps() {
         co_return;
     }
     setUploadProgress(1.0);
-    // The uploaded file, and parts whose loss the user accepted by sending it anyway.
+    // Written down before anything goes, so that a crash now cannot send it twice; then the
+    // uploaded file, and parts whose loss the user accepted by sending it anyway.
+    if (m_recording)
+        m_recording->delivered();
+    m_recording.reset();
     deleteHeldFiles();
-    forgetRecording();
     m_pendingMeetingId.reset();
     co_await checkProfile(true);
 }
@@ -598,7 +571,7 @@ void AppViewModel::fail(const QString &text, bool tokenRefused) {
     }
     // The recording stays on disk with its manifest but is let go here: once its account signs
     // in again, the recovery offers it, for its own meeting.
-    letGoOfRecording();
+    m_recording.reset();
     m_lastRecordedFileURL.reset();
     m_heldPartFiles.clear();
     m_pendingMeetingId.reset();
@@ -613,7 +586,7 @@ QCoro::Task<> AppViewModel::retryUploadSteps() {
         setUploadProgress(unknownProgress);
         setState(AppState::uploading());
         RecordedAudio mixed = co_await m_recorder->mixParts(m_heldPartFiles);
-        if (!self || !holdRecording(std::move(mixed)))
+        if (!self || !holdRecording(std::move(mixed)) || m_quitting)
             co_return;
     }
     if (m_lastRecordedFileURL) {
@@ -643,35 +616,41 @@ std::optional<RecordingArchive> AppViewModel::archive() const {
     }
 }
 
-void AppViewModel::saveManifest() {
-    const std::optional<RecordingArchive> folder = archive();
-    if (m_manifest && folder)
-        folder->save(*m_manifest);
-}
-
 void AppViewModel::forgetRecording() {
-    const std::optional<RecordingArchive> folder = archive();
-    if (m_manifest && folder)
-        folder->remove(m_manifest->id);
-    letGoOfRecording();
+    if (m_recording)
+        m_recording->discard();
+    m_recording.reset();
 }
 
-void AppViewModel::letGoOfRecording() {
-    m_manifest.reset();
-    m_recordingLock.reset();
-}
-
-QCoro::Task<> AppViewModel::prepareToQuit() {
-    // A stop or a mix under way is left to be finished by the next launch.
-    if (m_state.kind() != AppState::Case::recording)
-        co_return;
-    QCoro::Task<QStringList> stopping = m_recorder->stopKeepingParts();
-    co_await std::move(stopping);
+QCoro::Task<bool> AppViewModel::prepareToQuit() {
+    QPointer<AppViewModel> self(this);
+    m_quitting = true;
+    if (m_state.kind() == AppState::Case::recording && m_activity == Activity::none) {
+        // The parts are complete once the capture ends; the next launch mixes them.
+        QCoro::Task<QStringList> stopping = m_recorder->stopKeepingParts();
+        const QStringList parts = co_await std::move(stopping);
+        if (self && m_recording)
+            m_recording->stopped(parts);
+        co_return true;
+    }
+    // A stop draining the encoder, or a mix, is waited for, and its stage written down; an
+    // upload is not: its file waits for the next launch as it is.
+    const auto writing = [this] {
+        return m_activity == Activity::starting || m_activity == Activity::stopping ||
+               m_activity == Activity::retrying || m_activity == Activity::recovering;
+    };
+    QElapsedTimer waited;
+    waited.start();
+    while (self && writing() && waited.elapsed() < m_quitWaitLimit.count()) {
+        co_await qCoro(this, &AppViewModel::changed,
+                       m_quitWaitLimit - std::chrono::milliseconds(waited.elapsed()));
+    }
+    co_return self && !writing();
 }
 
 void AppViewModel::offerUnsentRecordings() {
     if (!m_recoversUnsent || m_state.kind() != AppState::Case::idle ||
-        m_activity != Activity::none || m_manifest || hasRecordedFile()) {
+        m_activity != Activity::none || m_recording || hasRecordedFile() || m_quitting) {
         return;
     }
     // Nearly always nothing is waiting: then the screens hear of no busy spell either.
@@ -721,6 +700,11 @@ QCoro::Task<> AppViewModel::recoverSteps() {
         co_return;
     QPointer<AppViewModel> self(this);
     for (const RecordingArchive::Unfinished &found : folder->unfinished()) {
+        // Sent already: a crash came before its files were gone.
+        if (found.manifest && found.manifest->stage == RecordingManifest::Stage::delivered) {
+            folder->remove(found.id);
+            continue;
+        }
         // Another account's or another service's recording waits, untouched, for that account
         // on that service: its meeting is not this one's, and its audio is not either.
         if (found.manifest && !isOwnRecording(*found.manifest))
@@ -783,8 +767,7 @@ QCoro::Task<> AppViewModel::recoverSteps() {
             audio.loss = RecordedAudio::Loss::trackCut;
             audio.affectedTrack = audio.affectedTrack ? audio.affectedTrack : manifest.cutTrack;
         }
-        m_manifest = manifest;
-        m_recordingLock = found.lock;
+        m_recording = std::make_unique<RecordingOnDisk>(*folder, manifest, found.lock);
         m_pendingMeetingId = manifest.meetingId;
         const bool complete = audio.loss == RecordedAudio::Loss::none;
         const QString lossNote = complete ? QString() : lossText(audio);

@@ -6,6 +6,7 @@
 #include "Recorder.h"
 #include "RecordingArchive.h"
 #include "RecordingManifest.h"
+#include "RecordingOnDisk.h"
 #include "TokenStore.h"
 
 #include <QCoroTask>
@@ -48,6 +49,8 @@ public:
     static constexpr std::chrono::milliseconds productionRecheckInterval{std::chrono::minutes(1)};
     static constexpr double unknownProgress = -1.0;
     static constexpr std::chrono::milliseconds progressInterval{50};
+    // How long a quit waits for a stop or a mix to finish writing.
+    static constexpr std::chrono::milliseconds maxQuitWait{std::chrono::seconds(10)};
 
     // What production takes from the platform, replaceable in tests.
     struct Seams {
@@ -65,6 +68,7 @@ public:
         // Whether recordings that an earlier run left are offered: not by a copy that cannot
         // tell whether another copy is running.
         bool recoversUnsent = true;
+        std::chrono::milliseconds quitWaitLimit = maxQuitWait;
     };
 
     // The program's own instance: built-in service address, keyring, desktop links, 2.0 s.
@@ -137,9 +141,12 @@ public:
     Q_INVOKABLE void cancelUpload();
 
     // Before the program exits: a recording under way stops capturing so that its part files
-    // are complete, and stays on disk with everything else unsent, for the next launch. Does
-    // not wait for a mix or an upload.
-    QCoro::Task<> prepareToQuit();
+    // are complete; a stop or a mix under way is waited for, up to the quit wait limit. Either
+    // way the recording's stage is written down and it stays on disk, with everything else
+    // unsent, for the next launch; nothing new starts. Not an upload: it is given up. False
+    // when the wait ran out with a stop or a mix still writing: the program should then end as
+    // a crash would, leaving the parts to the next launch, rather than tear down the writer.
+    QCoro::Task<bool> prepareToQuit();
 
 signals:
     // Any change of the state, the sign-in's flags or the busy flag.
@@ -184,11 +191,9 @@ private:
     // Whether a recording was made by the signed-in account on this view model's service.
     [[nodiscard]] bool isOwnRecording(const RecordingManifest &manifest) const;
     [[nodiscard]] std::optional<RecordingArchive> archive() const;
-    // The manifest follows every step of the held recording; forgetting it removes its files,
-    // letting go of it leaves them for the next launch.
-    void saveManifest();
+    // Removes the held recording's files; letting go of it (resetting m_recording) leaves them
+    // for the next launch.
     void forgetRecording();
-    void letGoOfRecording();
     // Takes over what the recorder handed back. A recording that lost audio, or whose mix
     // failed, is not uploaded silently: false, with the error screen saying what happened.
     bool holdRecording(RecordedAudio audio);
@@ -237,10 +242,8 @@ private:
     std::optional<QString> m_lastRecordedFileURL;
     QStringList m_heldPartFiles;
     Activity m_activity = Activity::none;
-    // The recording under way or held for upload, as it is written beside its files, and the
-    // hold that keeps every other copy away from them.
-    std::optional<RecordingManifest> m_manifest;
-    std::shared_ptr<RecordingLock> m_recordingLock;
+    // The recording under way or held for upload, on disk.
+    std::unique_ptr<RecordingOnDisk> m_recording;
     bool m_recoversUnsent = true;
     QString m_recordingsFolder;
     double m_uploadProgress = unknownProgress;
@@ -254,5 +257,8 @@ private:
     std::chrono::milliseconds m_pollInterval;
     std::chrono::milliseconds m_signInWaitLimit;
     std::chrono::milliseconds m_profileRecheckInterval;
+    std::chrono::milliseconds m_quitWaitLimit;
+    // Set once the program is on its way out: nothing new (an upload, a recovery) starts.
+    bool m_quitting = false;
     Recorder *m_recorder;
 };

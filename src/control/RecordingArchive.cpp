@@ -1,5 +1,7 @@
 #include "RecordingArchive.h"
 
+#include "AudioFiles.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -66,7 +68,10 @@ bool RecordingArchive::save(const RecordingManifest &manifest) const {
         return false;
     file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     const QByteArray json = manifest.toJson();
-    return file.write(json) == json.size() && file.commit();
+    // The commit syncs the new file before it takes the name; the folder is synced after, so
+    // the name holds the new manifest after a power cut before anything acts on it.
+    return file.write(json) == json.size() && file.commit() &&
+           AudioFiles::syncFolderOf(file.fileName());
 }
 
 void RecordingArchive::remove(const QString &recordingId) const {

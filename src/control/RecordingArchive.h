@@ -22,8 +22,9 @@ public:
     [[nodiscard]] const QString &folder() const noexcept { return m_folder; }
     [[nodiscard]] QString pathOf(const QString &fileName) const;
 
-    // Replaces the recording's manifest in one step (a crash leaves the old one or the new
-    // one, never half of either); mode 0600. False when it could not be written.
+    // Replaces the recording's manifest in one step (a crash or a power cut leaves the old one
+    // or the new one, never half of either), and on the disk before it returns; mode 0600.
+    // False when it could not be written.
     bool save(const RecordingManifest &manifest) const;
 
     // Every file of the recording: audio, manifest, and what a crash cut short (a manifest

@@ -17,10 +17,12 @@ constexpr std::array<std::pair<CaptureTrack, const char *>, 2> trackNames{{
     {CaptureTrack::microphone, "microphone"},
 }};
 
-constexpr std::array<std::pair<RecordingManifest::Stage, const char *>, 3> stageNames{{
+constexpr std::array<std::pair<RecordingManifest::Stage, const char *>, 5> stageNames{{
     {RecordingManifest::Stage::meetingCreated, "meetingCreated"},
     {RecordingManifest::Stage::capturing, "capturing"},
+    {RecordingManifest::Stage::stopped, "stopped"},
     {RecordingManifest::Stage::mixed, "mixed"},
+    {RecordingManifest::Stage::delivered, "delivered"},
 }};
 
 // Audio files of a recording: "sys_<id>.m4a", "mic_<id>.m4a" or "<id>.m4a", nothing with a

@@ -17,7 +17,9 @@ struct RecordingManifest {
     enum class Stage {
         meetingCreated, // the service has a meeting; capture not started yet
         capturing,      // part files are being written
+        stopped,        // the part files are complete, and not mixed yet
         mixed,          // the file to upload is complete; waiting for (another) upload
+        delivered,      // the service has it; its files are on their way out
     };
 
     QString id; // upper-case UUID without braces

@@ -1,0 +1,85 @@
+#include "RecordingOnDisk.h"
+
+#include "AudioDecoder.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+RecordingOnDisk::RecordingOnDisk(RecordingArchive archive, RecordingManifest manifest)
+    : m_archive(std::move(archive))
+    , m_manifest(std::move(manifest)) {
+    // Held before the manifest is written, so that no other copy takes the recording for one
+    // a crash left behind.
+    m_lock = RecordingLock::tryTake(m_archive.folder(), m_manifest.id);
+    advance(Stage::meetingCreated);
+}
+
+RecordingOnDisk::RecordingOnDisk(RecordingArchive archive, RecordingManifest manifest,
+                                 std::shared_ptr<RecordingLock> lock)
+    : m_archive(std::move(archive))
+    , m_manifest(std::move(manifest))
+    , m_lock(std::move(lock)) {}
+
+void RecordingOnDisk::setMeeting(std::int64_t meetingId) {
+    m_manifest.meetingId = meetingId;
+    m_archive.save(m_manifest);
+}
+
+bool RecordingOnDisk::capturing() {
+    m_manifest.partFiles = {QStringLiteral("sys_%1.m4a").arg(m_manifest.id),
+                            QStringLiteral("mic_%1.m4a").arg(m_manifest.id)};
+    return advance(Stage::capturing);
+}
+
+bool RecordingOnDisk::stopped(const QStringList &partPaths) {
+    m_manifest.partFiles.clear();
+    for (const QString &part : partPaths) {
+        if (const QString name = nameIfInFolder(part); !name.isEmpty())
+            m_manifest.partFiles << name;
+    }
+    return advance(Stage::stopped);
+}
+
+bool RecordingOnDisk::mixed(const RecordedAudio &audio) {
+    if (audio.filePath.isEmpty()) {
+        // The mix failed: what is left are the complete parts.
+        if (audio.loss == RecordedAudio::Loss::trackCut)
+            m_manifest.trackCut = true;
+        return stopped(audio.partFiles);
+    }
+    m_manifest.mixedFile = nameIfInFolder(audio.filePath);
+    m_manifest.partFiles.clear();
+    for (const QString &part : audio.partFiles) {
+        if (const QString name = nameIfInFolder(part); !name.isEmpty())
+            m_manifest.partFiles << name;
+    }
+    // What the next launch checks the mix against before it trusts it.
+    m_manifest.mixLength = AudioDecoder::lengthOf(audio.filePath);
+    // A cut stays told: a later mix of what is left cannot bring the lost audio back.
+    if (audio.loss == RecordedAudio::Loss::trackCut) {
+        m_manifest.trackCut = true;
+        m_manifest.cutTrack = audio.affectedTrack;
+    }
+    return advance(Stage::mixed);
+}
+
+void RecordingOnDisk::delivered() {
+    advance(Stage::delivered);
+    discard();
+}
+
+void RecordingOnDisk::discard() {
+    m_archive.remove(m_manifest.id);
+    m_lock.reset();
+}
+
+bool RecordingOnDisk::advance(Stage to) {
+    m_manifest.stage = to;
+    return m_archive.save(m_manifest);
+}
+
+QString RecordingOnDisk::nameIfInFolder(const QString &path) const {
+    const QFileInfo info(path);
+    return info.absolutePath() == QFileInfo(m_archive.folder()).absoluteFilePath() ? info.fileName()
+                                                                                   : QString();
+}
