@@ -86,6 +86,7 @@ private slots:
         QCOMPARE(child.exitCode(), exitStatus);
         const QStringList left =
             QDir(h.seams.recordingsFolder).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+        QVERIFY(!left.isEmpty());
         const QString id = left.first().left(36);
         const auto manifest =
             RecordingManifest::fromJson(contentsOf(h.seams.recordingsFolder + '/' + id + ".json"));

@@ -325,13 +325,15 @@ private slots:
     // A quit between the removals of the parts after a whole mix leaves the mix, one part and a
     // manifest still at capturing: the real mixdown's file is sent as it is, never deleted nor
     // replaced by a mix of that one part. A mix shorter than the manifest says is sent with
-    // its loss told; a part that could not be read is never deleted.
+    // its loss told; a part that could not be read is never deleted. One that the service got
+    // before a crash is not sent again.
     void aWholeMixOutlivesALeftoverPart_data() {
         QTest::addColumn<QString>("leftover");
         QTest::newRow("leftover with audio") << QStringLiteral("audio");
         QTest::newRow("leftover without audio") << QStringLiteral("silent");
         QTest::newRow("no part, mix shorter than written") << QStringLiteral("none");
         QTest::newRow("no mix, a part that cannot be read") << QStringLiteral("unreadable");
+        QTest::newRow("delivered before the crash") << QStringLiteral("delivered");
     }
     void aWholeMixOutlivesALeftoverPart() {
         QFETCH(QString, leftover);
@@ -352,11 +354,13 @@ private slots:
         QVERIFY(mixed.loss == RecordedAudio::Loss::none && !QFile::exists(mic));
         const QByteArray bytes = contentsOf(mixed.filePath);
         manifest.mixLength = 60s;
+        if (leftover == "delivered")
+            manifest.stage = RecordingManifest::Stage::delivered;
         if (leftover == "audio")
             h.leaveBehind(manifest.id, QByteArray(), {manifest.partFiles[1]});
         else if (leftover == "silent")
             M4aWriter(mic, M4aWriter::Layout::fragmented).finish();
-        else if (leftover == "none")
+        else if (leftover == "none" || leftover == "delivered")
             QVERIFY(RecordingArchive(h.recordings.path()).save(manifest));
         else // gives no audio, yet is too large to hold none
             QVERIFY(QFile::remove(mixed.filePath) && QFile::rename(h.writeFile("mic.m4a"), mic));
@@ -364,9 +368,10 @@ private slots:
             h.leaveBehind(manifest.id, QByteArray(), {manifest.partFiles[0]});
 
         h.launch();
-        if (leftover == "unreadable") { // kept whole for the next launch
+        if (leftover == "unreadable" || leftover == "delivered") { // kept whole, or gone
             QVERIFY(h.settlesOn(AppState::Case::idle));
-            QCOMPARE(h.recordingsLeft().size(), 3);
+            QCOMPARE(h.recordingsLeft().size(), leftover == "unreadable" ? 3 : 0);
+            QCOMPARE(h.uploads().size(), 0);
             return;
         }
         QVERIFY(h.settlesOn(AppState::Case::uploadError));
