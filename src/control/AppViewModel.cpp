@@ -31,6 +31,9 @@
 namespace {
 
 const QString recordingNotFoundText = QStringLiteral("Файл записи не найден");
+const QString unreadablePartText =
+    QStringLiteral("Часть записи сейчас не читается; она сохранена. Нажмите «Повторить загрузку», "
+                   "чтобы попробовать снова");
 
 QString lossText(const RecordedAudio &audio) {
     if (audio.loss == RecordedAudio::Loss::mixFailed) {
@@ -710,6 +713,7 @@ QCoro::Task<> AppViewModel::recoverSteps() {
         if (found.manifest && !isOwnRecording(*found.manifest))
             continue;
         RecordedAudio audio;
+        bool unreadable = false;
         if (!found.mixedFile.isEmpty() && mixIsWhole(found)) {
             // A whole mix is never replaced: parts still beside it were on their way out (a
             // quit between two removals), and go once the mix has been sent.
@@ -729,22 +733,25 @@ QCoro::Task<> AppViewModel::recoverSteps() {
                 else if (isEmptyPart(part))
                     empty << part;
             }
-            // A part that could not be read now (EIO, too many open files) stays on disk, and
-            // so does its recording, for the next launch.
-            if (withAudio.size() + empty.size() < found.partFiles.size())
-                continue;
-            if (withAudio.isEmpty()) {
+            if (withAudio.size() + empty.size() < found.partFiles.size()) {
+                // A part that cannot be read now (EIO, too many open files) is never taken for
+                // an empty one: the recording is offered with every part kept, for a retry.
+                unreadable = true;
+                audio.partFiles = found.partFiles;
+                audio.loss = RecordedAudio::Loss::mixFailed;
+            } else if (withAudio.isEmpty()) {
                 // Nothing was ever recorded (the capture never delivered a sample).
                 folder->remove(found.id);
                 continue;
+            } else {
+                // A mix that a crash cut short is made again from the parts, off this thread.
+                QCoro::Task<RecordedAudio> mixing = m_recorder->mixParts(withAudio);
+                audio = co_await std::move(mixing);
+                if (!self)
+                    co_return;
+                for (const QString &part : empty)
+                    QFile::remove(part);
             }
-            // A mix that a crash cut short is made again from the parts, off this thread.
-            QCoro::Task<RecordedAudio> mixing = m_recorder->mixParts(withAudio);
-            audio = co_await std::move(mixing);
-            if (!self)
-                co_return;
-            for (const QString &part : empty)
-                QFile::remove(part);
         }
         if (audio.filePath.isEmpty() && audio.partFiles.isEmpty()) {
             folder->remove(found.id);
@@ -770,7 +777,9 @@ QCoro::Task<> AppViewModel::recoverSteps() {
         m_recording = std::make_unique<RecordingOnDisk>(*folder, manifest, found.lock);
         m_pendingMeetingId = manifest.meetingId;
         const bool complete = audio.loss == RecordedAudio::Loss::none;
-        const QString lossNote = complete ? QString() : lossText(audio);
+        const QString lossNote = unreadable ? unreadablePartText
+                                 : complete ? QString()
+                                            : lossText(audio);
         holdRecording(audio);
         std::optional<std::chrono::seconds> length;
         if (m_lastRecordedFileURL) {

@@ -368,9 +368,12 @@ private slots:
             h.leaveBehind(manifest.id, QByteArray(), {manifest.partFiles[0]});
 
         h.launch();
-        if (leftover == "unreadable" || leftover == "delivered") { // kept whole, or gone
-            QVERIFY(h.settlesOn(AppState::Case::idle));
-            QCOMPARE(h.recordingsLeft().size(), leftover == "unreadable" ? 3 : 0);
+        if (leftover == "unreadable" || leftover == "delivered") { // kept whole and told, or gone
+            QVERIFY(h.settlesOn(leftover == "unreadable" ? AppState::Case::uploadError
+                                                         : AppState::Case::idle));
+            QCOMPARE(h.vm->uploadErrorText().contains(QStringLiteral("не читается")),
+                     leftover == "unreadable");
+            QCOMPARE(h.recordingsLeft().size(), leftover == "unreadable" ? 4 : 0); // with its lock
             QCOMPARE(h.uploads().size(), 0);
             return;
         }
