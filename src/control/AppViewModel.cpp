@@ -628,16 +628,8 @@ void AppViewModel::forgetRecording() {
 QCoro::Task<bool> AppViewModel::prepareToQuit() {
     QPointer<AppViewModel> self(this);
     m_quitting = true;
-    if (m_state.kind() == AppState::Case::recording && m_activity == Activity::none) {
-        // The parts are complete once the capture ends; the next launch mixes them.
-        QCoro::Task<QStringList> stopping = m_recorder->stopKeepingParts();
-        const QStringList parts = co_await std::move(stopping);
-        if (self && m_recording)
-            m_recording->stopped(parts);
-        co_return true;
-    }
-    // A stop draining the encoder, or a mix, is waited for, and its stage written down; an
-    // upload is not: its file waits for the next launch as it is.
+    // A start, a stop draining the encoder, or a mix is waited for, and its stage written
+    // down; an upload is not: its file waits for the next launch as it is.
     const auto writing = [this] {
         return m_activity == Activity::starting || m_activity == Activity::stopping ||
                m_activity == Activity::retrying || m_activity == Activity::recovering;
@@ -648,7 +640,16 @@ QCoro::Task<bool> AppViewModel::prepareToQuit() {
         co_await qCoro(this, &AppViewModel::changed,
                        m_quitWaitLimit - std::chrono::milliseconds(waited.elapsed()));
     }
-    co_return self && !writing();
+    if (!self || writing())
+        co_return false;
+    if (m_state.kind() == AppState::Case::recording) {
+        // The parts are complete once the capture ends; the next launch mixes them.
+        QCoro::Task<QStringList> stopping = m_recorder->stopKeepingParts();
+        const QStringList parts = co_await std::move(stopping);
+        if (self && m_recording)
+            m_recording->stopped(parts);
+    }
+    co_return true;
 }
 
 void AppViewModel::offerUnsentRecordings() {
