@@ -1,17 +1,32 @@
 #!/bin/bash
 # Runs a command on a private desktop that goes away with it: an X display (Xvfb) with an
-# XEmbed tray host (trayer) at the top right; a sound server (PulseAudio, or PipeWire with
+# XEmbed tray host (trayer) at the top right, or with --desktop sway a headless sway with
+# XWayland (in-sway.sh; run as the unprivileged user "tolvex-desktop" when started as root, as
+# sway refuses root); a sound server (PulseAudio, or PipeWire with
 # WirePlumber and pipewire-pulse) whose default output is the null sink "speakers" and whose
 # default input "mic" hears what is played into "micsink"; and, through with-keyring.sh, a D-Bus
 # session with an unlocked keyring and a private HOME.
 # Exports DISPLAY, PULSE_SERVER, PULSE_CLIENTCONFIG, TOLVEX_DESKTOP (its folder, under /tmp as
 # a socket path must stay short) and TOLVEX_TRAY_PID (to take the tray away).
-# Usage: with-desktop.sh [--sound pulseaudio|pipewire] COMMAND [ARGS...]
+# Usage: with-desktop.sh [--desktop x11|sway] [--sound pulseaudio|pipewire] COMMAND [ARGS...]
 # TOLVEX_SOUND_SERVER=pipewire chooses PipeWire as --sound does.
 set -eu
 sound=${TOLVEX_SOUND_SERVER:-pulseaudio}
-[ "${1:-}" != --sound ] || { sound=${2:-}; shift 2; }
-[ $# -ge 1 ] || { echo "usage: $0 [--sound pulseaudio|pipewire] COMMAND [ARGS...]" >&2; exit 2; }
+desktop=x11
+while [ "${1:-}" = --sound ] || [ "${1:-}" = --desktop ]; do
+    if [ "$1" = --sound ]; then sound=${2:-}; else desktop=${2:-}; fi
+    shift 2
+done
+[ $# -ge 1 ] || { echo "usage: $0 [--desktop x11|sway] [--sound pulseaudio|pipewire] COMMAND [ARGS...]" >&2; exit 2; }
+
+if [ "$desktop" = sway ] && [ "$(id -u)" -eq 0 ]; then
+    id tolvex-desktop >/dev/null 2>&1 ||
+        useradd --system --no-create-home --shell /usr/sbin/nologin tolvex-desktop
+    # The test's own folder becomes the desktop user's; everything else it makes is in /tmp.
+    [ -z "${TMPDIR:-}" ] || chown -R tolvex-desktop: "$TMPDIR"
+    exec setpriv --reuid=tolvex-desktop --regid=tolvex-desktop --clear-groups \
+        "$0" --desktop sway --sound "$sound" "$@"
+fi
 
 desk=$(mktemp -d /tmp/tolvex-desktop.XXXXXX)
 pids=()
@@ -35,16 +50,18 @@ until_ok() {
     exit 1
 }
 
-# -displayfd picks a free display number and writes it once the server is ready.
-helper Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp -noreset 3>"$desk/display" 2>/dev/null
-until_ok grep -q . "$desk/display"
-export DISPLAY=":$(cat "$desk/display")"
-unset WAYLAND_DISPLAY
+if [ "$desktop" = x11 ]; then
+    # -displayfd picks a free display number and writes it once the server is ready.
+    helper Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp -noreset 3>"$desk/display" 2>/dev/null
+    until_ok grep -q . "$desk/display"
+    export DISPLAY=":$(cat "$desk/display")"
+    unset WAYLAND_DISPLAY
 
-helper trayer --edge top --align right --widthtype request --height 32 --SetDockType true \
-    --transparent false --tint 0x333333 --expand true >/dev/null 2>&1
-export TOLVEX_TRAY_PID=${pids[-1]}
-until_ok xdotool search --name '^panel$'
+    helper trayer --edge top --align right --widthtype request --height 32 --SetDockType true \
+        --transparent false --tint 0x333333 --expand true >/dev/null 2>&1
+    export TOLVEX_TRAY_PID=${pids[-1]}
+    until_ok xdotool search --name '^panel$'
+fi
 
 mkdir -p "$desk/pulse/home" && mkdir -m 700 "$desk/pulse/run"
 # Without a display to find one through, no daemon starts a D-Bus session of its own.
@@ -90,5 +107,9 @@ sleep 2.1
 
 export TOLVEX_DESKTOP="$desk"
 status=0
-"$(dirname "$0")/with-keyring.sh" "$@" || status=$?
+if [ "$desktop" = sway ]; then
+    "$(dirname "$0")/with-keyring.sh" "$(dirname "$0")/in-sway.sh" "$@" || status=$?
+else
+    "$(dirname "$0")/with-keyring.sh" "$@" || status=$?
+fi
 exit "$status"
