@@ -50,7 +50,8 @@ public:
         // Free bytes in the recordings folder's file system below which a start fails: a few
         // hours of parts and their mix, rather than a recording that stalls at once.
         std::int64_t toStart = 200'000'000;
-        // Audio each track keeps in memory while the disk is full (see TrackEncoder).
+        // Audio each track keeps in memory while the disk is full
+        // (TrackEncoder::defaultRoomWaitFrames).
         std::int64_t waitFrames = 60 * 44100;
     };
 
