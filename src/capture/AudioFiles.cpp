@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace AudioFiles {
@@ -104,6 +105,13 @@ FileDescriptor createFile(const QString &path) {
     if (!file)
         throw AudioFileError(withErrno("cannot create the audio file"));
     return file;
+}
+
+std::optional<std::int64_t> freeBytes(const QString &folder) {
+    struct statvfs disk {};
+    if (::statvfs(QFile::encodeName(folder).constData(), &disk) != 0)
+        return std::nullopt;
+    return static_cast<std::int64_t>(disk.f_bavail) * static_cast<std::int64_t>(disk.f_frsize);
 }
 
 bool syncFolderOf(const QString &path) {

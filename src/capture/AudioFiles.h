@@ -7,6 +7,9 @@
 
 #include <QString>
 
+#include <cstdint>
+#include <optional>
+
 namespace AudioFiles {
 
 // The folder (mode 0700), created on first use. Throws AudioFileError when it cannot be
@@ -32,6 +35,10 @@ QString mixedPathFor(const QString &partPath);
 // to that handle and must not exist yet, so a link planted at either name is never followed.
 // Throws AudioFileError.
 FileDescriptor createFile(const QString &path);
+
+// The bytes an unprivileged user may still write on the file system that holds `folder`;
+// nothing when that cannot be told.
+std::optional<std::int64_t> freeBytes(const QString &folder);
 
 // Puts the folder that holds `path` on the disk (fsync), so that a file created or removed in
 // it stays so after a power cut; false when that failed.

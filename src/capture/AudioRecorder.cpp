@@ -1,5 +1,6 @@
 #include "AudioRecorder.h"
 
+#include "AudioFileError.h"
 #include "AudioFiles.h"
 #include "AudioRecorderError.h"
 #include "CaptureEncoder.h"
@@ -21,7 +22,11 @@
 namespace {
 
 bool lostAudio(const TrackReport &report) {
-    return report.writerFailed || report.framesDropped > 0;
+    return report.writerFailed || report.framesDropped > 0 || report.framesLostToFullDisk > 0;
+}
+
+std::chrono::milliseconds durationOf(std::int64_t frames) {
+    return std::chrono::milliseconds(frames * 1000 / M4aWriter::sampleRate);
 }
 
 } // namespace
@@ -32,8 +37,13 @@ AudioRecorder &AudioRecorder::shared() {
 }
 
 AudioRecorder::AudioRecorder(QObject *parent, std::chrono::milliseconds silenceWindow)
+    : AudioRecorder(parent, silenceWindow, DiskRoom{}) {}
+
+AudioRecorder::AudioRecorder(QObject *parent, std::chrono::milliseconds silenceWindow,
+                             DiskRoom diskRoom)
     : QObject(parent)
-    , m_silenceWindow(silenceWindow) {}
+    , m_silenceWindow(silenceWindow)
+    , m_diskRoom(diskRoom) {}
 
 AudioRecorder::~AudioRecorder() = default;
 
@@ -124,6 +134,12 @@ QCoro::Task<> AudioRecorder::start(QString recordingId) {
         }
     } guard{self};
 
+    const QString folder = AudioFiles::privateFolder();
+    // Unknown room is no reason to refuse: the recording then waits out a full disk as ever.
+    if (const std::optional<std::int64_t> room = AudioFiles::freeBytes(folder);
+        room && *room < m_diskRoom.toStart)
+        throw AudioFileError::lowSpace(folder, *room, m_diskRoom.toStart);
+
     // Until the recording runs, everything lives in this frame, not in the recorder, so a
     // recorder destroyed meanwhile frees nothing that the frame still uses.
     // Declared first so that it is destroyed last: the capture feeds it until it is gone.
@@ -182,8 +198,9 @@ QCoro::Task<> AudioRecorder::start(QString recordingId) {
     // Both tracks count from this instant, so they line up however late each source starts.
     const std::int64_t originNs = steadyNowNs();
     encoder = std::make_unique<CaptureEncoder>(
-        TrackEncoder(sysPath, std::move(sysWriter), originNs),
-        TrackEncoder(micPath, std::move(micWriter), originNs), std::move(liveMix));
+        TrackEncoder(sysPath, std::move(sysWriter), originNs, m_diskRoom.waitFrames),
+        TrackEncoder(micPath, std::move(micWriter), originNs, m_diskRoom.waitFrames),
+        std::move(liveMix));
     // The capture's thread judges silence from the chunks as they pass and posts only changes.
     // The recorder is reached through a pointer read on the GUI thread alone, so a recorder
     // destroyed meanwhile is simply not told.
@@ -260,6 +277,8 @@ QCoro::Task<AudioRecorder::FinishedParts> AudioRecorder::finishCapture() {
     };
     add(sysPath, CaptureTrack::system, report.system);
     add(micPath, CaptureTrack::microphone, report.microphone);
+    finished.systemFramesLost = report.system.framesLostToFullDisk;
+    finished.microphoneFramesLost = report.microphone.framesLostToFullDisk;
     co_return finished;
 }
 
@@ -275,6 +294,8 @@ QCoro::Task<RecordedAudio> AudioRecorder::stop() {
     const std::optional<CaptureTrack> lostWithoutFile = finished.lostWithoutFile;
 
     RecordedAudio result = co_await mergeTracks(parts, finished.liveMix);
+    result.systemLostToFullDisk = durationOf(finished.systemFramesLost);
+    result.microphoneLostToFullDisk = durationOf(finished.microphoneFramesLost);
     if (lostWithoutFile && result.loss != RecordedAudio::Loss::mixFailed) {
         const bool otherTrackToo =
             result.loss == RecordedAudio::Loss::trackCut && result.affectedTrack != lostWithoutFile;

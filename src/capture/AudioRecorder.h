@@ -45,8 +45,19 @@ public:
     // How long a track must hear nothing before the user is told.
     static constexpr std::chrono::milliseconds defaultSilenceWindow{30'000};
 
+    // What the recorder asks of the disk.
+    struct DiskRoom {
+        // Free bytes in the recordings folder's file system below which a start fails: a few
+        // hours of parts and their mix, rather than a recording that stalls at once.
+        std::int64_t toStart = 200'000'000;
+        // Audio each track keeps in memory while the disk is full
+        // (TrackEncoder::defaultRoomWaitFrames).
+        std::int64_t waitFrames = 60 * 44100;
+    };
+
     explicit AudioRecorder(QObject *parent = nullptr,
                            std::chrono::milliseconds silenceWindow = defaultSilenceWindow);
+    AudioRecorder(QObject *parent, std::chrono::milliseconds silenceWindow, DiskRoom diskRoom);
     ~AudioRecorder() override;
 
     QCoro::Task<> startRecording(QString recordingId) override;
@@ -82,12 +93,15 @@ private:
         std::vector<PartTrack> parts;
         std::optional<CaptureTrack> lostWithoutFile; // a track whose file could not be made
         std::optional<LiveMixFile> liveMix;          // when complete; otherwise it is gone
+        std::int64_t systemFramesLost = 0;           // to a full disk
+        std::int64_t microphoneFramesLost = 0;
     };
     QCoro::Task<FinishedParts> finishCapture();
     QCoro::Task<RecordedAudio> stop();
 
     State m_state = State::idle;
     const std::chrono::milliseconds m_silenceWindow;
+    const DiskRoom m_diskRoom;
     // Counts the captures started, so that a late finding is told from a current one.
     std::uint64_t m_captureNumber = 0;
     HearingReport m_hearing;

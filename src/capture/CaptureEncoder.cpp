@@ -7,7 +7,8 @@
 namespace {
 
 bool whole(const TrackReport &track) {
-    return track.fileCreated && !track.writerFailed && track.framesDropped == 0;
+    return track.fileCreated && !track.writerFailed && track.framesDropped == 0 &&
+           track.framesLostToFullDisk == 0;
 }
 
 } // namespace
@@ -116,8 +117,10 @@ void CaptureEncoder::run() {
             TrackEncoder &track = chunk.track == CaptureTrack::system ? m_system : m_microphone;
             track.take(chunk);
             // Audio lost on the way means the stop mixes the parts and reports the loss: the
-            // live mix stops costing disk and time at once.
-            if (m_liveMix && (chunk.kind == CaptureChunk::Kind::dropped || !track.healthy()))
+            // live mix stops costing disk and time at once. On a full disk it gives its room
+            // to the parts, which the stop mixes whole.
+            if (m_liveMix && (chunk.kind == CaptureChunk::Kind::dropped || !track.healthy() ||
+                              track.waitsForRoom()))
                 m_liveMix->abandon();
             if (chunk.kind != CaptureChunk::Kind::audio)
                 continue;

@@ -27,7 +27,8 @@ public:
 
     // `queueLimitFrames` counts the frames of both tracks that wait to be encoded. With a
     // `liveMix`, both tracks are also mixed into it as they are encoded; it is finished only
-    // when both tracks end whole, and abandoned (its file removed) as soon as one loses audio.
+    // when both tracks end whole, and abandoned (its file removed) as soon as one loses audio
+    // or waits for room on the disk.
     CaptureEncoder(TrackEncoder system, TrackEncoder microphone, std::unique_ptr<LiveMix> liveMix,
                    std::int64_t queueLimitFrames = defaultQueueLimitFrames);
     // Finishes the files if finish() was not called, and joins the thread.

@@ -33,22 +33,22 @@ std::int64_t seekIn(int fd, std::int64_t offset, int whence) {
     return position < 0 ? AVERROR(errno) : static_cast<std::int64_t>(position);
 }
 
-int writePacket(void *opaque, std::uint8_t *data, int size) {
-    const int fd = fdOf(opaque);
-    int done = 0;
+bool outOfRoom(int error) {
+    // A file-size limit (EFBIG) is lifted like a quota, by the user: the same wait.
+    return error == ENOSPC || error == EDQUOT || error == EFBIG;
+}
+
+// Writes `data` from `done` on, moving `done`; the errno that stopped it, 0 when all went.
+int writeAll(int fd, const std::uint8_t *data, std::size_t size, std::size_t &done) {
     while (done < size) {
-        const ssize_t written = ::write(fd, data + done, static_cast<size_t>(size - done));
+        const ssize_t written = ::write(fd, data + done, size - done);
         if (written < 0 && errno == EINTR)
             continue;
         if (written <= 0)
-            return written < 0 ? AVERROR(errno) : AVERROR(EIO);
-        done += static_cast<int>(written);
+            return written < 0 ? errno : EIO;
+        done += static_cast<std::size_t>(written);
     }
-    return size;
-}
-
-std::int64_t seekWritten(void *opaque, std::int64_t offset, int whence) {
-    return seekIn(fdOf(opaque), offset, whence);
+    return 0;
 }
 
 int readPacket(void *opaque, std::uint8_t *data, int size) {
@@ -124,14 +124,50 @@ void FileOutput::IoDeleter::operator()(AVIOContext *io) const noexcept {
     freeContext(io);
 }
 
-FileOutput::FileOutput(const QString &path)
+int FileOutput::flushWaiting() {
+    std::size_t done = 0;
+    const int error = writeAll(m_file.get(), m_waiting.data(), m_waiting.size(), done);
+    m_waiting.erase(m_waiting.begin(), m_waiting.begin() + static_cast<std::ptrdiff_t>(done));
+    return error;
+}
+
+int FileOutput::writeOut(void *opaque, std::uint8_t *data, int size) {
+    auto *self = static_cast<FileOutput *>(opaque);
+    int error = self->flushWaiting();
+    std::size_t done = 0;
+    if (error == 0)
+        error = writeAll(self->m_file.get(), data, static_cast<std::size_t>(size), done);
+    if (error == 0)
+        return size;
+    if (self->m_whenFull == WhenFull::fail || !outOfRoom(error))
+        return AVERROR(error);
+    self->m_waiting.insert(self->m_waiting.end(), data + done, data + size);
+    return size;
+}
+
+std::int64_t FileOutput::seekOut(void *opaque, std::int64_t offset, int whence) {
+    auto *self = static_cast<FileOutput *>(opaque);
+    // The file's end is where the waiting bytes go: no seek before they are written.
+    if (const int error = self->flushWaiting(); error != 0)
+        return AVERROR(error);
+    return seekIn(self->m_file.get(), offset, whence);
+}
+
+bool FileOutput::writeWaiting() {
+    const int error = flushWaiting();
+    if (error != 0 && !outOfRoom(error))
+        throw AudioFileError(std::string("cannot write the audio file: ") + std::strerror(error));
+    return m_waiting.empty();
+}
+
+FileOutput::FileOutput(const QString &path, WhenFull whenFull)
     : m_path(path)
-    , m_file(AudioFiles::createFile(path)) {
+    , m_file(AudioFiles::createFile(path))
+    , m_whenFull(whenFull) {
     auto *buffer = static_cast<unsigned char *>(av_malloc(bufferSize));
     if (!buffer)
         throw AudioFileError("cannot allocate the output buffer");
-    m_io.reset(
-        avio_alloc_context(buffer, bufferSize, 1, &m_file, nullptr, &writePacket, &seekWritten));
+    m_io.reset(avio_alloc_context(buffer, bufferSize, 1, this, nullptr, &writeOut, &seekOut));
     if (!m_io) {
         av_free(buffer);
         throw AudioFileError("cannot allocate the output context");
@@ -166,7 +202,8 @@ void FileOutput::close() {
     if (!m_file)
         return;
     avio_flush(m_io.get());
-    const int error = m_io->error;
+    // Still no room for what waits: the file ends where the disk did.
+    const int error = m_io->error < 0 ? m_io->error : AVERROR(flushWaiting());
     if (error == 0 && ::fsync(m_file.get()) != 0 && m_syncError == 0)
         m_syncError = errno;
     const bool closed = m_file.reset();

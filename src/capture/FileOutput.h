@@ -7,15 +7,23 @@
 
 #include <QString>
 
+#include <cstdint>
 #include <memory>
+#include <vector>
 
 struct AVFormatContext;
 struct AVIOContext;
 
 class FileOutput {
 public:
+    enum class WhenFull {
+        fail, // a write that finds no room fails the file
+        wait, // what finds no room waits here, in order, until a later write or
+              // writeWaiting() finds room: a recording goes on through a full disk
+    };
+
     // Creates the new file `path`. Throws AudioFileError.
-    explicit FileOutput(const QString &path);
+    explicit FileOutput(const QString &path, WhenFull whenFull = WhenFull::fail);
     ~FileOutput();
     FileOutput(const FileOutput &) = delete;
     FileOutput &operator=(const FileOutput &) = delete;
@@ -33,14 +41,30 @@ public:
     // full disk, a failing disk) or the file cannot be closed.
     void close();
 
+    // True while bytes wait for room on the disk (WhenFull::wait).
+    [[nodiscard]] bool waitsForRoom() const noexcept { return !m_waiting.empty(); }
+    // Writes what waits for room; true once nothing waits. Throws AudioFileError on any
+    // failure but a lack of room.
+    bool writeWaiting();
+
 private:
     struct IoDeleter {
         void operator()(AVIOContext *io) const noexcept;
     };
 
+    // The muxer's writing context calls these.
+    static int writeOut(void *opaque, std::uint8_t *data, int size);
+    static std::int64_t seekOut(void *opaque, std::int64_t offset, int whence);
+    // The errno of writing what waits (0 once it is all written).
+    int flushWaiting();
+
     QString m_path;
     FileDescriptor m_file;
     int m_syncError = 0; // the errno of the first sync that failed
     bool m_nameSynced = false;
+    const WhenFull m_whenFull;
+    // Bytes the muxer handed over that found no room yet, oldest first. Only the bytes in
+    // flight when the disk filled up: the track's encoder holds its audio back meanwhile.
+    std::vector<std::uint8_t> m_waiting;
     std::unique_ptr<AVIOContext, IoDeleter> m_io;
 };

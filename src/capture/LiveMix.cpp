@@ -58,7 +58,8 @@ void LiveMix::add(CaptureTrack track, std::span<const float> interleaved) {
         abandon();
         return;
     }
-    if (pending.frames() > maxLeadFrames)
+    // A full disk: the mix gives its room to the part files, which the stop mixes instead.
+    if (pending.frames() > maxLeadFrames || m_writer->waitsForRoom())
         abandon();
 }
 

@@ -38,7 +38,7 @@ public:
     LiveMix &operator=(const LiveMix &) = delete;
 
     // Interleaved frames that `track`'s part file has just received, in order from the
-    // track's first frame. Never throws: a failure abandons the mix.
+    // track's first frame. Never throws: a failure or a full disk abandons the mix.
     void add(CaptureTrack track, std::span<const float> interleaved);
     // Removes the file and frees what is held; later calls do nothing.
     void abandon();

@@ -100,7 +100,9 @@ M4aWriter::M4aWriter(const QString &path, Layout layout)
     s.frame.reset(checkAlloc(av_frame_alloc(), "a frame"));
     s.packet.reset(checkAlloc(av_packet_alloc(), "a packet"));
 
-    s.output = std::make_unique<FileOutput>(path);
+    s.output = std::make_unique<FileOutput>(path, layout == Layout::fragmented
+                                                      ? FileOutput::WhenFull::wait
+                                                      : FileOutput::WhenFull::fail);
     try {
         s.output->attachTo(s.format.get());
         AVDictionary *options = nullptr;
@@ -222,6 +224,14 @@ void M4aWriter::finish() {
 void M4aWriter::sync() {
     if (!m_state->finished)
         m_state->output->sync();
+}
+
+bool M4aWriter::waitsForRoom() const noexcept {
+    return !m_state->finished && m_state->output->waitsForRoom();
+}
+
+bool M4aWriter::writeWaiting() {
+    return m_state->finished || m_state->output->writeWaiting();
 }
 
 std::int64_t M4aWriter::framesWritten() const noexcept {

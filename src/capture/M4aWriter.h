@@ -13,7 +13,8 @@
 class M4aWriter {
 public:
     enum class Layout {
-        fragmented, // 1 s fragments flushed to disk: a killed process leaves a playable file
+        fragmented, // 1 s fragments flushed to disk: a killed process leaves a playable file;
+                    // a full disk holds the writing up rather than failing it (waitsForRoom)
         faststart,  // one index at the front of the file: the mixed recording that is uploaded
     };
 
@@ -41,6 +42,12 @@ public:
     void finish();
     // Puts the fragments written so far on the disk (FileOutput::sync); blocks for the disk.
     void sync();
+
+    // True while written audio waits for room on the disk: nothing more should be written
+    // until writeWaiting() has found room.
+    [[nodiscard]] bool waitsForRoom() const noexcept;
+    // Writes what waits for room; true once nothing waits. Throws M4aWriter::Error.
+    bool writeWaiting();
 
     [[nodiscard]] std::int64_t framesWritten() const noexcept;
 

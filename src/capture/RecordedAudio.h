@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <optional>
 
 // The receiver owns every file named here from then on.
@@ -23,4 +24,8 @@ struct RecordedAudio {
     QStringList partFiles; // part files kept because filePath lacks their audio
     Loss loss = Loss::none;
     std::optional<CaptureTrack> affectedTrack; // which track the loss touches, when known
+    // Audio each track lost while the disk was full (silence in its place), for the user;
+    // zero when the disk never held the recording up for longer than the encoder could wait.
+    std::chrono::milliseconds systemLostToFullDisk{0};
+    std::chrono::milliseconds microphoneLostToFullDisk{0};
 };

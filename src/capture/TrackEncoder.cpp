@@ -16,16 +16,19 @@ const std::array<float, silenceBlockFrames * M4aWriter::channels> silenceBlock{}
 
 } // namespace
 
-TrackEncoder::TrackEncoder(QString path, std::unique_ptr<M4aWriter> writer, std::int64_t originNs)
+TrackEncoder::TrackEncoder(QString path, std::unique_ptr<M4aWriter> writer, std::int64_t originNs,
+                           std::int64_t roomWaitFrames)
     : m_path(std::move(path))
     , m_writer(std::move(writer))
     , m_timeline(originNs, M4aWriter::sampleRate)
+    , m_roomWaitFrames(roomWaitFrames)
     , m_created(m_writer != nullptr) {}
 
 TrackReport TrackEncoder::report() const noexcept {
     TrackReport report;
     report.writerFailed = m_failed;
     report.framesDropped = m_dropped;
+    report.framesLostToFullDisk = m_lostToFullDisk;
     report.framesWritten = m_timeline.framesWritten();
     report.fileCreated = m_created;
     return report;
@@ -60,11 +63,52 @@ void TrackEncoder::resample(const float *interleaved, int frames) {
         swr_convert(m_resampler.get(), &out, capacity, interleaved ? &in : nullptr, frames);
     if (produced < 0)
         throw M4aWriter::Error("cannot resample");
-    const std::span<const float> written(m_resampled.data(),
-                                         static_cast<std::size_t>(produced) * M4aWriter::channels);
-    m_writer->write(written);
+    deliver({m_resampled.data(), static_cast<std::size_t>(produced) * M4aWriter::channels});
+}
+
+void TrackEncoder::deliver(std::span<const float> interleaved) {
     if (m_tap)
-        m_tap(written);
+        m_tap(interleaved);
+    if (m_disk == Disk::room) {
+        m_writer->write(interleaved);
+        // What the writer took waits inside it; the next audio waits here.
+        if (m_writer->waitsForRoom())
+            m_disk = Disk::full;
+        return;
+    }
+    m_waiting.insert(m_waiting.end(), interleaved.begin(), interleaved.end());
+    const auto excess =
+        static_cast<std::int64_t>(m_waiting.size() / M4aWriter::channels) - m_roomWaitFrames;
+    if (excess > 0) {
+        // The oldest goes: the gap then sits where the disk filled up, and what was said
+        // while the user made room joins on to what follows without a break.
+        m_waiting.erase(m_waiting.begin(), m_waiting.begin() + excess * M4aWriter::channels);
+        m_silenceOwed += excess;
+        m_lostToFullDisk += excess;
+    }
+}
+
+void TrackEncoder::writeWaiting() {
+    if (m_disk == Disk::room || !m_writer->writeWaiting())
+        return;
+    // A block at a time, stopping as soon as the disk is full again, so the rest stays here.
+    while (m_silenceOwed > 0) {
+        const std::int64_t block = std::min<std::int64_t>(m_silenceOwed, silenceBlockFrames);
+        m_writer->writeSilence(block);
+        m_silenceOwed -= block;
+        if (m_writer->waitsForRoom())
+            return;
+    }
+    while (!m_waiting.empty()) {
+        const auto end = m_waiting.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(
+                                                 m_waiting.size(), silenceBlock.size()));
+        m_block.assign(m_waiting.begin(), end);
+        m_waiting.erase(m_waiting.begin(), end);
+        m_writer->write(m_block);
+        if (m_writer->waitsForRoom())
+            return;
+    }
+    m_disk = Disk::room;
 }
 
 void TrackEncoder::writeSilence(std::int64_t frames) {
@@ -82,6 +126,7 @@ void TrackEncoder::take(const CaptureChunk &chunk) {
         return;
     try {
         openOutput();
+        writeWaiting();
         switch (chunk.kind) {
         case CaptureChunk::Kind::audio: {
             const TrackTimeline::Step step = m_timeline.placeAudio(
@@ -107,7 +152,7 @@ void TrackEncoder::take(const CaptureChunk &chunk) {
 }
 
 void TrackEncoder::sync() {
-    if (m_writer && !m_failed)
+    if (m_writer && !m_failed && m_disk == Disk::room)
         m_writer->sync();
 }
 
@@ -116,8 +161,17 @@ void TrackEncoder::finish(std::int64_t stopNs) {
         // A track that never received a chunk still gets its file when one was made for it.
         if (!m_failed && m_writer) {
             openOutput();
+            writeWaiting();
             writeSilence(m_timeline.padTo(stopNs));
             resample(nullptr, 0);
+            writeWaiting();
+            if (m_disk == Disk::full) {
+                // Still no room at the stop: what waits is lost, the file ends where the disk
+                // filled up, and finishing it fails.
+                m_lostToFullDisk += m_silenceOwed + static_cast<std::int64_t>(m_waiting.size()) /
+                                                        M4aWriter::channels;
+                m_waiting.clear();
+            }
         }
         if (m_writer)
             m_writer->finish();

@@ -12,6 +12,7 @@
 
 #include <QString>
 
+#include <deque>
 #include <functional>
 #include <memory>
 #include <span>
@@ -19,9 +20,14 @@
 
 class TrackEncoder {
 public:
+    // Audio kept in memory while the disk is full: a minute, 21 MB.
+    static constexpr std::int64_t defaultRoomWaitFrames = 60 * M4aWriter::sampleRate;
+
     // Without a writer the part file is created at the source's first chunk (a microphone that
-    // appears during the recording) and gets leading silence from the origin.
-    TrackEncoder(QString path, std::unique_ptr<M4aWriter> writer, std::int64_t originNs);
+    // appears during the recording) and gets leading silence from the origin. While the disk
+    // is full, the newest `roomWaitFrames` of the track wait in memory for room.
+    TrackEncoder(QString path, std::unique_ptr<M4aWriter> writer, std::int64_t originNs,
+                 std::int64_t roomWaitFrames = defaultRoomWaitFrames);
 
     // Hands every frame written to the part file on, in order, as it is written (the live mix).
     using Tap = std::function<void(std::span<const float> interleaved)>;
@@ -35,11 +41,19 @@ public:
 
     // False once the file could not be created or written: the recording goes on without it.
     [[nodiscard]] bool healthy() const noexcept { return !m_failed; }
+    // True while the disk has no room for the track and its audio waits in memory.
+    [[nodiscard]] bool waitsForRoom() const noexcept { return m_disk == Disk::full; }
     [[nodiscard]] std::int64_t framesWritten() const noexcept { return m_timeline.framesWritten(); }
     [[nodiscard]] TrackReport report() const noexcept;
 
 private:
+    enum class Disk { room, full };
+
     void openOutput();
+    // Hands resampled audio to the part file, or, while the disk is full, to the wait.
+    void deliver(std::span<const float> interleaved);
+    // Writes what waits, when the disk has room again.
+    void writeWaiting();
     // Null `interleaved` drains what the resampler holds back.
     void resample(const float *interleaved, int frames);
     void writeSilence(std::int64_t frames);
@@ -51,6 +65,15 @@ private:
     TrackTimeline m_timeline;
     Tap m_tap;
     std::int64_t m_dropped = 0;
+    const std::int64_t m_roomWaitFrames;
+    Disk m_disk = Disk::room;
+    // Audio the disk had no room for, interleaved, oldest first. Beyond the limit the oldest
+    // goes and becomes silence owed in its place, written before what waits, so the track
+    // keeps its length and stays in step with the other one.
+    std::deque<float> m_waiting;
+    std::int64_t m_silenceOwed = 0;
+    std::int64_t m_lostToFullDisk = 0;
+    std::vector<float> m_block;
     bool m_failed = false;
     bool m_created = false;
 };

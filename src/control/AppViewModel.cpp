@@ -40,13 +40,27 @@ QString lossText(const RecordedAudio &audio) {
         return QStringLiteral("Не удалось свести дорожки записи. Освободите место на диске и "
                               "нажмите «Повторить загрузку»");
     }
+    const QString sendAnyway =
+        QStringLiteral("Нажмите «Повторить загрузку», чтобы отправить то, что записано");
+    QStringList lostToFullDisk;
+    // Whole seconds, rounded up: a lost half second is not "0 с".
+    const auto seconds = [](std::chrono::milliseconds lost) { return (lost.count() + 999) / 1000; };
+    if (audio.systemLostToFullDisk.count() > 0)
+        lostToFullDisk
+            << QStringLiteral("%1 с звука компьютера").arg(seconds(audio.systemLostToFullDisk));
+    if (audio.microphoneLostToFullDisk.count() > 0)
+        lostToFullDisk
+            << QStringLiteral("%1 с микрофона").arg(seconds(audio.microphoneLostToFullDisk));
+    if (!lostToFullDisk.isEmpty()) {
+        return QStringLiteral("Диск был заполнен: потеряно ") +
+               lostToFullDisk.join(QStringLiteral(" и ")) + QStringLiteral(". ") + sendAnyway;
+    }
     QString what = QStringLiteral("Запись прервалась");
     if (audio.affectedTrack == CaptureTrack::system)
         what = QStringLiteral("Запись системного звука прервалась");
     else if (audio.affectedTrack == CaptureTrack::microphone)
         what = QStringLiteral("Запись микрофона прервалась");
-    return what + QStringLiteral(", часть звука не сохранилась. Нажмите «Повторить загрузку», "
-                                 "чтобы отправить то, что записано");
+    return what + QStringLiteral(", часть звука не сохранилась. ") + sendAnyway;
 }
 
 // What a step without a value gives when it succeeds. (Not std::monostate: QCoro keeps its

@@ -3,6 +3,7 @@
 // the recording's clock, and second names that keep the part files' audio after the stop has
 // removed the files. Also the private folder's checks that every recording test makes.
 
+#include "AudioFileError.h"
 #include "AudioFiles.h"
 #include "AudioProbe.h"
 #include "AudioRecorder.h"
@@ -22,16 +23,19 @@
 // Empty when the recorder starts a new recording; otherwise what the user would be told.
 inline QString startFailure(AudioRecorder &recorder) {
     const auto outcome = runTask(recorder.startRecording(AudioFiles::newRecordingId()));
-    const auto error = outcome.errorAs<AudioRecorderError>();
     if (outcome.succeeded())
         return {};
-    return error ? error->localizedDescription() : QStringLiteral("not an AudioRecorderError");
+    if (const auto error = outcome.errorAs<AudioRecorderError>())
+        return error->localizedDescription();
+    const auto error = outcome.errorAs<AudioFileError>();
+    return error ? error->localizedDescription() : QStringLiteral("not the recorder's error");
 }
 
 class RecorderRig {
 public:
-    explicit RecorderRig(SoundServer::Options options = {})
-        : server(startSoundServer(options)) {}
+    explicit RecorderRig(SoundServer::Options options = {}, AudioRecorder::DiskRoom room = {})
+        : server(startSoundServer(options))
+        , recorder(nullptr, AudioRecorder::defaultSilenceWindow, room) {}
 
     // Starts a recording: empty when it runs, otherwise what the user would be told. Starts
     // the clock and keeps the part files that exist.

@@ -14,6 +14,7 @@
 #include <sys/statvfs.h>
 
 using namespace AudioProbe;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -59,13 +60,19 @@ struct SmallDisk {
         qputenv("XDG_DATA_HOME", savedDataHome);
         QProcess::execute(QStringLiteral("umount"), {folder.path()});
     }
-    // Fills the disk up to `room` free bytes.
-    bool fill(qint64 room) {
+    // Takes every byte still free.
+    bool fill() {
         struct statvfs disk {};
-        return ::statvfs(QFile::encodeName(folder.path()).constData(), &disk) == 0 &&
-               filler.open(QIODevice::WriteOnly) &&
-               ::posix_fallocate(filler.handle(), 0,
-                                 static_cast<off_t>(disk.f_bavail * disk.f_frsize) - room) == 0;
+        if (::statvfs(QFile::encodeName(folder.path()).constData(), &disk) != 0 ||
+            (!filler.isOpen() && !filler.open(QIODevice::WriteOnly)))
+            return false;
+        const auto room = static_cast<off_t>(disk.f_bavail * disk.f_frsize);
+        return room == 0 || ::posix_fallocate(filler.handle(), filler.size(), room) == 0;
+    }
+    // A second name on this disk for `path`, which keeps its audio after the stop.
+    QString keep(const QString &path) {
+        const QString copy = folder.filePath(QFileInfo(path).fileName());
+        return ::link(QFile::encodeName(path), QFile::encodeName(copy)) == 0 ? copy : QString();
     }
 };
 
@@ -190,6 +197,11 @@ private slots:
         QTest::newRow("a server that never answers") << "silent" << noServerText;
         QTest::newRow("a server without outputs")
             << "no outputs" << QStringLiteral("Не найдено устройство вывода звука для записи");
+        // Told before the sound server is asked for anything.
+        QTest::newRow("less than 200 MB free")
+            << "small disk"
+            << QStringLiteral("Мало места на диске: в папке %1/tolvex/recordings свободно 2 МБ, "
+                              "нужно не меньше 200 МБ.");
     }
 
     // The start fails in time with the text that names the reason, and leaves nothing behind.
@@ -199,6 +211,13 @@ private slots:
         QTemporaryDir folder;
         std::unique_ptr<SoundServer> running;
         QLocalServer silent;
+        std::optional<SmallDisk> disk;
+        if (server == "small disk") {
+            if (::geteuid() != 0)
+                QSKIP("mounting a small file system needs root");
+            QVERIFY(disk.emplace().mounted);
+            message = message.arg(disk->folder.path());
+        }
         if (server == "no outputs") {
             running = startSoundServer({.outputs = false, .microphone = false});
             VERIFY_RUNNING(*running);
@@ -246,37 +265,60 @@ private slots:
         }
     }
 
-    // The disk fills up mid-recording: both tracks stop there and the mix cannot be written.
-    // Nothing is lost: the parts are handed over, and once there is room again they mix into
-    // a file that is known to lack the recording's end.
-    void fullDiskKeepsThePartsUntilTheyCanBeMixed() {
+    void fullDiskHoldsTheRecordingUp_data() {
+        QTest::addColumn<std::int64_t>("waitFrames");
+        QTest::newRow("full for less than the wait") << AudioRecorder::DiskRoom{}.waitFrames;
+        QTest::newRow("full beyond the wait") << std::int64_t{M4aWriter::sampleRate};
+    }
+
+    // The disk is full for 5 s mid-recording, then has room again. What each track kept in
+    // memory meanwhile reaches its part; beyond the wait the oldest audio goes, is told, and
+    // becomes silence, so both tracks keep the recording's length and stay in step.
+    void fullDiskHoldsTheRecordingUp() {
+        QFETCH(std::int64_t, waitFrames);
         if (::geteuid() != 0)
             QSKIP("mounting a small file system needs root");
         SmallDisk disk;
         QVERIFY(disk.mounted);
-        RecorderRig rig;
-        rig.server->play(SoundServer::speakers, SoundServer::tone(440, 8.0, 0.5f));
-        rig.server->play(SoundServer::micSink, SoundServer::tone(1000, 8.0, 0.5f));
+        RecorderRig rig({}, {.toStart = 0, .waitFrames = waitFrames});
+        for (const auto &[sink, hz] : {std::pair{"speakers", sysHz}, std::pair{"micsink", micHz}})
+            QVERIFY(rig.server->pactl({"load-module", "module-sine", QStringLiteral("sink=") + sink,
+                                       "frequency=" + QString::number(hz)}));
         START_OK(rig);
-        // About two seconds of both tracks fit.
-        QVERIFY(disk.fill(64 * 1024));
-        QTest::qWait(4000);
+        const QString parts[] = {disk.keep(rig.recorder.sysPath()),
+                                 disk.keep(rig.recorder.micPath())};
+        QTest::qWait(1500);
+        // Kept full: the live mix gives its room back as it gives way.
+        for (const double fullUntil = rig.elapsed() + 5.0; rig.elapsed() < fullUntil;) {
+            QVERIFY(disk.fill());
+            QTest::qWait(100);
+        }
+        disk.filler.close();
+        QVERIFY(disk.filler.remove());
+        QTest::qWait(2500);
 
         const std::optional<RecordedAudio> stopped = rig.stop();
         QVERIFY(stopped.has_value());
-        QCOMPARE(stopped->loss, RecordedAudio::Loss::mixFailed);
-        QVERIFY(stopped->filePath.isEmpty());
-        QCOMPARE(stopped->partFiles, (QStringList{rig.recorder.sysPath(), rig.recorder.micPath()}));
-        QCOMPARE(folderEntries(), whileRecording(rig.recorder).mid(1));
-
-        disk.filler.close();
-        QVERIFY(disk.filler.remove());
-        const RecordedAudio mixed = QCoro::waitFor(rig.recorder.mixParts(stopped->partFiles));
-        QCOMPARE(mixed.loss, RecordedAudio::Loss::trackCut);
-        QCOMPARE(folderEntries(), QStringList{QFileInfo(mixed.filePath).fileName()});
-        const std::vector<float> audio = decode(mixed.filePath);
-        QVERIFY(seconds(audio) > 0.5);
-        QVERIFY(tone(audio, 440, 0.1, 0.5) > 0.15 && tone(audio, 1000, 0.1, 0.5) > 0.15);
+        const bool beyond = waitFrames < 5 * M4aWriter::sampleRate;
+        QCOMPARE(stopped->loss, beyond ? RecordedAudio::Loss::trackCut : RecordedAudio::Loss::none);
+        const std::chrono::milliseconds lost[] = {stopped->systemLostToFullDisk,
+                                                  stopped->microphoneLostToFullDisk};
+        const double hz[] = {sysHz, micHz};
+        for (int track = 0; track < 2; ++track) {
+            QVERIFY(beyond ? lost[track] > 500ms : lost[track] == 0ms);
+            const std::vector<float> audio = decode(parts[track]);
+            const double end = seconds(audio);
+            VERIFY_NEAR(end, rig.recorded, 0.3);
+            double silent = 0.0; // the gap, told as it is
+            for (double t = 0.3; t < end - 0.3; t += 0.05)
+                silent += tone(audio, hz[track], t, t + 0.05) < 0.1 ? 0.05 : 0.0;
+            VERIFY_NEAR(silent, lost[track].count() / 1000.0, 0.25);
+            for (double t = end - 2.0; t < end - 0.3; t += 0.25) // after the room came back
+                QVERIFY2(tone(audio, hz[track], t, t + 0.25) > 0.3, qPrintable(parts[track]));
+            if (!beyond)
+                QCOMPARE(firstWeakWindow(audio, hz[track]), QString());
+        }
+        VERIFY_NEAR(seconds(decode(stopped->filePath)), rig.recorded, 0.3);
     }
 };
 

@@ -201,19 +201,26 @@ private slots:
         QTest::addColumn<bool>("mixFailed");
         QTest::addColumn<bool>("cancel");
         QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("fullDisk");
         const QString cut = QStringLiteral("Запись микрофона прервалась, часть звука не "
                                            "сохранилась. Нажмите «Повторить загрузку», чтобы "
                                            "отправить то, что записано");
         const QString mixFailed = QStringLiteral("Не удалось свести дорожки записи. Освободите "
                                                  "место на диске и нажмите «Повторить загрузку»");
-        QTest::newRow("track cut, sent") << false << false << cut;
-        QTest::newRow("mix failed, sent") << true << false << mixFailed;
-        QTest::newRow("mix failed, cancelled") << true << true << mixFailed;
+        QTest::newRow("track cut, sent") << false << false << cut << false;
+        QTest::newRow("mix failed, sent") << true << false << mixFailed << false;
+        QTest::newRow("mix failed, cancelled") << true << true << mixFailed << false;
+        QTest::newRow("lost to a full disk, sent")
+            << false << false
+            << QStringLiteral("Диск был заполнен: потеряно 3 с звука компьютера и 2 с микрофона. "
+                              "Нажмите «Повторить загрузку», чтобы отправить то, что записано")
+            << true;
     }
     void lossIsToldBeforeAnythingIsSent() {
         QFETCH(bool, mixFailed);
         QFETCH(bool, cancel);
         QFETCH(QString, text);
+        QFETCH(bool, fullDisk);
         Harness h;
         QVERIFY(h.startIdle());
         const auto loss =
@@ -223,6 +230,10 @@ private slots:
         const QString file = h.writeFile(QStringLiteral("recording.m4a"));
         h.recorder.recorded =
             RecordedAudio{mixFailed ? QString() : file, parts, loss, CaptureTrack::microphone};
+        if (fullDisk) { // seconds rounded up
+            h.recorder.recorded->systemLostToFullDisk = 2001ms;
+            h.recorder.recorded->microphoneLostToFullDisk = 1500ms;
+        }
         QVERIFY(h.startRecording());
         h.vm->finishRecording();
         QVERIFY(h.settlesOn(AppState::Case::uploadError));
