@@ -788,6 +788,8 @@ QCoro::Task<> AppViewModel::recoverSteps() {
         if (audio.loss != RecordedAudio::Loss::mixFailed && manifest.trackCut) {
             audio.loss = RecordedAudio::Loss::trackCut;
             audio.affectedTrack = audio.affectedTrack ? audio.affectedTrack : manifest.cutTrack;
+            audio.systemLostToFullDisk = manifest.systemLostToFullDisk;
+            audio.microphoneLostToFullDisk = manifest.microphoneLostToFullDisk;
         }
         m_recording = std::make_unique<RecordingOnDisk>(*folder, manifest, found.lock);
         m_pendingMeetingId = manifest.meetingId;

@@ -76,6 +76,11 @@ QByteArray RecordingManifest::toJson() const {
     }
     if (trackCut)
         object[QStringLiteral("trackCut")] = true;
+    if (systemLostToFullDisk.count() > 0)
+        object[QStringLiteral("systemLostMs")] = static_cast<qint64>(systemLostToFullDisk.count());
+    if (microphoneLostToFullDisk.count() > 0)
+        object[QStringLiteral("microphoneLostMs")] =
+            static_cast<qint64>(microphoneLostToFullDisk.count());
     for (const auto &[value, name] : trackNames) {
         if (cutTrack == value)
             object[QStringLiteral("cutTrack")] = QString::fromLatin1(name);
@@ -161,6 +166,15 @@ std::optional<RecordingManifest> RecordingManifest::fromJson(const QByteArray &j
     if (!trackCut.isUndefined() && !trackCut.isBool())
         return std::nullopt;
     manifest.trackCut = trackCut.toBool();
+    for (const auto &[key, lost] :
+         {std::pair{"systemLostMs", &manifest.systemLostToFullDisk},
+          std::pair{"microphoneLostMs", &manifest.microphoneLostToFullDisk}}) {
+        const std::optional<std::optional<std::int64_t>> ms =
+            optionalInteger(object.value(QLatin1String(key)));
+        if (!ms || (*ms && **ms < 0))
+            return std::nullopt;
+        *lost = std::chrono::milliseconds(ms->value_or(0));
+    }
     const QJsonValue cutTrack = object.value(QStringLiteral("cutTrack"));
     for (const auto &[value, name] : trackNames) {
         if (cutTrack.toString() == QLatin1String(name))

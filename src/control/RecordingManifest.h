@@ -39,6 +39,9 @@ struct RecordingManifest {
     // offered, after a relaunch too. Which track, when known.
     bool trackCut = false;
     std::optional<CaptureTrack> cutTrack;
+    // Audio each track lost while the disk was full, as the stop told it.
+    std::chrono::milliseconds systemLostToFullDisk{0};
+    std::chrono::milliseconds microphoneLostToFullDisk{0};
 
     [[nodiscard]] QString fileName() const { return fileNameFor(id); }
     [[nodiscard]] static QString fileNameFor(const QString &id) {

@@ -5,6 +5,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
+
 RecordingOnDisk::RecordingOnDisk(RecordingArchive archive, RecordingManifest manifest)
     : m_archive(std::move(archive))
     , m_manifest(std::move(manifest)) {
@@ -59,6 +61,10 @@ bool RecordingOnDisk::mixed(const RecordedAudio &audio) {
     if (audio.loss == RecordedAudio::Loss::trackCut) {
         m_manifest.trackCut = true;
         m_manifest.cutTrack = audio.affectedTrack;
+        m_manifest.systemLostToFullDisk =
+            std::max(m_manifest.systemLostToFullDisk, audio.systemLostToFullDisk);
+        m_manifest.microphoneLostToFullDisk =
+            std::max(m_manifest.microphoneLostToFullDisk, audio.microphoneLostToFullDisk);
     }
     return advance(Stage::mixed);
 }

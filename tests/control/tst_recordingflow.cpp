@@ -496,7 +496,7 @@ private slots:
         QFETCH(qint64, meeting);
         QFETCH(bool, manifestLost);
         QFETCH(bool, trackCut);
-        const QString cutText = QStringLiteral("Запись микрофона прервалась");
+        const QString cutText = QStringLiteral("Диск был заполнен: потеряно 3 с микрофона");
         Harness h;
         QVERIFY(h.startIdle());
         h.script.pushMeeting(answers::meeting(meeting));
@@ -520,6 +520,7 @@ private slots:
             h.recorder.recorded->loss =
                 trackCut ? RecordedAudio::Loss::trackCut : RecordedAudio::Loss::none;
             h.recorder.recorded->affectedTrack = CaptureTrack::microphone;
+            h.recorder.recorded->microphoneLostToFullDisk = trackCut ? 2500ms : 0ms;
             if (!trackCut)
                 h.script.pushUpload(answers::notJson(500));
             h.vm->finishRecording();
