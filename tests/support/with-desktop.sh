@@ -1,14 +1,15 @@
 #!/bin/bash
 # Runs a command on a private desktop that goes away with it: an X display (Xvfb) with an
 # XEmbed tray host (trayer) at the top right, or with --desktop sway a headless sway with
-# XWayland (in-sway.sh; run as the unprivileged user "tolvex-desktop" when started as root, as
-# sway refuses root); a sound server (PulseAudio, or PipeWire with
+# XWayland (in-sway.sh), or with --desktop gnome a headless GNOME Shell with the AppIndicator
+# extension (in-gnome.sh); these two run as the unprivileged user "tolvex-desktop" when started
+# as root, as a desktop user would; a sound server (PulseAudio, or PipeWire with
 # WirePlumber and pipewire-pulse) whose default output is the null sink "speakers" and whose
 # default input "mic" hears what is played into "micsink"; and, through with-keyring.sh, a D-Bus
 # session with an unlocked keyring and a private HOME.
 # Exports DISPLAY, PULSE_SERVER, PULSE_CLIENTCONFIG, TOLVEX_DESKTOP (its folder, under /tmp as
 # a socket path must stay short) and TOLVEX_TRAY_PID (to take the tray away).
-# Usage: with-desktop.sh [--desktop x11|sway] [--sound pulseaudio|pipewire] COMMAND [ARGS...]
+# Usage: with-desktop.sh [--desktop x11|sway|gnome] [--sound pulseaudio|pipewire] COMMAND...
 # TOLVEX_SOUND_SERVER=pipewire chooses PipeWire as --sound does.
 set -eu
 sound=${TOLVEX_SOUND_SERVER:-pulseaudio}
@@ -17,15 +18,15 @@ while [ "${1:-}" = --sound ] || [ "${1:-}" = --desktop ]; do
     if [ "$1" = --sound ]; then sound=${2:-}; else desktop=${2:-}; fi
     shift 2
 done
-[ $# -ge 1 ] || { echo "usage: $0 [--desktop x11|sway] [--sound pulseaudio|pipewire] COMMAND [ARGS...]" >&2; exit 2; }
+[ $# -ge 1 ] || { echo "usage: $0 [--desktop x11|sway|gnome] [--sound pulseaudio|pipewire] COMMAND..." >&2; exit 2; }
 
-if [ "$desktop" = sway ] && [ "$(id -u)" -eq 0 ]; then
+if [ "$desktop" != x11 ] && [ "$(id -u)" -eq 0 ]; then
     id tolvex-desktop >/dev/null 2>&1 ||
         useradd --system --no-create-home --shell /usr/sbin/nologin tolvex-desktop
     # The test's own folder becomes the desktop user's; everything else it makes is in /tmp.
     [ -z "${TMPDIR:-}" ] || chown -R tolvex-desktop: "$TMPDIR"
     exec setpriv --reuid=tolvex-desktop --regid=tolvex-desktop --clear-groups \
-        "$0" --desktop sway --sound "$sound" "$@"
+        "$0" --desktop "$desktop" --sound "$sound" "$@"
 fi
 
 desk=$(mktemp -d /tmp/tolvex-desktop.XXXXXX)
@@ -107,8 +108,8 @@ sleep 2.1
 
 export TOLVEX_DESKTOP="$desk"
 status=0
-if [ "$desktop" = sway ]; then
-    "$(dirname "$0")/with-keyring.sh" "$(dirname "$0")/in-sway.sh" "$@" || status=$?
+if [ "$desktop" != x11 ]; then
+    "$(dirname "$0")/with-keyring.sh" "$(dirname "$0")/in-$desktop.sh" "$@" || status=$?
 else
     "$(dirname "$0")/with-keyring.sh" "$@" || status=$?
 fi
