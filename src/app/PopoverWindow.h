@@ -1,6 +1,7 @@
 #pragma once
 // The popover: a frameless Qt Quick window below the tray icon that hosts the screens. It is
 // made once and shown and hidden as the user clicks; it has no taskbar entry of its own.
+// Where there is no tray, the same screens show in an ordinary window instead.
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -37,6 +38,12 @@ public:
     void toggle(const QRect &iconGeometry);
     void showBelow(const QRect &iconGeometry);
     void dismiss();
+    // Without a tray: an ordinary window titled "Толвекс" with the application's icon, that
+    // closing only hides, with `notice` above the screens.
+    void showAsWindow(const QString &notice);
+    // A tray came: the window goes, and the next opening is a popover again.
+    void leaveWindowMode();
+    [[nodiscard]] bool isWindowMode() const noexcept { return m_windowMode; }
 
 signals:
     // Ctrl+Q in the popover, as in the tray menu.
@@ -50,10 +57,14 @@ private:
     void onActiveChanged();
     void followViewHeight();
     void place();
+    void setPopoverFlags();
+    // Out of the task switcher and the pager: hints only an X11 window manager reads.
+    void markAsPopoverOnX11();
 
     QPointer<QQuickItem> m_view;
     QRect m_iconGeometry;
     QPoint m_cursor;
     QElapsedTimer m_sinceShown;
     QElapsedTimer m_sinceFocusLostHide;
+    bool m_windowMode = false;
 };
