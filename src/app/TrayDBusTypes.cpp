@@ -102,6 +102,11 @@ const QDBusArgument &operator>>(const QDBusArgument &argument, DBusMenuEvent &ev
 }
 
 void TrayDBusTypes::registerTypes() {
+    // Qt D-Bus finds a signal's or slot's types by the names written in its signature.
+    qRegisterMetaType<SniPixmapList>("SniPixmapList");
+    qRegisterMetaType<DBusMenuItemPropertiesList>("DBusMenuItemPropertiesList");
+    qRegisterMetaType<DBusMenuItemKeysList>("DBusMenuItemKeysList");
+    qRegisterMetaType<DBusMenuEventList>("DBusMenuEventList");
     qDBusRegisterMetaType<SniPixmap>();
     qDBusRegisterMetaType<SniPixmapList>();
     qDBusRegisterMetaType<SniToolTip>();
