@@ -126,6 +126,7 @@ void StatusNotifierItem::SecondaryActivate(int x, int y) {
 
 void StatusNotifierItem::ContextMenu(int x, int y) {
     // Hosts that do not draw exported menus ask the item to show its own.
+    emit menuRequested(QPoint(x, y));
     m_menu.popup(QPoint(x, y));
 }
 

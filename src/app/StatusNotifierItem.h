@@ -77,6 +77,8 @@ signals:
     Q_SCRIPTABLE void NewStatus(const QString &status);
     // A left click on the icon, at the point the host gave (null when it gave none).
     void activated(QPoint at);
+    // The host asked for the menu there; the menu's "open" then places the popover there too.
+    void menuRequested(QPoint at);
     void registrationChanged();
 
 private:

@@ -85,6 +85,8 @@ void TolvexApp::start() {
     m_item->setIcon(TrayIconArt::images(false));
     connect(m_item.get(), &StatusNotifierItem::activated, this,
             [this](QPoint at) { togglePopover(at.isNull() ? QRect() : QRect(at, QSize(1, 1))); });
+    connect(m_item.get(), &StatusNotifierItem::menuRequested, this,
+            [this](QPoint at) { m_anchor = at.isNull() ? QRect() : QRect(at, QSize(1, 1)); });
     connect(m_item.get(), &StatusNotifierItem::registrationChanged, this, &TolvexApp::checkForTray);
 
     m_channel = std::make_unique<InstanceChannel>();

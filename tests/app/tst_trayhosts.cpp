@@ -159,7 +159,7 @@ void TestTrayHosts::withoutATrayTheScreensOpenInAWindowThatASecondStartShows() {
     // Closing only hides it; a second start shows it again and ends.
     QTest::qWait(1000);
     XDisplay::close(window);
-    QTRY_VERIFY_WITH_TIMEOUT(programWindow() == 0, 5000);
+    QTRY_VERIFY2_WITH_TIMEOUT(programWindow() == 0, qPrintable(QString::number(window, 16)), 5000);
     QProcess second;
     second.start(TOLVEX_PROGRAM, {});
     QVERIFY(second.waitForFinished(10000));
@@ -181,6 +181,10 @@ void TestTrayHosts::aLateOrRestartedWatcherGetsTheIconAndItsMenu() {
     QDBusInterface(m_watcher.item, "/StatusNotifierItem", itemInterface).call("Activate", 1000, 12);
     QRect popover;
     QTRY_VERIFY_WITH_TIMEOUT(programWindow(&popover) != 0, 10000);
+    QProcess xprop;
+    xprop.start("xprop", {"-id", QString::number(programWindow()), "_NET_WM_STATE"});
+    QVERIFY(xprop.waitForFinished(5000));
+    QVERIFY2(xprop.readAll().contains("_NET_WM_STATE_SKIP_TASKBAR"), "in the task switcher");
     const QPoint nearest(std::clamp(at.x(), popover.left(), popover.right()),
                          std::clamp(at.y(), popover.top(), popover.bottom()));
     QVERIFY2((nearest - at).manhattanLength() <= 48,
