@@ -58,7 +58,14 @@ void PopoverWindow::setPopoverFlags() {
     // A tool window has no taskbar entry; without a frame and above other windows it behaves
     // as a popover. Qt::Popup would grab the pointer, and the tray click that should close it
     // would then reopen it.
-    setFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+    Qt::WindowFlags flags = Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint;
+    // Through XWayland the compositor places the windows it manages where it likes (sway
+    // centres them); one it does not manage stays where the program puts it.
+    if (QGuiApplication::platformName() == QLatin1String("xcb") &&
+        !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        flags |= Qt::X11BypassWindowManagerHint;
+    }
+    setFlags(flags);
 }
 
 void PopoverWindow::markAsPopoverOnX11() {
@@ -146,6 +153,7 @@ void PopoverWindow::showBelow(const QRect &iconGeometry) {
     // Escape closes the popover wherever the pointer is.
     setKeyboardGrabEnabled(true);
     m_sinceShown.start();
+    m_sinceActivated.invalidate();
 }
 
 void PopoverWindow::dismiss() {
@@ -186,10 +194,17 @@ void PopoverWindow::hideBecause(bool focusLost) {
 }
 
 void PopoverWindow::onActiveChanged() {
-    if (isActive() || !isVisible() || m_windowMode) {
+    if (isActive()) {
+        m_sinceActivated.start();
         return;
     }
-    if (m_sinceShown.isValid() && m_sinceShown.elapsed() < focusGraceMs) {
+    if (!isVisible() || m_windowMode) {
+        return;
+    }
+    // Through XWayland, sway hands the focus back to its own surface just after the
+    // popover took it: a loss that soon is not the user's click elsewhere.
+    if ((m_sinceShown.isValid() && m_sinceShown.elapsed() < focusGraceMs) ||
+        (m_sinceActivated.isValid() && m_sinceActivated.elapsed() < focusGraceMs)) {
         return;
     }
     hideBecause(true);

@@ -22,7 +22,8 @@ public:
     static constexpr int popoverWidth = 300;
     // Used until the view reports a height of its own.
     static constexpr int fallbackHeight = 320;
-    // Focus changes this soon after showing come from the click that opened the popover.
+    // Focus changes this soon after showing, or after the popover took the focus, come from
+    // the click that opened it or from the compositor, not from a click elsewhere.
     static constexpr qint64 focusGraceMs = 300;
     // A tray click this soon after the popover closed itself on focus loss is the click that
     // took the focus away: it must not open the popover again.
@@ -66,5 +67,6 @@ private:
     QPoint m_cursor;
     QElapsedTimer m_sinceShown;
     QElapsedTimer m_sinceFocusLostHide;
+    QElapsedTimer m_sinceActivated;
     bool m_windowMode = false;
 };

@@ -31,6 +31,13 @@ QString elapsedText(qint64 seconds) {
                      : QString::asprintf("%02lld:%02lld", minutes, seconds % 60);
 }
 
+// A host gives one point of the icon (where it was clicked, or where a popup should go); the
+// icon around it is taken to be a panel's usual size, so that the popover clears the panel.
+QRect iconAround(QPoint at) {
+    constexpr int span = 32;
+    return at.isNull() ? QRect() : QRect(at - QPoint(span / 2, span / 2), QSize(span, span));
+}
+
 } // namespace
 
 TolvexApp::TolvexApp(bool recoversUnsent, QObject *parent)
@@ -84,9 +91,9 @@ void TolvexApp::start() {
     m_item = std::make_unique<StatusNotifierItem>(m_menu->menu());
     m_item->setIcon(TrayIconArt::images(false));
     connect(m_item.get(), &StatusNotifierItem::activated, this,
-            [this](QPoint at) { togglePopover(at.isNull() ? QRect() : QRect(at, QSize(1, 1))); });
+            [this](QPoint at) { togglePopover(iconAround(at)); });
     connect(m_item.get(), &StatusNotifierItem::menuRequested, this,
-            [this](QPoint at) { m_anchor = at.isNull() ? QRect() : QRect(at, QSize(1, 1)); });
+            [this](QPoint at) { m_anchor = iconAround(at); });
     connect(m_item.get(), &StatusNotifierItem::registrationChanged, this, &TolvexApp::checkForTray);
 
     m_channel = std::make_unique<InstanceChannel>();
