@@ -142,11 +142,18 @@ QList<int> DBusMenuExporter::EventGroup(const DBusMenuEventList &events) {
     return unknown;
 }
 
-bool DBusMenuExporter::AboutToShow(int) {
+bool DBusMenuExporter::AboutToShow(int id) {
+    // A host is about to draw the menu: tell it as Qt's own menu does before it shows.
+    if (id == 0) {
+        emit m_menu.aboutToShow();
+    }
     return false;
 }
 
 QList<int> DBusMenuExporter::AboutToShowGroup(const QList<int> &ids, QList<int> &idErrors) {
+    if (ids.contains(0)) {
+        static_cast<void>(AboutToShow(0));
+    }
     for (int id : ids) {
         if (id != 0 && actionOf(id) == nullptr) {
             idErrors.append(id);

@@ -257,7 +257,8 @@ void TolvexApp::openPopover() {
     if (m_presence == Presence::window) {
         window->showAsWindow(QString::fromUtf8(noTrayNotice));
     } else if (!window->isVisible()) {
-        window->showBelow(m_anchor);
+        // An XEmbed tray says where the icon is; a StatusNotifier host only where it was used.
+        window->showBelow(m_anchor.isEmpty() && m_tray ? m_tray->geometry() : m_anchor);
     }
 }
 
