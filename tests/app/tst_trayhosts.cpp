@@ -102,6 +102,8 @@ void TestTrayHosts::initTestCase() {
             return TestAnswer::json(200, R"({"user_id": 7, "first_name": "Анна"})");
         if (request.target == "/api/meetings")
             return TestAnswer::json(200, R"({"id": 42, "status": "created"})");
+        if (request.target == "/api/meetings/42/audio")
+            return TestAnswer::json(500, R"({"detail": "down"})");
         return TestAnswer::json(401, R"({"detail": "unauthorized"})");
     });
 }
@@ -212,6 +214,10 @@ void TestTrayHosts::signedInTheMenuRecordsAndTheToolTipSaysSo() {
     QTRY_VERIFY_WITH_TIMEOUT(menu().contains("Остановить запись"), 15000);
     const auto tip = qdbus_cast<SniToolTip>(itemProperty("ToolTip"));
     QVERIFY2(tip.description.startsWith("Идёт запись 00:"), qPrintable(tip.description));
+    // The service fails the upload: the menu offers the retry, the tooltip tells.
+    click("Остановить запись");
+    QTRY_VERIFY_WITH_TIMEOUT(menu().contains("Повторить загрузку"), 30000);
+    QCOMPARE(qdbus_cast<SniToolTip>(itemProperty("ToolTip")).description, "Запись не загружена");
     click("Выйти из Толвекса");
     QVERIFY(m_program.waitForFinished(5000));
 }
