@@ -214,6 +214,11 @@ void TestTrayHosts::signedInTheMenuRecordsAndTheToolTipSaysSo() {
     QTRY_VERIFY_WITH_TIMEOUT(menu().contains("Остановить запись"), 15000);
     const auto tip = qdbus_cast<SniToolTip>(itemProperty("ToolTip"));
     QVERIFY2(tip.description.startsWith("Идёт запись 00:"), qPrintable(tip.description));
+    // The red dot on the badge, in every size (ARGB, big-endian).
+    const auto icons = qdbus_cast<SniPixmapList>(itemProperty("IconPixmap"));
+    QVERIFY(!icons.isEmpty());
+    for (const SniPixmap &icon : icons)
+        QVERIFY2(icon.argb.contains("\xff\xff\x3b\x30"), "no recording mark on the icon");
     // The service fails the upload: the menu offers the retry, the tooltip tells.
     click("Остановить запись");
     QTRY_VERIFY_WITH_TIMEOUT(menu().contains("Повторить загрузку"), 30000);
