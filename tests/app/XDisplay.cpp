@@ -75,7 +75,8 @@ void XDisplay::close(qulonglong window) {
     event.data.data32[0] = atom("WM_DELETE_WINDOW");
     xcb_send_event(connection, 0, event.window, XCB_EVENT_MASK_NO_EVENT,
                    reinterpret_cast<const char *>(&event));
-    xcb_flush(connection);
+    // A round trip: the server has sent the message before the connection goes.
+    std::free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
     xcb_disconnect(connection);
 }
 

@@ -4,6 +4,7 @@
 # click opens the popover next to (x, y) on the screen, not centred or tiled by sway.
 # Usage: sway-waybar.sh PROGRAM (as root)
 set -eu
+[ "$(id -u)" = 0 ] || { echo "sway-waybar: skipped, needs root to make its user" >&2; exit 77; }
 user=tolvex-sway-test
 id -u "$user" >/dev/null 2>&1 || useradd --system --no-create-home --shell /usr/sbin/nologin "$user"
 run=$(mktemp -d /tmp/tolvex-sway.XXXXXX)
