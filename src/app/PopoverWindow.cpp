@@ -5,22 +5,25 @@
 
 #include <QCursor>
 #include <QGuiApplication>
+#include <QIcon>
 #include <QKeyEvent>
 #include <QQmlComponent>
 #include <QQmlEngine>
 #include <QQuickItem>
 #include <QScreen>
 
+#include <xcb/xcb.h>
+
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 
 PopoverWindow::PopoverWindow(QQmlEngine &engine, const QUrl &viewUrl, AppViewModel &viewModel) {
-    // A tool window has no taskbar entry; without a frame and above other windows it behaves
-    // as a popover. Qt::Popup would grab the pointer, and the tray click that should close it
-    // would then reopen it.
-    setFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+    setPopoverFlags();
     setTitle(QStringLiteral("Толвекс"));
     setColor(QColor(0x11, 0x18, 0x27));
 
@@ -51,6 +54,70 @@ PopoverWindow::PopoverWindow(QQmlEngine &engine, const QUrl &viewUrl, AppViewMod
     followViewHeight();
 }
 
+void PopoverWindow::setPopoverFlags() {
+    // A tool window has no taskbar entry; without a frame and above other windows it behaves
+    // as a popover. Qt::Popup would grab the pointer, and the tray click that should close it
+    // would then reopen it.
+    Qt::WindowFlags flags = Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint;
+    // Through XWayland the compositor places the windows it manages where it likes (sway
+    // centres them); one it does not manage stays where the program puts it.
+    if (QGuiApplication::platformName() == QLatin1String("xcb") &&
+        !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        flags |= Qt::X11BypassWindowManagerHint;
+    }
+    setFlags(flags);
+}
+
+void PopoverWindow::markAsPopoverOnX11() {
+    auto *x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    if (x11 == nullptr) {
+        return;
+    }
+    xcb_connection_t *connection = x11->connection();
+    const auto atom = [connection](const char *name) {
+        std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> reply(
+            xcb_intern_atom_reply(connection,
+                                  xcb_intern_atom(connection, 0, std::strlen(name), name), nullptr),
+            &std::free);
+        return reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+    };
+    // Qt keeps states it finds on a window it maps, and adds its own (above, for the flags).
+    const std::array<xcb_atom_t, 2> states{atom("_NET_WM_STATE_SKIP_TASKBAR"),
+                                           atom("_NET_WM_STATE_SKIP_PAGER")};
+    xcb_change_property(connection, XCB_PROP_MODE_REPLACE, static_cast<xcb_window_t>(winId()),
+                        atom("_NET_WM_STATE"), XCB_ATOM_ATOM, 32, states.size(), states.data());
+}
+
+void PopoverWindow::showAsWindow(const QString &notice) {
+    if (!m_windowMode) {
+        hide();
+        m_windowMode = true;
+        // The flags of a window the system knows take effect when it is made again.
+        destroy();
+        setFlags(Qt::Window);
+        setIcon(QIcon(QStringLiteral(":/tolvex/BubbleIcon.svg")));
+    }
+    if (m_view) {
+        m_view->setProperty("notice", notice);
+    }
+    show();
+    raise();
+    requestActivate();
+}
+
+void PopoverWindow::leaveWindowMode() {
+    if (!m_windowMode) {
+        return;
+    }
+    hide();
+    m_windowMode = false;
+    destroy();
+    setPopoverFlags();
+    if (m_view) {
+        m_view->setProperty("notice", QString());
+    }
+}
+
 PopoverWindow::~PopoverWindow() {
     // The view refers to the view model; it goes before the window's scene does.
     delete m_view;
@@ -71,11 +138,22 @@ void PopoverWindow::toggle(const QRect &iconGeometry) {
 void PopoverWindow::showBelow(const QRect &iconGeometry) {
     m_iconGeometry = iconGeometry;
     m_cursor = QCursor::pos();
+    if (m_windowMode) {
+        show();
+        raise();
+        requestActivate();
+        return;
+    }
+    create();
+    markAsPopoverOnX11();
     place();
     show();
     raise();
     requestActivate();
+    // Escape closes the popover wherever the pointer is.
+    setKeyboardGrabEnabled(true);
     m_sinceShown.start();
+    m_sinceActivated.invalidate();
 }
 
 void PopoverWindow::dismiss() {
@@ -85,6 +163,12 @@ void PopoverWindow::dismiss() {
 }
 
 bool PopoverWindow::event(QEvent *event) {
+    if (event->type() == QEvent::Close && m_windowMode) {
+        // Without a tray this window is the program: closing it only hides it.
+        event->ignore();
+        hide();
+        return true;
+    }
     if (event->type() == QEvent::KeyPress) {
         const auto *key = static_cast<QKeyEvent *>(event);
         if (key->key() == Qt::Key_Escape && key->modifiers() == Qt::NoModifier) {
@@ -105,14 +189,22 @@ void PopoverWindow::hideBecause(bool focusLost) {
     } else {
         m_sinceFocusLostHide.invalidate();
     }
+    setKeyboardGrabEnabled(false);
     hide();
 }
 
 void PopoverWindow::onActiveChanged() {
-    if (isActive() || !isVisible()) {
+    if (isActive()) {
+        m_sinceActivated.start();
         return;
     }
-    if (m_sinceShown.isValid() && m_sinceShown.elapsed() < focusGraceMs) {
+    if (!isVisible() || m_windowMode) {
+        return;
+    }
+    // Through XWayland, sway hands the focus back to its own surface just after the
+    // popover took it: a loss that soon is not the user's click elsewhere.
+    if ((m_sinceShown.isValid() && m_sinceShown.elapsed() < focusGraceMs) ||
+        (m_sinceActivated.isValid() && m_sinceActivated.elapsed() < focusGraceMs)) {
         return;
     }
     hideBecause(true);
@@ -125,7 +217,7 @@ void PopoverWindow::followViewHeight() {
         m_view->setHeight(height);
     }
     resize(popoverWidth, height);
-    if (isVisible()) {
+    if (isVisible() && !m_windowMode) {
         place();
     }
 }

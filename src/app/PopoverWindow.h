@@ -1,6 +1,7 @@
 #pragma once
 // The popover: a frameless Qt Quick window below the tray icon that hosts the screens. It is
 // made once and shown and hidden as the user clicks; it has no taskbar entry of its own.
+// Where there is no tray, the same screens show in an ordinary window instead.
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -21,7 +22,8 @@ public:
     static constexpr int popoverWidth = 300;
     // Used until the view reports a height of its own.
     static constexpr int fallbackHeight = 320;
-    // Focus changes this soon after showing come from the click that opened the popover.
+    // Focus changes this soon after showing, or after the popover took the focus, come from
+    // the click that opened it or from the compositor, not from a click elsewhere.
     static constexpr qint64 focusGraceMs = 300;
     // A tray click this soon after the popover closed itself on focus loss is the click that
     // took the focus away: it must not open the popover again.
@@ -37,6 +39,12 @@ public:
     void toggle(const QRect &iconGeometry);
     void showBelow(const QRect &iconGeometry);
     void dismiss();
+    // Without a tray: an ordinary window titled "Толвекс" with the application's icon, that
+    // closing only hides, with `notice` above the screens.
+    void showAsWindow(const QString &notice);
+    // A tray came: the window goes, and the next opening is a popover again.
+    void leaveWindowMode();
+    [[nodiscard]] bool isWindowMode() const noexcept { return m_windowMode; }
 
 signals:
     // Ctrl+Q in the popover, as in the tray menu.
@@ -50,10 +58,15 @@ private:
     void onActiveChanged();
     void followViewHeight();
     void place();
+    void setPopoverFlags();
+    // Out of the task switcher and the pager: hints only an X11 window manager reads.
+    void markAsPopoverOnX11();
 
     QPointer<QQuickItem> m_view;
     QRect m_iconGeometry;
     QPoint m_cursor;
     QElapsedTimer m_sinceShown;
     QElapsedTimer m_sinceFocusLostHide;
+    QElapsedTimer m_sinceActivated;
+    bool m_windowMode = false;
 };

@@ -1,9 +1,11 @@
 #pragma once
-// The program itself: the view model, the tray icon with its quit menu, and the popover.
+// The program itself: the view model, the tray icon with its menu, and the popover (or, with
+// no tray, the same screens in a window).
 
 #include <QCoroTask>
 #include <QElapsedTimer>
 #include <QObject>
+#include <QRect>
 #include <QSystemTrayIcon>
 #include <QTimer>
 
@@ -11,26 +13,40 @@
 #include <memory>
 
 class AppViewModel;
-class NoTrayWindow;
+class InstanceChannel;
 class PopoverWindow;
-class QMenu;
 class QQmlEngine;
+class StatusNotifierItem;
+class TrayMenu;
 
 class TolvexApp : public QObject {
     Q_OBJECT
 
 public:
-    static constexpr const char *quitText = "Выйти из Толвекса";
-    // How long a tray host may take to appear (a session starting up) before the user is told.
+    // How long a tray host may take to appear (a session starting up) before the screens open
+    // in a window.
     static constexpr int trayWaitMs = 5000;
     static constexpr int trayPollMs = 250;
+    static constexpr int quitDeadlineMs = 900;
+    static constexpr const char *noTrayNotice =
+        "Не найдена системная область уведомлений (трей), поэтому Толвекс открыт в этом окне. "
+        "Закрытое окно снова откроется, если запустить Толвекс ещё раз; выход — Ctrl+Q. Как "
+        "только трей появится (в GNOME — расширение AppIndicator), Толвекс переберётся туда.";
+
+    // Where the program shows itself; only setPresence() changes it.
+    enum class Presence {
+        searching,      // no tray yet: the window opens once trayWaitMs have passed
+        statusNotifier, // our item, taken by a StatusNotifierWatcher
+        xembed,         // Qt's icon in an XEmbed tray
+        window,         // no tray: the screens in an ordinary window; trays are still sought
+    };
 
     // Makes the view model; the tray icon comes with start(), the popover with the first click.
     // `recoversUnsent`: false for a copy that could not tell whether another one runs.
     explicit TolvexApp(bool recoversUnsent, QObject *parent = nullptr);
     ~TolvexApp() override;
 
-    // Puts the icon into the tray, or, when no tray appears, shows a window that says so.
+    // Puts the icon into a tray, or, when none appears in time, opens the window.
     void start();
     // Every way out (the menu, Ctrl+Q, SIGTERM, SIGINT) comes here: a recording under way
     // stops capturing so its part files are complete, a stop or a mix under way is waited for
@@ -41,14 +57,18 @@ public:
     static constexpr std::chrono::milliseconds quitMargin{1000};
 
 private:
+    void setPresence(Presence presence);
     void checkForTray();
-    void createTray();
-    void showNoticeInToolTip();
-    void showNoTrayNotice();
-    void onTrayActivated(QSystemTrayIcon::ActivationReason reason);
+    void createXEmbedIcon();
+    // The icon's recording mark and the tooltip follow the state.
+    void followState();
+    void updateToolTip();
+    void togglePopover(const QRect &anchor);
+    void openPopover();
     // The QML engine and the screens cost tens of megabytes: a program that mostly waits in
-    // the tray makes them only when the popover is first asked for.
-    PopoverWindow &popover();
+    // the tray makes them only when they are first asked for. Null, with the program ending,
+    // when the screens cannot be made.
+    PopoverWindow *popover();
     QCoro::Task<> quitSafely();
     [[noreturn]] static void endAsCrashWould();
 
@@ -56,10 +76,20 @@ private:
     std::unique_ptr<AppViewModel> m_viewModel;
     std::unique_ptr<QQmlEngine> m_engine;
     std::unique_ptr<PopoverWindow> m_popover;
-    std::unique_ptr<QMenu> m_menu;
+    std::unique_ptr<TrayMenu> m_menu;
+    std::unique_ptr<StatusNotifierItem> m_item;
     std::unique_ptr<QSystemTrayIcon> m_tray;
-    std::unique_ptr<NoTrayWindow> m_notice;
+    std::unique_ptr<InstanceChannel> m_channel;
+    Presence m_presence = Presence::searching;
+    // Qt picks its tray kind once: where a StatusNotifierWatcher ran at that moment, its icon
+    // would be a second StatusNotifierItem, not an XEmbed one.
+    bool m_xembedUsable = false;
     QTimer m_trayPoll;
     QElapsedTimer m_trayWait;
+    // Ticks once a second for the tooltip's recording time, and only while recording.
+    QTimer m_recordingClock;
+    bool m_recordingIcon = false;
+    // Where the icon was last clicked; the menu's "open" places the popover there.
+    QRect m_anchor;
     bool m_quitting = false;
 };

@@ -3,6 +3,7 @@
 #include "AudioFileError.h"
 #include "AudioFiles.h"
 #include "CommandLine.h"
+#include "InstanceChannel.h"
 #include "QuitSignalWatcher.h"
 #include "SingleInstanceLock.h"
 #include "TolvexApp.h"
@@ -36,13 +37,10 @@ int printUnsentRecordings() {
     }
 }
 
-// Whether the toolkit has a display to connect to. Without one it would abort with a message
-// of its own, which tells a user in an ssh shell or a broken session nothing.
-bool displayAvailable(int argc, char *argv[]) {
-    for (const char *variable : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
-        if (!qEnvironmentVariableIsEmpty(variable)) {
-            return true;
-        }
+// Whether the user named a platform for the toolkit.
+bool platformChosen(int argc, char *argv[]) {
+    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        return true;
     }
     for (int i = 1; i < argc; ++i) {
         if (qstrcmp(argv[i], "-platform") == 0) {
@@ -50,6 +48,23 @@ bool displayAvailable(int argc, char *argv[]) {
         }
     }
     return false;
+}
+
+// Whether the toolkit has a display to connect to. Without one it would abort with a message
+// of its own, which tells a user in an ssh shell or a broken session nothing.
+bool displayAvailable(int argc, char *argv[]) {
+    return !qEnvironmentVariableIsEmpty("DISPLAY") ||
+           !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") || platformChosen(argc, argv);
+}
+
+// A Wayland client cannot place its own windows, so the popover would open wherever the
+// compositor likes. Through XWayland it can be put next to the icon; the user's own choice of
+// platform stands.
+void preferXWaylandForPlacement(int argc, char *argv[]) {
+    if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+        !qEnvironmentVariableIsEmpty("DISPLAY") && !platformChosen(argc, argv)) {
+        qputenv("QT_QPA_PLATFORM", "xcb");
+    }
 }
 
 } // namespace
@@ -78,6 +93,7 @@ int main(int argc, char *argv[]) {
         return 1;
     }
 
+    preferXWaylandForPlacement(argc, argv);
     QApplication::setApplicationName(programName);
     QApplication::setApplicationDisplayName(QStringLiteral("Толвекс"));
     QApplication::setApplicationVersion(QStringLiteral(TOLVEX_VERSION));
@@ -96,7 +112,10 @@ int main(int argc, char *argv[]) {
     case SingleInstanceLock::Outcome::acquired:
         break;
     case SingleInstanceLock::Outcome::heldElsewhere:
-        // The copy that runs already has its icon in the tray.
+        // The copy that runs shows its window, if it has one instead of a tray icon.
+        if (!InstanceChannel::askRunningCopyToShow()) {
+            std::fputs("tolvex: Толвекс уже запущен\n", stderr);
+        }
         return 0;
     case SingleInstanceLock::Outcome::unavailable:
         std::fputs("tolvex: не удалось создать файл блокировки, запуск без проверки второй "

@@ -8,6 +8,8 @@ Item {
     id: root
 
     required property AppViewModel vm
+    // Above the screens when they show in a window of their own: why there is no tray icon.
+    property string notice: ""
     readonly property string screenName: UiHelpers.screenFor(vm.stateCase)
     readonly property Item screen: screenLoader.item
 
@@ -19,6 +21,18 @@ Item {
         id: column
         width: root.width
         spacing: 0
+
+        Text {
+            objectName: "notice"
+            visible: root.notice !== ""
+            Layout.fillWidth: true
+            Layout.margins: 12
+            text: root.notice
+            textFormat: Text.PlainText
+            wrapMode: Text.Wrap
+            font: Theme.captionFont
+            color: Theme.white90
+        }
 
         Loader {
             id: screenLoader

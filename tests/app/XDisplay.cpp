@@ -4,6 +4,11 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <xcb/xcb.h>
+
+#include <cstdlib>
+#include <cstring>
+
 namespace {
 
 QByteArray xdotool(const QStringList &arguments) {
@@ -51,6 +56,28 @@ void XDisplay::click(QPoint at, int button) {
     const QString b = QString::number(button);
     xdotool({"mousemove", QString::number(at.x()), QString::number(at.y()), "sleep", "0.1",
              "mousedown", b, "sleep", "0.12", "mouseup", b});
+}
+
+void XDisplay::close(qulonglong window) {
+    xcb_connection_t *connection = xcb_connect(nullptr, nullptr);
+    const auto atom = [connection](const char *name) {
+        xcb_intern_atom_reply_t *reply = xcb_intern_atom_reply(
+            connection, xcb_intern_atom(connection, 0, std::strlen(name), name), nullptr);
+        const xcb_atom_t found = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+        std::free(reply);
+        return found;
+    };
+    xcb_client_message_event_t event{};
+    event.response_type = XCB_CLIENT_MESSAGE;
+    event.format = 32;
+    event.window = static_cast<xcb_window_t>(window);
+    event.type = atom("WM_PROTOCOLS");
+    event.data.data32[0] = atom("WM_DELETE_WINDOW");
+    xcb_send_event(connection, 0, event.window, XCB_EVENT_MASK_NO_EVENT,
+                   reinterpret_cast<const char *>(&event));
+    // A round trip: the server has sent the message before the connection goes.
+    std::free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
+    xcb_disconnect(connection);
 }
 
 void XDisplay::key(const QString &keys) {

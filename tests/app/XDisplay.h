@@ -18,6 +18,8 @@ QList<qulonglong> visibleWindows(const QString &pattern);
 std::optional<QRect> geometry(qulonglong window);
 QString windowName(qulonglong window);
 void click(QPoint at, int button = 1);
+// What a window manager's close button sends (WM_DELETE_WINDOW).
+void close(qulonglong window);
 void key(const QString &keys);
 // The whole screen; a null image when the grab fails.
 QImage screenshot();

@@ -1,0 +1,133 @@
+#include "StatusNotifierItem.h"
+
+#include <QCoreApplication>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QMenu>
+#include <QtEndian>
+
+#include <cstdio>
+
+StatusNotifierItem::StatusNotifierItem(QMenu &menu, QObject *parent)
+    : QObject(parent)
+    , m_connection(QDBusConnection::sessionBus())
+    , m_menu(menu)
+    , m_exporter(menu)
+    , m_serviceName(QStringLiteral("org.kde.StatusNotifierItem-%1-1")
+                        .arg(QCoreApplication::applicationPid())) {
+    TrayDBusTypes::registerTypes();
+    m_toolTip.title = title();
+    if (!m_connection.isConnected()) {
+        return;
+    }
+    const bool exported = m_exporter.exportOn(m_connection) &&
+                          m_connection.registerObject(QString::fromLatin1(objectPath), this,
+                                                      QDBusConnection::ExportScriptableContents |
+                                                          QDBusConnection::ExportAllProperties) &&
+                          m_connection.registerService(m_serviceName);
+    if (!exported) {
+        std::fprintf(stderr, "tolvex: the tray icon cannot be put on the session bus: %s\n",
+                     m_connection.lastError().message().toLocal8Bit().constData());
+        return;
+    }
+    m_watcher.setConnection(m_connection);
+    m_watcher.setWatchMode(QDBusServiceWatcher::WatchForOwnerChange);
+    m_watcher.addWatchedService(QString::fromLatin1(watcherService));
+    connect(&m_watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
+            [this](const QString &, const QString &, const QString &newOwner) {
+                onWatcherOwnerChanged(newOwner);
+            });
+    if (m_connection.interface()->isServiceRegistered(QString::fromLatin1(watcherService))) {
+        registerWithWatcher();
+    }
+}
+
+StatusNotifierItem::~StatusNotifierItem() {
+    if (m_connection.isConnected()) {
+        m_connection.unregisterService(m_serviceName);
+        m_connection.unregisterObject(QString::fromLatin1(objectPath));
+    }
+}
+
+void StatusNotifierItem::setRegistration(Registration registration) {
+    if (m_registration == registration) {
+        return;
+    }
+    m_registration = registration;
+    emit registrationChanged();
+}
+
+void StatusNotifierItem::onWatcherOwnerChanged(const QString &newOwner) {
+    if (newOwner.isEmpty()) {
+        setRegistration(Registration::noWatcher);
+        return;
+    }
+    // A watcher that started or restarted knows nothing of the item.
+    registerWithWatcher();
+}
+
+void StatusNotifierItem::registerWithWatcher() {
+    setRegistration(Registration::registering);
+    const QDBusMessage call = QDBusMessage::createMethodCall(
+        QString::fromLatin1(watcherService), QStringLiteral("/StatusNotifierWatcher"),
+        QString::fromLatin1(watcherService), QStringLiteral("RegisterStatusNotifierItem"));
+    auto *pending = new QDBusPendingCallWatcher(
+        m_connection.asyncCall(QDBusMessage(call) << m_serviceName), this);
+    connect(pending, &QDBusPendingCallWatcher::finished, this,
+            [this](QDBusPendingCallWatcher *finished) {
+                finished->deleteLater();
+                const QDBusPendingReply<> reply = *finished;
+                if (reply.isError()) {
+                    // The watcher went away meanwhile, or refused: the next owner change
+                    // tries again.
+                    std::fprintf(stderr, "tolvex: the tray did not take the icon: %s\n",
+                                 reply.error().message().toLocal8Bit().constData());
+                    setRegistration(Registration::noWatcher);
+                    return;
+                }
+                setRegistration(Registration::registered);
+            });
+}
+
+void StatusNotifierItem::setIcon(const QList<QImage> &images) {
+    m_pixmaps.clear();
+    for (const QImage &source : images) {
+        const QImage image = source.convertToFormat(QImage::Format_ARGB32);
+        SniPixmap pixmap{image.width(), image.height(), {}};
+        pixmap.argb.resize(qsizetype(image.width()) * image.height() * 4);
+        auto *out = reinterpret_cast<quint32 *>(pixmap.argb.data());
+        for (int y = 0; y < image.height(); ++y) {
+            const auto *line = reinterpret_cast<const quint32 *>(image.constScanLine(y));
+            for (int x = 0; x < image.width(); ++x) {
+                *out++ = qToBigEndian(line[x]);
+            }
+        }
+        m_pixmaps.append(pixmap);
+    }
+    m_toolTip.pixmaps = m_pixmaps;
+    emit NewIcon();
+}
+
+void StatusNotifierItem::setToolTip(const QString &title, const QString &description) {
+    m_toolTip.title = title;
+    m_toolTip.description = description;
+    emit NewToolTip();
+}
+
+void StatusNotifierItem::Activate(int x, int y) {
+    emit activated(QPoint(x, y));
+}
+
+void StatusNotifierItem::SecondaryActivate(int x, int y) {
+    emit activated(QPoint(x, y));
+}
+
+void StatusNotifierItem::ContextMenu(int x, int y) {
+    // Hosts that do not draw exported menus ask the item to show its own.
+    emit menuRequested(QPoint(x, y));
+    m_menu.popup(QPoint(x, y));
+}
+
+void StatusNotifierItem::Scroll(int, const QString &) {}

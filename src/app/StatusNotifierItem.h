@@ -1,0 +1,97 @@
+#pragma once
+// The tray icon as a StatusNotifierItem on the session bus, registered with whichever
+// StatusNotifierWatcher runs, again each time one appears. Unlike Qt's own item it keeps the
+// position hosts pass with a click, and it exports the menu through DBusMenuExporter.
+
+#include "DBusMenuExporter.h"
+#include "TrayDBusTypes.h"
+
+#include <QDBusConnection>
+#include <QDBusObjectPath>
+#include <QDBusServiceWatcher>
+#include <QImage>
+#include <QList>
+#include <QObject>
+#include <QPoint>
+
+class QMenu;
+
+class StatusNotifierItem : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierItem")
+    Q_PROPERTY(QString Category READ category)
+    Q_PROPERTY(QString Id READ id)
+    Q_PROPERTY(QString Title READ title)
+    Q_PROPERTY(QString Status READ status)
+    Q_PROPERTY(int WindowId READ windowId)
+    Q_PROPERTY(QString IconName READ iconName)
+    Q_PROPERTY(SniPixmapList IconPixmap READ iconPixmap)
+    Q_PROPERTY(SniToolTip ToolTip READ toolTip)
+    Q_PROPERTY(bool ItemIsMenu READ itemIsMenu)
+    Q_PROPERTY(QDBusObjectPath Menu READ menu)
+
+public:
+    static constexpr const char *watcherService = "org.kde.StatusNotifierWatcher";
+    static constexpr const char *objectPath = "/StatusNotifierItem";
+
+    // Where the item stands with the watcher; only setRegistration() changes it.
+    enum class Registration {
+        noWatcher,   // no watcher runs (or the session has no bus): no host can show the icon
+        registering, // a watcher runs and the registration is on its way
+        registered,  // a watcher has the item
+    };
+
+    // Puts the item and `menu` on the session bus and registers as soon as a watcher runs.
+    explicit StatusNotifierItem(QMenu &menu, QObject *parent = nullptr);
+    ~StatusNotifierItem() override;
+    StatusNotifierItem(const StatusNotifierItem &) = delete;
+    StatusNotifierItem &operator=(const StatusNotifierItem &) = delete;
+
+    [[nodiscard]] Registration registration() const noexcept { return m_registration; }
+    void setIcon(const QList<QImage> &images);
+    void setToolTip(const QString &title, const QString &description);
+
+    [[nodiscard]] QString category() const { return QStringLiteral("ApplicationStatus"); }
+    [[nodiscard]] QString id() const { return QStringLiteral("tolvex"); }
+    [[nodiscard]] QString title() const { return QStringLiteral("Толвекс"); }
+    [[nodiscard]] QString status() const { return QStringLiteral("Active"); }
+    [[nodiscard]] int windowId() const { return 0; }
+    [[nodiscard]] QString iconName() const { return {}; }
+    [[nodiscard]] SniPixmapList iconPixmap() const { return m_pixmaps; }
+    [[nodiscard]] SniToolTip toolTip() const { return m_toolTip; }
+    [[nodiscard]] bool itemIsMenu() const { return false; }
+    [[nodiscard]] QDBusObjectPath menu() const {
+        return QDBusObjectPath(QString::fromLatin1(DBusMenuExporter::objectPath));
+    }
+
+public slots:
+    Q_SCRIPTABLE void Activate(int x, int y);
+    Q_SCRIPTABLE void SecondaryActivate(int x, int y);
+    Q_SCRIPTABLE void ContextMenu(int x, int y);
+    Q_SCRIPTABLE void Scroll(int delta, const QString &orientation);
+
+signals:
+    Q_SCRIPTABLE void NewTitle();
+    Q_SCRIPTABLE void NewIcon();
+    Q_SCRIPTABLE void NewToolTip();
+    Q_SCRIPTABLE void NewStatus(const QString &status);
+    // A left click on the icon, at the point the host gave (null when it gave none).
+    void activated(QPoint at);
+    // The host asked for the menu there; the menu's "open" then places the popover there too.
+    void menuRequested(QPoint at);
+    void registrationChanged();
+
+private:
+    void setRegistration(Registration registration);
+    void onWatcherOwnerChanged(const QString &newOwner);
+    void registerWithWatcher();
+
+    QDBusConnection m_connection;
+    QMenu &m_menu;
+    DBusMenuExporter m_exporter;
+    QString m_serviceName;
+    QDBusServiceWatcher m_watcher;
+    Registration m_registration = Registration::noWatcher;
+    SniPixmapList m_pixmaps;
+    SniToolTip m_toolTip;
+};

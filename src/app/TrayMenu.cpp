@@ -1,0 +1,66 @@
+#include "TrayMenu.h"
+
+#include "AppViewModel.h"
+
+#include <QAction>
+#include <QKeySequence>
+#include <QMenu>
+
+TrayMenu::TrayMenu(AppViewModel &viewModel, QObject *parent)
+    : QObject(parent)
+    , m_viewModel(viewModel)
+    , m_menu(std::make_unique<QMenu>()) {
+    QAction *open = m_menu->addAction(QString::fromUtf8(openText));
+    connect(open, &QAction::triggered, this, &TrayMenu::openRequested);
+    m_main = m_menu->addAction(QString());
+    connect(m_main, &QAction::triggered, this, &TrayMenu::runMainAction);
+    m_menu->addSeparator();
+    QAction *quit = m_menu->addAction(QString::fromUtf8(quitText));
+    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    connect(quit, &QAction::triggered, this, &TrayMenu::quitRequested, Qt::QueuedConnection);
+    connect(&m_viewModel, &AppViewModel::changed, this, &TrayMenu::followState);
+    followState();
+}
+
+TrayMenu::~TrayMenu() = default;
+
+void TrayMenu::followState() {
+    const char *text = nullptr;
+    switch (m_viewModel.stateCase()) {
+    case AppState::Case::idle:
+        text = startText;
+        break;
+    case AppState::Case::recording:
+        text = stopText;
+        break;
+    case AppState::Case::uploadError:
+        text = retryText;
+        break;
+    case AppState::Case::notLoggedIn:
+    case AppState::Case::uploading:
+        break;
+    }
+    m_main->setVisible(text != nullptr);
+    if (text != nullptr) {
+        m_main->setText(QString::fromUtf8(text));
+    }
+    m_main->setEnabled(!m_viewModel.isBusy());
+}
+
+void TrayMenu::runMainAction() {
+    // The state may have moved since the menu was drawn: act on the state as it is now.
+    switch (m_viewModel.stateCase()) {
+    case AppState::Case::idle:
+        m_viewModel.beginRecording();
+        return;
+    case AppState::Case::recording:
+        m_viewModel.finishRecording();
+        return;
+    case AppState::Case::uploadError:
+        m_viewModel.retryUpload();
+        return;
+    case AppState::Case::notLoggedIn:
+    case AppState::Case::uploading:
+        return;
+    }
+}

@@ -1,0 +1,40 @@
+#pragma once
+// The icon's menu, the same on every tray: open the popover, the screen's main action, quit.
+
+#include <QObject>
+
+#include <memory>
+
+class AppViewModel;
+class QAction;
+class QMenu;
+
+class TrayMenu : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr const char *openText = "Открыть Толвекс";
+    static constexpr const char *startText = "Начать запись";
+    static constexpr const char *stopText = "Остановить запись";
+    static constexpr const char *retryText = "Повторить загрузку";
+    static constexpr const char *quitText = "Выйти из Толвекса";
+
+    explicit TrayMenu(AppViewModel &viewModel, QObject *parent = nullptr);
+    ~TrayMenu() override;
+
+    [[nodiscard]] QMenu &menu() { return *m_menu; }
+
+signals:
+    void openRequested();
+    void quitRequested();
+
+private:
+    // The main action follows the state: absent while signed out or uploading, disabled
+    // while an operation runs.
+    void followState();
+    void runMainAction();
+
+    AppViewModel &m_viewModel;
+    std::unique_ptr<QMenu> m_menu;
+    QAction *m_main = nullptr;
+};
