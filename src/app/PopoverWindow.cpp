@@ -2,10 +2,10 @@
 
 #include "AppViewModel.h"
 #include "PopoverPlacement.h"
+#include "TrayIconArt.h"
 
 #include <QCursor>
 #include <QGuiApplication>
-#include <QIcon>
 #include <QKeyEvent>
 #include <QQmlComponent>
 #include <QQmlEngine>
@@ -95,7 +95,7 @@ void PopoverWindow::showAsWindow(const QString &notice) {
         // The flags of a window the system knows take effect when it is made again.
         destroy();
         setFlags(Qt::Window);
-        setIcon(QIcon(QStringLiteral(":/tolvex/BubbleIcon.svg")));
+        setIcon(TrayIconArt::icon(false));
     }
     if (m_view) {
         m_view->setProperty("notice", notice);
