@@ -45,16 +45,18 @@ int DBusMenuExporter::idOf(QAction *action) {
     return id;
 }
 
-QAction *DBusMenuExporter::actionOf(int id) const {
-    for (auto it = m_ids.cbegin(); it != m_ids.cend(); ++it) {
-        if (it.value() == id && m_menu.actions().contains(it.key())) {
-            return it.key();
+QAction *DBusMenuExporter::actionOf(int id) {
+    // Every action the menu holds gets its id, asked for or not: a host may ask for an item
+    // before it has read the layout.
+    for (QAction *action : m_menu.actions()) {
+        if (idOf(action) == id) {
+            return action;
         }
     }
     return nullptr;
 }
 
-QVariantMap DBusMenuExporter::propertiesOf(int id, const QStringList &names) const {
+QVariantMap DBusMenuExporter::propertiesOf(int id, const QStringList &names) {
     QVariantMap properties;
     const auto wanted = [&names](const QString &name) {
         return names.isEmpty() || names.contains(name);
@@ -113,7 +115,14 @@ DBusMenuItemPropertiesList DBusMenuExporter::GetGroupProperties(const QList<int>
 }
 
 QDBusVariant DBusMenuExporter::GetProperty(int id, const QString &name) {
-    return QDBusVariant(propertiesOf(id, {name}).value(name));
+    const QVariantMap found = propertiesOf(id, {name});
+    if (!found.contains(name)) {
+        // An empty variant cannot travel: the caller gets an error instead.
+        sendErrorReply(QDBusError::InvalidArgs,
+                       QStringLiteral("no property %1 on item %2").arg(name).arg(id));
+        return {};
+    }
+    return QDBusVariant(found.value(name));
 }
 
 bool DBusMenuExporter::handleEvent(int id, const QString &eventId) {

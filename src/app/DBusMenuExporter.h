@@ -5,6 +5,7 @@
 #include "TrayDBusTypes.h"
 
 #include <QDBusConnection>
+#include <QDBusContext>
 #include <QHash>
 #include <QObject>
 #include <QSet>
@@ -13,7 +14,7 @@
 class QAction;
 class QMenu;
 
-class DBusMenuExporter : public QObject {
+class DBusMenuExporter : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "com.canonical.dbusmenu")
     Q_PROPERTY(uint Version READ version)
@@ -61,8 +62,8 @@ protected:
 
 private:
     [[nodiscard]] int idOf(QAction *action);
-    [[nodiscard]] QAction *actionOf(int id) const;
-    [[nodiscard]] QVariantMap propertiesOf(int id, const QStringList &names) const;
+    [[nodiscard]] QAction *actionOf(int id);
+    [[nodiscard]] QVariantMap propertiesOf(int id, const QStringList &names);
     [[nodiscard]] bool handleEvent(int id, const QString &eventId);
     void announceChanges();
 

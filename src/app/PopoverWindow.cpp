@@ -2,10 +2,10 @@
 
 #include "AppViewModel.h"
 #include "PopoverPlacement.h"
+#include "TrayIconArt.h"
 
 #include <QCursor>
 #include <QGuiApplication>
-#include <QIcon>
 #include <QKeyEvent>
 #include <QQmlComponent>
 #include <QQmlEngine>
@@ -95,7 +95,7 @@ void PopoverWindow::showAsWindow(const QString &notice) {
         // The flags of a window the system knows take effect when it is made again.
         destroy();
         setFlags(Qt::Window);
-        setIcon(QIcon(QStringLiteral(":/tolvex/BubbleIcon.svg")));
+        setIcon(TrayIconArt::icon(false));
     }
     if (m_view) {
         m_view->setProperty("notice", notice);
@@ -150,8 +150,6 @@ void PopoverWindow::showBelow(const QRect &iconGeometry) {
     show();
     raise();
     requestActivate();
-    // Escape closes the popover wherever the pointer is.
-    setKeyboardGrabEnabled(true);
     m_sinceShown.start();
     m_sinceActivated.invalidate();
 }
@@ -196,6 +194,11 @@ void PopoverWindow::hideBecause(bool focusLost) {
 void PopoverWindow::onActiveChanged() {
     if (isActive()) {
         m_sinceActivated.start();
+        // Escape closes the popover wherever the pointer is. Only a window the window manager
+        // has mapped can take the keyboard, which it has by the time it is active.
+        if (!m_windowMode) {
+            setKeyboardGrabEnabled(true);
+        }
         return;
     }
     if (!isVisible() || m_windowMode) {
