@@ -39,15 +39,9 @@ StatusNotifierItem::StatusNotifierItem(QMenu &menu, QObject *parent)
             [this](const QString &, const QString &, const QString &newOwner) {
                 onWatcherOwnerChanged(newOwner);
             });
-    // Once the owner has given the item its icon and tooltip: GNOME's extension drops an item
-    // that it first sees without an icon.
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            if (m_connection.interface()->isServiceRegistered(QString::fromLatin1(watcherService)))
-                registerWithWatcher();
-        },
-        Qt::QueuedConnection);
+    if (m_connection.interface()->isServiceRegistered(QString::fromLatin1(watcherService))) {
+        registerWithWatcher();
+    }
 }
 
 StatusNotifierItem::~StatusNotifierItem() {

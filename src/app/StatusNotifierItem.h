@@ -25,13 +25,6 @@ class StatusNotifierItem : public QObject {
     Q_PROPERTY(QString Status READ status)
     Q_PROPERTY(int WindowId READ windowId)
     Q_PROPERTY(QString IconName READ iconName)
-    // Empty, but there: GNOME's AppIndicator extension drops an item that lacks them.
-    Q_PROPERTY(QString IconThemePath READ iconName)
-    Q_PROPERTY(QString OverlayIconName READ iconName)
-    Q_PROPERTY(QString AttentionIconName READ iconName)
-    Q_PROPERTY(QString AttentionMovieName READ iconName)
-    Q_PROPERTY(SniPixmapList OverlayIconPixmap READ noPixmaps)
-    Q_PROPERTY(SniPixmapList AttentionIconPixmap READ noPixmaps)
     Q_PROPERTY(SniPixmapList IconPixmap READ iconPixmap)
     Q_PROPERTY(SniToolTip ToolTip READ toolTip)
     Q_PROPERTY(bool ItemIsMenu READ itemIsMenu)
@@ -65,7 +58,6 @@ public:
     [[nodiscard]] int windowId() const { return 0; }
     [[nodiscard]] QString iconName() const { return {}; }
     [[nodiscard]] SniPixmapList iconPixmap() const { return m_pixmaps; }
-    [[nodiscard]] SniPixmapList noPixmaps() const { return {}; }
     [[nodiscard]] SniToolTip toolTip() const { return m_toolTip; }
     [[nodiscard]] bool itemIsMenu() const { return false; }
     [[nodiscard]] QDBusObjectPath menu() const {
