@@ -159,7 +159,6 @@ private slots:
     void signInRecordUploadAndQuit();
     void endedMidRecordingIsSentAfterTheRelaunch_data();
     void endedMidRecordingIsSentAfterTheRelaunch();
-    void withoutATrayAWindowSaysSoAndSigtermQuits();
     void cleanup();
 
 private:
@@ -449,27 +448,6 @@ void TestEndToEnd::endedMidRecordingIsSentAfterTheRelaunch() {
     QVERIFY(recordingsFolderEmpties());
     m_program.terminate();
     QVERIFY(m_program.waitForFinished(10000));
-}
-
-// Last: it takes the tray away for good.
-void TestEndToEnd::withoutATrayAWindowSaysSoAndSigtermQuits() {
-    QVERIFY(::kill(qEnvironmentVariableIntValue("TOLVEX_TRAY_PID"), SIGTERM) == 0);
-    QVERIFY2(waitFor([] { return XDisplay::visibleWindows("^trayer$").isEmpty(); }, 5000),
-             "the tray host stayed");
-    m_program.setProcessEnvironment(environment());
-    m_program.start(QStringLiteral(TOLVEX_PROGRAM), {});
-    QVERIFY2(waitFor(
-                 [&] {
-                     const QList<qulonglong> shown = XDisplay::visibleWindows("^tolvex$");
-                     return shown.size() == 1 &&
-                            XDisplay::windowName(shown.first()) == QStringLiteral("Толвекс");
-                 },
-                 15000),
-             "no window told that the tray is missing");
-    m_program.terminate();
-    QVERIFY2(m_program.waitForFinished(10000), "SIGTERM did not end the program");
-    QCOMPARE(m_program.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(m_program.exitCode(), 0);
 }
 
 void TestEndToEnd::cleanup() {
