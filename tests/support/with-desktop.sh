@@ -25,6 +25,13 @@ if [ "$desktop" != x11 ] && [ "$(id -u)" -eq 0 ]; then
         useradd --system --no-create-home --shell /usr/sbin/nologin tolvex-desktop
     # The test's own folder becomes the desktop user's; everything else it makes is in /tmp.
     [ -z "${TMPDIR:-}" ] || chown -R tolvex-desktop: "$TMPDIR"
+    # The user runs the build's programs and these scripts: every folder above them must let it
+    # pass (only pass: o+x, not list), as a checkout in a private home folder would not.
+    for path in "$(realpath "$1")" "$(realpath "$0")"; do
+        while path=$(dirname "$path") && [ "$path" != / ]; do
+            [ -n "$(find "$path" -maxdepth 0 -perm -o+x)" ] || chmod o+x "$path"
+        done
+    done
     exec setpriv --reuid=tolvex-desktop --regid=tolvex-desktop --clear-groups \
         "$0" --desktop "$desktop" --sound "$sound" "$@"
 fi
