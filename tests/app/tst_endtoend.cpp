@@ -2,6 +2,7 @@
 // a keyring) against the programmable service, driven by clicks on the tray icon and popover.
 
 #include "AudioProbe.h"
+#include "DesktopProbe.h"
 #include "PulseServer.h"
 #include "TestHttpServer.h"
 #include "XDisplay.h"
@@ -112,17 +113,6 @@ private:
 // "Выйти из Толвекса" is the menu's last item.
 QPoint quitItem(const QRect &menu) {
     return {menu.center().x(), menu.bottom() - 10};
-}
-
-// Polls `done` until it holds or `ms` pass; keeps the event loop (and the server) going.
-bool waitFor(const std::function<bool()> &done, int ms) {
-    const QDeadlineTimer deadline(ms);
-    while (!deadline.hasExpired()) {
-        if (done())
-            return true;
-        QTest::qWait(200);
-    }
-    return done();
 }
 
 // The bounding box of the rows of `area` in which at least 150 pixels have `colour`: a filled
