@@ -51,9 +51,6 @@ public:
     // The user gave the recording up: every file goes.
     void discard();
 
-    // File names of the manifest are kept only for files in the recordings folder.
-    [[nodiscard]] const RecordingArchive &archive() const noexcept { return m_archive; }
-
 private:
     // The one place where the stage changes: writes the manifest with the new stage.
     bool advance(Stage to);
