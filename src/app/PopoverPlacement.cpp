@@ -28,4 +28,9 @@ QPoint topLeft(const QRect &iconGeometry, QPoint cursor, const QRect &available,
             clampSpan(y, popover.height(), available.top(), availableBottom)};
 }
 
+QPoint trayCorner(const QRect &screen, const QRect &available) {
+    const bool panelBelow = available.bottom() < screen.bottom() && available.top() == screen.top();
+    return {available.right(), panelBelow ? available.bottom() + 1 : available.top() - 1};
+}
+
 } // namespace PopoverPlacement

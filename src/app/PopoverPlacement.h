@@ -16,4 +16,9 @@ inline constexpr int gap = 4;
 [[nodiscard]] QPoint topLeft(const QRect &iconGeometry, QPoint cursor, const QRect &available,
                              QSize popover);
 
+// Where a tray most likely is when neither the host nor the pointer can say (a menu item
+// clicked in a panel that XWayland does not see): the right end of the panel's side of the
+// screen, which `screen` minus `available` shows; the top when no panel takes room.
+[[nodiscard]] QPoint trayCorner(const QRect &screen, const QRect &available);
+
 } // namespace PopoverPlacement

@@ -22,6 +22,15 @@
 #include <memory>
 #include <stdexcept>
 
+namespace {
+
+bool underXWayland() {
+    return QGuiApplication::platformName() == QLatin1String("xcb") &&
+           !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
+} // namespace
+
 PopoverWindow::PopoverWindow(QQmlEngine &engine, const QUrl &viewUrl, AppViewModel &viewModel) {
     setPopoverFlags();
     setTitle(QStringLiteral("Толвекс"));
@@ -61,8 +70,7 @@ void PopoverWindow::setPopoverFlags() {
     Qt::WindowFlags flags = Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint;
     // Through XWayland the compositor places the windows it manages where it likes (sway
     // centres them); one it does not manage stays where the program puts it.
-    if (QGuiApplication::platformName() == QLatin1String("xcb") &&
-        !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+    if (underXWayland()) {
         flags |= Qt::X11BypassWindowManagerHint;
     }
     setFlags(flags);
@@ -235,6 +243,12 @@ void PopoverWindow::place() {
         return;
     }
     setScreen(screen);
+    // Under XWayland the pointer is only known while it is over an X window, never over the
+    // panel, so a stale place would put the popover mid-screen.
+    const QPoint pointer =
+        underXWayland()
+            ? PopoverPlacement::trayCorner(screen->geometry(), screen->availableGeometry())
+            : m_cursor;
     setPosition(
-        PopoverPlacement::topLeft(m_iconGeometry, m_cursor, screen->availableGeometry(), size()));
+        PopoverPlacement::topLeft(m_iconGeometry, pointer, screen->availableGeometry(), size()));
 }

@@ -1,12 +1,17 @@
 // The real program on GNOME Shell with the AppIndicator extension (headless, Wayland, started by
-// with-desktop.sh --desktop gnome): its icon takes its place in the top bar and stays there.
-// Screenshots come through the Shell's own API.
+// with-desktop.sh --desktop gnome): its icon takes its place in the top bar and stays there, and
+// the menu a click shows opens the popover under it. Screenshots come through the Shell's own
+// API, clicks through Mutter's remote desktop one.
 
 #include "DesktopProbe.h"
 
 #include <QDBusConnection>
 #include <QDBusInterface>
+#include <QDBusObjectPath>
+#include <QDBusReply>
 #include <QDir>
+
+#include <memory>
 
 namespace {
 
@@ -21,6 +26,39 @@ QImage screenshot(const QString &name = QStringLiteral("gnome-now.png")) {
     return answer.type() == QDBusMessage::ReplyMessage ? QImage(path) : QImage();
 }
 
+// Mutter moves this pointer only by steps, so it is first pushed into the top left corner. After
+// that it moves straight: passing over another top bar button would open that one's menu.
+class Pointer {
+public:
+    Pointer() {
+        const QString service = QStringLiteral("org.gnome.Mutter.RemoteDesktop");
+        QDBusInterface desktop(service, QStringLiteral("/org/gnome/Mutter/RemoteDesktop"), service);
+        const QDBusReply<QDBusObjectPath> path = desktop.call(QStringLiteral("CreateSession"));
+        m_session = std::make_unique<QDBusInterface>(service, path.value().path(),
+                                                     service + QStringLiteral(".Session"));
+        m_session->call(QStringLiteral("Start"));
+    }
+    void click(QPoint at) {
+        if (!m_homed) {
+            m_session->call(QStringLiteral("NotifyPointerMotionRelative"), -4000.0, -4000.0);
+            m_homed = true;
+        }
+        m_session->call(QStringLiteral("NotifyPointerMotionRelative"), double(at.x() - m_at.x()),
+                        double(at.y() - m_at.y()));
+        m_at = at;
+        // The Shell takes a press that comes with the motion for a drag.
+        QTest::qWait(300);
+        m_session->call(QStringLiteral("NotifyPointerButton"), 272, true);
+        QTest::qWait(100);
+        m_session->call(QStringLiteral("NotifyPointerButton"), 272, false);
+    }
+
+private:
+    std::unique_ptr<QDBusInterface> m_session;
+    bool m_homed = false;
+    QPoint m_at;
+};
+
 } // namespace
 
 class GnomeTest : public QObject {
@@ -34,6 +72,8 @@ public:
 
 private:
     QProcess m_program;
+    QRect m_icon;
+    std::unique_ptr<Pointer> m_pointer;
 
 private slots:
     // Started with the Shell, as at login. The extension drops an item it cannot read (a
@@ -42,6 +82,12 @@ private slots:
         // The Shell lets only a few names take screenshots, the screenshot tool's among them.
         QVERIFY(
             QDBusConnection::sessionBus().registerService(QStringLiteral("org.gnome.Screenshot")));
+        // The Shell starts in its overview, and marks a remote desktop session in the top bar.
+        QDBusInterface shell(QStringLiteral("org.gnome.Shell"), QStringLiteral("/org/gnome/Shell"),
+                             QStringLiteral("org.gnome.Shell"));
+        shell.setProperty("OverviewActive", false);
+        m_pointer = std::make_unique<Pointer>();
+        QTest::qWait(1000);
         const QImage empty = screenshot();
         QVERIFY(!empty.isNull());
         m_program.setProcessChannelMode(QProcess::ForwardedChannels);
@@ -52,8 +98,33 @@ private slots:
         QVERIFY(
             waitFor([&] { return !changed(empty, screenshot(), indicators).isEmpty(); }, 10000));
         QTest::qWait(4000);
-        QVERIFY(
-            !changed(empty, screenshot(QStringLiteral("gnome-tray.png")), indicators).isEmpty());
+        m_icon = changed(empty, screenshot(QStringLiteral("gnome-tray.png")), indicators);
+        QVERIFY(!m_icon.isEmpty());
+    }
+
+    // GNOME's click shows the menu, and the menu's click says nothing of where the icon is: the
+    // popover still opens under it, on the screen.
+    void menuOpensThePopoverUnderTheIcon() {
+        QVERIFY(!m_icon.isEmpty());
+        Pointer &pointer = *m_pointer;
+        const QImage before = screenshot();
+        pointer.click(m_icon.center());
+        const QRect below(0, topBar + 2, 1280, 400);
+        QVERIFY(waitFor([&] { return !changed(before, screenshot(), below).isEmpty(); }, 5000));
+        QTest::qWait(500); // the menu's opening animation
+        const QRect menu = changed(before, screenshot(), below);
+        pointer.click({menu.center().x(), menu.top() + 24}); // "Открыть Толвекс"
+        std::optional<QRect> popover;
+        QVERIFY(waitFor([&] { return (popover = popoverOnXWayland()).has_value(); }, 5000));
+        QTest::qWait(1000); // its first frame
+        screenshot(QStringLiteral("gnome-popover.png"));
+        QVERIFY2(distance(m_icon.center(), *popover) <= 48,
+                 qPrintable(QStringLiteral("icon at (%1,%2), popover at (%3,%4)")
+                                .arg(m_icon.center().x())
+                                .arg(m_icon.center().y())
+                                .arg(popover->x())
+                                .arg(popover->y())));
+        QVERIFY(QRect(0, 0, 1280, 800).contains(*popover));
     }
 };
 
