@@ -19,9 +19,8 @@ constexpr int topBar = 32;
 
 QImage screenshot(const QString &name = QStringLiteral("gnome-now.png")) {
     const QString path = QDir(qEnvironmentVariable("TMPDIR", "/tmp")).filePath(name);
-    QDBusInterface shell(QStringLiteral("org.gnome.Shell.Screenshot"),
-                         QStringLiteral("/org/gnome/Shell/Screenshot"),
-                         QStringLiteral("org.gnome.Shell.Screenshot"));
+    const QString service = QStringLiteral("org.gnome.Shell.Screenshot");
+    QDBusInterface shell(service, QStringLiteral("/org/gnome/Shell/Screenshot"), service);
     const QDBusMessage answer = shell.call(QStringLiteral("Screenshot"), false, false, path);
     return answer.type() == QDBusMessage::ReplyMessage ? QImage(path) : QImage();
 }
@@ -37,12 +36,9 @@ public:
         m_session = std::make_unique<QDBusInterface>(service, path.value().path(),
                                                      service + QStringLiteral(".Session"));
         m_session->call(QStringLiteral("Start"));
+        m_session->call(QStringLiteral("NotifyPointerMotionRelative"), -4000.0, -4000.0);
     }
     void click(QPoint at) {
-        if (!m_homed) {
-            m_session->call(QStringLiteral("NotifyPointerMotionRelative"), -4000.0, -4000.0);
-            m_homed = true;
-        }
         m_session->call(QStringLiteral("NotifyPointerMotionRelative"), double(at.x() - m_at.x()),
                         double(at.y() - m_at.y()));
         m_at = at;
@@ -55,7 +51,6 @@ public:
 
 private:
     std::unique_ptr<QDBusInterface> m_session;
-    bool m_homed = false;
     QPoint m_at;
 };
 
@@ -124,12 +119,7 @@ private slots:
         QVERIFY(waitFor([&] { return (popover = popoverOnXWayland()).has_value(); }, 5000));
         QTest::qWait(1000); // its first frame
         screenshot(QStringLiteral("gnome-popover.png"));
-        QVERIFY2(distance(m_icon.center(), *popover) <= 48,
-                 qPrintable(QStringLiteral("icon at (%1,%2), popover at (%3,%4)")
-                                .arg(m_icon.center().x())
-                                .arg(m_icon.center().y())
-                                .arg(popover->x())
-                                .arg(popover->y())));
+        QVERIFY(distance(m_icon.center(), *popover) <= 48);
         QVERIFY(QRect(0, 0, 1280, 800).contains(*popover));
     }
 };

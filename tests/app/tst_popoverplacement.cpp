@@ -30,8 +30,6 @@ void TestPopoverPlacement::topLeft_data() {
         << QRect(1800, 1053, 24, 24) << farCursor << QRect(0, 0, 1920, 1050) << QPoint(1620, 649);
     QTest::newRow("no icon geometry: below the pointer")
         << QRect() << QPoint(500, 10) << QRect(0, 0, 1920, 1080) << QPoint(351, 15);
-    QTest::newRow("zero-sized icon counts as unknown")
-        << QRect(1000, 0, 0, 0) << QPoint(500, 10) << QRect(0, 0, 1920, 1080) << QPoint(351, 15);
     QTest::newRow("pointer in the bottom-right corner")
         << QRect() << QPoint(1919, 1079) << QRect(0, 0, 1920, 1080) << QPoint(1620, 675);
     QTest::newRow("second screen to the right")

@@ -112,13 +112,7 @@ private slots:
         const std::optional<QPoint> reported = reportedPoint();
         QVERIFY(reported.has_value());
         QVERIFY2(std::min(distance(icon.center(), *window), distance(*reported, *window)) <= 48,
-                 qPrintable(QStringLiteral("icon at %1,%2, waybar said %3,%4, popover at %5,%6")
-                                .arg(icon.center().x())
-                                .arg(icon.center().y())
-                                .arg(reported->x())
-                                .arg(reported->y())
-                                .arg(window->x())
-                                .arg(window->y())));
+                 qPrintable(QStringLiteral("popover at %1,%2").arg(window->x()).arg(window->y())));
         QVERIFY(QRect(0, 0, screenWidth, screenHeight).contains(*window));
 
         QVERIFY(click(icon.center()));

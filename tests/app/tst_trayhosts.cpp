@@ -54,15 +54,12 @@ private:
     QString m_connection;
 };
 
-// The program's visible window of the popover's width (0 when none), and where it is.
-qulonglong programWindow(QRect *place = nullptr) {
+// The program's visible window of the popover's width (0 when none).
+qulonglong programWindow() {
     for (qulonglong window : XDisplay::visibleWindows("^tolvex$")) {
         if (const std::optional<QRect> rect = XDisplay::geometry(window);
-            rect && rect->width() == 300) {
-            if (place != nullptr)
-                *place = *rect;
+            rect && rect->width() == 300)
             return window;
-        }
     }
     return 0;
 }
@@ -183,11 +180,9 @@ void TestTrayHosts::aLateOrRestartedWatcherGetsTheIconAndItsMenu() {
     QCOMPARE(itemProperty("Title").toString(), product);
     QCOMPARE(menu().keys(), QStringList({"Выйти из Толвекса", "Открыть Толвекс"}));
 
-    // A left click opens the popover next to where the host says it was.
-    const QPoint at(1000, 12);
+    // A left click opens the popover (next to the host's point: the sway and GNOME tests).
     QDBusInterface(m_watcher.item, "/StatusNotifierItem", itemInterface).call("Activate", 1000, 12);
-    QRect popover;
-    QTRY_VERIFY_WITH_TIMEOUT(programWindow(&popover) != 0, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(programWindow() != 0, 10000);
     QProcess xprop;
     xprop.start("xprop", {"-id", QString::number(programWindow()), "_NET_WM_STATE"});
     QVERIFY(xprop.waitForFinished(5000));
@@ -195,10 +190,6 @@ void TestTrayHosts::aLateOrRestartedWatcherGetsTheIconAndItsMenu() {
     // A host about to draw the menu closes it, as a right click on an XEmbed icon does.
     QDBusInterface(m_watcher.item, "/MenuBar", "com.canonical.dbusmenu").call("AboutToShow", 0);
     QTRY_VERIFY_WITH_TIMEOUT(programWindow() == 0, 3000);
-    const QPoint nearest(std::clamp(at.x(), popover.left(), popover.right()),
-                         std::clamp(at.y(), popover.top(), popover.bottom()));
-    QVERIFY2((nearest - at).manhattanLength() <= 48,
-             qPrintable(QStringLiteral("popover at %1,%2").arg(popover.x()).arg(popover.y())));
 
     m_watcher.stop();
     QVERIFY(m_watcher.start("watcher-2"));
