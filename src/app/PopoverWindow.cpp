@@ -60,6 +60,7 @@ PopoverWindow::PopoverWindow(QQmlEngine &engine, const QUrl &viewUrl, AppViewMod
 
     connect(m_view, &QQuickItem::implicitHeightChanged, this, &PopoverWindow::followViewHeight);
     connect(this, &QWindow::activeChanged, this, &PopoverWindow::onActiveChanged);
+    connect(&m_shield, &ClickShield::pressed, this, [this] { hideBecause(false); });
     followViewHeight();
 }
 
@@ -67,13 +68,16 @@ void PopoverWindow::setPopoverFlags() {
     // A tool window has no taskbar entry; without a frame and above other windows it behaves
     // as a popover. Qt::Popup would grab the pointer, and the tray click that should close it
     // would then reopen it.
-    Qt::WindowFlags flags = Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint;
     // Through XWayland the compositor places the windows it manages where it likes (sway
-    // centres them); one it does not manage stays where the program puts it.
+    // centres them); one it does not manage stays where the program puts it. Such a window has
+    // no taskbar entry anyway, and must not be a tool window: wlroots gives no keyboard to an
+    // unmanaged tool window, so Escape would not reach it.
     if (underXWayland()) {
-        flags |= Qt::X11BypassWindowManagerHint;
+        setFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
+                 Qt::X11BypassWindowManagerHint);
+        return;
     }
-    setFlags(flags);
+    setFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
 }
 
 void PopoverWindow::markAsPopoverOnX11() {
@@ -155,6 +159,10 @@ void PopoverWindow::showBelow(const QRect &iconGeometry) {
     create();
     markAsPopoverOnX11();
     place();
+    // Mapped first, so the popover lies above it.
+    if (underXWayland()) {
+        m_shield.cover();
+    }
     show();
     raise();
     requestActivate();
@@ -197,6 +205,7 @@ void PopoverWindow::hideBecause(bool focusLost) {
     }
     setKeyboardGrabEnabled(false);
     hide();
+    m_shield.hide();
 }
 
 void PopoverWindow::onActiveChanged() {

@@ -3,6 +3,8 @@
 // made once and shown and hidden as the user clicks; it has no taskbar entry of its own.
 // Where there is no tray, the same screens show in an ordinary window instead.
 
+#include "ClickShield.h"
+
 #include <QElapsedTimer>
 #include <QObject>
 #include <QPoint>
@@ -63,6 +65,8 @@ private:
     void markAsPopoverOnX11();
 
     QPointer<QQuickItem> m_view;
+    // Under XWayland only: the click outside the popover is seen through it.
+    ClickShield m_shield;
     QRect m_iconGeometry;
     QPoint m_cursor;
     QElapsedTimer m_sinceShown;

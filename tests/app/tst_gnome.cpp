@@ -76,7 +76,7 @@ public:
 
 private:
     QProcess m_program;
-    QRect m_icon;
+    QRect m_icon, m_menu;
     std::unique_ptr<Pointer> m_pointer;
 
 private slots:
@@ -121,6 +121,21 @@ private slots:
         screenshot(QStringLiteral("gnome-popover.png"));
         QVERIFY(distance(m_icon.center(), *popover) <= 48);
         QVERIFY(QRect(0, 0, 1280, 800).contains(*popover));
+        m_menu = menu;
+    }
+
+    // A click elsewhere, on the desktop or the top bar, closes it (Escape cannot, see README).
+    void aClickElsewhereClosesIt() {
+        for (const QPoint elsewhere : {QPoint(640, 600), QPoint(400, 15)}) {
+            QVERIFY(popoverOnXWayland().has_value());
+            m_pointer->click(elsewhere);
+            QVERIFY(waitFor([&] { return !popoverOnXWayland(); }, 2000));
+            QTest::qWait(500);
+            m_pointer->click(m_icon.center());
+            QTest::qWait(800);
+            m_pointer->click({m_menu.center().x(), m_menu.top() + 24});
+            QVERIFY(waitFor([&] { return popoverOnXWayland().has_value(); }, 5000));
+        }
     }
 };
 
