@@ -80,11 +80,10 @@ private slots:
         QTest::qWait(5000);
         m_bar.start(QStringLiteral("waybar"), {"-c", qEnvironmentVariable("TOLVEX_WAYBAR_CONFIG")});
         QVERIFY(m_bar.waitForStarted());
-        QImage emptyBar;
         QVERIFY(waitFor(
-            [&] {
-                return !(emptyBar = screenshot()).isNull() &&
-                       emptyBar.pixel(5, 5) != emptyBar.pixel(5, barHeight + 20);
+            [] {
+                const QImage shot = screenshot();
+                return !shot.isNull() && shot.pixel(5, 5) != shot.pixel(5, barHeight + 20);
             },
             5000));
         // The bar is drawn before its tray has an item; the icon follows within 2 s.
@@ -93,29 +92,26 @@ private slots:
         QVERIFY(waitFor(
             [&] {
                 const QImage shot = screenshot();
-                for (int x = bar.left(); x <= bar.right(); ++x) {
-                    for (int y = bar.top(); y <= bar.bottom(); ++y) {
+                for (int x = bar.left(); x <= bar.right(); ++x)
+                    for (int y = bar.top(); y <= bar.bottom(); ++y)
                         if (shot.pixel(x, y) != shot.pixel(bar.left(), y))
                             icon |= QRect(x, y, 1, 1);
-                    }
-                }
                 return !icon.isEmpty();
             },
             2500));
-        QVERIFY(!popoverOnXWayland());
 
-        // waybar has been seen to miss a press that came with the pointer's first entry.
-        QVERIFY(moveTo(icon.center()));
-        QTest::qWait(300);
+        // waybar has been seen to miss the first click on an item it has just added: a second
+        // one comes only when it called nothing.
         QVERIFY(click(icon.center()));
+        if (!waitFor([&] { return reportedPoint().has_value(); }, 1000))
+            QVERIFY(click(icon.center()));
         std::optional<QRect> window;
         QVERIFY(waitFor([&] { return (window = popoverOnXWayland()).has_value(); }, 3000));
         QTest::qWait(300);
         screenshot(QStringLiteral("sway-popover.png")); // kept with the test's files
         const std::optional<QPoint> reported = reportedPoint();
         QVERIFY(reported.has_value());
-        QVERIFY2(std::min(distance(icon.center(), *window), distance(*reported, *window)) <= 48,
-                 qPrintable(QStringLiteral("popover at %1,%2").arg(window->x()).arg(window->y())));
+        QVERIFY(std::min(distance(icon.center(), *window), distance(*reported, *window)) <= 48);
         QVERIFY(QRect(0, 0, screenWidth, screenHeight).contains(*window));
 
         QVERIFY(click(icon.center()));
@@ -126,14 +122,11 @@ private slots:
             QVERIFY(click(icon.center()));
             QVERIFY(waitFor([] { return popoverOnXWayland().has_value(); }, 3000));
             QTest::qWait(500);
-            if (elsewhere.isNull()) {
-                // A fresh virtual keyboard's keymap reaches XWayland only after a while.
-                QVERIFY(moveTo({640, 500}));
-                QCOMPARE(QProcess::execute(QStringLiteral("wtype"), {"-s", "400", "-k", "Escape"}),
-                         0);
-            } else {
-                QVERIFY(click(elsewhere));
-            }
+            // A fresh virtual keyboard's keymap reaches XWayland only after a while.
+            const QStringList escape{"-s", "400", "-k", "Escape"};
+            QVERIFY(elsewhere.isNull()
+                        ? moveTo({640, 500}) && QProcess::execute("wtype", escape) == 0
+                        : click(elsewhere));
             QVERIFY(waitFor([] { return !popoverOnXWayland(); }, 2000));
         }
         QVERIFY(click(icon.center(), 273));

@@ -31,9 +31,7 @@ trap stop EXIT
 trap 'exit 143' TERM
 for _ in $(seq 150); do grep -q '^DISPLAY=' "$desk/env" 2>/dev/null && break; sleep 0.1; done
 grep -q '^DISPLAY=' "$desk/env" || { echo "in-sway.sh: sway did not start" >&2; cat "$desk/sway.log" >&2; exit 1; }
-for name in WAYLAND_DISPLAY DISPLAY SWAYSOCK; do
-    export "$(grep "^$name=" "$desk/env")"
-done
+for name in WAYLAND_DISPLAY DISPLAY SWAYSOCK; do export "$(grep "^$name=" "$desk/env")"; done
 status=0
 "$@" || status=$?
 exit "$status"
