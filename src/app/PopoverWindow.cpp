@@ -3,6 +3,7 @@
 #include "AppViewModel.h"
 #include "PopoverPlacement.h"
 #include "TrayIconArt.h"
+#include "X11Hints.h"
 
 #include <QCursor>
 #include <QGuiApplication>
@@ -12,13 +13,8 @@
 #include <QQuickItem>
 #include <QScreen>
 
-#include <xcb/xcb.h>
-
 #include <algorithm>
-#include <array>
 #include <cmath>
-#include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <stdexcept>
 
@@ -61,6 +57,9 @@ PopoverWindow::PopoverWindow(QQmlEngine &engine, const QUrl &viewUrl, AppViewMod
     connect(m_view, &QQuickItem::implicitHeightChanged, this, &PopoverWindow::followViewHeight);
     connect(this, &QWindow::activeChanged, this, &PopoverWindow::onActiveChanged);
     connect(&m_shield, &ClickShield::pressed, this, [this] { hideBecause(false); });
+    connect(&m_keeper, &FocusKeeper::escapePressed, this, [this] { hideBecause(false); });
+    connect(&m_keeper, &FocusKeeper::quitPressed, this, &PopoverWindow::quitRequested);
+    connect(&m_keeper, &FocusKeeper::focusLost, this, &PopoverWindow::onFocusLost);
     followViewHeight();
 }
 
@@ -78,26 +77,6 @@ void PopoverWindow::setPopoverFlags() {
         return;
     }
     setFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
-}
-
-void PopoverWindow::markAsPopoverOnX11() {
-    auto *x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
-    if (x11 == nullptr) {
-        return;
-    }
-    xcb_connection_t *connection = x11->connection();
-    const auto atom = [connection](const char *name) {
-        std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> reply(
-            xcb_intern_atom_reply(connection,
-                                  xcb_intern_atom(connection, 0, std::strlen(name), name), nullptr),
-            &std::free);
-        return reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
-    };
-    // Qt keeps states it finds on a window it maps, and adds its own (above, for the flags).
-    const std::array<xcb_atom_t, 2> states{atom("_NET_WM_STATE_SKIP_TASKBAR"),
-                                           atom("_NET_WM_STATE_SKIP_PAGER")};
-    xcb_change_property(connection, XCB_PROP_MODE_REPLACE, static_cast<xcb_window_t>(winId()),
-                        atom("_NET_WM_STATE"), XCB_ATOM_ATOM, 32, states.size(), states.data());
 }
 
 void PopoverWindow::showAsWindow(const QString &notice) {
@@ -157,15 +136,21 @@ void PopoverWindow::showBelow(const QRect &iconGeometry) {
         return;
     }
     create();
-    markAsPopoverOnX11();
+    X11Hints::skipTaskbarAndPager(*this);
     place();
-    // Mapped first, so the popover lies above it.
+    // Mapped first, so the popover lies above them.
+    if (FocusKeeper::needed()) {
+        m_keeper.cover(geometry());
+    }
     if (underXWayland()) {
         m_shield.cover();
     }
     show();
     raise();
-    requestActivate();
+    // The keeper holds the focus where there is one; asking for it here would take it away.
+    if (!FocusKeeper::needed()) {
+        requestActivate();
+    }
     m_sinceShown.start();
     m_sinceActivated.invalidate();
 }
@@ -206,6 +191,7 @@ void PopoverWindow::hideBecause(bool focusLost) {
     setKeyboardGrabEnabled(false);
     hide();
     m_shield.hide();
+    m_keeper.hide();
 }
 
 void PopoverWindow::onActiveChanged() {
@@ -218,6 +204,10 @@ void PopoverWindow::onActiveChanged() {
         }
         return;
     }
+    onFocusLost();
+}
+
+void PopoverWindow::onFocusLost() {
     if (!isVisible() || m_windowMode) {
         return;
     }
@@ -260,4 +250,7 @@ void PopoverWindow::place() {
             : m_cursor;
     setPosition(
         PopoverPlacement::topLeft(m_iconGeometry, pointer, screen->availableGeometry(), size()));
+    if (m_keeper.isVisible()) {
+        m_keeper.cover(geometry());
+    }
 }

@@ -4,6 +4,7 @@
 // Where there is no tray, the same screens show in an ordinary window instead.
 
 #include "ClickShield.h"
+#include "FocusKeeper.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -58,15 +59,17 @@ protected:
 private:
     void hideBecause(bool focusLost);
     void onActiveChanged();
+    // The user went elsewhere: the popover closes, unless the loss came with its opening.
+    void onFocusLost();
     void followViewHeight();
     void place();
     void setPopoverFlags();
-    // Out of the task switcher and the pager: hints only an X11 window manager reads.
-    void markAsPopoverOnX11();
 
     QPointer<QQuickItem> m_view;
     // Under XWayland only: the click outside the popover is seen through it.
     ClickShield m_shield;
+    // Under GNOME's XWayland only: the keys reach the program through it.
+    FocusKeeper m_keeper;
     QRect m_iconGeometry;
     QPoint m_cursor;
     QElapsedTimer m_sinceShown;

@@ -1,7 +1,8 @@
 #!/bin/bash
 # Runs a command on a headless GNOME Shell (Wayland, with XWayland) with the AppIndicator
 # extension, inside the current D-Bus session, and stops the desktop afterwards. GNOME Shell
-# wants a system bus: a private one stands in. Exports WAYLAND_DISPLAY and DISPLAY (XWayland's).
+# wants a system bus: a private one stands in. Exports WAYLAND_DISPLAY, DISPLAY (XWayland's) and
+# XDG_CURRENT_DESKTOP, as a GNOME session does.
 # Input goes through Mutter's RemoteDesktop D-Bus API and screenshots through the Shell's own,
 # both on the session bus.
 # Usage: in-gnome.sh COMMAND [ARGS...]
@@ -43,7 +44,7 @@ shell=$!
 until_ok owned org.gnome.Shell.Screenshot
 until_ok owned org.kde.StatusNotifierWatcher
 until_ok test -S "$XDG_RUNTIME_DIR/wayland-0"
-export WAYLAND_DISPLAY=wayland-0
+export WAYLAND_DISPLAY=wayland-0 XDG_CURRENT_DESKTOP=GNOME
 # XWayland's displays are reserved by the Shell, whose lock files hold its pid; clients get the
 # first.
 display=""

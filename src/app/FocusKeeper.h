@@ -1,0 +1,35 @@
+#pragma once
+// GNOME under Wayland sends keys to an X window only once its window manager has focused it,
+// which it never does for the popover (a window it does not manage). The keeper is a managed
+// window of the program's own, hidden under the popover while it is open, that takes the focus:
+// Escape and Ctrl+Q then reach the program, and the focus leaving it means the user went
+// elsewhere.
+
+#include <QRasterWindow>
+
+class FocusKeeper : public QRasterWindow {
+    Q_OBJECT
+
+public:
+    FocusKeeper();
+
+    // Only GNOME's window manager needs it; elsewhere the popover takes the keyboard itself.
+    [[nodiscard]] static bool needed();
+    // Shows the keeper at `area` (under the popover) and asks for the focus for it.
+    void cover(const QRect &area);
+
+signals:
+    void escapePressed();
+    void quitPressed();
+    void focusLost();
+
+protected:
+    void exposeEvent(QExposeEvent *event) override;
+    void paintEvent(QPaintEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+    void focusOutEvent(QFocusEvent *event) override;
+
+private:
+    // The window manager ignores a request for a window it has not yet mapped.
+    bool m_activateOnExpose = false;
+};
