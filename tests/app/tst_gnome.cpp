@@ -3,7 +3,12 @@
 // the menu a click shows opens the popover under it. Screenshots come through the Shell's own
 // API, clicks through Mutter's remote desktop one.
 
+#include "ApiBaseUrl.h"
 #include "DesktopProbe.h"
+#include "KeyringTokenStore.h"
+#include "TestHttpServer.h"
+
+#include <QCoroTask>
 
 #include <QDBusConnection>
 #include <QDBusInterface>
@@ -62,6 +67,14 @@ private:
     QPoint m_at;
 };
 
+// The sound server's record streams of clients: the program's two while it records.
+int recordStreams() {
+    QProcess pactl;
+    pactl.start(QStringLiteral("pactl"), {"list", "short", "source-outputs"});
+    pactl.waitForFinished(5000);
+    return pactl.readAllStandardOutput().count("protocol-native"); // not the fixture's remap
+}
+
 // The Shell opens its overview once it has started, which hides the windows.
 void leaveOverview() {
     QDBusInterface shell(QStringLiteral("org.gnome.Shell"), QStringLiteral("/org/gnome/Shell"),
@@ -83,9 +96,18 @@ public:
     }
 
 private:
+    TestHttpServer m_service;
     QProcess m_program;
     QRect m_icon, m_menu;
     std::unique_ptr<Pointer> m_pointer;
+
+    // The extension shows the menu once no second click has come.
+    QImage openMenu() {
+        QTest::qWait(500);
+        m_pointer->click(m_icon.center());
+        QTest::qWait(800);
+        return screenshot();
+    }
 
 private slots:
     // Started with the Shell, as at login. The extension drops an item it cannot read (a
@@ -99,6 +121,17 @@ private slots:
         QTest::qWait(1000);
         const QImage empty = screenshot();
         QVERIFY(!empty.isNull());
+        // Signed in, so that the menu offers a recording.
+        m_service.setHandler([](const RecordedRequest &request) {
+            if (request.target == "/api/auth/me" && request.header("Authorization") == "Bearer t")
+                return TestAnswer::json(200, R"({"user_id": 7, "first_name": "Анна"})");
+            return TestAnswer::json(request.target == "/api/meetings" ? 200 : 500,
+                                    R"({"id": 42, "status": "created"})");
+        });
+        QCoro::waitFor(KeyringTokenStore(ApiBaseUrl::tokenOrigin(m_service.baseUrl())).save("t"));
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("TOLVEX_API_BASE_URL", m_service.baseUrl());
+        m_program.setProcessEnvironment(environment);
         m_program.setProcessChannelMode(QProcess::ForwardedChannels);
         m_program.start(QStringLiteral(TOLVEX_PROGRAM), {});
         QVERIFY(m_program.waitForStarted());
@@ -134,7 +167,7 @@ private slots:
 
     // A click elsewhere, on the desktop or the top bar, and Escape close it; a double click opens
     // it where the extension says. A click on the icon closes it, the next one shows the menu,
-    // whose last item quits.
+    // which records and quits.
     void closingReopeningAndQuitting() {
         // XWayland drops the first key after it first gets the keyboard: a Shift goes first.
         m_pointer->key(0xffe1);
@@ -152,9 +185,17 @@ private slots:
         }
         m_pointer->click(m_icon.center());
         QVERIFY(waitFor([&] { return !popoverOnXWayland(); }, 2000));
-        QTest::qWait(500);
-        m_pointer->click(m_icon.center());
-        QTest::qWait(800);
+        // "Начать запись" records; then the menu offers to stop it and the icon carries a mark.
+        const QImage idle = openMenu();
+        m_pointer->click({m_menu.center().x(), m_menu.top() + 64});
+        QVERIFY(waitFor([] { return recordStreams() == 2; }, 10000));
+        const QImage recording = openMenu();
+        const QRect item(m_menu.left(), m_menu.top() + 50, m_menu.width(), 30);
+        QVERIFY(!changed(idle, recording, item).isEmpty());
+        QVERIFY(!changed(idle, recording, m_icon).isEmpty());
+        m_pointer->click({m_menu.center().x(), m_menu.top() + 64}); // "Остановить запись"
+        QVERIFY(waitFor([] { return recordStreams() == 0; }, 10000));
+        openMenu();
         m_pointer->click({m_menu.center().x(), m_menu.bottom() - 24}); // "Выйти из Толвекса"
         QVERIFY(m_program.waitForFinished(5000) && m_program.exitCode() == 0);
     }
