@@ -1,6 +1,5 @@
 #include "StatusNotifierItem.h"
 
-#include <QCoreApplication>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
@@ -14,9 +13,7 @@ StatusNotifierItem::StatusNotifierItem(QMenu &menu, QObject *parent)
     : QObject(parent)
     , m_connection(QDBusConnection::sessionBus())
     , m_menu(menu)
-    , m_exporter(menu)
-    , m_serviceName(QStringLiteral("org.kde.StatusNotifierItem-%1-1")
-                        .arg(QCoreApplication::applicationPid())) {
+    , m_exporter(menu) {
     TrayDBusTypes::registerTypes();
     m_toolTip.title = title();
     if (!m_connection.isConnected()) {
@@ -25,8 +22,7 @@ StatusNotifierItem::StatusNotifierItem(QMenu &menu, QObject *parent)
     const bool exported = m_exporter.exportOn(m_connection) &&
                           m_connection.registerObject(QString::fromLatin1(objectPath), this,
                                                       QDBusConnection::ExportScriptableContents |
-                                                          QDBusConnection::ExportAllProperties) &&
-                          m_connection.registerService(m_serviceName);
+                                                          QDBusConnection::ExportAllProperties);
     if (!exported) {
         std::fprintf(stderr, "tolvex: the tray icon cannot be put on the session bus: %s\n",
                      m_connection.lastError().message().toLocal8Bit().constData());
@@ -46,7 +42,6 @@ StatusNotifierItem::StatusNotifierItem(QMenu &menu, QObject *parent)
 
 StatusNotifierItem::~StatusNotifierItem() {
     if (m_connection.isConnected()) {
-        m_connection.unregisterService(m_serviceName);
         m_connection.unregisterObject(QString::fromLatin1(objectPath));
     }
 }
@@ -68,13 +63,18 @@ void StatusNotifierItem::onWatcherOwnerChanged(const QString &newOwner) {
     registerWithWatcher();
 }
 
+// The item is registered by the connection's unique name and owns no well-known
+// "org.kde.StatusNotifierItem-PID-ID" name. GNOME's extension watches a well-known name it is
+// given, and that watch, racing with its first reading of the item, was seen to drop the icon a
+// moment after it showed. A well-known name on the bus would also make the extension, when it
+// starts after the program, add an item of its own beside the one registered here.
 void StatusNotifierItem::registerWithWatcher() {
     setRegistration(Registration::registering);
     const QDBusMessage call = QDBusMessage::createMethodCall(
         QString::fromLatin1(watcherService), QStringLiteral("/StatusNotifierWatcher"),
         QString::fromLatin1(watcherService), QStringLiteral("RegisterStatusNotifierItem"));
     auto *pending = new QDBusPendingCallWatcher(
-        m_connection.asyncCall(QDBusMessage(call) << m_serviceName), this);
+        m_connection.asyncCall(QDBusMessage(call) << m_connection.baseService()), this);
     connect(pending, &QDBusPendingCallWatcher::finished, this,
             [this](QDBusPendingCallWatcher *finished) {
                 finished->deleteLater();

@@ -89,7 +89,6 @@ private:
     QDBusConnection m_connection;
     QMenu &m_menu;
     DBusMenuExporter m_exporter;
-    QString m_serviceName;
     QDBusServiceWatcher m_watcher;
     Registration m_registration = Registration::noWatcher;
     SniPixmapList m_pixmaps;

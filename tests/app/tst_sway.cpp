@@ -48,6 +48,10 @@ private:
         return moveTo(at) && pointer(QStringLiteral("press %1").arg(button)) &&
                pointer(QStringLiteral("release %1").arg(button));
     }
+    int activations() {
+        m_monitorText += QString::fromUtf8(m_monitor.readAllStandardOutput());
+        return m_monitorText.count(QStringLiteral("member=Activate"));
+    }
     // The point the tray host passed with its last Activate, as the bus carried it.
     std::optional<QPoint> reportedPoint() {
         static const QRegularExpression call(
@@ -106,7 +110,8 @@ private slots:
         if (!waitFor([&] { return reportedPoint().has_value(); }, 1000))
             QVERIFY(click(icon.center()));
         std::optional<QRect> window;
-        QVERIFY(waitFor([&] { return (window = popoverOnXWayland()).has_value(); }, 3000));
+        QVERIFY2(waitFor([&] { return (window = popoverOnXWayland()).has_value(); }, 5000),
+                 qPrintable(QStringLiteral("after %1 Activate calls").arg(activations())));
         QTest::qWait(300);
         screenshot(QStringLiteral("sway-popover.png")); // kept with the test's files
         const std::optional<QPoint> reported = reportedPoint();

@@ -55,6 +55,10 @@ done
 export DISPLAY=":${display%-lock}"
 auth=$(ls "$XDG_RUNTIME_DIR"/.mutter-Xwaylandauth.* 2>/dev/null | head -1)
 [ -z "$auth" ] || export XAUTHORITY="$auth"
+# The Shell starts XWayland for its first X client; the tests' own clients expect it up.
+until_ok timeout 5 xdotool getdisplaygeometry
 status=0
 "$@" || status=$?
+# What the Shell, XWayland and the extensions said last, for a failed test.
+[ "$status" -eq 0 ] || tail -n 60 "$desk/shell.log" >&2
 exit "$status"
