@@ -6,15 +6,16 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QPainter>
+#include <QQuickWindow>
 
-FocusKeeper::FocusKeeper() {
+FocusKeeper::FocusKeeper(QQuickWindow &popover)
+    : m_popover(popover) {
     setFlags(Qt::Window | Qt::FramelessWindowHint);
     setTitle(QStringLiteral("Толвекс: клавиатура"));
 }
 
 bool FocusKeeper::needed() {
-    return QGuiApplication::platformName() == QLatin1String("xcb") &&
-           !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+    return X11Hints::underXWayland() &&
            qEnvironmentVariable("XDG_CURRENT_DESKTOP").contains(QLatin1String("GNOME"));
 }
 
@@ -40,15 +41,11 @@ void FocusKeeper::exposeEvent(QExposeEvent *event) {
 void FocusKeeper::paintEvent(QPaintEvent *event) {
     // The popover's own background, should the two ever not line up.
     QPainter painter(this);
-    painter.fillRect(event->rect(), QColor(0x11, 0x18, 0x27));
+    painter.fillRect(event->rect(), m_popover.color());
 }
 
 void FocusKeeper::keyPressEvent(QKeyEvent *event) {
-    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
-        emit escapePressed();
-    } else if (event->key() == Qt::Key_Q && event->modifiers() == Qt::ControlModifier) {
-        emit quitPressed();
-    }
+    QCoreApplication::sendEvent(&m_popover, event);
 }
 
 void FocusKeeper::focusOutEvent(QFocusEvent *) {

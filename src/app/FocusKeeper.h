@@ -7,11 +7,14 @@
 
 #include <QRasterWindow>
 
+class QQuickWindow;
+
 class FocusKeeper : public QRasterWindow {
     Q_OBJECT
 
 public:
-    FocusKeeper();
+    // Keys it takes go to `popover`, whose background it paints.
+    explicit FocusKeeper(QQuickWindow &popover);
 
     // Only GNOME's window manager needs it; elsewhere the popover takes the keyboard itself.
     [[nodiscard]] static bool needed();
@@ -19,8 +22,6 @@ public:
     void cover(const QRect &area);
 
 signals:
-    void escapePressed();
-    void quitPressed();
     void focusLost();
 
 protected:
@@ -30,6 +31,7 @@ protected:
     void focusOutEvent(QFocusEvent *event) override;
 
 private:
+    QQuickWindow &m_popover;
     // The window manager ignores a request for a window it has not yet mapped.
     bool m_activateOnExpose = false;
 };

@@ -18,16 +18,8 @@
 #include <memory>
 #include <stdexcept>
 
-namespace {
-
-bool underXWayland() {
-    return QGuiApplication::platformName() == QLatin1String("xcb") &&
-           !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
-}
-
-} // namespace
-
-PopoverWindow::PopoverWindow(QQmlEngine &engine, const QUrl &viewUrl, AppViewModel &viewModel) {
+PopoverWindow::PopoverWindow(QQmlEngine &engine, const QUrl &viewUrl, AppViewModel &viewModel)
+    : m_keeper(*this) {
     setPopoverFlags();
     setTitle(QStringLiteral("Толвекс"));
     setColor(QColor(0x11, 0x18, 0x27));
@@ -57,8 +49,6 @@ PopoverWindow::PopoverWindow(QQmlEngine &engine, const QUrl &viewUrl, AppViewMod
     connect(m_view, &QQuickItem::implicitHeightChanged, this, &PopoverWindow::followViewHeight);
     connect(this, &QWindow::activeChanged, this, &PopoverWindow::onActiveChanged);
     connect(&m_shield, &ClickShield::pressed, this, [this] { hideBecause(false); });
-    connect(&m_keeper, &FocusKeeper::escapePressed, this, [this] { hideBecause(false); });
-    connect(&m_keeper, &FocusKeeper::quitPressed, this, &PopoverWindow::quitRequested);
     connect(&m_keeper, &FocusKeeper::focusLost, this, &PopoverWindow::onFocusLost);
     followViewHeight();
 }
@@ -71,7 +61,7 @@ void PopoverWindow::setPopoverFlags() {
     // centres them); one it does not manage stays where the program puts it. Such a window has
     // no taskbar entry anyway, and must not be a tool window: wlroots gives no keyboard to an
     // unmanaged tool window, so Escape would not reach it.
-    if (underXWayland()) {
+    if (X11Hints::underXWayland()) {
         setFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
                  Qt::X11BypassWindowManagerHint);
         return;
@@ -142,7 +132,7 @@ void PopoverWindow::showBelow(const QRect &iconGeometry) {
     if (FocusKeeper::needed()) {
         m_keeper.cover(geometry());
     }
-    if (underXWayland()) {
+    if (X11Hints::underXWayland()) {
         m_shield.cover();
     }
     show();
@@ -245,7 +235,7 @@ void PopoverWindow::place() {
     // Under XWayland the pointer is only known while it is over an X window, never over the
     // panel, so a stale place would put the popover mid-screen.
     const QPoint pointer =
-        underXWayland()
+        X11Hints::underXWayland()
             ? PopoverPlacement::trayCorner(screen->geometry(), screen->availableGeometry())
             : m_cursor;
     setPosition(

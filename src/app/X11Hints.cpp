@@ -27,6 +27,11 @@ xcb_atom_t atom(xcb_connection_t *connection, const char *name) {
 
 } // namespace
 
+bool X11Hints::underXWayland() {
+    return QGuiApplication::platformName() == QLatin1String("xcb") &&
+           !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
 void X11Hints::skipTaskbarAndPager(QWindow &window) {
     xcb_connection_t *connection = x11Connection();
     if (connection == nullptr) {

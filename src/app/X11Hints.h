@@ -6,6 +6,10 @@ class QWindow;
 
 namespace X11Hints {
 
+// The program is an X client of a Wayland compositor: the compositor places the windows it
+// manages as it likes, and gives no focus to one it does not manage.
+[[nodiscard]] bool underXWayland();
+
 // Out of the task switcher, the pager and the overview. Call between create() and show(): Qt
 // keeps the states it finds on a window it maps, and adds its own.
 void skipTaskbarAndPager(QWindow &window);
