@@ -50,6 +50,7 @@ PopoverWindow::PopoverWindow(QQmlEngine &engine, const QUrl &viewUrl, AppViewMod
     connect(this, &QWindow::activeChanged, this, &PopoverWindow::onActiveChanged);
     connect(&m_shield, &ClickShield::pressed, this, [this] { hideBecause(false); });
     connect(&m_keeper, &FocusKeeper::focusLost, this, &PopoverWindow::onFocusLost);
+    connect(&m_presses, &X11PressWatcher::pressed, this, &PopoverWindow::onPressAnywhere);
     followViewHeight();
 }
 
@@ -134,6 +135,8 @@ void PopoverWindow::showBelow(const QRect &iconGeometry) {
     }
     if (X11Hints::underXWayland()) {
         m_shield.cover();
+    } else {
+        m_presses.start();
     }
     show();
     raise();
@@ -182,6 +185,7 @@ void PopoverWindow::hideBecause(bool focusLost) {
     hide();
     m_shield.hide();
     m_keeper.hide();
+    m_presses.stop();
 }
 
 void PopoverWindow::onActiveChanged() {
@@ -208,6 +212,13 @@ void PopoverWindow::onFocusLost() {
         return;
     }
     hideBecause(true);
+}
+
+void PopoverWindow::onPressAnywhere() {
+    // As a focus loss: the press may be on the tray icon, whose click must not reopen it.
+    if (isVisible() && !m_windowMode && !geometry().contains(QCursor::pos())) {
+        hideBecause(true);
+    }
 }
 
 void PopoverWindow::followViewHeight() {

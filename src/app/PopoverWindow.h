@@ -5,6 +5,7 @@
 
 #include "ClickShield.h"
 #include "FocusKeeper.h"
+#include "X11PressWatcher.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -61,6 +62,7 @@ private:
     void onActiveChanged();
     // The user went elsewhere: the popover closes, unless the loss came with its opening.
     void onFocusLost();
+    void onPressAnywhere();
     void followViewHeight();
     void place();
     void setPopoverFlags();
@@ -70,6 +72,8 @@ private:
     ClickShield m_shield;
     // Under GNOME's XWayland only: the keys reach the program through it.
     FocusKeeper m_keeper;
+    // On X11 only: a click on a panel, which takes no focus from the popover, is seen through it.
+    X11PressWatcher m_presses;
     QRect m_iconGeometry;
     QPoint m_cursor;
     QElapsedTimer m_sinceShown;

@@ -2,14 +2,15 @@
 # Runs a command on a private desktop that goes away with it: an X display (Xvfb) with an
 # XEmbed tray host (trayer) at the top right, or with --desktop sway a headless sway with
 # XWayland (in-sway.sh), or with --desktop gnome a headless GNOME Shell with the AppIndicator
-# extension (in-gnome.sh); these two run as the unprivileged user "tolvex-desktop" when started
-# as root, as a desktop user would; a sound server (PulseAudio, or PipeWire with
+# extension (in-gnome.sh), or with --desktop kde KDE Plasma's window manager on that X display
+# (in-kde.sh); these three run as the unprivileged user "tolvex-desktop" when started as root, as
+# a desktop user would; a sound server (PulseAudio, or PipeWire with
 # WirePlumber and pipewire-pulse) whose default output is the null sink "speakers" and whose
 # default input "mic" hears what is played into "micsink"; and, through with-keyring.sh, a D-Bus
 # session with an unlocked keyring and a private HOME.
 # Exports DISPLAY, PULSE_SERVER, PULSE_CLIENTCONFIG, TOLVEX_DESKTOP (its folder, under /tmp as
 # a socket path must stay short) and TOLVEX_TRAY_PID (to take the tray away).
-# Usage: with-desktop.sh [--desktop x11|sway|gnome] [--sound pulseaudio|pipewire] COMMAND...
+# Usage: with-desktop.sh [--desktop x11|sway|gnome|kde] [--sound pulseaudio|pipewire] COMMAND...
 # TOLVEX_SOUND_SERVER=pipewire chooses PipeWire as --sound does.
 set -eu
 sound=${TOLVEX_SOUND_SERVER:-pulseaudio}
@@ -18,7 +19,7 @@ while [ "${1:-}" = --sound ] || [ "${1:-}" = --desktop ]; do
     if [ "$1" = --sound ]; then sound=${2:-}; else desktop=${2:-}; fi
     shift 2
 done
-[ $# -ge 1 ] || { echo "usage: $0 [--desktop x11|sway|gnome] [--sound pulseaudio|pipewire] COMMAND..." >&2; exit 2; }
+[ $# -ge 1 ] || { echo "usage: $0 [--desktop x11|sway|gnome|kde] [--sound pulseaudio|pipewire] COMMAND..." >&2; exit 2; }
 
 if [ "$desktop" != x11 ] && [ "$(id -u)" -eq 0 ]; then
     id tolvex-desktop >/dev/null 2>&1 ||
@@ -58,13 +59,14 @@ until_ok() {
     exit 1
 }
 
-if [ "$desktop" = x11 ]; then
+if [ "$desktop" = x11 ] || [ "$desktop" = kde ]; then
     # -displayfd picks a free display number and writes it once the server is ready.
     helper Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp -noreset 3>"$desk/display" 2>/dev/null
     until_ok grep -q . "$desk/display"
     export DISPLAY=":$(cat "$desk/display")"
     unset WAYLAND_DISPLAY
-
+fi
+if [ "$desktop" = x11 ]; then
     helper trayer --edge top --align right --widthtype request --height 32 --SetDockType true \
         --transparent false --tint 0x333333 --expand true >/dev/null 2>&1
     export TOLVEX_TRAY_PID=${pids[-1]}
