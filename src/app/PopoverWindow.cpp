@@ -117,9 +117,10 @@ void PopoverWindow::toggle(const QRect &iconGeometry) {
     showBelow(iconGeometry);
 }
 
-void PopoverWindow::showBelow(const QRect &iconGeometry) {
+void PopoverWindow::showBelow(const QRect &iconGeometry, bool pointerOnIcon) {
     m_iconGeometry = iconGeometry;
     m_cursor = QCursor::pos();
+    m_pointerOnIcon = pointerOnIcon;
     if (m_windowMode) {
         show();
         raise();
@@ -246,7 +247,7 @@ void PopoverWindow::place() {
     // Under XWayland the pointer is only known while it is over an X window, never over the
     // panel, so a stale place would put the popover mid-screen.
     const QPoint pointer =
-        X11Hints::underXWayland()
+        X11Hints::underXWayland() || !m_pointerOnIcon
             ? PopoverPlacement::trayCorner(screen->geometry(), screen->availableGeometry())
             : m_cursor;
     setPosition(

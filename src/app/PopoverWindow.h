@@ -41,7 +41,9 @@ public:
     // What a left click on the tray icon does: hides a shown popover, otherwise shows it
     // under the icon (or the pointer, when the icon's place is unknown).
     void toggle(const QRect &iconGeometry);
-    void showBelow(const QRect &iconGeometry);
+    // `pointerOnIcon` false: opened from the tray menu, so the pointer is on the menu, and with
+    // no icon geometry the popover goes to the tray's corner of the screen.
+    void showBelow(const QRect &iconGeometry, bool pointerOnIcon = true);
     void dismiss();
     // Without a tray: an ordinary window titled "Толвекс" with the application's icon, that
     // closing only hides, with `notice` above the screens.
@@ -76,6 +78,7 @@ private:
     X11PressWatcher m_presses;
     QRect m_iconGeometry;
     QPoint m_cursor;
+    bool m_pointerOnIcon = true;
     QElapsedTimer m_sinceShown;
     QElapsedTimer m_sinceFocusLostHide;
     QElapsedTimer m_sinceActivated;

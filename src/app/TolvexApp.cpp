@@ -259,7 +259,7 @@ void TolvexApp::openPopover() {
         window->showAsWindow(QString::fromUtf8(noTrayNotice));
     } else if (!window->isVisible()) {
         // An XEmbed tray says where the icon is; a StatusNotifier host only where it was used.
-        window->showBelow(m_anchor.isEmpty() && m_tray ? m_tray->geometry() : m_anchor);
+        window->showBelow(m_anchor.isEmpty() && m_tray ? m_tray->geometry() : m_anchor, false);
     }
 }
 

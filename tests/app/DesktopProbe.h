@@ -13,19 +13,27 @@
 #include <functional>
 #include <optional>
 
-// The program's popover as XWayland knows it: mapped, 300 px wide, and where.
-inline std::optional<QRect> popoverOnXWayland() {
+// The visible X windows that `xdotool search` finds with `query`, and where they are.
+inline QList<QRect> xWindows(const QStringList &query) {
     QProcess xdotool;
-    xdotool.start(QStringLiteral("xdotool"),
-                  {"search", "--onlyvisible", "--name", "^Толвекс$", "getwindowgeometry", "%@"});
+    xdotool.start(QStringLiteral("xdotool"), QStringList{"search", "--onlyvisible"} + query +
+                                                 QStringList{"getwindowgeometry", "%@"});
     xdotool.waitForFinished(5000);
     static const QRegularExpression window(
         QStringLiteral("Position: (-?\\d+),(-?\\d+).*\\n\\s*Geometry: (\\d+)x(\\d+)"));
     const QString text = QString::fromUtf8(xdotool.readAllStandardOutput());
+    QList<QRect> found;
     for (auto match = window.globalMatch(text); match.hasNext();) {
         const auto m = match.next();
-        const QRect rect(m.captured(1).toInt(), m.captured(2).toInt(), m.captured(3).toInt(),
-                         m.captured(4).toInt());
+        found.append(QRect(m.captured(1).toInt(), m.captured(2).toInt(), m.captured(3).toInt(),
+                           m.captured(4).toInt()));
+    }
+    return found;
+}
+
+// The program's popover as XWayland knows it: mapped, 300 px wide, and where.
+inline std::optional<QRect> popoverOnXWayland() {
+    for (const QRect &rect : xWindows({"--name", "^Толвекс$"})) {
         if (rect.width() == 300)
             return rect;
     }
