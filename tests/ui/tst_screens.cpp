@@ -20,20 +20,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-enum class Scene {
-    signIn,
-    signInWaiting,
-    signInTimedOut,
-    signInExpired,
-    idle,
-    recording,
-    recordingWithNotices,
-    recordingWithDeviceNotices,
-    uploading,
-    errorWithFile,
-    errorWithoutFile,
-};
-
 const QColor indigo(0x63, 0x66, 0xf1);
 const QColor violet(0x8b, 0x5c, 0xf6);
 const QColor footerDark(0x11, 0x18, 0x27);
@@ -62,26 +48,28 @@ struct Stage : Harness {
         return settlesOn(AppState::Case::idle) && startRecording();
     }
 
-    bool reach(Scene scene) {
-        switch (scene) {
-        case Scene::signIn:
+    // Brings the view model into the state a row of the table names.
+    bool reach(const QByteArray &scene) {
+        if (scene == "sign-in") {
             make(std::nullopt);
             return vm->stateCase() == AppState::Case::notLoggedIn;
-        case Scene::signInWaiting:
+        }
+        if (scene == "sign-in-waiting") {
             script.pushStart(answers::start(QStringLiteral("nonce-1"), 600));
             make(std::nullopt);
             vm->startTelegramLogin();
             return QTest::qWaitFor([&] { return links->opened.size() == 1; }) &&
                    vm->isPollingAuth();
-        case Scene::signInTimedOut:
+        }
+        if (scene == "sign-in-timed-out") {
             // One second of validity allows no poll at all: the first firing gives up.
             script.pushStart(answers::start(QStringLiteral("nonce-1"), 1));
             make(std::nullopt, 20ms);
             vm->startTelegramLogin();
             return QTest::qWaitFor([&] { return vm->authTimedOut() && !vm->isPollingAuth(); });
-        case Scene::signInExpired:
-        case Scene::errorWithoutFile: {
-            const bool expired = scene == Scene::signInExpired;
+        }
+        if (scene == "sign-in-expired" || scene == "error-without-file") {
+            const bool expired = scene == "sign-in-expired";
             script.pushMeeting(answers::notJson(expired ? 401 : 500));
             make(QStringLiteral("token-1"));
             if (!settlesOn(AppState::Case::idle))
@@ -90,41 +78,57 @@ struct Stage : Harness {
             return expired ? settlesOn(AppState::Case::notLoggedIn)
                            : settlesOn(AppState::Case::uploadError) && !vm->hasRecordedFile();
         }
-        case Scene::idle:
+        if (scene == "idle") {
             make(QStringLiteral("token-1"));
             return settlesOn(AppState::Case::idle);
-        case Scene::recording:
-            return recording();
-        case Scene::recordingWithNotices:
-        case Scene::recordingWithDeviceNotices: {
+        }
+        if (scene.startsWith("recording-")) {
             // The longest lines there are, with device descriptions cut to their limit.
             const std::string device = "Встроенное аудио Аналоговый стерео";
-            const bool devices = scene == Scene::recordingWithDeviceNotices;
             recorder.noticeLines =
-                devices ? HearingReport{{device, true, device, false, true}}.lines()
-                        : HearingReport{{"", false, device, true, false}, true}.lines();
+                scene == "recording-device-notices"
+                    ? HearingReport{{device, true, device, false, true}}.lines()
+                    : HearingReport{{"", false, device, true, false}, true}.lines();
             return recording() && vm->recordingNotice().count(QLatin1Char('\n')) == 1;
         }
-        case Scene::uploading:
+        // A recording, and for the rest where its stop leads.
+        if (scene == "uploading") {
             // The recorder takes its time to finish: the amount to send is not known yet.
             recorder.stopDelay = 1500ms;
-            if (!recording())
-                return false;
-            vm->finishRecording();
-            return QTest::qWaitFor([&] { return vm->stateCase() == AppState::Case::uploading; });
-        case Scene::errorWithFile:
+        } else if (scene == "error-with-file") {
             recordingFile(4096);
             script.pushUpload(answers::notJson(500));
-            if (!recording())
-                return false;
-            vm->finishRecording();
-            return settlesOn(AppState::Case::uploadError) && vm->hasRecordedFile();
         }
-        return false;
+        const bool recorded = recording();
+        if (!recorded || scene == "recording")
+            return recorded;
+        vm->finishRecording();
+        if (scene == "uploading")
+            return QTest::qWaitFor([&] { return vm->stateCase() == AppState::Case::uploading; });
+        return settlesOn(AppState::Case::uploadError) && vm->hasRecordedFile();
     }
 
     // Brings the view model into `scene` and shows the popover on it.
-    bool show(Scene scene);
+    bool show(const QByteArray &scene) {
+        if (!reach(scene))
+            return false;
+        view = std::make_unique<QQuickView>();
+        view->setInitialProperties({{QStringLiteral("vm"), QVariant::fromValue(vm.get())}});
+        view->setResizeMode(QQuickView::SizeViewToRootObject);
+        view->setColor(Qt::black);
+        view->setSource(TolvexUi::popoverViewUrl());
+        if (view->status() != QQuickView::Ready) {
+            for (const QQmlError &error : view->errors())
+                qWarning().noquote() << error.toString();
+            return false;
+        }
+        view->show();
+        if (!QTest::qWaitForWindowExposed(view.get()))
+            return false;
+        // Layouts settle in a polish pass or two after the first frame.
+        QTest::qWait(100);
+        return true;
+    }
 };
 
 QQuickItem *findItem(QQuickItem *item, const QString &name) {
@@ -138,27 +142,6 @@ QQuickItem *findItem(QQuickItem *item, const QString &name) {
             return found;
     }
     return nullptr;
-}
-
-bool Stage::show(Scene scene) {
-    if (!reach(scene))
-        return false;
-    view = std::make_unique<QQuickView>();
-    view->setInitialProperties({{QStringLiteral("vm"), QVariant::fromValue(vm.get())}});
-    view->setResizeMode(QQuickView::SizeViewToRootObject);
-    view->setColor(Qt::black);
-    view->setSource(TolvexUi::popoverViewUrl());
-    if (view->status() != QQuickView::Ready) {
-        for (const QQmlError &error : view->errors())
-            qWarning().noquote() << error.toString();
-        return false;
-    }
-    view->show();
-    if (!QTest::qWaitForWindowExposed(view.get()))
-        return false;
-    // Layouts settle in a polish pass or two after the first frame.
-    QTest::qWait(100);
-    return true;
 }
 
 void click(QQuickView *view, QQuickItem *item) {
@@ -181,195 +164,183 @@ bool drawnNear(const QImage &image, QPointF logical, const QColor &expected, int
 
 } // namespace
 
-Q_DECLARE_METATYPE(Scene)
-
 class ScreensTest : public QObject {
     Q_OBJECT
+
+    QList<QUrl> m_opened;
+    // By the name of the state drawn.
+    std::map<QString, QImage> m_shots;
 
 public slots:
     // Takes the footer's links instead of a browser.
     void openUrl(const QUrl &url) { m_opened.append(url); }
 
 private slots:
-    void initTestCase();
-    void everyStateIsDrawnInTheTheme_data();
-    void everyStateIsDrawnInTheTheme();
-    void footerLinksOpenTheirAddressesAndSignOutIsImmediate();
-    void cleanupTestCase();
+    void initTestCase() {
+        TolvexUi::registerTypes();
+        QVERIFY(QDir().mkpath(QCoreApplication::applicationDirPath() + QStringLiteral("/screens")));
+    }
 
-private:
-    QList<QUrl> m_opened;
-    // By the name of the state drawn.
-    std::map<QString, QImage> m_shots;
+    void everyStateIsDrawnInTheTheme_data() {
+        // By the state Stage::reach() makes of the row's name: its screen, with its main button,
+        // that button's fill and its label.
+        QTest::addColumn<QString>("screenType");
+        QTest::addColumn<QString>("buttonName");
+        QTest::addColumn<QColor>("fill");
+        QTest::addColumn<QString>("label");
+        const auto row = [](const char *name, const char *screenType, const char *buttonName = "",
+                            const QColor &fill = {}, const QString &label = {}) {
+            QTest::newRow(name) << QString::fromLatin1(screenType)
+                                << QString::fromLatin1(buttonName) << fill << label;
+        };
+        const QString signIn = QStringLiteral("Войти через Telegram");
+        const QString stop = QStringLiteral("Остановить");
+        row("sign-in", "LoginView", "signInButton", white, signIn);
+        row("sign-in-waiting", "LoginView", "signInButton", white,
+            QStringLiteral("Ожидаем авторизацию..."));
+        row("sign-in-timed-out", "LoginView", "signInButton", white, signIn);
+        row("sign-in-expired", "LoginView", "signInButton", white, signIn);
+        row("idle", "IdleView", "startButton", green, QStringLiteral("Начать запись"));
+        row("recording", "RecordingView", "stopButton", red, stop);
+        row("recording-notices", "RecordingView", "stopButton", red, stop);
+        row("recording-device-notices", "RecordingView", "stopButton", red, stop);
+        row("uploading", "UploadingView");
+        row("error-with-file", "ErrorView", "retryButton", green,
+            QStringLiteral("Повторить загрузку"));
+        row("error-without-file", "ErrorView", "retryButton", green,
+            QStringLiteral("Попробовать снова"));
+    }
+
+    void everyStateIsDrawnInTheTheme() {
+        QFETCH(QString, screenType);
+        QFETCH(QString, buttonName);
+        QFETCH(QColor, fill);
+        QFETCH(QString, label);
+        Stage stage;
+        QVERIFY(stage.show(QTest::currentDataTag()));
+        QQuickItem *root = stage.view->rootObject();
+        auto *screen = root->property("screen").value<QQuickItem *>();
+        QQuickItem *footer = findItem(root, QStringLiteral("footer"));
+        QVERIFY(screen && footer);
+
+        QImage shot = stage.view->grabWindow();
+        const qreal ratio = stage.view->effectiveDevicePixelRatio();
+        // The software renderer hands back device pixels without saying how many per point.
+        shot.setDevicePixelRatio(ratio);
+        const QString name = QString::fromLatin1(QTest::currentDataTag());
+        QVERIFY(shot.save(QStringLiteral("%1/screens/%2@%3x.png")
+                              .arg(QCoreApplication::applicationDirPath(), name)
+                              .arg(ratio)));
+        m_shots[name] = shot;
+
+        // 300 wide at any ratio, as tall as the screen and the footer.
+        QCOMPARE(shot.width(), qRound(300 * ratio));
+        QCOMPARE(root->height(), screen->height() + footer->height());
+        QCOMPARE(shot.height(), qRound(root->height() * ratio));
+
+        // The gradient runs from indigo at the screen's top-left to violet at its bottom-right;
+        // the dark footer lies under it over the full width.
+        QVERIFY(drawnNear(shot, {1, 1}, indigo, 4));
+        QVERIFY(drawnNear(shot, {298, screen->height() - 2}, violet, 4));
+        QVERIFY(drawnNear(shot, {1, screen->height() + 2}, footerDark, 1));
+        QVERIFY(drawnNear(shot, {298, root->height() - 2}, footerDark, 1));
+        QVERIFY2(QByteArray(screen->metaObject()->className()).startsWith(screenType.toLatin1()),
+                 screen->metaObject()->className());
+        if (!buttonName.isEmpty()) {
+            QQuickItem *button = findItem(screen, buttonName);
+            QVERIFY2(button && button->isVisible(), qPrintable(buttonName));
+            QCOMPARE(button->property("text").toString(), label);
+            // Above the label, clear of the rounded corners.
+            QVERIFY(drawnNear(shot, button->mapToScene(QPointF(button->width() / 2, 4)), fill, 2));
+        }
+        // What cannot be heard, or why the user must sign in again, is said in full, two lines at
+        // most each, and takes no room when there is nothing to say.
+        for (const auto &[name, text] :
+             {std::pair{QStringLiteral("noticeText"), stage.vm->recordingNotice()},
+              std::pair{QStringLiteral("signInNotice"), stage.vm->uploadErrorText()}}) {
+            QQuickItem *notice = findItem(screen, name);
+            if (!notice)
+                continue;
+            QCOMPARE(notice->isVisible(), !text.isEmpty());
+            QCOMPARE(notice->property("text").toString(), text);
+            QVERIFY(notice->property("lineCount").toInt() <=
+                    2 * (text.count(QLatin1Char('\n')) + 1));
+            QVERIFY(!notice->property("truncated").toBool());
+        }
+
+        // Nothing (clock, spinner, sweep) runs while nobody sees the popover, and all of it runs
+        // again when it shows.
+        const auto running = [screen] {
+            const QList<QObject *> all = screen->findChildren<QObject *>();
+            return std::count_if(all.begin(), all.end(),
+                                 [](QObject *o) { return o->property("running").toBool(); });
+        };
+        const auto shown = running();
+        stage.view->hide();
+        QTRY_COMPARE(running(), 0);
+        stage.view->show();
+        QTRY_COMPARE(running(), shown);
+    }
+
+    void footerLinksOpenTheirAddressesAndSignOutIsImmediate() {
+        Stage stage;
+        QVERIFY(stage.show("idle"));
+        QQuickView *view = stage.view.get();
+        QQuickItem *footer = findItem(view->rootObject(), QStringLiteral("footer"));
+        QQuickItem *logout = findItem(view->rootObject(), QStringLiteral("logoutButton"));
+        QVERIFY(footer && logout);
+
+        QDesktopServices::setUrlHandler(QStringLiteral("https"), this, "openUrl");
+        QStringList links;
+        for (const char *name : {"webSiteLink", "supportLink", "feedbackLink"}) {
+            QQuickItem *link = findItem(footer, QLatin1String(name));
+            QVERIFY(link && link->isVisible());
+            links << link->property("text").toString();
+            click(view, link);
+        }
+        QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
+        QCOMPARE(links, QStringList({QStringLiteral("Сайт"), QStringLiteral("Поддержка"),
+                                     QStringLiteral("Вопросы и предложения")}));
+        QCOMPARE(m_opened, QList<QUrl>({QUrl(QStringLiteral(TOLVEX_TEST_WEB_SITE_URL)),
+                                        QUrl(QStringLiteral(TOLVEX_TEST_SUPPORT_URL)),
+                                        QUrl(QStringLiteral(TOLVEX_TEST_SUPPORT_URL))}));
+
+        // No confirmation: the sign-in screen comes at once.
+        click(view, logout);
+        QCOMPARE(stage.vm->stateCase(), AppState::Case::notLoggedIn);
+        QTRY_VERIFY(findItem(view->rootObject(), QStringLiteral("signInButton")));
+    }
+
+    void cleanupTestCase() {
+        if (qEnvironmentVariable("TOLVEX_WRITE_DOCS") != QLatin1String("1"))
+            return;
+        const QStringList shown = {QStringLiteral("sign-in"), QStringLiteral("idle"),
+                                   QStringLiteral("recording-notices"), QStringLiteral("uploading"),
+                                   QStringLiteral("error-with-file")};
+        constexpr int gap = 24;
+        int width = gap;
+        int height = 0;
+        for (const QString &name : shown) {
+            const QImage &shot = m_shots[name];
+            if (shot.isNull() || shot.devicePixelRatio() != 2.0)
+                QSKIP("docs/screens.png is drawn from a run at device pixel ratio 2");
+            width += shot.width() + gap;
+            height = std::max(height, shot.height());
+        }
+        QImage sheet(width, height + 2 * gap, QImage::Format_ARGB32);
+        sheet.fill(QColor(0xe5, 0xe7, 0xeb));
+        QPainter painter(&sheet);
+        int x = gap;
+        for (const QString &name : shown) {
+            QImage shot = m_shots[name];
+            shot.setDevicePixelRatio(1);
+            painter.drawImage(x, gap, shot);
+            x += shot.width() + gap;
+        }
+        painter.end();
+        QVERIFY(sheet.save(QStringLiteral(TOLVEX_TEST_SOURCE_DIR "/docs/screens.png")));
+    }
 };
-
-void ScreensTest::initTestCase() {
-    TolvexUi::registerTypes();
-    QVERIFY(QDir().mkpath(QCoreApplication::applicationDirPath() + QStringLiteral("/screens")));
-}
-
-void ScreensTest::everyStateIsDrawnInTheTheme_data() {
-    QTest::addColumn<Scene>("scene");
-    // The screen of the state, with its main button, that button's fill and its label.
-    QTest::addColumn<QString>("screenType");
-    QTest::addColumn<QString>("buttonName");
-    QTest::addColumn<QColor>("fill");
-    QTest::addColumn<QString>("label");
-    const auto row = [](const char *name, Scene scene, const char *screenType,
-                        const char *buttonName = "", const QColor &fill = {},
-                        const QString &label = {}) {
-        QTest::newRow(name) << scene << QString::fromLatin1(screenType)
-                            << QString::fromLatin1(buttonName) << fill << label;
-    };
-    const QString signIn = QStringLiteral("Войти через Telegram");
-    row("sign-in", Scene::signIn, "LoginView", "signInButton", white, signIn);
-    row("sign-in-waiting", Scene::signInWaiting, "LoginView", "signInButton", white,
-        QStringLiteral("Ожидаем авторизацию..."));
-    row("sign-in-timed-out", Scene::signInTimedOut, "LoginView", "signInButton", white, signIn);
-    row("sign-in-expired", Scene::signInExpired, "LoginView", "signInButton", white, signIn);
-    row("idle", Scene::idle, "IdleView", "startButton", green, QStringLiteral("Начать запись"));
-    row("recording", Scene::recording, "RecordingView", "stopButton", red,
-        QStringLiteral("Остановить"));
-    row("recording-notices", Scene::recordingWithNotices, "RecordingView", "stopButton", red,
-        QStringLiteral("Остановить"));
-    row("recording-device-notices", Scene::recordingWithDeviceNotices, "RecordingView",
-        "stopButton", red, QStringLiteral("Остановить"));
-    row("uploading", Scene::uploading, "UploadingView");
-    row("error-with-file", Scene::errorWithFile, "ErrorView", "retryButton", green,
-        QStringLiteral("Повторить загрузку"));
-    row("error-without-file", Scene::errorWithoutFile, "ErrorView", "retryButton", green,
-        QStringLiteral("Попробовать снова"));
-}
-
-void ScreensTest::everyStateIsDrawnInTheTheme() {
-    QFETCH(Scene, scene);
-    QFETCH(QString, screenType);
-    QFETCH(QString, buttonName);
-    QFETCH(QColor, fill);
-    QFETCH(QString, label);
-    Stage stage;
-    QVERIFY(stage.show(scene));
-    QQuickItem *root = stage.view->rootObject();
-    auto *screen = root->property("screen").value<QQuickItem *>();
-    QQuickItem *footer = findItem(root, QStringLiteral("footer"));
-    QVERIFY(screen && footer);
-
-    QImage shot = stage.view->grabWindow();
-    const qreal ratio = stage.view->effectiveDevicePixelRatio();
-    // The software renderer hands back device pixels without saying how many per point.
-    shot.setDevicePixelRatio(ratio);
-    const QString name = QString::fromLatin1(QTest::currentDataTag());
-    QVERIFY(shot.save(QStringLiteral("%1/screens/%2@%3x.png")
-                          .arg(QCoreApplication::applicationDirPath(), name)
-                          .arg(ratio)));
-    m_shots[name] = shot;
-
-    // 300 wide at any ratio, as tall as the screen and the footer.
-    QCOMPARE(shot.width(), qRound(300 * ratio));
-    QCOMPARE(root->height(), screen->height() + footer->height());
-    QCOMPARE(shot.height(), qRound(root->height() * ratio));
-
-    // The gradient runs from indigo at the screen's top-left to violet at its bottom-right;
-    // the dark footer lies under it over the full width.
-    QVERIFY(drawnNear(shot, {1, 1}, indigo, 4));
-    QVERIFY(drawnNear(shot, {298, screen->height() - 2}, violet, 4));
-    QVERIFY(drawnNear(shot, {1, screen->height() + 2}, footerDark, 1));
-    QVERIFY(drawnNear(shot, {298, root->height() - 2}, footerDark, 1));
-    QVERIFY2(QByteArray(screen->metaObject()->className()).startsWith(screenType.toLatin1()),
-             screen->metaObject()->className());
-    if (!buttonName.isEmpty()) {
-        QQuickItem *button = findItem(screen, buttonName);
-        QVERIFY2(button && button->isVisible(), qPrintable(buttonName));
-        QCOMPARE(button->property("text").toString(), label);
-        // Above the label, clear of the rounded corners.
-        QVERIFY(drawnNear(shot, button->mapToScene(QPointF(button->width() / 2, 4)), fill, 2));
-    }
-    // What cannot be heard, or why the user must sign in again, is said in full, two lines at
-    // most each, and takes no room when there is nothing to say.
-    for (const auto &[name, text] :
-         {std::pair{QStringLiteral("noticeText"), stage.vm->recordingNotice()},
-          std::pair{QStringLiteral("signInNotice"), stage.vm->uploadErrorText()}}) {
-        QQuickItem *notice = findItem(screen, name);
-        if (!notice)
-            continue;
-        QCOMPARE(notice->isVisible(), !text.isEmpty());
-        QCOMPARE(notice->property("text").toString(), text);
-        QVERIFY(notice->property("lineCount").toInt() <= 2 * (text.count(QLatin1Char('\n')) + 1));
-        QVERIFY(!notice->property("truncated").toBool());
-    }
-
-    // Nothing (clock, spinner, sweep) runs while nobody sees the popover, and all of it runs
-    // again when it shows.
-    const auto running = [screen] {
-        const QList<QObject *> all = screen->findChildren<QObject *>();
-        return std::count_if(all.begin(), all.end(),
-                             [](QObject *o) { return o->property("running").toBool(); });
-    };
-    const auto shown = running();
-    stage.view->hide();
-    QTRY_COMPARE(running(), 0);
-    stage.view->show();
-    QTRY_COMPARE(running(), shown);
-}
-
-void ScreensTest::footerLinksOpenTheirAddressesAndSignOutIsImmediate() {
-    Stage stage;
-    QVERIFY(stage.show(Scene::idle));
-    QQuickView *view = stage.view.get();
-    QQuickItem *footer = findItem(view->rootObject(), QStringLiteral("footer"));
-    QQuickItem *logout = findItem(view->rootObject(), QStringLiteral("logoutButton"));
-    QVERIFY(footer && logout);
-
-    QDesktopServices::setUrlHandler(QStringLiteral("https"), this, "openUrl");
-    QStringList links;
-    for (const char *name : {"webSiteLink", "supportLink", "feedbackLink"}) {
-        QQuickItem *link = findItem(footer, QLatin1String(name));
-        QVERIFY(link && link->isVisible());
-        links << link->property("text").toString();
-        click(view, link);
-    }
-    QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
-    QCOMPARE(links, QStringList({QStringLiteral("Сайт"), QStringLiteral("Поддержка"),
-                                 QStringLiteral("Вопросы и предложения")}));
-    QCOMPARE(m_opened, QList<QUrl>({QUrl(QStringLiteral(TOLVEX_TEST_WEB_SITE_URL)),
-                                    QUrl(QStringLiteral(TOLVEX_TEST_SUPPORT_URL)),
-                                    QUrl(QStringLiteral(TOLVEX_TEST_SUPPORT_URL))}));
-
-    // No confirmation: the sign-in screen comes at once.
-    click(view, logout);
-    QCOMPARE(stage.vm->stateCase(), AppState::Case::notLoggedIn);
-    QTRY_VERIFY(findItem(view->rootObject(), QStringLiteral("signInButton")));
-}
-
-void ScreensTest::cleanupTestCase() {
-    if (qEnvironmentVariable("TOLVEX_WRITE_DOCS") != QLatin1String("1"))
-        return;
-    const QStringList shown = {QStringLiteral("sign-in"), QStringLiteral("idle"),
-                               QStringLiteral("recording-notices"), QStringLiteral("uploading"),
-                               QStringLiteral("error-with-file")};
-    constexpr int gap = 24;
-    int width = gap;
-    int height = 0;
-    for (const QString &name : shown) {
-        const QImage &shot = m_shots[name];
-        if (shot.isNull() || shot.devicePixelRatio() != 2.0)
-            QSKIP("docs/screens.png is drawn from a run at device pixel ratio 2");
-        width += shot.width() + gap;
-        height = std::max(height, shot.height());
-    }
-    QImage sheet(width, height + 2 * gap, QImage::Format_ARGB32);
-    sheet.fill(QColor(0xe5, 0xe7, 0xeb));
-    QPainter painter(&sheet);
-    int x = gap;
-    for (const QString &name : shown) {
-        QImage shot = m_shots[name];
-        shot.setDevicePixelRatio(1);
-        painter.drawImage(x, gap, shot);
-        x += shot.width() + gap;
-    }
-    painter.end();
-    QVERIFY(sheet.save(QStringLiteral(TOLVEX_TEST_SOURCE_DIR "/docs/screens.png")));
-}
 
 QTEST_MAIN(ScreensTest)
 #include "tst_screens.moc"
