@@ -144,30 +144,6 @@ std::optional<QRect> filledBlock(const QImage &image, const QRect &area, QRgb co
 class TestEndToEnd : public QObject {
     Q_OBJECT
 
-private slots:
-    void initTestCase();
-    void signInRecordUploadAndQuit();
-    void endedMidRecordingIsSentAfterTheRelaunch_data();
-    void endedMidRecordingIsSentAfterTheRelaunch();
-    void cleanup();
-
-private:
-    QProcessEnvironment environment() const;
-    // Starts the program and waits for its icon in the tray; true once m_icon holds its place.
-    bool launchIntoTray();
-    std::optional<QRect> popover() const;
-    // Waits until the popover shows a button filled with `colour`; saves the popover as
-    // `shot`.png and returns the button's middle.
-    std::optional<QPoint> waitForButton(QRgb colour, int ms, const QString &shot) const;
-    // Right-clicks the icon; the menu's place once it shows.
-    std::optional<QRect> openMenu() const;
-    // Clicks "Начать запись" on the open popover, plays the tone, and returns where
-    // "Остановить" is.
-    std::optional<QPoint> recordTone(double seconds, const QString &shot);
-    // Seconds of the tone in an upload's file, by quarter seconds.
-    double toneSeconds(const RecordedRequest &upload, const QString &name) const;
-    bool recordingsFolderEmpties() const;
-
     FakeService m_service;
     QTemporaryDir m_folder;
     QProcess m_program;
@@ -175,277 +151,282 @@ private:
     // Everything the program printed over all its launches.
     QByteArray m_printed;
     QRect m_icon;
-};
 
-void TestEndToEnd::initTestCase() {
-    QVERIFY2(qEnvironmentVariableIsSet("TOLVEX_DESKTOP"), "run inside with-desktop.sh (ctest)");
-    QVERIFY2(QFile::exists(QStringLiteral(TOLVEX_PROGRAM)), TOLVEX_PROGRAM);
-    QVERIFY(m_folder.isValid() && QDir(m_folder.path()).mkdir(QStringLiteral("bin")));
-    // Links the program opens land in a log instead of a browser or Telegram.
-    QFile opener(m_folder.filePath(QStringLiteral("bin/xdg-open")));
-    QVERIFY(opener.open(QIODevice::WriteOnly));
-    opener.write("#!/bin/sh\nprintf '%s\\n' \"$1\" >> \"$TOLVEX_E2E_OPENED\"\n");
-    opener.close();
-    QVERIFY(opener.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-
-    // Kept for the token check and passed on, so the log still shows it.
-    m_program.setProcessChannelMode(QProcess::MergedChannels);
-    connect(&m_program, &QProcess::readyReadStandardOutput, this, [this] {
-        const QByteArray printed = m_program.readAllStandardOutput();
-        m_printed += printed;
-        std::fwrite(printed.constData(), 1, static_cast<std::size_t>(printed.size()), stderr);
-    });
-}
-
-QProcessEnvironment TestEndToEnd::environment() const {
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-    environment.insert(QStringLiteral("TOLVEX_API_BASE_URL"), m_service.server.baseUrl());
-    environment.insert(QStringLiteral("PATH"), m_folder.filePath(QStringLiteral("bin")) + ':' +
-                                                   environment.value(QStringLiteral("PATH")));
-    environment.insert(QStringLiteral("BROWSER"), QStringLiteral("true"));
-    environment.insert(QStringLiteral("TOLVEX_E2E_OPENED"), m_folder.filePath("opened.log"));
-    return environment;
-}
-
-bool TestEndToEnd::launchIntoTray() {
-    m_program.setProcessEnvironment(environment());
-    m_program.start(QStringLiteral(TOLVEX_PROGRAM), {});
-    QList<qulonglong> shown;
-    if (!m_program.waitForStarted(5000) ||
-        !waitFor([&] { return (shown = XDisplay::visibleWindows("^tolvex$")).size() == 1; }, 20000))
-        return false;
-    const std::optional<QRect> icon = XDisplay::geometry(shown.first());
-    m_icon = icon.value_or(QRect());
-    return !m_icon.isEmpty();
-}
-
-std::optional<QRect> TestEndToEnd::popover() const {
-    for (qulonglong window : XDisplay::visibleWindows("^tolvex$")) {
-        const std::optional<QRect> rect = XDisplay::geometry(window);
-        if (rect && rect->width() == popoverWidth)
-            return rect;
+    QProcessEnvironment environment() const {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        environment.insert(QStringLiteral("TOLVEX_API_BASE_URL"), m_service.server.baseUrl());
+        environment.insert(QStringLiteral("PATH"), m_folder.filePath(QStringLiteral("bin")) + ':' +
+                                                       environment.value(QStringLiteral("PATH")));
+        environment.insert(QStringLiteral("BROWSER"), QStringLiteral("true"));
+        environment.insert(QStringLiteral("TOLVEX_E2E_OPENED"), m_folder.filePath("opened.log"));
+        return environment;
     }
-    return std::nullopt;
-}
 
-std::optional<QPoint> TestEndToEnd::waitForButton(QRgb colour, int ms, const QString &shot) const {
-    std::optional<QPoint> centre;
-    waitFor(
-        [&] {
-            const std::optional<QRect> area = popover();
-            const QImage screen = area ? XDisplay::screenshot() : QImage();
-            const std::optional<QRect> block =
-                screen.isNull() ? std::nullopt : filledBlock(screen, *area, colour);
-            if (block) {
-                centre = block->center();
-                QDir().mkpath(QStringLiteral(TOLVEX_SHOTS));
-                screen.copy(*area).save(QStringLiteral(TOLVEX_SHOTS "/%1.png").arg(shot));
-            }
-            return block.has_value();
-        },
-        ms);
-    return centre;
-}
-
-std::optional<QRect> TestEndToEnd::openMenu() const {
-    const QList<qulonglong> before = XDisplay::visibleWindows("^tolvex$");
-    XDisplay::click(m_icon.center(), 3);
-    std::optional<QRect> menu;
-    waitFor(
-        [&] {
-            for (qulonglong window : XDisplay::visibleWindows("^tolvex$")) {
-                const std::optional<QRect> rect = XDisplay::geometry(window);
-                if (!before.contains(window) && rect && rect->width() != popoverWidth)
-                    menu = rect;
-            }
-            return menu.has_value();
-        },
-        5000);
-    return menu;
-}
-
-std::optional<QPoint> TestEndToEnd::recordTone(double seconds, const QString &shot) {
-    const std::optional<QPoint> start = waitForButton(green, 15000, shot + "-idle");
-    if (!start)
-        return std::nullopt;
-    XDisplay::click(*start);
-    const std::optional<QPoint> stop = waitForButton(red, 15000, shot + "-recording");
-    const std::vector<float> tone = PulseServer::tone(toneHz, seconds, 0.5F);
-    QFile raw(m_folder.filePath(QStringLiteral("tone.raw")));
-    if (!stop || !raw.open(QIODevice::WriteOnly))
-        return std::nullopt;
-    raw.write(reinterpret_cast<const char *>(tone.data()),
-              static_cast<qint64>(tone.size() * sizeof(float)));
-    raw.close();
-    m_player.setStandardInputFile(raw.fileName());
-    m_player.start(QStringLiteral("pacat"),
-                   {"--playback", "--device=speakers", "--format=float32le", "--rate=44100",
-                    "--channels=2", "--raw", "--latency-msec=300"});
-    return m_player.waitForStarted(5000) ? stop : std::nullopt;
-}
-
-double TestEndToEnd::toneSeconds(const RecordedRequest &upload, const QString &name) const {
-    // The file part of the multipart body: between the first blank line and the last boundary.
-    const QByteArray &body = upload.body;
-    const qsizetype start = body.indexOf("\r\n\r\n") + 4;
-    const qsizetype end = body.lastIndexOf("\r\n" + body.left(body.indexOf("\r\n")) + "--");
-    QFile file(m_folder.filePath(name + QStringLiteral(".m4a")));
-    if (start < 4 || end <= start || !file.open(QIODevice::WriteOnly))
-        return 0;
-    file.write(body.mid(start, end - start));
-    file.close();
-    const std::vector<float> samples = AudioProbe::decode(file.fileName());
-    double tone = 0;
-    for (double from = 0; from + 0.25 <= samples.size() / 2.0 / 44100.0; from += 0.25) {
-        if (AudioProbe::toneAmplitude(samples, 0, toneHz, from, from + 0.25) > 0.2)
-            tone += 0.25;
+    // Starts the program and waits for its icon in the tray; true once m_icon holds its place.
+    bool launchIntoTray() {
+        m_program.setProcessEnvironment(environment());
+        m_program.start(QStringLiteral(TOLVEX_PROGRAM), {});
+        QList<qulonglong> shown;
+        if (!m_program.waitForStarted(5000) ||
+            !waitFor([&] { return (shown = XDisplay::visibleWindows("^tolvex$")).size() == 1; },
+                     20000))
+            return false;
+        m_icon = XDisplay::geometry(shown.first()).value_or(QRect());
+        return !m_icon.isEmpty();
     }
-    return tone;
-}
 
-bool TestEndToEnd::recordingsFolderEmpties() const {
-    const QDir recordings(qEnvironmentVariable("XDG_DATA_HOME") + "/tolvex/recordings");
-    return waitFor([&] { return recordings.isEmpty(QDir::Files | QDir::Hidden); }, 10000);
-}
+    std::optional<QRect> popover() const {
+        for (qulonglong window : XDisplay::visibleWindows("^tolvex$")) {
+            const std::optional<QRect> rect = XDisplay::geometry(window);
+            if (rect && rect->width() == popoverWidth)
+                return rect;
+        }
+        return std::nullopt;
+    }
 
-void TestEndToEnd::signInRecordUploadAndQuit() {
-    // The token search at the end reads every file under the temporary folder, where
-    // with-keyring.sh puts HOME and the runtime folder.
-    QVERIFY2(QDir::homePath().startsWith(QDir::tempPath() + '/'), "HOME is elsewhere");
+    // Waits until the popover shows a button filled with `colour`; saves the popover as
+    // `shot`.png and returns the button's middle.
+    std::optional<QPoint> waitForButton(QRgb colour, int ms, const QString &shot) const {
+        std::optional<QPoint> centre;
+        waitFor(
+            [&] {
+                const std::optional<QRect> area = popover();
+                const QImage screen = area ? XDisplay::screenshot() : QImage();
+                const std::optional<QRect> block =
+                    screen.isNull() ? std::nullopt : filledBlock(screen, *area, colour);
+                if (block) {
+                    centre = block->center();
+                    QDir().mkpath(QStringLiteral(TOLVEX_SHOTS));
+                    screen.copy(*area).save(QStringLiteral(TOLVEX_SHOTS "/%1.png").arg(shot));
+                }
+                return block.has_value();
+            },
+            ms);
+        return centre;
+    }
 
-    // The icon docks into the tray panel at the top right.
-    QVERIFY2(launchIntoTray(), "the tray icon did not appear");
-    QVERIFY2(m_icon.top() < 32 && m_icon.left() > XDisplay::width / 2 &&
-                 m_icon.right() < XDisplay::width,
-             "the icon is not in the tray panel");
+    // Right-clicks the icon; the menu's place once it shows.
+    std::optional<QRect> openMenu() const {
+        const QList<qulonglong> before = XDisplay::visibleWindows("^tolvex$");
+        XDisplay::click(m_icon.center(), 3);
+        std::optional<QRect> menu;
+        waitFor(
+            [&] {
+                for (qulonglong window : XDisplay::visibleWindows("^tolvex$")) {
+                    const std::optional<QRect> rect = XDisplay::geometry(window);
+                    if (!before.contains(window) && rect && rect->width() != popoverWidth)
+                        menu = rect;
+                }
+                return menu.has_value();
+            },
+            5000);
+        return menu;
+    }
 
-    // A second copy ends at once, successfully, and shows nothing.
-    QProcess second;
-    second.setProcessEnvironment(environment());
-    second.start(QStringLiteral(TOLVEX_PROGRAM), {});
-    QVERIFY(second.waitForFinished(10000));
-    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(second.exitCode(), 0);
-    QTest::qWait(500);
-    QCOMPARE(XDisplay::visibleWindows("^tolvex$").size(), 1);
+    // Clicks "Начать запись" on the open popover, plays the tone, and returns where
+    // "Остановить" is.
+    std::optional<QPoint> recordTone(double seconds, const QString &shot) {
+        const std::optional<QPoint> start = waitForButton(green, 15000, shot + "-idle");
+        if (!start)
+            return std::nullopt;
+        XDisplay::click(*start);
+        const std::optional<QPoint> stop = waitForButton(red, 15000, shot + "-recording");
+        const std::vector<float> tone = PulseServer::tone(toneHz, seconds, 0.5F);
+        QFile raw(m_folder.filePath(QStringLiteral("tone.raw")));
+        if (!stop || !raw.open(QIODevice::WriteOnly))
+            return std::nullopt;
+        raw.write(reinterpret_cast<const char *>(tone.data()),
+                  static_cast<qint64>(tone.size() * sizeof(float)));
+        raw.close();
+        m_player.setStandardInputFile(raw.fileName());
+        m_player.start(QStringLiteral("pacat"),
+                       {"--playback", "--device=speakers", "--format=float32le", "--rate=44100",
+                        "--channels=2", "--raw", "--latency-msec=300"});
+        return m_player.waitForStarted(5000) ? stop : std::nullopt;
+    }
 
-    // A left click opens the popover just below the icon; Escape closes it, and so does a
-    // second click.
-    XDisplay::click(m_icon.center());
-    QVERIFY2(waitFor([&] { return popover().has_value(); }, 5000), "the popover did not open");
-    const QRect placed = *popover();
-    QVERIFY(placed.top() > m_icon.bottom() && placed.top() <= m_icon.bottom() + 10 &&
-            placed.left() >= 0 && placed.right() < XDisplay::width);
-    XDisplay::key(QStringLiteral("Escape"));
-    QVERIFY2(waitFor([&] { return !popover(); }, 3000), "Escape did not close it");
-    XDisplay::click(m_icon.center());
-    QVERIFY2(waitFor([&] { return popover().has_value(); }, 3000), "did not reopen");
-    QTest::qWait(700);
-    XDisplay::click(m_icon.center());
-    QVERIFY2(waitFor([&] { return !popover(); }, 3000), "a second click did not close it");
-    QTest::qWait(700);
-    XDisplay::click(m_icon.center());
+    // Seconds of the tone in an upload's file, by quarter seconds.
+    double toneSeconds(const RecordedRequest &upload, const QString &name) const {
+        QFile file(m_folder.filePath(name + QStringLiteral(".m4a")));
+        if (!file.open(QIODevice::WriteOnly) || file.write(upload.filePart()) <= 0)
+            return 0;
+        file.close();
+        const std::vector<float> samples = AudioProbe::decode(file.fileName());
+        double tone = 0;
+        for (double from = 0; from + 0.25 <= samples.size() / 2.0 / 44100.0; from += 0.25) {
+            if (AudioProbe::toneAmplitude(samples, 0, toneHz, from, from + 0.25) > 0.2)
+                tone += 0.25;
+        }
+        return tone;
+    }
 
-    // Sign-in: the bot's link goes to Telegram, and the idle screen follows.
-    const std::optional<QPoint> signIn = waitForButton(white, 5000, "login");
-    QVERIFY2(signIn, "no sign-in button on the popover");
-    XDisplay::click(*signIn);
-    QFile opened(m_folder.filePath("opened.log"));
-    QVERIFY2(waitFor([&] { return opened.exists(); }, 10000), "no link was opened");
-    QVERIFY(opened.open(QIODevice::ReadOnly));
-    const QByteArray link = opened.readAll().trimmed();
-    // Telegram's own link where the desktop has Telegram, else the web link.
-    QVERIFY2((link.startsWith("tg://resolve?") || link.startsWith("https://t.me/")) &&
-                 link.contains(botName.toUtf8()) && link.contains("start=" + nonce.toUtf8()),
-             link.constData());
+    bool recordingsFolderEmpties() const {
+        const QDir recordings(qEnvironmentVariable("XDG_DATA_HOME") + "/tolvex/recordings");
+        return waitFor([&] { return recordings.isEmpty(QDir::Files | QDir::Hidden); }, 10000);
+    }
 
-    // Three seconds of the tone between "Начать запись" and "Остановить" reach the meeting,
-    // and nothing of the recording is left after.
-    const std::optional<QPoint> stop = recordTone(3.0, QStringLiteral("signed-in"));
-    QVERIFY2(stop, "no recording screen after the sign-in");
-    QTest::qWait(3500);
-    XDisplay::click(*stop);
-    QVERIFY2(waitFor([&] { return m_service.upload().has_value(); }, 40000), "no upload arrived");
-    QVERIFY2(waitForButton(green, 20000, "idle-after-upload"), "no idle screen after the upload");
-    QVERIFY(recordingsFolderEmpties());
-    const double tone = toneSeconds(*m_service.upload(), QStringLiteral("uploaded"));
-    QVERIFY2(tone >= 2.5, qPrintable(QStringLiteral("%1 s of the tone").arg(tone)));
+private slots:
+    void initTestCase() {
+        QVERIFY2(qEnvironmentVariableIsSet("TOLVEX_DESKTOP"), "run inside with-desktop.sh (ctest)");
+        QVERIFY2(QFile::exists(QStringLiteral(TOLVEX_PROGRAM)), TOLVEX_PROGRAM);
+        QVERIFY(m_folder.isValid() && QDir(m_folder.path()).mkdir(QStringLiteral("bin")));
+        // Links the program opens land in a log instead of a browser or Telegram.
+        QFile opener(m_folder.filePath(QStringLiteral("bin/xdg-open")));
+        QVERIFY(opener.open(QIODevice::WriteOnly));
+        opener.write("#!/bin/sh\nprintf '%s\\n' \"$1\" >> \"$TOLVEX_E2E_OPENED\"\n");
+        opener.close();
+        QVERIFY(opener.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
 
-    // A right click opens the menu and closes the popover; its last item quits.
-    const std::optional<QRect> menu = openMenu();
-    QVERIFY2(menu, "the tray menu did not open");
-    QVERIFY2(waitFor([&] { return !popover(); }, 3000), "the popover stayed open");
-    XDisplay::click(quitItem(*menu));
-    QVERIFY2(m_program.waitForFinished(10000), "the program did not quit");
-    QCOMPARE(m_program.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(m_program.exitCode(), 0);
+        // Kept for the token check and passed on, so the log still shows it.
+        m_program.setProcessChannelMode(QProcess::MergedChannels);
+        connect(&m_program, &QProcess::readyReadStandardOutput, this, [this] {
+            const QByteArray printed = m_program.readAllStandardOutput();
+            m_printed += printed;
+            std::fwrite(printed.constData(), 1, static_cast<std::size_t>(printed.size()), stderr);
+        });
+    }
 
-    // The keyring's own (encrypted) files are the one place the token may be.
-    const QStringList leaks = filesHoldingToken(
-        QDir::tempPath(), qEnvironmentVariable("XDG_DATA_HOME") + "/keyrings", m_service.token);
-    QVERIFY2(leaks.isEmpty(), qPrintable(leaks.join(QStringLiteral(", "))));
-    QVERIFY2(!holdsToken(m_printed, m_service.token), "the program printed the token");
-}
+    void signInRecordUploadAndQuit() {
+        // The token search at the end reads every file under the temporary folder, where
+        // with-keyring.sh puts HOME and the runtime folder.
+        QVERIFY2(QDir::homePath().startsWith(QDir::tempPath() + '/'), "HOME is elsewhere");
 
-void TestEndToEnd::endedMidRecordingIsSentAfterTheRelaunch_data() {
-    QTest::addColumn<QString>("ending");
-    QTest::newRow("killed (a crash, a power cut)") << QStringLiteral("kill");
-    QTest::newRow("SIGTERM (the session ends)") << QStringLiteral("term");
-    QTest::newRow("the tray menu's quit") << QStringLiteral("menu");
-}
+        // The icon docks into the tray panel at the top right.
+        QVERIFY2(launchIntoTray(), "the tray icon did not appear");
+        QVERIFY2(m_icon.top() < 32 && m_icon.left() > XDisplay::width / 2 &&
+                     m_icon.right() < XDisplay::width,
+                 "the icon is not in the tray panel");
 
-// A recording under way when the program ends is offered at the next launch and reaches its
-// meeting with what was recorded; nothing of it is left after.
-void TestEndToEnd::endedMidRecordingIsSentAfterTheRelaunch() {
-    QFETCH(QString, ending);
-    // Still signed in from the test before: the token is in the keyring.
-    QVERIFY(launchIntoTray());
-    XDisplay::click(m_icon.center());
-    QVERIFY2(recordTone(8.0, ending), "no recording screen");
-    QTest::qWait(5500);
-    QElapsedTimer quitting;
-    quitting.start();
-    if (ending == QLatin1String("kill")) {
-        m_program.kill();
-    } else if (ending == QLatin1String("term")) {
-        m_program.terminate();
-    } else {
+        // A second copy ends at once, successfully, and shows nothing.
+        QProcess second;
+        second.setProcessEnvironment(environment());
+        second.start(QStringLiteral(TOLVEX_PROGRAM), {});
+        QVERIFY(second.waitForFinished(10000));
+        QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second.exitCode(), 0);
+        QTest::qWait(500);
+        QCOMPARE(XDisplay::visibleWindows("^tolvex$").size(), 1);
+
+        // A left click opens the popover just below the icon; Escape closes it, and so does a
+        // second click.
+        XDisplay::click(m_icon.center());
+        QVERIFY2(waitFor([&] { return popover().has_value(); }, 5000), "the popover did not open");
+        const QRect placed = *popover();
+        QVERIFY(placed.top() > m_icon.bottom() && placed.top() <= m_icon.bottom() + 10 &&
+                placed.left() >= 0 && placed.right() < XDisplay::width);
+        XDisplay::key(QStringLiteral("Escape"));
+        QVERIFY2(waitFor([&] { return !popover(); }, 3000), "Escape did not close it");
+        XDisplay::click(m_icon.center());
+        QVERIFY2(waitFor([&] { return popover().has_value(); }, 3000), "did not reopen");
+        QTest::qWait(700);
+        XDisplay::click(m_icon.center());
+        QVERIFY2(waitFor([&] { return !popover(); }, 3000), "a second click did not close it");
+        QTest::qWait(700);
+        XDisplay::click(m_icon.center());
+
+        // Sign-in: the bot's link goes to Telegram, and the idle screen follows.
+        const std::optional<QPoint> signIn = waitForButton(white, 5000, "login");
+        QVERIFY2(signIn, "no sign-in button on the popover");
+        XDisplay::click(*signIn);
+        QFile opened(m_folder.filePath("opened.log"));
+        QVERIFY2(waitFor([&] { return opened.exists(); }, 10000), "no link was opened");
+        QVERIFY(opened.open(QIODevice::ReadOnly));
+        const QByteArray link = opened.readAll().trimmed();
+        // Telegram's own link where the desktop has Telegram, else the web link.
+        QVERIFY2((link.startsWith("tg://resolve?") || link.startsWith("https://t.me/")) &&
+                     link.contains(botName.toUtf8()) && link.contains("start=" + nonce.toUtf8()),
+                 link.constData());
+
+        // Three seconds of the tone between "Начать запись" and "Остановить" reach the meeting,
+        // and nothing of the recording is left after.
+        const std::optional<QPoint> stop = recordTone(3.0, QStringLiteral("signed-in"));
+        QVERIFY2(stop, "no recording screen after the sign-in");
+        QTest::qWait(3500);
+        XDisplay::click(*stop);
+        QVERIFY2(waitFor([&] { return m_service.upload().has_value(); }, 40000),
+                 "no upload arrived");
+        QVERIFY2(waitForButton(green, 20000, "idle-after-upload"),
+                 "no idle screen after the upload");
+        QVERIFY(recordingsFolderEmpties());
+        const double tone = toneSeconds(*m_service.upload(), QStringLiteral("uploaded"));
+        QVERIFY2(tone >= 2.5, qPrintable(QStringLiteral("%1 s of the tone").arg(tone)));
+
+        // A right click opens the menu and closes the popover; its last item quits.
         const std::optional<QRect> menu = openMenu();
         QVERIFY2(menu, "the tray menu did not open");
-        quitting.start();
+        QVERIFY2(waitFor([&] { return !popover(); }, 3000), "the popover stayed open");
         XDisplay::click(quitItem(*menu));
-    }
-    QVERIFY(m_program.waitForFinished(5000));
-    if (ending != QLatin1String("kill")) {
-        // Quitting never waits for a mix. The bound leaves room for a loaded machine; the
-        // figure is printed to compare with one second.
-        qInfo("quit while recording (%s) took %lld ms", qPrintable(ending), quitting.elapsed());
-        QVERIFY2(quitting.elapsed() < 2500, qPrintable(QString::number(quitting.elapsed())));
+        QVERIFY2(m_program.waitForFinished(10000), "the program did not quit");
         QCOMPARE(m_program.exitStatus(), QProcess::NormalExit);
-    }
-    const qsizetype before = m_service.server.requests().size();
+        QCOMPARE(m_program.exitCode(), 0);
 
-    QVERIFY(launchIntoTray());
-    XDisplay::click(m_icon.center());
-    const std::optional<QPoint> retry = waitForButton(green, 30000, "recovered-" + ending);
-    QVERIFY2(retry, "the unsent recording was not offered");
-    XDisplay::click(*retry);
-    QVERIFY2(waitFor([&] { return m_service.upload(before).has_value(); }, 40000),
-             "the unsent recording was not offered and sent to its meeting");
-    const double tone = toneSeconds(*m_service.upload(before), "recovered-" + ending);
-    QVERIFY2(tone >= 4.0, qPrintable(QStringLiteral("%1 s of the tone").arg(tone)));
-    QVERIFY(recordingsFolderEmpties());
-    m_program.terminate();
-    QVERIFY(m_program.waitForFinished(10000));
-}
-
-void TestEndToEnd::cleanup() {
-    for (QProcess *process : {&m_program, &m_player}) {
-        process->kill();
-        process->waitForFinished(5000);
+        // The keyring's own (encrypted) files are the one place the token may be.
+        const QStringList leaks = filesHoldingToken(
+            QDir::tempPath(), qEnvironmentVariable("XDG_DATA_HOME") + "/keyrings", m_service.token);
+        QVERIFY2(leaks.isEmpty(), qPrintable(leaks.join(QStringLiteral(", "))));
+        QVERIFY2(!holdsToken(m_printed, m_service.token), "the program printed the token");
     }
-}
+
+    void endedMidRecordingIsSentAfterTheRelaunch_data() {
+        QTest::addColumn<QString>("ending");
+        QTest::newRow("killed (a crash, a power cut)") << QStringLiteral("kill");
+        QTest::newRow("SIGTERM (the session ends)") << QStringLiteral("term");
+        QTest::newRow("the tray menu's quit") << QStringLiteral("menu");
+    }
+
+    // A recording under way when the program ends is offered at the next launch and reaches its
+    // meeting with what was recorded; nothing of it is left after.
+    void endedMidRecordingIsSentAfterTheRelaunch() {
+        QFETCH(QString, ending);
+        // Still signed in from the test before: the token is in the keyring.
+        QVERIFY(launchIntoTray());
+        XDisplay::click(m_icon.center());
+        QVERIFY2(recordTone(8.0, ending), "no recording screen");
+        QTest::qWait(5500);
+        QElapsedTimer quitting;
+        quitting.start();
+        if (ending == QLatin1String("kill")) {
+            m_program.kill();
+        } else if (ending == QLatin1String("term")) {
+            m_program.terminate();
+        } else {
+            const std::optional<QRect> menu = openMenu();
+            QVERIFY2(menu, "the tray menu did not open");
+            quitting.start();
+            XDisplay::click(quitItem(*menu));
+        }
+        QVERIFY(m_program.waitForFinished(5000));
+        if (ending != QLatin1String("kill")) {
+            // Quitting never waits for a mix. The bound leaves room for a loaded machine; the
+            // figure is printed to compare with one second.
+            qInfo("quit while recording (%s) took %lld ms", qPrintable(ending), quitting.elapsed());
+            QVERIFY2(quitting.elapsed() < 2500, qPrintable(QString::number(quitting.elapsed())));
+            QCOMPARE(m_program.exitStatus(), QProcess::NormalExit);
+        }
+        const qsizetype before = m_service.server.requests().size();
+
+        QVERIFY(launchIntoTray());
+        XDisplay::click(m_icon.center());
+        const std::optional<QPoint> retry = waitForButton(green, 30000, "recovered-" + ending);
+        QVERIFY2(retry, "the unsent recording was not offered");
+        XDisplay::click(*retry);
+        QVERIFY2(waitFor([&] { return m_service.upload(before).has_value(); }, 40000),
+                 "the unsent recording was not offered and sent to its meeting");
+        const double tone = toneSeconds(*m_service.upload(before), "recovered-" + ending);
+        QVERIFY2(tone >= 4.0, qPrintable(QStringLiteral("%1 s of the tone").arg(tone)));
+        QVERIFY(recordingsFolderEmpties());
+        m_program.terminate();
+        QVERIFY(m_program.waitForFinished(10000));
+    }
+
+    void cleanup() {
+        for (QProcess *process : {&m_program, &m_player}) {
+            process->kill();
+            process->waitForFinished(5000);
+        }
+    }
+};
 
 QTEST_GUILESS_MAIN(TestEndToEnd)
 #include "tst_endtoend.moc"

@@ -145,15 +145,6 @@ private:
     TestAnswer m_profile = answers::profile(7, QStringLiteral("Анна"));
 };
 
-// The bytes of the one file part of a multipart upload.
-inline QByteArray filePart(const RecordedRequest &request) {
-    const QByteArray contentType = request.header("Content-Type").value_or("");
-    const QByteArray boundary = contentType.mid(contentType.indexOf("boundary=") + 9);
-    const qsizetype start = request.body.indexOf("\r\n\r\n") + 4;
-    const qsizetype end = request.body.lastIndexOf("\r\n--" + boundary + "--");
-    return start >= 4 && end > start ? request.body.mid(start, end - start) : QByteArray();
-}
-
 inline QList<RecordedRequest> requestsTo(const TestHttpServer &server, const QByteArray &pathPart) {
     QList<RecordedRequest> matching;
     for (const RecordedRequest &request : server.requests()) {

@@ -107,7 +107,7 @@ private slots:
         QCOMPARE(h.uploads().first().target, QByteArray("/api/meetings/101/audio"));
         const QString sent = h.folder.filePath(QStringLiteral("sent.m4a"));
         QFile file(sent);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(filePart(h.uploads().first())) > 0);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(h.uploads().first().filePart()) > 0);
         file.close();
         const std::vector<float> audio = AudioProbe::decode(sent);
         const double length = AudioProbe::seconds(audio);

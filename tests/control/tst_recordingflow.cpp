@@ -105,7 +105,7 @@ private slots:
         QVERIFY(h.settlesOn(AppState::Case::idle));
         const QList<RecordedRequest> uploads = h.uploads();
         QCOMPARE(uploads.last().target, QByteArray("/api/meetings/101/audio"));
-        QVERIFY(filePart(uploads.last()) == recorded);
+        QVERIFY(uploads.last().filePart() == recorded);
         QCOMPARE(h.meetingRequests() - uploads.size(), 1); // no second meeting
         QVERIFY(!QFile::exists(file));
         QCOMPARE(h.recordingsLeft(), QStringList());
@@ -162,7 +162,7 @@ private slots:
         QCOMPARE(uploads.size(), 2);
         QCOMPARE(uploads[1].target, QByteArray("/api/meetings/101/audio"));
         QCOMPARE(uploads[1].header("Authorization"), std::optional<QByteArray>("Bearer token-2"));
-        QCOMPARE(filePart(uploads[1]), bytes);
+        QCOMPARE(uploads[1].filePart(), bytes);
         QCOMPARE(h.meetingRequests(), 3); // one meeting, two uploads
         QCOMPARE(h.recordingsLeft(), QStringList());
     }
@@ -254,7 +254,7 @@ private slots:
         QCOMPARE(h.uploads().size(), cancel ? 0 : 1);
         if (!cancel) {
             QCOMPARE(h.uploads()[0].target, QByteArray("/api/meetings/101/audio"));
-            QCOMPARE(filePart(h.uploads()[0]), recorded);
+            QCOMPARE(h.uploads()[0].filePart(), recorded);
         }
         QCOMPARE(h.recorder.mixedParts.size(), mixFailed && !cancel ? 2 : 0);
         // (After a mix, the recorder removes the parts it mixed; a cancelled mix made no file.)
@@ -326,7 +326,7 @@ private slots:
             QTRY_COMPARE(h.uploads().size(), meeting - 40);
             QCOMPARE(h.uploads().last().target,
                      meetingsPath + '/' + QByteArray::number(meeting) + "/audio");
-            QCOMPARE(filePart(h.uploads().last()), audio);
+            QCOMPARE(h.uploads().last().filePart(), audio);
         }
         QVERIFY(h.settlesOn(AppState::Case::idle));
         QCOMPARE(h.meetingRequests(), 2); // the uploads only: no new meeting
@@ -394,7 +394,7 @@ private slots:
         QCOMPARE(contentsOf(mixed.filePath), bytes);
         h.vm->retryUpload();
         QVERIFY(h.settlesOn(AppState::Case::idle));
-        QCOMPARE(filePart(h.uploads().last()), bytes);
+        QCOMPARE(h.uploads().last().filePart(), bytes);
         QCOMPARE(h.recordingsLeft(), QStringList());
     }
 
@@ -546,7 +546,7 @@ private slots:
         const QList<RecordedRequest> uploads = h.uploads();
         QCOMPARE(uploads.last().target,
                  meetingsPath + '/' + QByteArray::number(manifestLost ? 102 : meeting) + "/audio");
-        QCOMPARE(filePart(uploads.last()), bytes);
+        QCOMPARE(uploads.last().filePart(), bytes);
         QCOMPARE(h.meetingRequests() - uploads.size(), manifestLost ? 2 : 1); // no other meeting
         QCOMPARE(h.recordingsLeft(), QStringList());
     }

@@ -3,7 +3,6 @@
 #include <QCoreApplication>
 #include <QCryptographicHash>
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -11,7 +10,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <stdexcept>
 #include <system_error>
 
 namespace {
@@ -51,9 +49,16 @@ std::optional<QByteArray> RecordedRequest::header(const QByteArray &name) const 
     return std::nullopt;
 }
 
-TestHttpServer::TestHttpServer(BodyMode mode, const QString &ipv4)
-    : m_mode(mode)
-    , m_host(ipv4) {
+QByteArray RecordedRequest::filePart() const {
+    const QByteArray contentType = header("Content-Type").value_or("");
+    const QByteArray boundary = contentType.mid(contentType.indexOf("boundary=") + 9);
+    const qsizetype start = body.indexOf("\r\n\r\n") + 4;
+    const qsizetype end = body.lastIndexOf("\r\n--" + boundary + "--");
+    return start >= 4 && end > start ? body.mid(start, end - start) : QByteArray();
+}
+
+TestHttpServer::TestHttpServer(BodyMode mode)
+    : m_mode(mode) {
     listen(0);
 }
 
@@ -77,8 +82,7 @@ void TestHttpServer::listen(std::uint16_t port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
-    if (::inet_pton(AF_INET, m_host.toLatin1().constData(), &address.sin_addr) != 1)
-        throw std::invalid_argument("test server address: " + m_host.toStdString());
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int reuse = 1;
     socklen_t length = sizeof address;
@@ -127,7 +131,7 @@ void TestHttpServer::cutBodiesAfter(std::optional<std::int64_t> bytes) {
 }
 
 QString TestHttpServer::origin() const {
-    return QStringLiteral("http://%1:%2").arg(m_host).arg(m_port);
+    return QStringLiteral("http://127.0.0.1:%1").arg(m_port);
 }
 
 void TestHttpServer::setHandler(Handler handler) {

@@ -1,6 +1,6 @@
 #pragma once
-// A programmable HTTP/1.1 server on 127.0.0.1 (or another IPv4 address of this machine) that
-// records raw requests and plays scripted answers.
+// A programmable HTTP/1.1 server on 127.0.0.1 that records raw requests and plays scripted
+// answers.
 //
 // Every connection is served on its own thread, so overlapping requests and keep-alive work as
 // with a real service. Answers come from the handler, or 404 without one.
@@ -33,6 +33,8 @@ struct RecordedRequest {
 
     // The first header with this name (case-insensitive).
     [[nodiscard]] std::optional<QByteArray> header(const QByteArray &name) const;
+    // The bytes of the one file part of a multipart upload; empty when there is none.
+    [[nodiscard]] QByteArray filePart() const;
 };
 
 struct TestAnswer {
@@ -69,14 +71,12 @@ public:
     enum class BodyMode { keep, sizeAndHashOnly };
     using Handler = std::function<TestAnswer(const RecordedRequest &)>;
 
-    // Listens on `ipv4`, dotted ("127.0.0.1" unless a test needs a host that is not loopback).
-    explicit TestHttpServer(BodyMode mode = BodyMode::keep,
-                            const QString &ipv4 = QStringLiteral("127.0.0.1"));
+    explicit TestHttpServer(BodyMode mode = BodyMode::keep);
     ~TestHttpServer();
     TestHttpServer(const TestHttpServer &) = delete;
     TestHttpServer &operator=(const TestHttpServer &) = delete;
 
-    // "http://<address>:<port>"
+    // "http://127.0.0.1:<port>"
     [[nodiscard]] QString origin() const;
     // origin() + "/api"
     [[nodiscard]] QString baseUrl() const { return origin() + QStringLiteral("/api"); }
@@ -104,7 +104,6 @@ private:
     bool waitUntilStopping(std::chrono::milliseconds delay);
 
     BodyMode m_mode;
-    QString m_host;
     int m_listenFd = -1;
     std::uint16_t m_port = 0;
 
