@@ -3,7 +3,7 @@
 
 #include "AudioProbe.h"
 #include "DesktopProbe.h"
-#include "PulseServer.h"
+#include "SoundServer.h"
 #include "TestHttpServer.h"
 #include "XDisplay.h"
 
@@ -232,7 +232,7 @@ class TestEndToEnd : public QObject {
             return std::nullopt;
         XDisplay::click(*start);
         const std::optional<QPoint> stop = waitForButton(red, 15000, shot + "-recording");
-        const std::vector<float> tone = PulseServer::tone(toneHz, seconds, 0.5F);
+        const std::vector<float> tone = SoundServer::tone(toneHz, seconds, 0.5F);
         QFile raw(m_folder.filePath(QStringLiteral("tone.raw")));
         if (!stop || !raw.open(QIODevice::WriteOnly))
             return std::nullopt;
@@ -254,8 +254,8 @@ class TestEndToEnd : public QObject {
         file.close();
         const std::vector<float> samples = AudioProbe::decode(file.fileName());
         double tone = 0;
-        for (double from = 0; from + 0.25 <= samples.size() / 2.0 / 44100.0; from += 0.25) {
-            if (AudioProbe::toneAmplitude(samples, 0, toneHz, from, from + 0.25) > 0.2)
+        for (double from = 0; from + 0.25 <= AudioProbe::seconds(samples); from += 0.25) {
+            if (AudioProbe::tone(samples, toneHz, from, from + 0.25) > 0.2)
                 tone += 0.25;
         }
         return tone;

@@ -49,8 +49,7 @@ bool faststart(const QString &path) {
            !types.contains("moof");
 }
 
-double toneAmplitude(const std::vector<float> &interleaved, int channel, double hz,
-                     double fromSecond, double toSecond) {
+double tone(const std::vector<float> &interleaved, double hz, double fromSecond, double toSecond) {
     const size_t frames = interleaved.size() / 2;
     const size_t from = std::min(frames, static_cast<size_t>(std::max(0.0, fromSecond) * 44100));
     const size_t to = std::min(frames, static_cast<size_t>(std::max(0.0, toSecond) * 44100));
@@ -59,18 +58,13 @@ double toneAmplitude(const std::vector<float> &interleaved, int channel, double 
     const double coefficient = 2.0 * std::cos(2.0 * std::numbers::pi * hz / 44100.0);
     double previous = 0.0, beforePrevious = 0.0;
     for (size_t i = from; i < to; ++i) {
-        const double current = interleaved[i * 2 + static_cast<size_t>(channel)] +
-                               coefficient * previous - beforePrevious;
+        const double current = interleaved[i * 2] + coefficient * previous - beforePrevious;
         beforePrevious = previous;
         previous = current;
     }
     const double power = previous * previous + beforePrevious * beforePrevious -
                          coefficient * previous * beforePrevious;
     return 2.0 * std::sqrt(std::max(power, 0.0)) / static_cast<double>(to - from);
-}
-
-double tone(const std::vector<float> &interleaved, double hz, double from, double to) {
-    return toneAmplitude(interleaved, 0, hz, from, to);
 }
 
 double onsetOf(const std::vector<float> &interleaved, double hz, double from) {

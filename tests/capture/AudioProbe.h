@@ -19,11 +19,8 @@ QList<std::pair<QByteArray, qint64>> boxes(const QString &path);
 // Index at the front, unfragmented: the service can read it without seeking to the end.
 bool faststart(const QString &path);
 
-// Amplitude of a sine at `hz` on one channel over [fromSecond, toSecond), by Goertzel's
+// Amplitude of a sine at `hz` on the left channel over [from, to) seconds, by Goertzel's
 // algorithm: a full-scale sine gives about 1.0, silence 0.
-double toneAmplitude(const std::vector<float> &interleaved, int channel, double hz,
-                     double fromSecond, double toSecond);
-// The same on the left channel.
 double tone(const std::vector<float> &interleaved, double hz, double from, double to);
 // Where a 0.5 beep at `hz` first sounds from `from` on, to the millisecond; -1 when it never
 // does. Pitches of whole periods in 5 ms (1 and 2 kHz) do not leak into each other's measure.
