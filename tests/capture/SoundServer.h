@@ -2,8 +2,8 @@
 // A private sound server for one test process: its own runtime and home folders, a null sink
 // "speakers" as the default output and a virtual microphone "mic" fed through the null sink
 // "micsink"; this process (and its pactl/pacat) reach it through PULSE_SERVER. All goes through
-// the PulseAudio protocol, which pipewire-pulse speaks too; a kind (PulseServer, PipeWireServer,
-// chosen by TOLVEX_SOUND_SERVER=pipewire) only says how its daemons start.
+// the PulseAudio protocol, which pipewire-pulse speaks too; a kind (PulseServer, or PipeWire
+// when TOLVEX_SOUND_SERVER=pipewire) only says how its daemons start.
 
 #include <QProcess>
 #include <QString>
@@ -45,8 +45,6 @@ public:
     // Waits until sinks made busy just now feed their monitors smoothly.
     static void settle();
 
-    // The daemons die at once, as in a crash.
-    void kill();
     // The daemons stop answering while keeping their connections open, and answer again.
     void pause() { signalDaemons(SIGSTOP); }
     void resume() { signalDaemons(SIGCONT); }
@@ -74,7 +72,8 @@ protected:
 
 private:
     void startPlayer(const QString &sink, const QString &input, Buffer buffer);
-    void stopPlayers();
+    // The daemons and the players die at once, as in a crash.
+    void stop();
     void signalDaemons(int signal);
 
     Options m_options;
