@@ -81,11 +81,6 @@ void verifyBeepsApart(const RecorderRig &rig, const QString &mixPath, double pla
 // other at the tight tolerance.
 constexpr double resumedSinkLatency = 0.15;
 
-QString defaultSource(const SoundServer &server) {
-    QString name;
-    return server.pactl({"get-default-source"}, &name) ? name.trimmed() : QString();
-}
-
 // Plays a beep on `sink` and one on the microphone; when, on the recording's clock.
 double beep(RecorderRig &rig, const char *sink, double length = 0.2) {
     const double at = rig.elapsed();
@@ -155,8 +150,10 @@ private slots:
             {"load-module", "module-remap-source", "source_name=mic", "master=micsink.monitor"}));
         // PipeWire makes the source a moment after the module loads, and picks a default of its
         // own meanwhile: the recording follows whatever the server settles on.
+        QString source;
         QTRY_VERIFY_WITH_TIMEOUT(server.pactl({"set-default-source", "mic"}) &&
-                                     defaultSource(server) == QLatin1String("mic"),
+                                     server.pactl({"get-default-source"}, &source) &&
+                                     source.trimmed() == QLatin1String("mic"),
                                  5000);
         QTest::qWait(1500);
         const double secondBeep = beep(rig, "headphones");

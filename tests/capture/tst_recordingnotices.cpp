@@ -17,10 +17,6 @@ const QString micSilent = QStringLiteral("Микрофон не слышно —
 const QString systemSilent =
     QStringLiteral("Не слышно звука компьютера — проверьте устройство вывода");
 
-bool mentions(const QStringList &lines, const QString &part) {
-    return lines.join(QLatin1Char('\n')).contains(part);
-}
-
 } // namespace
 
 class RecordingNoticesTest : public QObject {
@@ -33,7 +29,7 @@ private slots:
     // is named, after its window and not before; a tone on the microphone takes the line away.
     void silentMicrophoneIsToldAndClearsWhenHeard() {
         const std::unique_ptr<SoundServer> server = startSoundServer();
-        QVERIFY2(server->isRunning(), qPrintable(server->error()));
+        VERIFY_RUNNING(*server);
         server->play(QString::fromLatin1(SoundServer::speakers), SoundServer::tone(440, 30, 0.3f),
                      SoundServer::Buffer::long_);
         AudioRecorder recorder(nullptr, 3s);
@@ -62,19 +58,17 @@ private slots:
         QTest::addColumn<QStringList>("mend");
 
         QTest::newRow("muted microphone")
-            << true << QStringList{QStringLiteral("set-source-mute mic 1")}
-            << QStringLiteral("выключен в системе — включите его")
-            << QStringList{QStringLiteral("set-source-mute mic 0")};
+            << true << QStringList{"set-source-mute mic 1"} << "выключен в системе — включите его"
+            << QStringList{"set-source-mute mic 0"};
         QTest::newRow("an output's monitor as the microphone")
-            << false << QStringList{} << QStringLiteral("Вместо микрофона выбран «Monitor of")
-            << QStringList{};
+            << false << QStringList{} << "Вместо микрофона выбран «Monitor of" << QStringList{};
         QTest::newRow("the server's dummy output")
             << true
-            << QStringList{QStringLiteral("load-module module-null-sink sink_name=auto_null "
-                                          "sink_properties=device.description=Dummy"),
-                           QStringLiteral("set-default-sink auto_null")}
-            << QStringLiteral("Звук идёт в «Dummy» — выберите устройство вывода")
-            << QStringList{QStringLiteral("set-default-sink speakers")};
+            << QStringList{"load-module module-null-sink sink_name=auto_null "
+                           "sink_properties=device.description=Dummy",
+                           "set-default-sink auto_null"}
+            << "Звук идёт в «Dummy» — выберите устройство вывода"
+            << QStringList{"set-default-sink speakers"};
     }
 
     void deviceIsToldAtTheStart() {
@@ -84,15 +78,15 @@ private slots:
         QFETCH(QStringList, mend);
         const std::unique_ptr<SoundServer> server =
             startSoundServer({.outputs = true, .microphone = microphone});
-        QVERIFY2(server->isRunning(), qPrintable(server->error()));
+        VERIFY_RUNNING(*server);
         for (const QString &command : setup)
             QVERIFY(server->pactl(command.split(QLatin1Char(' '))));
 
         // A long window: only the devices speak here.
         AudioRecorder recorder(nullptr, 60s);
         QCoro::waitFor(recorder.startRecording(AudioFiles::newRecordingId()));
-        QVERIFY2(mentions(recorder.notices(), expected),
-                 qPrintable(recorder.notices().join(QLatin1Char('\n'))));
+        const QString told = recorder.notices().join(QLatin1Char('\n'));
+        QVERIFY2(told.contains(expected), qPrintable(told));
         QCOMPARE(recorder.notices().size(), 1);
 
         if (!mend.isEmpty()) {
