@@ -158,56 +158,51 @@ private slots:
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("error");
         const QByteArray upload = "/api/meetings/@MEETING@/audio";
-        const QByteArray local = "127.0.0.1:@PORT@";
         const QByteArray bearer = "Bearer @TOKEN@";
         const std::string audio = "form-data; name=\"audio\"; filename=\"recording.m4a\"";
-        const QByteArray file = QByteArray::fromStdString(multipartBody(audio, "@FILE@"));
-        const auto row = [&](const char *tag, const QByteArray &path, const QByteArray &host,
+        const std::string file = multipartBody(audio, "@FILE@");
+        const auto row = [&](const char *tag, const QByteArray &path,
                              const QByteArray &authorization, const std::string &body, int status,
-                             const char *error,
-                             const QByteArray &type = "multipart/form-data; "
-                                                      "boundary=B0UNDARY") {
+                             const char *error, const QByteArray &host = "127.0.0.1:@PORT@",
+                             const QByteArray &type = "multipart/form-data; boundary=B0UNDARY") {
             QTest::newRow(tag) << path << host << authorization << type
                                << QByteArray::fromStdString(body) << status
                                << QString::fromUtf8(error);
         };
-        row("profile without a token", "/api/auth/me", local, "", "", 401, "токен");
-        row("profile by another scheme", "/api/auth/me", local, "Basic @TOKEN@", "", 401, "токен");
-        row("meeting with a wrong token", "/api/meetings", local, bearer + "0", "{}", 401, "токен",
-            "application/json");
-        row("upload with a wrong token", upload, local, bearer + "0", file.toStdString(), 401,
-            "токен");
-        row("upload to another user's meeting", upload, local, "Bearer @BORIS@", file.toStdString(),
-            404, "не найдена");
-        row("upload to no meeting", "/api/meetings/999/audio", local, bearer, file.toStdString(),
-            404, "не найдена");
-        row("not multipart", upload, local, bearer, "{}", 400, "multipart", "application/json");
-        row("no part", upload, local, bearer, "this is not multipart", 400, "нет части");
-        row("wrong part name", upload, local, bearer,
+        const QByteArray local = "127.0.0.1:@PORT@", json = "application/json";
+        row("profile without a token", "/api/auth/me", "", "", 401, "токен");
+        row("profile by another scheme", "/api/auth/me", "Basic @TOKEN@", "", 401, "токен");
+        row("meeting with a wrong token", "/api/meetings", bearer + "0", "{}", 401, "токен", local,
+            json);
+        row("upload with a wrong token", upload, bearer + "0", file, 401, "токен");
+        row("upload to another user's meeting", upload, "Bearer @BORIS@", file, 404, "не найдена");
+        row("upload to no meeting", "/api/meetings/999/audio", bearer, file, 404, "не найдена");
+        row("not multipart", upload, bearer, "{}", 400, "multipart", local, json);
+        row("no part", upload, bearer, "this is not multipart", 400, "нет части");
+        row("wrong part name", upload, bearer,
             multipartBody("form-data; name=\"file\"; filename=\"a.m4a\"", "@FILE@"), 400,
             "\"audio\"");
-        row("part that is not a file", upload, local, bearer,
+        row("part that is not a file", upload, bearer,
             multipartBody("form-data; name=\"audio\"", "@FILE@"), 400, "имени файла");
-        row("extra part", upload, local, bearer,
+        row("extra part", upload, bearer,
             "--B0UNDARY\r\nContent-Disposition: " + audio +
                 "\r\n\r\n@FILE@\r\n--B0UNDARY\r\nContent-Disposition: form-data; "
                 "name=\"x\"\r\n\r\n1\r\n--B0UNDARY--\r\n",
             400, "больше одной части");
-        row("no closing delimiter", upload, local, bearer,
+        row("no closing delimiter", upload, bearer,
             "--B0UNDARY\r\nContent-Disposition: " + audio + "\r\n\r\n@FILE@", 400, "оборвалось");
-        row("not a recording", upload, local, bearer, multipartBody(audio, "just some text"), 400,
+        row("not a recording", upload, bearer, multipartBody(audio, "just some text"), 400,
             "аудиозапись");
         // A list in FFmpeg's concat format that would read the first meeting's recording.
-        row("ffconcat list", upload, local, bearer,
+        row("ffconcat list", upload, bearer,
             multipartBody(audio, "ffconcat version 1.0\nfile 1.m4a\n"), 400, "аудиозапись");
-        row("over the limit", upload, local, bearer,
+        row("over the limit", upload, bearer,
             multipartBody(audio, "@FILE@" + std::string(300 * 1024, 'x')), 413, "больше");
         // A web page whose name was pointed at 127.0.0.1 (DNS rebinding).
-        row("meetings page by a foreign name", "/", "evil.example", "", "", 421, "Host");
-        row("recording by a foreign name", "/meetings/1/audio.m4a", "evil.example:@PORT@", "", "",
-            421, "Host");
-        row("upload on another port", upload, "127.0.0.1:1", bearer, file.toStdString(), 421,
-            "Host");
+        row("meetings page by a foreign name", "/", "", "", 421, "Host", "evil.example");
+        row("recording by a foreign name", "/meetings/1/audio.m4a", "", "", 421, "Host",
+            "evil.example:@PORT@");
+        row("upload on another port", upload, bearer, file, 421, "Host", "127.0.0.1:1");
     }
     void refusals() {
         QFETCH(QByteArray, path);
