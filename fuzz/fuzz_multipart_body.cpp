@@ -34,16 +34,11 @@ void removeScratch() {
 
 // The body as the upload sends it, from the table of its nine pieces.
 std::string layout(const std::string &boundary, const std::string &file) {
-    std::string body;
-    body += "--";
-    body += boundary;
-    body += "\r\n";
-    body += "Content-Disposition: form-data; name=\"audio\"; filename=\"recording.m4a\"\r\n";
-    body += "Content-Type: audio/mp4\r\n\r\n";
-    body += file;
-    body += "\r\n--";
-    body += boundary;
-    body += "--\r\n";
+    const std::string body =
+        "--" + boundary +
+        "\r\nContent-Disposition: form-data; name=\"audio\"; filename=\"recording.m4a\"\r\n"
+        "Content-Type: audio/mp4\r\n\r\n" +
+        file + "\r\n--" + boundary + "--\r\n";
     // 2 + 2 + 72 + 27 + 4 + 4 bytes around two boundaries and the file: 183 + N for a UUID.
     FUZZ_CHECK(body.size() == 111 + 2 * boundary.size() + file.size(), "layout miscounted");
     return body;
