@@ -91,6 +91,12 @@ inline TestAnswer notJson(int status) {
     return {.status = status, .body = "<html>server error</html>"};
 }
 
+// The same answer, given only after `delay`.
+inline TestAnswer after(std::chrono::milliseconds delay, TestAnswer answer) {
+    answer.delay = delay;
+    return answer;
+}
+
 } // namespace answers
 
 // Answers by endpoint, safe to change from the test thread while the server threads read it.

@@ -168,9 +168,8 @@ private slots:
     void signOutIsNeverUndone() {
         QFETCH(bool, duringSave);
         Harness harness(duringSave ? std::nullopt : std::optional<QString>("old-token"));
-        TestAnswer slowProfile = answers::profile(3, QStringLiteral("Старый"));
-        slowProfile.delay = 600ms;
-        harness.script.setProfile(slowProfile);
+        harness.script.setProfile(
+            answers::after(600ms, answers::profile(3, QStringLiteral("Старый"))));
         harness.store->saveDelay = 600ms;
         harness.script.pushStart(answers::start(QStringLiteral("n-out"), 600));
         harness.script.pushPoll(answers::token(QStringLiteral("new-token")));

@@ -7,8 +7,8 @@
 #include "ControlTestDoubles.h"
 
 #include <QCoroTask>
-#include <QProcess>
-#include <QRegularExpression>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QTest>
 
 #include <csignal>
@@ -16,26 +16,6 @@
 using namespace std::chrono_literals;
 
 Q_DECLARE_METATYPE(TestAnswer)
-
-namespace {
-
-// The process that serves the Secret Service on this test's private bus, or 0.
-qint64 keyringDaemonPid() {
-    QProcess ask;
-    ask.start(QStringLiteral("dbus-send"),
-              {QStringLiteral("--session"), QStringLiteral("--print-reply"),
-               QStringLiteral("--dest=org.freedesktop.DBus"),
-               QStringLiteral("/org/freedesktop/DBus"),
-               QStringLiteral("org.freedesktop.DBus.GetConnectionUnixProcessID"),
-               QStringLiteral("string:org.freedesktop.secrets")});
-    if (!ask.waitForFinished(10000))
-        return 0;
-    const auto match =
-        QRegularExpression(QStringLiteral("uint32 (\\d+)")).match(QString::fromUtf8(ask.readAll()));
-    return match.hasMatch() ? match.captured(1).toLongLong() : 0;
-}
-
-} // namespace
 
 class TestAppViewModelKeyring : public QObject {
     Q_OBJECT
@@ -61,8 +41,6 @@ private slots:
         qputenv("TOLVEX_API_BASE_URL", m_server->baseUrl().toUtf8());
         // The program keeps the token of a test service apart from the released service's.
         m_origin = m_server->origin();
-        AuthBridge::deleteToken(m_origin);
-        AuthBridge::deleteToken();
     }
 
     void cleanup() {
@@ -123,7 +101,9 @@ private slots:
     // would be) must not hold up the GUI thread; the token arrives when it answers.
     void stalledKeyringNeverFreezesTheGuiThread() {
         AuthBridge::saveToken(QStringLiteral("late-token"), m_origin);
-        const qint64 daemon = keyringDaemonPid();
+        // The process that serves the Secret Service on this test's private bus.
+        const uint daemon = QDBusConnection::sessionBus().interface()->servicePid(
+            QStringLiteral("org.freedesktop.secrets"));
         QVERIFY(daemon > 0);
         QCOMPARE(::kill(static_cast<pid_t>(daemon), SIGSTOP), 0);
         auto resume = qScopeGuard([daemon] { ::kill(static_cast<pid_t>(daemon), SIGCONT); });

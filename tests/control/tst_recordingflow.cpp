@@ -171,13 +171,9 @@ private slots:
     // ends there, and its token, arriving during the recording, changes nothing.
     void lateSignInNeverReplacesTheRecording() {
         Harness h;
-        TestAnswer slowProfile = answers::profile(7, QStringLiteral("Анна"));
-        slowProfile.delay = 600ms;
-        h.script.setProfile(slowProfile);
+        h.script.setProfile(answers::after(600ms, answers::profile(7, QStringLiteral("Анна"))));
         h.script.pushStart(answers::start(QStringLiteral("n-late"), 600));
-        TestAnswer lateToken = answers::token(QStringLiteral("token-late"));
-        lateToken.delay = 1500ms;
-        h.script.pushPoll(lateToken);
+        h.script.pushPoll(answers::after(1500ms, answers::token(QStringLiteral("token-late"))));
         h.launch();
         h.vm->startTelegramLogin();
         QTRY_COMPARE(h.vm->stateCase(), AppState::Case::idle);
@@ -267,11 +263,7 @@ private slots:
         Harness h;
         QVERIFY(h.startIdle());
         h.recordingFile();
-        h.script.pushMeeting([] {
-            TestAnswer slow = answers::meeting(555);
-            slow.delay = 400ms;
-            return slow;
-        }());
+        h.script.pushMeeting(answers::after(400ms, answers::meeting(555)));
         h.recorder.startDelay = 200ms;
 
         h.vm->beginRecording();

@@ -59,11 +59,11 @@ void touch(const QString &path) {
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write("audio") == 5);
 }
 
-RecordingManifest manifestFor(const QString &id, const QDateTime &start) {
+RecordingManifest manifestFor(const QString &id) {
     RecordingManifest manifest;
     manifest.id = id;
     manifest.meetingId = 7;
-    manifest.startTime = start;
+    manifest.startTime = QDateTime::currentDateTimeUtc();
     manifest.partFiles = {QStringLiteral("sys_%1.m4a").arg(id)};
     manifest.stage = RecordingManifest::Stage::capturing;
     return manifest;
@@ -135,7 +135,7 @@ private slots:
     void leftoversWithoutAudioAreCleanedAway() {
         QTemporaryDir folder;
         const RecordingArchive archive(folder.path());
-        QVERIFY(archive.save(manifestFor(idA, QDateTime::currentDateTimeUtc())));
+        QVERIFY(archive.save(manifestFor(idA)));
         touch(archive.pathOf(idB + QStringLiteral(".json.Xa81Qz"))); // a cut-short write
         touch(archive.pathOf(QStringLiteral("notes.txt")));
         QVERIFY(QFile::link(QStringLiteral("/etc/hostname"),
@@ -151,11 +151,9 @@ private slots:
         QTemporaryDir folder;
         const RecordingArchive archive(folder.path());
         for (const QString &id : {idA, idB}) {
-            QVERIFY(archive.save(manifestFor(id, QDateTime::currentDateTimeUtc())));
-            touch(archive.pathOf(QStringLiteral("sys_%1.m4a").arg(id)));
-            touch(archive.pathOf(QStringLiteral("mic_%1.m4a").arg(id)));
-            touch(archive.pathOf(QStringLiteral("live_%1.m4a").arg(id)));
-            touch(archive.pathOf(id + QStringLiteral(".m4a")));
+            QVERIFY(archive.save(manifestFor(id)));
+            for (const char *name : {"sys_%1.m4a", "mic_%1.m4a", "live_%1.m4a", "%1.m4a"})
+                touch(archive.pathOf(QString::fromLatin1(name).arg(id)));
         }
         archive.remove(idA);
         archive.remove(QStringLiteral("../") + idB); // not an id: nothing
