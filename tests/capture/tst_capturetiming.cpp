@@ -40,15 +40,28 @@ namespace {
 
 constexpr double sysHz = 1000.0, micHz = 2000.0;
 
-// Each of a recording's four tracks (the system and the microphone part, and each of them in
-// the mix, told apart by pitch) holds its two beeps `played` seconds apart, sounding through the
-// first beep's `length` and silent between the beeps; the system's beeps sound together with
-// the microphone's. All within `tolerance`.
-void verifyBeepsApart(const RecorderRig &rig, const QString &mixPath, double played, double length,
+// Plays a beep on `sink` and one on the microphone; when, on the recording's clock.
+double beep(RecorderRig &rig, const char *sink, double length = 0.2) {
+    const double at = rig.elapsed();
+    rig.server->play(QString::fromLatin1(sink), SoundServer::tone(sysHz, length, 0.5f));
+    rig.server->play(SoundServer::micSink, SoundServer::tone(micHz, length, 0.5f));
+    return at;
+}
+
+// Plays a second beep on `sink` and stops the recording a second later. Each of its four tracks
+// (the system and the microphone part, and each of them in the mix, told apart by pitch) then
+// holds its two beeps as far apart as they were played, sounding through the first beep's
+// `length` and silent between the beeps; the system's beeps sound together with the
+// microphone's. All within `tolerance`.
+void verifyBeepsApart(RecorderRig &rig, double firstBeep, const char *sink, double length,
                       double tolerance, double playedTolerance = 0.0) {
+    const double played = beep(rig, sink) - firstBeep;
+    QTest::qWait(1000);
+    const std::optional<RecordedAudio> result = rig.stop();
+    QVERIFY(result.has_value());
     playedTolerance = std::max(playedTolerance, tolerance);
     const std::vector<float> sys = decode(rig.sysKeep), mic = decode(rig.micKeep),
-                             mix = decode(mixPath);
+                             mix = decode(result->filePath);
     const std::tuple<const char *, const std::vector<float> *, double> tracks[] = {
         {"system part", &sys, sysHz},
         {"microphone part", &mic, micHz},
@@ -81,14 +94,6 @@ void verifyBeepsApart(const RecorderRig &rig, const QString &mixPath, double pla
 // other at the tight tolerance.
 constexpr double resumedSinkLatency = 0.15;
 
-// Plays a beep on `sink` and one on the microphone; when, on the recording's clock.
-double beep(RecorderRig &rig, const char *sink, double length = 0.2) {
-    const double at = rig.elapsed();
-    rig.server->play(QString::fromLatin1(sink), SoundServer::tone(sysHz, length, 0.5f));
-    rig.server->play(SoundServer::micSink, SoundServer::tone(micHz, length, 0.5f));
-    return at;
-}
-
 } // namespace
 
 class CaptureTimingTest : public QObject {
@@ -111,11 +116,7 @@ private slots:
         QThread::msleep(300);
         pa_threaded_mainloop_unlock(audioLoop);
         QTest::qWait(1500);
-        const double secondBeep = beep(rig, SoundServer::speakers);
-        QTest::qWait(1000);
-        const auto result = rig.stop();
-        QVERIFY(result.has_value());
-        verifyBeepsApart(rig, result->filePath, secondBeep - firstBeep, 2.0, 0.05);
+        verifyBeepsApart(rig, firstBeep, SoundServer::speakers, 2.0, 0.05);
     }
 
     // The microphone appears a second into the recording, a headset becomes the default
@@ -156,12 +157,7 @@ private slots:
                                      source.trimmed() == QLatin1String("mic"),
                                  5000);
         QTest::qWait(1500);
-        const double secondBeep = beep(rig, "headphones");
-        QTest::qWait(1000);
-        const auto result = rig.stop();
-        QVERIFY(result.has_value());
-        verifyBeepsApart(rig, result->filePath, secondBeep - firstBeep, 0.2, 0.05,
-                         resumedSinkLatency);
+        verifyBeepsApart(rig, firstBeep, "headphones", 0.2, 0.05, resumedSinkLatency);
     }
 
     // The server dies mid-recording while a question of ours is still unanswered (the
@@ -182,12 +178,8 @@ private slots:
         // Both streams reopen on the new server; how soon depends on the machine's load.
         QTRY_COMPARE_WITH_TIMEOUT(rig.server->recordingStreams(), 2, 8000);
         QTest::qWait(500);
-        const double secondBeep = beep(rig, SoundServer::speakers);
-        QTest::qWait(1000);
-        const auto result = rig.stop();
-        QVERIFY(result.has_value());
+        verifyBeepsApart(rig, firstBeep, SoundServer::speakers, 0.2, 0.6);
         VERIFY_NEAR(seconds(decode(rig.sysKeep)), rig.recorded, 0.15);
-        verifyBeepsApart(rig, result->filePath, secondBeep - firstBeep, 0.2, 0.6);
     }
 
     // A tone of RMS 0.05 shows as half the bar. The monitor follows the default microphone,
