@@ -31,12 +31,8 @@ struct MemoryTokenStore final : TokenStore {
     QCoro::Task<> save(QString value) override {
         ++saves;
         const int mine = ++calls;
-        if (saveDelay.count() > 0) {
-            QTimer timer;
-            timer.setSingleShot(true);
-            timer.start(saveDelay);
-            co_await timer;
-        }
+        if (saveDelay.count() > 0)
+            co_await QCoro::sleepFor(saveDelay);
         if (mine == calls)
             token = std::move(value);
     }
@@ -83,10 +79,6 @@ inline TestAnswer meeting(qint64 id) {
     return json({{"id", id}, {"status", "created"}});
 }
 
-inline TestAnswer uploaded() {
-    return json({{"status", "uploaded"}}, 201);
-}
-
 inline TestAnswer notJson(int status) {
     return {.status = status, .body = "<html>server error</html>"};
 }
@@ -125,7 +117,7 @@ public:
         if (request.method == "POST" && request.target.endsWith("/meetings"))
             return next(m_meetings, answers::meeting(++m_lastMeetingId));
         if (request.method == "POST" && request.target.endsWith("/audio"))
-            return next(m_uploads, answers::uploaded());
+            return next(m_uploads, answers::json({{"status", "uploaded"}}, 201));
         return request.target.endsWith("/auth/me") ? m_profile : answers::notJson(404);
     }
 

@@ -8,18 +8,6 @@
 
 #include <QScopeGuard>
 
-namespace {
-
-const QByteArray meetingsPath = "/api/meetings";
-const QByteArray profilePath = "/api/auth/me";
-const QString noServerText = QStringLiteral("Нет доступа к звуковому серверу. Проверьте, что "
-                                            "PulseAudio или PipeWire запущен, затем "
-                                            "перезапустите приложение");
-const QString expiredText =
-    QStringLiteral("Вход истёк. Войдите снова — запись сохранена и отправится после входа.");
-
-} // namespace
-
 class RecordingFlowTest : public QObject {
     Q_OBJECT
 
@@ -32,7 +20,10 @@ private slots:
         QTest::newRow("meeting refused")
             << "meeting"
             << QStringLiteral("Данные не удалось прочитать, так как они имеют неверный формат.");
-        QTest::newRow("recorder cannot start") << "start" << noServerText;
+        QTest::newRow("recorder cannot start")
+            << "start"
+            << QStringLiteral("Нет доступа к звуковому серверу. Проверьте, что PulseAudio или "
+                              "PipeWire запущен, затем перезапустите приложение");
     }
     void failureBeforeTheUpload() {
         QFETCH(QString, failure);
@@ -51,7 +42,7 @@ private slots:
 
         h.vm->retryUpload();
         QTRY_COMPARE(h.vm->stateCase(), AppState::Case::idle);
-        QCOMPARE(requestsTo(h.server, profilePath).size(), 2);
+        QCOMPARE(h.count("/api/auth/me"), 2);
         QCOMPARE(h.meetingRequests(), 1); // made once, never deleted, no upload
     }
 
@@ -137,7 +128,8 @@ private slots:
             h.vm->finishRecording();
         }
         QVERIFY(h.settlesOn(AppState::Case::notLoggedIn));
-        QCOMPARE(h.vm->uploadErrorText(), expiredText);
+        QCOMPARE(h.vm->uploadErrorText(), QStringLiteral("Вход истёк. Войдите снова — запись "
+                                                         "сохранена и отправится после входа."));
         QVERIFY(!h.vm->authToken());
         QCOMPARE(h.store->token, std::nullopt);
         const QStringList kept = h.recordingsLeft();
@@ -317,7 +309,7 @@ private slots:
             h.vm->retryUpload();
             QTRY_COMPARE(h.uploads().size(), meeting - 40);
             QCOMPARE(h.uploads().last().target,
-                     meetingsPath + '/' + QByteArray::number(meeting) + "/audio");
+                     "/api/meetings/" + QByteArray::number(meeting) + "/audio");
             QCOMPARE(h.uploads().last().filePart(), audio);
         }
         QVERIFY(h.settlesOn(AppState::Case::idle));
@@ -500,10 +492,8 @@ private slots:
             QVERIFY(!h.recorder.isRecording());
             QCOMPARE(h.recorder.stops, 0); // no stop, so no mix
             h.vm.reset();
-            const QString sys = QStringLiteral("sys_%1.m4a").arg(id);
-            const QString mic = QStringLiteral("mic_%1.m4a").arg(id);
             h.leaveBehind(id, manifestLost ? "{\"version\": 1, \"id\": " : QByteArray(),
-                          {sys, mic, QStringLiteral("live_%1.m4a").arg(id)});
+                          {"sys_" + id + ".m4a", "mic_" + id + ".m4a", "live_" + id + ".m4a"});
             const QString mix = h.writeFile(QStringLiteral("mix.m4a"));
             bytes = contentsOf(mix);
             h.recorder.mixes.push_back(RecordedAudio{mix, {}, {}, {}});
@@ -537,7 +527,7 @@ private slots:
         QVERIFY(h.settlesOn(AppState::Case::idle));
         const QList<RecordedRequest> uploads = h.uploads();
         QCOMPARE(uploads.last().target,
-                 meetingsPath + '/' + QByteArray::number(manifestLost ? 102 : meeting) + "/audio");
+                 "/api/meetings/" + QByteArray::number(manifestLost ? 102 : meeting) + "/audio");
         QCOMPARE(uploads.last().filePart(), bytes);
         QCOMPARE(h.meetingRequests() - uploads.size(), manifestLost ? 2 : 1); // no other meeting
         QCOMPARE(h.recordingsLeft(), QStringList());

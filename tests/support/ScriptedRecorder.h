@@ -75,9 +75,6 @@ public:
     [[nodiscard]] QStringList notices() const override {
         return m_recording ? noticeLines : QStringList();
     }
-    void setNoticesListener(std::function<void()> listener) override {
-        m_listener = std::move(listener);
-    }
 
 private:
     static QCoro::Task<> wait(std::chrono::milliseconds delay) {
@@ -86,5 +83,4 @@ private:
     }
 
     bool m_recording = false;
-    std::function<void()> m_listener;
 };

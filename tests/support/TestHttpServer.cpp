@@ -1,6 +1,5 @@
 #include "TestHttpServer.h"
 
-#include <QCoreApplication>
 #include <QCryptographicHash>
 
 #include <cerrno>
@@ -63,13 +62,10 @@ TestHttpServer::TestHttpServer(BodyMode mode)
 }
 
 TestHttpServer::~TestHttpServer() {
-    stopListening();
+    goAway(); // ends every blocked read or write
     {
-        // Ends every blocked read or write.
         std::lock_guard lock(m_mutex);
         m_stopping = true;
-        for (const int fd : m_openFds)
-            ::shutdown(fd, SHUT_RDWR);
     }
     m_stopCv.notify_all();
     // No worker is added once the accept thread has ended.
@@ -147,17 +143,6 @@ QList<RecordedRequest> TestHttpServer::requests() const {
 int TestHttpServer::connectionCount() const {
     std::lock_guard lock(m_mutex);
     return m_connections;
-}
-
-bool TestHttpServer::waitForRequests(int n, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (requests().size() < n) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
 }
 
 void TestHttpServer::acceptLoop(int listenFd) {

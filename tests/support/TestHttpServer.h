@@ -93,8 +93,6 @@ public:
 
     [[nodiscard]] QList<RecordedRequest> requests() const;
     [[nodiscard]] int connectionCount() const;
-    // Pumps the Qt event loop meanwhile, so that clients on this thread make progress.
-    bool waitForRequests(int n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 private:
     void listen(std::uint16_t port);
