@@ -15,8 +15,9 @@ FocusKeeper::FocusKeeper(QQuickWindow &popover)
 }
 
 bool FocusKeeper::needed() {
+    const QString desktop = qEnvironmentVariable("XDG_CURRENT_DESKTOP");
     return X11Hints::underXWayland() &&
-           qEnvironmentVariable("XDG_CURRENT_DESKTOP").contains(QLatin1String("GNOME"));
+           (desktop.contains(QLatin1String("GNOME")) || desktop.contains(QLatin1String("KDE")));
 }
 
 void FocusKeeper::cover(const QRect &area) {

@@ -1,7 +1,9 @@
 // The real program on the desktops whose tray host is a panel that activates an item on a click:
 // a wlroots Wayland desktop (headless sway with XWayland, with-desktop.sh --desktop sway) with
-// waybar's tray, driven by a virtual pointer and read through screenshots and XWayland; and
-// KDE Plasma on X11 (--desktop kde), driven and read through the X server.
+// waybar's tray, driven by a virtual pointer and read through screenshots and XWayland; KDE
+// Plasma on X11 (--desktop kde), driven and read through the X server; and Plasma on a headless
+// KWin Wayland compositor (--desktop kde-wayland), driven through KWin's fake input and read
+// through KWin's screenshots and XWayland.
 
 #include "DesktopProbe.h"
 
@@ -11,12 +13,25 @@ namespace {
 
 constexpr int screenWidth = 1280, screenHeight = 800;
 const bool onKde = qEnvironmentVariable("XDG_CURRENT_DESKTOP") == QLatin1String("KDE");
+// Input goes through the virtual pointer helper; on X11 through xdotool.
+const bool onWayland = !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
 // waybar's bar at the top, Plasma's panel at the bottom.
 const QRect bar = onKde ? QRect(0, 756, screenWidth, 44) : QRect(0, 0, screenWidth, 30);
 
 QImage screenshot(const QString &name = QStringLiteral("now.png")) {
     const QString path = QDir(qEnvironmentVariable("TMPDIR", "/tmp")).filePath(name);
     QProcess shooter;
+    if (onKde && onWayland) {
+        // KWin writes the shot to a file of its own choosing and answers with its path.
+        shooter.start(QStringLiteral("dbus-send"),
+                      {"--session", "--print-reply=literal", "--dest=org.kde.KWin", "/Screenshot",
+                       "org.kde.kwin.Screenshot.screenshotFullscreen"});
+        shooter.waitForFinished(10000);
+        const QString written = QString::fromUtf8(shooter.readAllStandardOutput()).trimmed();
+        QFile::remove(path);
+        QFile::rename(written, path);
+        return QImage(path);
+    }
     if (onKde) {
         shooter.start(QStringLiteral("ffmpeg"),
                       {"-loglevel", "error", "-y", "-f", "x11grab", "-i",
@@ -66,7 +81,7 @@ private:
         return m_pointer.waitForReadyRead(5000) && m_pointer.readLine().trimmed() == "ok";
     }
     bool moveTo(const QPoint &at) {
-        if (onKde)
+        if (!onWayland)
             return QProcess::execute("xdotool", {"mousemove", QString::number(at.x()),
                                                  QString::number(at.y())}) == 0;
         return pointer(QStringLiteral("move %1 %2 %3 %4")
@@ -77,7 +92,7 @@ private:
     }
     // A click: 272 the left button, 273 the right one.
     bool click(const QPoint &at, int button = 272) {
-        if (onKde)
+        if (!onWayland)
             return moveTo(at) &&
                    QProcess::execute("xdotool", {"click", button == 273 ? "3" : "1"}) == 0;
         return moveTo(at) && pointer(QStringLiteral("press %1").arg(button)) &&
@@ -86,9 +101,12 @@ private:
     // Escape with the pointer away from the popover. A fresh virtual keyboard's keymap reaches
     // XWayland only after a while.
     bool escape() {
-        return moveTo({640, 400}) &&
-               (onKde ? QProcess::execute("xdotool", {"key", "Escape"})
-                      : QProcess::execute("wtype", {"-s", "400", "-k", "Escape"})) == 0;
+        if (!moveTo({640, 400}))
+            return false;
+        if (!onWayland)
+            return QProcess::execute("xdotool", {"key", "Escape"}) == 0;
+        return onKde ? pointer(QStringLiteral("key 1"))
+                     : QProcess::execute("wtype", {"-s", "400", "-k", "Escape"}) == 0;
     }
     int activations() {
         m_monitorText += QString::fromUtf8(m_monitor.readAllStandardOutput());
@@ -117,7 +135,7 @@ private slots:
     // second click closes it, as do a click elsewhere and Escape; a right click opens no
     // popover.
     void trayIconAndPopover() {
-        if (!onKde) {
+        if (onWayland) {
             m_pointer.start(qEnvironmentVariable("TOLVEX_VIRTUAL_POINTER"), {});
             QVERIFY(m_pointer.waitForReadyRead(5000) && m_pointer.readLine().trimmed() == "ok");
         }
@@ -129,7 +147,8 @@ private slots:
         QTest::qWait(5000);
         const QColor before = screenshot().pixelColor(bar.center());
         if (onKde)
-            m_bar.start(QStringLiteral("plasmashell"), {});
+            m_bar.start(QStringLiteral("plasmashell"),
+                        {"-platform", onWayland ? "wayland" : "xcb"});
         else
             m_bar.start(QStringLiteral("waybar"),
                         {"-c", qEnvironmentVariable("TOLVEX_WAYBAR_CONFIG")});
@@ -139,7 +158,8 @@ private slots:
         QRect icon;
         QVERIFY(waitFor([&] { return !(icon = iconIn(screenshot())).isEmpty(); }, 2500));
 
-        if (onKde) {
+        // On Wayland the menu is not an X window, so not found this way.
+        if (onKde && !onWayland) {
             // Plasma draws the item's menu itself, by the icon; its first item opens the popover
             // there, although no click told the program where the icon is.
             QVERIFY(click(icon.center(), 273));

@@ -3,14 +3,15 @@
 # XEmbed tray host (trayer) at the top right, or with --desktop sway a headless sway with
 # XWayland (in-sway.sh), or with --desktop gnome a headless GNOME Shell with the AppIndicator
 # extension (in-gnome.sh), or with --desktop kde KDE Plasma's window manager on that X display
-# (in-kde.sh); these three run as the unprivileged user "tolvex-desktop" when started as root, as
+# (in-kde.sh), or with --desktop kde-wayland a headless KWin Wayland compositor (in-kde.sh
+# --wayland); all but x11 run as the unprivileged user "tolvex-desktop" when started as root, as
 # a desktop user would; a sound server (PulseAudio, or PipeWire with
 # WirePlumber and pipewire-pulse) whose default output is the null sink "speakers" and whose
 # default input "mic" hears what is played into "micsink"; and, through with-keyring.sh, a D-Bus
 # session with an unlocked keyring and a private HOME.
 # Exports DISPLAY, PULSE_SERVER, PULSE_CLIENTCONFIG, TOLVEX_DESKTOP (its folder, under /tmp as
 # a socket path must stay short) and TOLVEX_TRAY_PID (to take the tray away).
-# Usage: with-desktop.sh [--desktop x11|sway|gnome|kde] [--sound pulseaudio|pipewire] COMMAND...
+# Usage: with-desktop.sh [--desktop x11|sway|gnome|kde|kde-wayland] [--sound pulseaudio|pipewire] COMMAND...
 # TOLVEX_SOUND_SERVER=pipewire chooses PipeWire as --sound does.
 set -eu
 sound=${TOLVEX_SOUND_SERVER:-pulseaudio}
@@ -19,7 +20,7 @@ while [ "${1:-}" = --sound ] || [ "${1:-}" = --desktop ]; do
     if [ "$1" = --sound ]; then sound=${2:-}; else desktop=${2:-}; fi
     shift 2
 done
-[ $# -ge 1 ] || { echo "usage: $0 [--desktop x11|sway|gnome|kde] [--sound pulseaudio|pipewire] COMMAND..." >&2; exit 2; }
+[ $# -ge 1 ] || { echo "usage: $0 [--desktop x11|sway|gnome|kde|kde-wayland] [--sound pulseaudio|pipewire] COMMAND..." >&2; exit 2; }
 
 if [ "$desktop" != x11 ] && [ "$(id -u)" -eq 0 ]; then
     id tolvex-desktop >/dev/null 2>&1 ||
@@ -117,7 +118,9 @@ sleep 2.1
 
 export TOLVEX_DESKTOP="$desk"
 status=0
-if [ "$desktop" != x11 ]; then
+if [ "$desktop" = kde-wayland ]; then
+    "$(dirname "$0")/with-keyring.sh" "$(dirname "$0")/in-kde.sh" --wayland "$@" || status=$?
+elif [ "$desktop" != x11 ]; then
     "$(dirname "$0")/with-keyring.sh" "$(dirname "$0")/in-$desktop.sh" "$@" || status=$?
 else
     "$(dirname "$0")/with-keyring.sh" "$@" || status=$?
