@@ -1,8 +1,8 @@
 #pragma once
-// GNOME under Wayland sends keys to an X window only once its window manager has focused it,
-// which it never does for the popover (a window it does not manage). The keeper is a managed
-// window of the program's own, hidden under the popover while it is open, that takes the focus:
-// Escape and Ctrl+Q then reach the program, and the focus leaving it means the user went
+// GNOME and KDE Plasma under Wayland send keys to an X window only once the compositor has
+// focused it, which they never do for the popover (a window they do not manage). The keeper is a
+// managed window of the program's own, hidden under the popover while it is open, that takes the
+// focus: Escape and Ctrl+Q then reach the program, and the focus leaving it means the user went
 // elsewhere.
 
 #include <QRasterWindow>
@@ -16,7 +16,7 @@ public:
     // Keys it takes go to `popover`, whose background it paints.
     explicit FocusKeeper(QQuickWindow &popover);
 
-    // Only GNOME's window manager needs it; elsewhere the popover takes the keyboard itself.
+    // Only Mutter and KWin under Wayland need it; elsewhere the popover takes the keyboard.
     [[nodiscard]] static bool needed();
     // Shows the keeper at `area` (under the popover) and asks for the focus for it.
     void cover(const QRect &area);

@@ -72,7 +72,7 @@ private:
     QPointer<QQuickItem> m_view;
     // Under XWayland only: the click outside the popover is seen through it.
     ClickShield m_shield;
-    // Under GNOME's XWayland only: the keys reach the program through it.
+    // Under GNOME's and Plasma's XWayland only: the keys reach the program through it.
     FocusKeeper m_keeper;
     // On X11 only: a click on a panel, which takes no focus from the popover, is seen through it.
     X11PressWatcher m_presses;

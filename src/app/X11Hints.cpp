@@ -12,11 +12,6 @@
 
 namespace {
 
-xcb_connection_t *x11Connection() {
-    auto *x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
-    return x11 != nullptr ? x11->connection() : nullptr;
-}
-
 xcb_atom_t atom(xcb_connection_t *connection, const char *name) {
     const std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> reply(
         xcb_intern_atom_reply(connection, xcb_intern_atom(connection, 0, std::strlen(name), name),
@@ -27,13 +22,18 @@ xcb_atom_t atom(xcb_connection_t *connection, const char *name) {
 
 } // namespace
 
+xcb_connection_t *X11Hints::connection() {
+    auto *x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    return x11 != nullptr ? x11->connection() : nullptr;
+}
+
 bool X11Hints::underXWayland() {
     return QGuiApplication::platformName() == QLatin1String("xcb") &&
            !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
 }
 
 void X11Hints::skipTaskbarAndPager(QWindow &window) {
-    xcb_connection_t *connection = x11Connection();
+    xcb_connection_t *connection = X11Hints::connection();
     if (connection == nullptr) {
         return;
     }
@@ -45,7 +45,7 @@ void X11Hints::skipTaskbarAndPager(QWindow &window) {
 }
 
 void X11Hints::activateAsPager(QWindow &window) {
-    xcb_connection_t *connection = x11Connection();
+    xcb_connection_t *connection = X11Hints::connection();
     if (connection == nullptr) {
         return;
     }

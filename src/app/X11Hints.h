@@ -3,9 +3,12 @@
 // the program does not run on X11 (or XWayland).
 
 class QWindow;
+struct xcb_connection_t;
 
 namespace X11Hints {
 
+// The program's connection to the X server; null where it runs on another platform.
+[[nodiscard]] xcb_connection_t *connection();
 // The program is an X client of a Wayland compositor: the compositor places the windows it
 // manages as it likes, and gives no focus to one it does not manage.
 [[nodiscard]] bool underXWayland();

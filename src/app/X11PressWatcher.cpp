@@ -1,19 +1,11 @@
 #include "X11PressWatcher.h"
 
+#include "X11Hints.h"
+
 #include <QCoreApplication>
-#include <QGuiApplication>
 
 #include <xcb/xcb.h>
 #include <xcb/xinput.h>
-
-namespace {
-
-xcb_connection_t *x11Connection() {
-    auto *x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
-    return x11 != nullptr ? x11->connection() : nullptr;
-}
-
-} // namespace
 
 X11PressWatcher::X11PressWatcher() {
     QCoreApplication::instance()->installNativeEventFilter(this);
@@ -25,7 +17,7 @@ X11PressWatcher::~X11PressWatcher() {
 }
 
 void X11PressWatcher::start() {
-    xcb_connection_t *connection = x11Connection();
+    xcb_connection_t *connection = X11Hints::connection();
     if (connection == nullptr || m_opcode != 0) {
         return;
     }
@@ -47,7 +39,7 @@ void X11PressWatcher::stop() {
 
 // Raw events are sent to whoever selects them on the root window, beside the usual delivery.
 void X11PressWatcher::select(bool presses) {
-    xcb_connection_t *connection = x11Connection();
+    xcb_connection_t *connection = X11Hints::connection();
     if (connection == nullptr) {
         return;
     }
