@@ -17,8 +17,9 @@ inline constexpr int gap = 4;
                              QSize popover);
 
 // Where a tray most likely is when neither the host nor the pointer can say (a menu item
-// clicked in a panel that XWayland does not see): the right end of the panel's side of the
-// screen, which `screen` minus `available` shows; the top when no panel takes room.
+// clicked in a panel that XWayland does not see, or in a panel's menu): the right end of the
+// panel's side of the screen, which `screen` minus `available` shows; the top when no panel
+// takes room.
 [[nodiscard]] QPoint trayCorner(const QRect &screen, const QRect &available);
 
 } // namespace PopoverPlacement

@@ -245,9 +245,12 @@ void PopoverWindow::place() {
     }
     setScreen(screen);
     // Under XWayland the pointer is only known while it is over an X window, never over the
-    // panel, so a stale place would put the popover mid-screen.
+    // panel, so a stale place would put the popover mid-screen. Opened from the menu, the
+    // pointer is on the menu: the panel's end is closer to the icon, when a panel takes room
+    // to say which end that is. An autohiding one takes none, nor one still starting up.
+    const bool panelSeen = screen->availableGeometry() != screen->geometry();
     const QPoint pointer =
-        X11Hints::underXWayland() || !m_pointerOnIcon
+        X11Hints::underXWayland() || (!m_pointerOnIcon && panelSeen)
             ? PopoverPlacement::trayCorner(screen->geometry(), screen->availableGeometry())
             : m_cursor;
     setPosition(

@@ -42,7 +42,8 @@ public:
     // under the icon (or the pointer, when the icon's place is unknown).
     void toggle(const QRect &iconGeometry);
     // `pointerOnIcon` false: opened from the tray menu, so the pointer is on the menu, and with
-    // no icon geometry the popover goes to the tray's corner of the screen.
+    // no icon geometry the popover goes to the tray's corner of the screen when a panel shows
+    // which one it is, by the pointer otherwise.
     void showBelow(const QRect &iconGeometry, bool pointerOnIcon = true);
     void dismiss();
     // Without a tray: an ordinary window titled "Толвекс" with the application's icon, that

@@ -180,6 +180,16 @@ void TestTrayHosts::aLateOrRestartedWatcherGetsTheIconAndItsMenu() {
     QCOMPARE(itemProperty("Title").toString(), product);
     QCOMPARE(menu().keys(), QStringList({"Выйти из Толвекса", "Открыть Толвекс"}));
 
+    // From the menu, with no panel taking room to show the tray's corner: by the pointer, which
+    // is on the menu beside the icon.
+    QVERIFY(QProcess::execute("xdotool", {"mousemove", "500", "300"}) == 0);
+    click("Открыть Толвекс");
+    QTRY_VERIFY_WITH_TIMEOUT(programWindow() != 0, 5000);
+    const QRect opened = XDisplay::geometry(programWindow()).value_or(QRect());
+    QVERIFY2(opened.adjusted(-48, -48, 48, 48).contains(500, 300), "away from the pointer");
+    QDBusInterface(m_watcher.item, "/MenuBar", "com.canonical.dbusmenu").call("AboutToShow", 0);
+    QTRY_VERIFY_WITH_TIMEOUT(programWindow() == 0, 3000);
+
     // A left click opens the popover (next to the host's point: the sway and GNOME tests).
     QDBusInterface(m_watcher.item, "/StatusNotifierItem", itemInterface).call("Activate", 1000, 12);
     QTRY_VERIFY_WITH_TIMEOUT(programWindow() != 0, 10000);
