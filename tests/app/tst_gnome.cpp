@@ -75,6 +75,14 @@ int recordStreams() {
     return pactl.readAllStandardOutput().count("protocol-native"); // not the fixture's remap
 }
 
+// The name of the X window Mutter has focused.
+QString activeWindowName() {
+    QProcess xdotool;
+    xdotool.start(QStringLiteral("xdotool"), {"getactivewindow", "getwindowname"});
+    xdotool.waitForFinished(5000);
+    return QString::fromUtf8(xdotool.readAllStandardOutput()).trimmed();
+}
+
 // The Shell opens its overview once it has started, which hides the windows.
 void leaveOverview() {
     QDBusInterface shell(QStringLiteral("org.gnome.Shell"), QStringLiteral("/org/gnome/Shell"),
@@ -176,11 +184,18 @@ private slots:
         // XWayland drops the first key after it first gets the keyboard: a Shift goes first.
         m_pointer->key(0xffe1);
         for (const QPoint elsewhere : {QPoint(640, 600), QPoint(), QPoint(400, 15)}) {
-            if (elsewhere.isNull())
+            if (elsewhere.isNull()) {
+                // The keys go to the popover once Mutter has focused the window taking them.
+                QVERIFY(waitFor([] { return activeWindowName().startsWith("Толвекс: клавиатура"); },
+                                3000));
                 m_pointer->key(0xff1b); // Escape, with the pointer on the icon
-            else
+            } else {
                 m_pointer->click(elsewhere);
-            QVERIFY(waitFor([&] { return !popoverOnXWayland(); }, 2000));
+            }
+            QVERIFY2(waitFor([&] { return !popoverOnXWayland(); }, 2000),
+                     qPrintable(QStringLiteral("still open after %1,%2 (0,0: Escape)")
+                                    .arg(elsewhere.x())
+                                    .arg(elsewhere.y())));
             QTest::qWait(500);
             m_pointer->click(m_icon.center(), 2);
             std::optional<QRect> popover;
