@@ -103,6 +103,7 @@ void CaptureEncoder::syncFiles() {
 void CaptureEncoder::run() {
     std::vector<CaptureChunk> batch;
     std::optional<std::int64_t> syncedNs; // when the audio synced last was read
+    bool started = false;                 // the first audio has set the origin
     for (;;) {
         std::optional<std::int64_t> stopNs;
         {
@@ -114,6 +115,13 @@ void CaptureEncoder::run() {
             stopNs = m_stopNs;
         }
         for (const CaptureChunk &chunk : batch) {
+            if (!started && chunk.kind == CaptureChunk::Kind::audio) {
+                // The recording begins with the first sample the server delivered, not at the
+                // click: the time the streams took to open is no silence of the meeting's.
+                m_system.startAt(chunk.captureNs);
+                m_microphone.startAt(chunk.captureNs);
+                started = true;
+            }
             TrackEncoder &track = chunk.track == CaptureTrack::system ? m_system : m_microphone;
             track.take(chunk);
             // Audio lost on the way means the stop mixes the parts and reports the loss: the

@@ -56,6 +56,20 @@ QFuture<bool> PulseCapture::open(ChunkSink sink, DevicesSink devices) {
     return future;
 }
 
+QFuture<void> PulseCapture::drain(std::int64_t untilNs) {
+    QPromise<void> promise;
+    promise.start();
+    QFuture<void> future = promise.future();
+    PulseLock lock(m_loop);
+    m_draining.emplace(std::move(promise));
+    m_drainUntilNs = untilNs;
+    m_drainDeadline =
+        startTimer(untilNs + static_cast<std::int64_t>(drainTimeoutMs) * 1'000'000 - steadyNowNs(),
+                   &PulseCapture::drainDeadlineCallback);
+    checkDrained();
+    return future;
+}
+
 void PulseCapture::close() noexcept {
     {
         PulseLock lock(m_loop);
@@ -64,6 +78,7 @@ void PulseCapture::close() noexcept {
         m_connection.reset();
         settleDiscovery(Outcome::noServer);
         settleOpen(false);
+        settleDrain();
     }
     m_loop.stop();
     m_sink = nullptr;
@@ -277,9 +292,8 @@ std::unique_ptr<RecordStream> PulseCapture::openStream(CaptureTrack track,
     if (!ready())
         return nullptr;
     RecordStream::Consumer consumer;
-    consumer.onSamples = [this, track](std::span<const float> samples, std::int64_t captureNs,
-                                       std::int64_t arrivalNs, bool first) {
-        takeSamples(track, samples, captureNs, arrivalNs, first);
+    consumer.onSamples = [this, track](CaptureChunk &&chunk) {
+        takeSamples(track, std::move(chunk));
     };
     consumer.onHole = [this, track](std::int64_t frames) { takeHole(track, frames); };
     consumer.onState = [this, track](pa_stream_state_t state) { onStreamState(track, state); };
@@ -316,6 +330,7 @@ void PulseCapture::onStreamState(CaptureTrack track, pa_stream_state_t state) {
 void PulseCapture::onStreamLost(CaptureTrack track) {
     if (track == m_mainTrack)
         settleOpen(false);
+    checkDrained();
     if (m_capturing)
         scheduleRetry();
 }
@@ -398,6 +413,31 @@ void PulseCapture::settleDiscovery(Outcome outcome) {
     m_discovery.reset();
 }
 
+// A stream that does not record (still connecting, or its device suspended) holds back nothing.
+void PulseCapture::checkDrained() {
+    if (!m_draining)
+        return;
+    if (m_connection) {
+        for (const auto *stream : {&m_connection->systemStream, &m_connection->microphoneStream})
+            if (*stream && (*stream)->running() && (*stream)->deliveredUntilNs() < m_drainUntilNs)
+                return;
+    }
+    settleDrain();
+}
+
+void PulseCapture::drainDeadlineCallback(pa_mainloop_api *, pa_time_event *, const struct timeval *,
+                                         void *self) {
+    static_cast<PulseCapture *>(self)->settleDrain();
+}
+
+void PulseCapture::settleDrain() {
+    m_drainDeadline.reset();
+    if (!m_draining)
+        return;
+    m_draining->finish();
+    m_draining.reset();
+}
+
 void PulseCapture::settleOpen(bool started) {
     if (!m_opening)
         return;
@@ -406,18 +446,12 @@ void PulseCapture::settleOpen(bool started) {
     m_opening.reset();
 }
 
-void PulseCapture::takeSamples(CaptureTrack track, std::span<const float> interleaved,
-                               std::int64_t captureNs, std::int64_t arrivalNs, bool first) {
+void PulseCapture::takeSamples(CaptureTrack track, CaptureChunk &&chunk) {
     if (!m_capturing || !m_sink)
         return;
-    CaptureChunk chunk;
     chunk.track = track;
-    chunk.captureNs = captureNs;
-    chunk.arrivalNs = arrivalNs;
-    chunk.streamStart = first;
-    chunk.frames = static_cast<std::int64_t>(interleaved.size()) / RecordStream::channels;
-    chunk.samples.assign(interleaved.begin(), interleaved.end());
     m_sink(std::move(chunk));
+    checkDrained();
 }
 
 void PulseCapture::takeHole(CaptureTrack track, std::int64_t frames) {

@@ -48,6 +48,8 @@ public:
     // A server that accepts the connection and then says nothing, or a stream that stays in
     // creation, is given up after this long (and, while capturing, tried again).
     static constexpr int answerTimeoutMs = 10000;
+    // Audio still on its way arrives within a few fragments, unless the server hangs.
+    static constexpr int drainTimeoutMs = 1000;
 
     // The recording's capture: both sources on "tolvex.audio" in 20 ms fragments.
     PulseCapture();
@@ -64,6 +66,9 @@ public:
     // or the microphone when it is the only source. `devices` hears, on the loop's thread,
     // of every change of the defaults' report after the one connect() gave.
     QFuture<bool> open(ChunkSink sink, DevicesSink devices = {});
+    // Completes once every running stream has handed over the audio captured until `untilNs`
+    // (what the server still held when the user stopped), or drainTimeoutMs after it.
+    QFuture<void> drain(std::int64_t untilNs);
     // Closes the streams and the connection; no chunk reaches the sink afterwards.
     void close() noexcept;
 
@@ -95,6 +100,8 @@ private:
                               void *self);
     static void deadlineCallback(pa_mainloop_api *, pa_time_event *, const struct timeval *,
                                  void *self);
+    static void drainDeadlineCallback(pa_mainloop_api *, pa_time_event *, const struct timeval *,
+                                      void *self);
 
     pulse::TimeEventPtr startTimer(std::int64_t delayNs, pa_time_event_cb_t callback);
     [[nodiscard]] bool ready() const;
@@ -113,8 +120,9 @@ private:
     void scheduleRetry();
     void settleDiscovery(Outcome outcome);
     void settleOpen(bool started);
-    void takeSamples(CaptureTrack track, std::span<const float> interleaved, std::int64_t captureNs,
-                     std::int64_t arrivalNs, bool first);
+    void checkDrained();
+    void settleDrain();
+    void takeSamples(CaptureTrack track, CaptureChunk &&chunk);
     void takeHole(CaptureTrack track, std::int64_t frames);
 
     const Setup m_setup;
@@ -130,4 +138,7 @@ private:
     std::optional<DeviceReport> m_reportedDevices;
     std::optional<QPromise<Discovery>> m_discovery;
     std::optional<QPromise<bool>> m_opening;
+    std::optional<QPromise<void>> m_draining;
+    std::int64_t m_drainUntilNs = 0;
+    pulse::TimeEventPtr m_drainDeadline;
 };

@@ -27,6 +27,8 @@ struct StreamDeleter {
         // Callbacks must not fire into an owner that is going away.
         pa_stream_set_state_callback(stream, nullptr, nullptr);
         pa_stream_set_read_callback(stream, nullptr, nullptr);
+        pa_stream_set_suspended_callback(stream, nullptr, nullptr);
+        pa_stream_set_latency_update_callback(stream, nullptr, nullptr);
         if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream)))
             pa_stream_disconnect(stream);
         pa_stream_unref(stream);

@@ -3,10 +3,12 @@
 // and every hole, to its consumer on the loop's thread, each piece with the time its first
 // frame was captured. Create, use and destroy it on the loop's thread or with the loop locked.
 
+#include "CaptureChunk.h"
 #include "PulseHandles.h"
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -14,14 +16,14 @@ class RecordStream {
 public:
     static constexpr int sampleRate = 44100;
     static constexpr int channels = 2;
+    // How long a new or resumed stream's audio waits for the server's first timing report,
+    // which dates it, before a rougher date is taken.
+    static constexpr std::int64_t reportWaitNs = 500'000'000;
 
     // All called on the loop's thread; they must only copy data out, never wait.
     struct Consumer {
-        // `captureNs`, `arrivalNs` (when it was read): steady clock; `first`: the stream's first
-        // data, or the first since its device was suspended.
-        std::function<void(std::span<const float> interleaved, std::int64_t captureNs,
-                           std::int64_t arrivalNs, bool first)>
-            onSamples;
+        // An audio chunk with its samples, dated; its track is the consumer's to set.
+        std::function<void(CaptureChunk &&chunk)> onSamples;
         std::function<void(std::int64_t frames)> onHole;
         std::function<void(pa_stream_state_t state)> onState;
     };
@@ -37,16 +39,29 @@ public:
     [[nodiscard]] const std::string &device() const noexcept { return m_device; }
     // When the stream was asked for, on the steady clock.
     [[nodiscard]] std::int64_t createdNs() const noexcept { return m_createdNs; }
+    // When the audio it has delivered so far ends, on the steady clock; 0 before any.
+    [[nodiscard]] std::int64_t deliveredUntilNs() const noexcept { return m_deliveredUntilNs; }
+    // True while the stream records: connected, and its device not suspended.
+    [[nodiscard]] bool running() const noexcept;
 
 private:
     static void readCallback(pa_stream *stream, size_t bytes, void *self);
+    static void latencyCallback(pa_stream *stream, void *self);
     static void stateCallback(pa_stream *stream, void *self);
     static void suspendedCallback(pa_stream *stream, void *self);
     void onReadable();
-    [[nodiscard]] std::int64_t captureTimeOfNextFrame(std::int64_t nowNs) const;
+    // The server's newest timing report, unless it was made before the device last resumed.
+    [[nodiscard]] std::optional<ServerTiming> report() const;
+    void date(CaptureChunk &chunk) const;
 
     std::string m_device;
     std::int64_t m_createdNs = 0;
+    // Frames read so far, holes included: the stream's read index.
+    std::int64_t m_readFrames = 0;
+    std::int64_t m_deliveredUntilNs = 0;
+    // Timing reports made before this (the stream's creation, its device's last resume) do
+    // not date its audio.
+    std::int64_t m_reportsValidFromNs = 0;
     bool m_delivered = false;
     Consumer m_consumer;
     pulse::StreamPtr m_stream;

@@ -4,10 +4,37 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include <QLoggingCategory>
+
 #include <algorithm>
 #include <array>
 
+// Off by default: QT_LOGGING_RULES="tolvex.capture.timeline.debug=true" prints every chunk.
+Q_LOGGING_CATEGORY(timelineLog, "tolvex.capture.timeline", QtInfoMsg)
+
 namespace {
+
+// What the chunk brought and where the timeline put it; counts and times, never audio.
+void logChunk(const CaptureChunk &chunk, const TrackTimeline::Step &step, std::int64_t written) {
+    const char *track = chunk.track == CaptureTrack::system ? "system" : "microphone";
+    if (chunk.kind != CaptureChunk::Kind::audio) {
+        qCDebug(timelineLog, "CHUNK %s %s frames=%lld written=%lld", track,
+                chunk.kind == CaptureChunk::Kind::hole ? "hole" : "dropped",
+                static_cast<long long>(chunk.frames), static_cast<long long>(written));
+        return;
+    }
+    qCDebug(timelineLog,
+            "CHUNK %s audio frames=%lld cap=%lld arr=%lld start=%d silence=%lld skip=%lld "
+            "written=%lld index=%lld report=%lld write=%lld source_us=%lld sink_us=%lld",
+            track, static_cast<long long>(chunk.frames), static_cast<long long>(chunk.captureNs),
+            static_cast<long long>(chunk.arrivalNs), chunk.streamStart ? 1 : 0,
+            static_cast<long long>(step.silence), static_cast<long long>(step.skip),
+            static_cast<long long>(written), static_cast<long long>(chunk.streamFrame),
+            static_cast<long long>(chunk.timing.reportNs),
+            static_cast<long long>(chunk.timing.writeFrame),
+            static_cast<long long>(chunk.timing.sourceUs),
+            static_cast<long long>(chunk.timing.sinkUs));
+}
 
 // Not const: FFmpeg 5.1's swr_alloc_set_opts2 takes non-const layouts.
 AVChannelLayout stereoLayout = AV_CHANNEL_LAYOUT_STEREO;
@@ -131,8 +158,11 @@ void TrackEncoder::take(const CaptureChunk &chunk) {
         case CaptureChunk::Kind::audio: {
             const TrackTimeline::Step step = m_timeline.placeAudio(
                 chunk.frames, chunk.captureNs, chunk.arrivalNs, chunk.streamStart);
+            logChunk(chunk, step, m_timeline.framesWritten());
             writeSilence(step.silence);
-            resample(chunk.samples.data(), static_cast<int>(chunk.frames));
+            if (chunk.frames > step.skip)
+                resample(chunk.samples.data() + step.skip * M4aWriter::channels,
+                         static_cast<int>(chunk.frames - step.skip));
             if (step.stretch && swr_set_compensation(m_resampler.get(), step.stretch->delta,
                                                      step.stretch->distance) < 0)
                 throw M4aWriter::Error("cannot stretch the track");
@@ -141,6 +171,7 @@ void TrackEncoder::take(const CaptureChunk &chunk) {
         case CaptureChunk::Kind::hole:
         case CaptureChunk::Kind::dropped:
             m_timeline.placeSilence(chunk.frames);
+            logChunk(chunk, {}, m_timeline.framesWritten());
             writeSilence(chunk.frames);
             break;
         }

@@ -33,6 +33,9 @@ public:
     using Tap = std::function<void(std::span<const float> interleaved)>;
     void setTap(Tap tap) { m_tap = std::move(tap); }
 
+    // The recording begins at `originNs` (the first audio of either track), unless this track
+    // has written something already.
+    void startAt(std::int64_t originNs) { m_timeline.startAt(originNs); }
     void take(const CaptureChunk &chunk);
     // Pads the track to `stopNs` and finishes the file; nothing is written afterwards.
     void finish(std::int64_t stopNs);

@@ -4,16 +4,23 @@
 #include <cmath>
 
 TrackTimeline::TrackTimeline(std::int64_t originNs, int sampleRate)
-    : m_originNs(originNs)
-    , m_sampleRate(sampleRate)
-    , m_lastArrivalNs(originNs) {}
+    : m_sampleRate(sampleRate) {
+    startAt(originNs);
+}
+
+void TrackTimeline::startAt(std::int64_t originNs) {
+    if (m_taken > 0)
+        return;
+    m_originNs = originNs;
+    m_lastArrivalNs = originNs;
+}
 
 std::int64_t TrackTimeline::framesAt(std::int64_t ns) const {
-    return framesIn(std::max<std::int64_t>(0, ns - m_originNs));
+    return framesIn(ns - m_originNs);
 }
 
 std::int64_t TrackTimeline::framesIn(std::int64_t ns) const {
-    // Split to stay within 64 bits for any span of the steady clock.
+    // Split to stay within 64 bits for any span of the steady clock (both parts keep the sign).
     return ns / 1'000'000'000 * m_sampleRate + ns % 1'000'000'000 * m_sampleRate / 1'000'000'000;
 }
 
@@ -42,25 +49,14 @@ TrackTimeline::Step TrackTimeline::placeAudio(std::int64_t frames, std::int64_t 
     Step step;
     // Positive: the chunk lands later than it was captured.
     const std::int64_t lag = framesWritten() - framesAt(captureNs);
-    const std::int64_t sinceLast = arrivalNs - m_lastArrivalNs;
-    // Read a while after the chunk before it, not in one go with a backlog.
-    const bool onTime = 2 * framesIn(sinceLast) >= frames;
-    if (streamStart) {
-        m_suspect.reset();
-        step.silence = std::max<std::int64_t>(0, std::min(-lag, framesIn(sinceLast) - frames));
-    } else if (lag < -framesIn(lossToleranceNs)) {
-        if (!m_suspect)
-            m_suspect = Suspect{m_lastArrivalNs, 0};
-        m_suspect->delivered += frames;
-        if (onTime && m_suspect->delivered > frames) {
-            // The wall clock confirms only what passed beyond the audio that came in.
-            const std::int64_t unheard =
-                framesIn(arrivalNs - m_suspect->sinceNs) - m_suspect->delivered;
-            step.silence = std::max<std::int64_t>(0, std::min(-lag, unheard));
-            m_suspect.reset();
-        }
+    if (m_taken == 0 && lag > 0) {
+        // The other track began the recording after this one started capturing.
+        step.skip = std::min(frames, lag);
+    } else if (streamStart) {
+        // The time the source had no stream, as far as the wall clock confirms it.
+        const std::int64_t unheard = framesIn(arrivalNs - m_lastArrivalNs) - frames;
+        step.silence = std::max<std::int64_t>(0, std::min(-lag, unheard));
     } else {
-        m_suspect.reset();
         m_lagSum += static_cast<double>(lag);
         ++m_lagCount;
     }
@@ -70,8 +66,8 @@ TrackTimeline::Step TrackTimeline::placeAudio(std::int64_t frames, std::int64_t 
         // What was measured before the gap says nothing about the clock after it.
         restartWindow();
     }
-    advance(frames);
-    m_windowFrames += frames;
+    advance(frames - step.skip);
+    m_windowFrames += frames - step.skip;
 
     const int window = windowSeconds * m_sampleRate;
     if (m_windowFrames >= window && m_lagCount > 0) {
@@ -87,8 +83,6 @@ TrackTimeline::Step TrackTimeline::placeAudio(std::int64_t frames, std::int64_t 
 }
 
 void TrackTimeline::placeSilence(std::int64_t frames) {
-    // The stream said what is missing; a shortfall seen before this is accounted for.
-    m_suspect.reset();
     advance(frames);
 }
 

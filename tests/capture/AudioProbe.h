@@ -27,6 +27,13 @@ double tone(const std::vector<float> &interleaved, double hz, double from, doubl
 double onsetOf(const std::vector<float> &interleaved, double hz, double from = 0.0);
 // The length of interleaved stereo at 44100 Hz.
 double seconds(const std::vector<float> &interleaved);
+// The largest error left in any 5 ms window (stepping by half a window) over [from, to) once
+// sines at `hz` are fitted out of the left channel, as RMS: a run of silence, a click or a jump
+// of phase inside a steady tone shows as a peak far above the codec's own.
+double worstResidual(const std::vector<float> &interleaved, const std::vector<double> &hz,
+                     double from, double to);
+// `interleaved` as it sounds after the ffmpeg tool's AAC encoder at the recorder's settings.
+std::vector<float> throughAac(const std::vector<float> &interleaved);
 
 } // namespace AudioProbe
 

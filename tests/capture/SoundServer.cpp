@@ -107,15 +107,22 @@ bool SoundServer::restart() {
     return isRunning();
 }
 
-void SoundServer::startPlayer(const QString &sink, const QString &input, Buffer buffer) {
+void SoundServer::startPlayer(const QString &sink, const QString &input, Buffer buffer,
+                              const QString &channelMap) {
     auto &player = m_players.emplace_back(std::make_unique<QProcess>());
     player->setStandardInputFile(input);
     player->setStandardOutputFile(QProcess::nullDevice());
     // Without a latency pacat asks for 2 s, and the sound would start that much later.
     const QString latencyMs = buffer == Buffer::short_ ? "20" : "300";
-    player->start(QStringLiteral("pacat"),
-                  {"--playback", "--device=" + sink, "--format=float32le", "--rate=44100",
-                   "--channels=2", "--raw", "--latency-msec=" + latencyMs});
+    QStringList arguments{
+        "--playback", "--device=" + sink,           "--format=float32le", "--rate=44100",
+        "--raw",      "--latency-msec=" + latencyMs};
+    if (channelMap.isEmpty())
+        arguments << "--channels=2";
+    else
+        arguments << QStringLiteral("--channels=%1").arg(channelMap.count(QLatin1Char(',')) + 1)
+                  << "--channel-map=" + channelMap;
+    player->start(QStringLiteral("pacat"), arguments);
     player->waitForStarted(5000);
 }
 
@@ -127,14 +134,15 @@ void SoundServer::keepBusy(const QString &sink) {
     startPlayer(sink, QStringLiteral("/dev/zero"), Buffer::short_);
 }
 
-void SoundServer::play(const QString &sink, const std::vector<float> &interleaved, Buffer buffer) {
+void SoundServer::play(const QString &sink, const std::vector<float> &interleaved, Buffer buffer,
+                       const QString &channelMap) {
     // From a file, so that playing costs this process nothing while it measures or records.
     QFile file(path(QStringLiteral("play-%1.raw").arg(m_players.size())));
     if (file.open(QIODevice::WriteOnly))
         file.write(QByteArray::fromRawData(reinterpret_cast<const char *>(interleaved.data()),
                                            static_cast<qsizetype>(interleaved.size() * 4)));
     file.close();
-    startPlayer(sink, file.fileName(), buffer);
+    startPlayer(sink, file.fileName(), buffer, channelMap);
 }
 
 void SoundServer::settle() {

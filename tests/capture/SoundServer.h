@@ -32,11 +32,12 @@ public:
     // Record streams of clients; a module's own (the microphone's remapping) do not count.
     [[nodiscard]] int recordingStreams() const;
 
-    // Plays interleaved stereo float samples at 44100 Hz into a sink, in the background. A long
-    // buffer starts later but keeps a player that a busy machine leaves waiting from running dry.
+    // Plays interleaved float samples at 44100 Hz into a sink, in the background: stereo, or the
+    // channels `channelMap` names ("front-left,front-right,lfe"). A long buffer starts later
+    // but keeps a player that a busy machine leaves waiting from running dry.
     enum class Buffer { short_, long_ };
     void play(const QString &sink, const std::vector<float> &interleaved,
-              Buffer buffer = Buffer::short_);
+              Buffer buffer = Buffer::short_, const QString &channelMap = {});
     // Suspends a sink, or lets it run again, as a power saver does.
     virtual bool suspendSink(const QString &sink, bool suspended);
     // Plays silence into a sink for as long as the server runs: a null sink with no low-latency
@@ -71,7 +72,8 @@ protected:
     [[nodiscard]] QString socket() const { return path(QStringLiteral("run/native")); }
 
 private:
-    void startPlayer(const QString &sink, const QString &input, Buffer buffer);
+    void startPlayer(const QString &sink, const QString &input, Buffer buffer,
+                     const QString &channelMap = {});
     // The daemons and the players die at once, as in a crash.
     void stop();
     void signalDaemons(int signal);
