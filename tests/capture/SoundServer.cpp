@@ -206,7 +206,9 @@ private:
         QFile config(drop + QStringLiteral("/tolvex.conf"));
         if (QDir().mkpath(drop) && config.open(QIODevice::WriteOnly))
             config.write("pulse.properties = { server.address = [ \"unix:" +
-                         QFile::encodeName(socket()) + "\" ] }\n");
+                         QFile::encodeName(socket()) + "\" ] }\n"
+                         // As PulseAudio does, a stereo stream leaves a low-frequency channel out.
+                         "stream.properties = { channelmix.mix-lfe = false }\n");
         config.close();
         // Killed daemons leave their sockets behind; the new ones must not be taken for answers.
         const QString bus = path(QStringLiteral("run/bus")),

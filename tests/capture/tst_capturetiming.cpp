@@ -158,7 +158,7 @@ private slots:
         QTest::addColumn<int>("shortReportsAfterMs"); // -1: the latency reports stay right
         QTest::newRow("a 0.5 s stall") << 0 << 500 << -1;
         QTest::newRow("a slow start, then a 0.5 s stall") << 200 << 500 << -1;
-        QTest::newRow("a 2 s stall") << 0 << 2000 << -1;
+        QTest::newRow("a 1.5 s stall") << 0 << 1500 << -1;
         QTest::newRow("latency reports short after a slow start, a stall") << 200 << 500 << 400;
     }
 
