@@ -205,10 +205,11 @@ private:
         const QString drop = path(QStringLiteral("home/.config/pipewire/pipewire-pulse.conf.d"));
         QFile config(drop + QStringLiteral("/tolvex.conf"));
         if (QDir().mkpath(drop) && config.open(QIODevice::WriteOnly))
-            config.write("pulse.properties = { server.address = [ \"unix:" +
-                         QFile::encodeName(socket()) + "\" ] }\n"
-                         // As PulseAudio does, a stereo stream leaves a low-frequency channel out.
-                         "stream.properties = { channelmix.mix-lfe = false }\n");
+            config.write(
+                "pulse.properties = { server.address = [ \"unix:" + QFile::encodeName(socket()) +
+                "\" ] }\n"
+                // As PulseAudio does, a stereo stream leaves a low-frequency channel out.
+                "stream.properties = { channelmix.mix-lfe = false }\n");
         config.close();
         // Killed daemons leave their sockets behind; the new ones must not be taken for answers.
         const QString bus = path(QStringLiteral("run/bus")),
