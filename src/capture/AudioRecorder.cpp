@@ -262,7 +262,7 @@ QCoro::Task<AudioRecorder::FinishedParts> AudioRecorder::finishCapture() {
     std::unique_ptr<CaptureEncoder> encoder = std::move(m_encoder);
     const QString sysPath = m_sysPath, micPath = m_micPath, livePath = m_livePath;
     // What was said just before the click is still on its way from the server.
-    co_await capture->drain(stopNs);
+    co_await capture->drain();
     capture.reset(); // no chunk reaches the encoder after this
     const CaptureReport report = co_await encoder->finish(stopNs);
     encoder.reset();

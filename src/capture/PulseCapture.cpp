@@ -56,16 +56,19 @@ QFuture<bool> PulseCapture::open(ChunkSink sink, DevicesSink devices) {
     return future;
 }
 
-QFuture<void> PulseCapture::drain(std::int64_t untilNs) {
+QFuture<void> PulseCapture::drain() {
     QPromise<void> promise;
     promise.start();
     QFuture<void> future = promise.future();
     PulseLock lock(m_loop);
     m_draining.emplace(std::move(promise));
-    m_drainUntilNs = untilNs;
-    m_drainDeadline =
-        startTimer(untilNs + static_cast<std::int64_t>(drainTimeoutMs) * 1'000'000 - steadyNowNs(),
-                   &PulseCapture::drainDeadlineCallback);
+    m_drainDeadline = startTimer(static_cast<std::int64_t>(drainTimeoutMs) * 1'000'000,
+                                 &PulseCapture::drainDeadlineCallback);
+    if (m_connection) {
+        for (const auto *stream : {&m_connection->systemStream, &m_connection->microphoneStream})
+            if (*stream && (*stream)->running())
+                (*stream)->askForReport();
+    }
     checkDrained();
     return future;
 }
@@ -419,7 +422,7 @@ void PulseCapture::checkDrained() {
         return;
     if (m_connection) {
         for (const auto *stream : {&m_connection->systemStream, &m_connection->microphoneStream})
-            if (*stream && (*stream)->running() && (*stream)->deliveredUntilNs() < m_drainUntilNs)
+            if (*stream && (*stream)->running() && !(*stream)->caughtUp())
                 return;
     }
     settleDrain();

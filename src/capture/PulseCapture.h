@@ -66,9 +66,9 @@ public:
     // or the microphone when it is the only source. `devices` hears, on the loop's thread,
     // of every change of the defaults' report after the one connect() gave.
     QFuture<bool> open(ChunkSink sink, DevicesSink devices = {});
-    // Completes once every running stream has handed over the audio captured until `untilNs`
-    // (what the server still held when the user stopped), or drainTimeoutMs after it.
-    QFuture<void> drain(std::int64_t untilNs);
+    // Completes once every running stream has handed over all the audio the server held when
+    // it was called (the user's last words before Stop), or after drainTimeoutMs.
+    QFuture<void> drain();
     // Closes the streams and the connection; no chunk reaches the sink afterwards.
     void close() noexcept;
 
@@ -139,6 +139,5 @@ private:
     std::optional<QPromise<Discovery>> m_discovery;
     std::optional<QPromise<bool>> m_opening;
     std::optional<QPromise<void>> m_draining;
-    std::int64_t m_drainUntilNs = 0;
     pulse::TimeEventPtr m_drainDeadline;
 };

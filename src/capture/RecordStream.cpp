@@ -62,6 +62,19 @@ pa_stream_state_t RecordStream::state() const noexcept {
     return pa_stream_get_state(m_stream.get());
 }
 
+void RecordStream::askForReport() {
+    m_askedNs = steadyNowNs();
+    // The answer arrives through the latency callback; no callback of the operation's own.
+    pulse::OperationPtr(pa_stream_update_timing_info(m_stream.get(), nullptr, nullptr));
+}
+
+// By the stream's index, not by dates: a report that misjudges the latency still counts every
+// frame the server holds.
+bool RecordStream::caughtUp() const {
+    const std::optional<ServerTiming> timing = report();
+    return timing && timing->reportNs >= m_askedNs && m_readFrames >= timing->writeFrame;
+}
+
 bool RecordStream::running() const noexcept {
     return state() == PA_STREAM_READY && pa_stream_is_suspended(m_stream.get()) == 0;
 }
@@ -147,7 +160,6 @@ void RecordStream::onReadable() {
             chunk.frames = frames;
             chunk.streamStart = !m_delivered;
             m_delivered = true;
-            m_deliveredUntilNs = chunk.captureNs + durationNs(frames);
             if (m_consumer.onSamples) {
                 const auto *samples = static_cast<const float *>(data);
                 chunk.samples.assign(samples, samples + frames * channels);

@@ -39,8 +39,10 @@ public:
     [[nodiscard]] const std::string &device() const noexcept { return m_device; }
     // When the stream was asked for, on the steady clock.
     [[nodiscard]] std::int64_t createdNs() const noexcept { return m_createdNs; }
-    // When the audio it has delivered so far ends, on the steady clock; 0 before any.
-    [[nodiscard]] std::int64_t deliveredUntilNs() const noexcept { return m_deliveredUntilNs; }
+    // Asks the server for a timing report now: where its queue for the stream stands.
+    void askForReport();
+    // True once every frame the server had taken when it answered askForReport() is read.
+    [[nodiscard]] bool caughtUp() const;
     // True while the stream records: connected, and its device not suspended.
     [[nodiscard]] bool running() const noexcept;
 
@@ -58,7 +60,7 @@ private:
     std::int64_t m_createdNs = 0;
     // Frames read so far, holes included: the stream's read index.
     std::int64_t m_readFrames = 0;
-    std::int64_t m_deliveredUntilNs = 0;
+    std::int64_t m_askedNs = 0;
     // Timing reports made before this (the stream's creation, its device's last resume) do
     // not date its audio.
     std::int64_t m_reportsValidFromNs = 0;
