@@ -2,21 +2,22 @@
 // A part file or the mixed file could not be created or written, or the recordings folder
 // cannot be trusted with them or has too little room to start a recording in.
 
+#include "UserFacingError.h"
+
 #include <QString>
 
 #include <cstdint>
-#include <stdexcept>
 #include <utility>
 
-class AudioFileError : public std::runtime_error {
+class AudioFileError : public UserFacingError {
 public:
     // `detail` is for developers (FFmpeg's own words); the user sees localizedDescription().
-    using std::runtime_error::runtime_error;
+    using UserFacingError::UserFacingError;
 
     // The recordings folder at `folder` is a planted link or file, or belongs to another user:
     // the user has to move it away, no amount of disk space helps.
     AudioFileError(const std::string &detail, QString folder)
-        : std::runtime_error(detail)
+        : UserFacingError(detail)
         , m_folder(std::move(folder))
         , m_reason(Reason::folderRefused) {}
 
@@ -33,7 +34,7 @@ public:
 
     [[nodiscard]] bool isFolderRefused() const { return m_reason == Reason::folderRefused; }
 
-    [[nodiscard]] QString localizedDescription() const {
+    [[nodiscard]] QString localizedDescription() const override {
         constexpr std::int64_t megabyte = 1'000'000; // as the desktop's file managers count
         switch (m_reason) {
         case Reason::folderRefused:

@@ -16,12 +16,9 @@ const char *textOf(AudioRecorderError::Code code) {
 } // namespace
 
 AudioRecorderError::AudioRecorderError(Code code)
-    : m_code(code) {}
+    : UserFacingError(textOf(code))
+    , m_code(code) {}
 
 QString AudioRecorderError::localizedDescription() const {
     return QString::fromUtf8(textOf(m_code));
-}
-
-const char *AudioRecorderError::what() const noexcept {
-    return textOf(m_code);
 }

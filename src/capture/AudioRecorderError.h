@@ -1,11 +1,11 @@
 #pragma once
 // The recorder's own failures, each with the text the user is shown.
 
+#include "UserFacingError.h"
+
 #include <QString>
 
-#include <exception>
-
-class AudioRecorderError : public std::exception {
+class AudioRecorderError : public UserFacingError {
 public:
     enum class Code {
         noDisplay,    // the sound server has no output whose monitor can be recorded
@@ -15,9 +15,8 @@ public:
     explicit AudioRecorderError(Code code);
 
     [[nodiscard]] Code code() const noexcept { return m_code; }
-    [[nodiscard]] QString localizedDescription() const;
-    // The same text in UTF-8.
-    [[nodiscard]] const char *what() const noexcept override;
+    // what() gives the same text in UTF-8.
+    [[nodiscard]] QString localizedDescription() const override;
 
 private:
     Code m_code;

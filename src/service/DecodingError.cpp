@@ -30,7 +30,7 @@ std::string describe(DecodingError::Kind kind, const std::string &key, const std
 } // namespace
 
 DecodingError::DecodingError(Kind kind, std::string key, const std::string &detail)
-    : std::runtime_error(describe(kind, key, detail))
+    : UserFacingError(describe(kind, key, detail))
     , m_kind(kind)
     , m_key(std::move(key)) {}
 

@@ -1,12 +1,13 @@
 #pragma once
 // A service answer that could not be read as the record the request expects.
 
+#include "UserFacingError.h"
+
 #include <QString>
 
-#include <stdexcept>
 #include <string>
 
-class DecodingError : public std::runtime_error {
+class DecodingError : public UserFacingError {
 public:
     enum class Kind {
         dataCorrupted, // not JSON, the top level is not an object, or the body is too large
@@ -21,7 +22,7 @@ public:
     // The JSON key the problem is about; empty for problems of the whole body.
     [[nodiscard]] const std::string &key() const noexcept { return m_key; }
     // The text a user sees: says the answer could not be read, never echoes its content.
-    [[nodiscard]] QString localizedDescription() const;
+    [[nodiscard]] QString localizedDescription() const override;
 
 private:
     Kind m_kind;

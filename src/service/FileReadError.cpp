@@ -17,7 +17,7 @@ const char *describe(FileReadError::Reason reason) {
 } // namespace
 
 FileReadError::FileReadError(Reason reason)
-    : std::runtime_error(describe(reason))
+    : UserFacingError(describe(reason))
     , m_reason(reason) {}
 
 QString FileReadError::localizedDescription() const {

@@ -1,18 +1,18 @@
 #pragma once
 // A local file (the recording to upload) could not be opened or read.
 
+#include "UserFacingError.h"
+
 #include <QString>
 
-#include <stdexcept>
-
-class FileReadError : public std::runtime_error {
+class FileReadError : public UserFacingError {
 public:
     enum class Reason { notFound, noPermission, other };
 
     explicit FileReadError(Reason reason);
 
     [[nodiscard]] Reason reason() const noexcept { return m_reason; }
-    [[nodiscard]] QString localizedDescription() const;
+    [[nodiscard]] QString localizedDescription() const override;
 
 private:
     Reason m_reason;

@@ -33,7 +33,7 @@ const char *describe(URLError::Code code) {
 } // namespace
 
 URLError::URLError(Code code)
-    : std::runtime_error(describe(code))
+    : UserFacingError(describe(code))
     , m_code(code) {}
 
 QString URLError::localizedDescription() const {

@@ -1,12 +1,12 @@
 #pragma once
 // Failures of a request to the service, with a Russian description for the user.
 
+#include "UserFacingError.h"
+
 #include <QNetworkReply>
 #include <QString>
 
-#include <stdexcept>
-
-class URLError : public std::runtime_error {
+class URLError : public UserFacingError {
 public:
     enum class Code {
         badURL,                     // the joined text is not a usable URL
@@ -25,7 +25,7 @@ public:
     explicit URLError(Code code);
 
     [[nodiscard]] Code code() const noexcept { return m_code; }
-    [[nodiscard]] QString localizedDescription() const;
+    [[nodiscard]] QString localizedDescription() const override;
 
     // Maps a finished reply's transport error onto the codes above.
     [[nodiscard]] static Code codeFor(QNetworkReply::NetworkError error);
