@@ -41,9 +41,9 @@ QRect iconAround(QPoint at) {
 
 } // namespace
 
-TolvexApp::TolvexApp(bool recoversUnsent, QObject *parent)
+TolvexApp::TolvexApp(std::unique_ptr<AppViewModel> viewModel, QObject *parent)
     : QObject(parent)
-    , m_viewModel(std::make_unique<AppViewModel>(nullptr, recoversUnsent)) {
+    , m_viewModel(std::move(viewModel)) {
     m_trayPoll.setInterval(trayPollMs);
     connect(&m_trayPoll, &QTimer::timeout, this, &TolvexApp::checkForTray);
     m_recordingClock.setInterval(1000);

@@ -41,9 +41,8 @@ public:
         window,         // no tray: the screens in an ordinary window; trays are still sought
     };
 
-    // Makes the view model; the tray icon comes with start(), the popover with the first click.
-    // `recoversUnsent`: false for a copy that could not tell whether another one runs.
-    explicit TolvexApp(bool recoversUnsent, QObject *parent = nullptr);
+    // Shows `viewModel`; the tray icon comes with start(), the popover with the first click.
+    explicit TolvexApp(std::unique_ptr<AppViewModel> viewModel, QObject *parent = nullptr);
     ~TolvexApp() override;
 
     // Puts the icon into a tray, or, when none appears in time, opens the window.

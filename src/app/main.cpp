@@ -1,9 +1,14 @@
 // tolvex: a meeting recorder that lives in the tray.
 
+#include "ApiBaseUrl.h"
+#include "AppViewModel.h"
 #include "AudioFileError.h"
 #include "AudioFiles.h"
+#include "AudioRecorder.h"
 #include "CommandLine.h"
+#include "DesktopLinkOpener.h"
 #include "InstanceChannel.h"
+#include "KeyringTokenStore.h"
 #include "QuitSignalWatcher.h"
 #include "SingleInstanceLock.h"
 #include "TolvexApp.h"
@@ -12,6 +17,7 @@
 #include <QApplication>
 
 #include <cstdio>
+#include <memory>
 #include <stdexcept>
 
 namespace {
@@ -128,7 +134,14 @@ int main(int argc, char *argv[]) {
     // The program lives in the tray: closing its last window does not end it.
     QApplication::setQuitOnLastWindowClosed(false);
     try {
-        TolvexApp tolvex(recoversUnsent);
+        // The built-in service, the keyring, the desktop's links and the sound server.
+        const QString apiBaseUrl = ApiBaseUrl::fromBuild();
+        TolvexApp tolvex(std::make_unique<AppViewModel>(AppViewModel::Seams{
+            .apiBaseUrl = apiBaseUrl,
+            .tokenStore = std::make_shared<KeyringTokenStore>(ApiBaseUrl::tokenOrigin(apiBaseUrl)),
+            .linkOpener = std::make_shared<DesktopLinkOpener>(),
+            .recorder = &AudioRecorder::shared(),
+            .recoversUnsent = recoversUnsent}));
         QuitSignalWatcher quitSignals;
         QObject::connect(&quitSignals, &QuitSignalWatcher::quitRequested, &tolvex,
                          &TolvexApp::requestQuit);

@@ -6,6 +6,7 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <utility>
 
 RecordingOnDisk::RecordingOnDisk(RecordingArchive archive, RecordingManifest manifest)
     : m_archive(std::move(archive))
@@ -27,6 +28,15 @@ void RecordingOnDisk::setMeeting(std::int64_t meetingId) {
     m_archive.save(m_manifest);
 }
 
+void RecordingOnDisk::removeHeldFiles() {
+    if (!m_heldFile.isEmpty())
+        QFile::remove(m_heldFile);
+    for (const QString &part : std::as_const(m_heldParts))
+        QFile::remove(part);
+    m_heldFile.clear();
+    m_heldParts.clear();
+}
+
 bool RecordingOnDisk::capturing() {
     m_manifest.partFiles = {QStringLiteral("sys_%1.m4a").arg(m_manifest.id),
                             QStringLiteral("mic_%1.m4a").arg(m_manifest.id)};
@@ -43,6 +53,8 @@ bool RecordingOnDisk::stopped(const QStringList &partPaths) {
 }
 
 bool RecordingOnDisk::mixed(const RecordedAudio &audio) {
+    m_heldFile = audio.filePath;
+    m_heldParts = audio.partFiles;
     if (audio.filePath.isEmpty()) {
         // The mix failed: what is left are the complete parts.
         if (audio.loss == RecordedAudio::Loss::trackCut)

@@ -34,6 +34,12 @@ public:
     [[nodiscard]] Stage stage() const noexcept { return m_manifest.stage; }
     // The meeting the audio goes to; a recording found without its manifest gets one later.
     void setMeeting(std::int64_t meetingId);
+    // What the recorder last handed back, as it named them: the file to upload (empty when
+    // there is none) and the parts kept beside it. They may lie outside the folder.
+    [[nodiscard]] const QString &heldFile() const noexcept { return m_heldFile; }
+    [[nodiscard]] const QStringList &heldParts() const noexcept { return m_heldParts; }
+    // Removes the held file and parts wherever they lie.
+    void removeHeldFiles();
 
     // The stages, in order. Each returns false when its manifest could not be written (a full
     // or failing disk): the files stay as they are, and recovery reads them without it.
@@ -59,4 +65,6 @@ private:
     RecordingArchive m_archive;
     RecordingManifest m_manifest;
     std::shared_ptr<RecordingLock> m_lock;
+    QString m_heldFile;
+    QStringList m_heldParts;
 };

@@ -2,9 +2,13 @@
 // override of test builds) and the token in the real Secret Service. Runs inside a private
 // keyring session.
 
+#include "ApiBaseUrl.h"
 #include "AppViewModel.h"
+#include "AudioRecorder.h"
 #include "AuthBridge.h"
 #include "ControlTestDoubles.h"
+#include "DesktopLinkOpener.h"
+#include "KeyringTokenStore.h"
 
 #include <QCoroTask>
 #include <QDBusConnection>
@@ -16,6 +20,15 @@
 using namespace std::chrono_literals;
 
 Q_DECLARE_METATYPE(TestAnswer)
+
+// What the program's entry hands its view model.
+AppViewModel::Seams programSeams() {
+    const QString apiBaseUrl = ApiBaseUrl::fromBuild();
+    return {.apiBaseUrl = apiBaseUrl,
+            .tokenStore = std::make_shared<KeyringTokenStore>(ApiBaseUrl::tokenOrigin(apiBaseUrl)),
+            .linkOpener = std::make_shared<DesktopLinkOpener>(),
+            .recorder = &AudioRecorder::shared()};
+}
 
 class TestAppViewModelKeyring : public QObject {
     Q_OBJECT
@@ -68,7 +81,7 @@ private slots:
         AuthBridge::saveToken(QStringLiteral("kept-token"), m_origin);
         m_script->setProfile(answer);
 
-        AppViewModel vm;
+        AppViewModel vm(programSeams());
         QCOMPARE(vm.apiBaseURL(), m_server->baseUrl());
         QTRY_VERIFY(!m_server->requests().isEmpty());
         QCOMPARE(m_server->requests()[0].header("Authorization"),
@@ -89,7 +102,7 @@ private slots:
     // A program pointed at a test service must never send it the released service's token.
     void releasedTokenStaysWithTheReleasedService() {
         AuthBridge::saveToken(QStringLiteral("released-token"));
-        AppViewModel vm;
+        AppViewModel vm(programSeams());
         QTRY_VERIFY(vm.hasLoadedStoredToken());
         QVERIFY(!vm.authToken());
         QTest::qWait(200);
@@ -114,7 +127,7 @@ private slots:
         QElapsedTimer elapsed;
         elapsed.start();
         ticker.start(20);
-        AppViewModel vm;
+        AppViewModel vm(programSeams());
         QTest::qWait(1500);
         // One tick per 20 ms while the thread is free; a blocked thread makes up none of those
         // it missed. A third of the due ticks leaves room for a loaded machine.

@@ -1,0 +1,104 @@
+#pragma once
+// The recording and its way to the service: start, stop, upload, retry, cancel, the offer of
+// recordings an earlier run left unsent, and the quit that leaves a recording for the next
+// launch. The recording held on disk is the one record of what waits to be sent.
+
+#include "AppScreen.h"
+#include "Recorder.h"
+#include "RecordingArchive.h"
+#include "RecordingOnDisk.h"
+#include "SignInFlow.h"
+#include "UploadProgressThrottle.h"
+
+#include <QCoroTask>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+class RecordingFlow : public QObject {
+    Q_OBJECT
+
+public:
+    struct Settings {
+        // Not owned.
+        Recorder *recorder = nullptr;
+        // Where recordings wait until they reach the service; the recorder's private folder
+        // when empty.
+        QString recordingsFolder;
+        // Whether recordings that an earlier run left are offered.
+        bool recoversUnsent = true;
+        std::chrono::milliseconds quitWaitLimit;
+    };
+
+    RecordingFlow(AppScreen &screen, SignInFlow &signIn, Settings settings,
+                  QObject *parent = nullptr);
+
+    [[nodiscard]] std::optional<std::int64_t> pendingMeetingId() const;
+    // A local file path, not a URL.
+    [[nodiscard]] std::optional<QString> lastRecordedFileURL() const;
+    [[nodiscard]] QStringList heldPartFiles() const;
+    [[nodiscard]] bool hasRecordedFile() const;
+    [[nodiscard]] bool isBusy() const noexcept { return m_activity != Activity::none; }
+    [[nodiscard]] const UploadProgressThrottle &progress() const noexcept { return m_progress; }
+
+    // Each starts its own task and returns at once; while one runs (isBusy), a further call
+    // of any of them changes nothing.
+    void beginRecording();
+    void finishRecording();
+    void uploadRecording();
+    void retryUpload();
+    void cancelUpload();
+    QCoro::Task<bool> prepareToQuit();
+    // Offers the oldest recording that a quit or a crash left unsent, once the program is idle.
+    void offerUnsentRecordings();
+
+signals:
+    // The busy flag changed.
+    void changed();
+
+private:
+    // Which operation is running; only setActivity() changes it.
+    enum class Activity { none, starting, stopping, uploading, retrying, cancelling, recovering };
+    using Steps = QCoro::Task<> (RecordingFlow::*)();
+
+    void setActivity(Activity activity);
+    // Runs the steps of one operation unless another is running, marking the flow busy for
+    // their duration.
+    QCoro::Task<> runExclusive(Activity activity, Steps steps);
+    QCoro::Task<> beginRecordingSteps();
+    QCoro::Task<> finishRecordingSteps();
+    QCoro::Task<> uploadRecordingSteps();
+    QCoro::Task<> retryUploadSteps();
+    QCoro::Task<> cancelUploadSteps();
+    QCoro::Task<> recoverSteps();
+    // The recordings folder; throws AudioFileError when there is none to be had.
+    [[nodiscard]] RecordingArchive openArchive() const;
+    [[nodiscard]] std::optional<RecordingArchive> archive() const;
+    // Removes the held recording's files; letting go of it (resetting m_recording) leaves them
+    // for the next launch.
+    void forgetRecording();
+    // Takes over what the recorder handed back. A recording that lost audio, or whose mix
+    // failed, is not uploaded silently: false, with the error screen saying what happened.
+    bool holdRecording(const RecordedAudio &audio);
+    // The error screen, or, when the service refused the token, the sign-in screen with the
+    // recording kept on disk for the account's next sign-in.
+    void fail(const QString &text, bool tokenRefused);
+
+    AppScreen &m_screen;
+    SignInFlow &m_signIn;
+    Recorder &m_recorder;
+    QString m_recordingsFolder;
+    bool m_recoversUnsent;
+    std::chrono::milliseconds m_quitWaitLimit;
+    Activity m_activity = Activity::none;
+    // The recording under way or held for upload, on disk.
+    std::unique_ptr<RecordingOnDisk> m_recording;
+    UploadProgressThrottle m_progress;
+    // Set once the program is on its way out: nothing new (an upload, a recovery) starts.
+    bool m_quitting = false;
+};
