@@ -60,7 +60,7 @@ public:
     AudioRecorder(QObject *parent, std::chrono::milliseconds silenceWindow, DiskRoom diskRoom);
     ~AudioRecorder() override;
 
-    QCoro::Task<> startRecording(QString recordingId) override;
+    QCoro::Task<> startRecording(RecordingFiles files) override;
     QCoro::Task<std::optional<RecordedAudio>> stopRecording() override;
     QCoro::Task<RecordedAudio> mixParts(QStringList partFiles) override;
     // Like stopRecording(), in the same states, but leaves the parts unmixed.
@@ -87,7 +87,7 @@ private:
     // ended are dropped.
     void hear(std::uint64_t capture, const std::function<void(HearingReport &)> &change);
     void announceNotices();
-    QCoro::Task<> start(QString recordingId);
+    QCoro::Task<> start(RecordingFiles files);
     // The capture ended and both part files finished; the state is stopping throughout.
     struct FinishedParts {
         std::vector<PartTrack> parts;

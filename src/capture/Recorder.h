@@ -3,6 +3,7 @@
 // of the flow put their own behind it.
 
 #include "RecordedAudio.h"
+#include "RecordingFiles.h"
 
 #include <QCoroTask>
 #include <QStringList>
@@ -14,10 +15,10 @@ class Recorder {
 public:
     virtual ~Recorder() = default;
 
-    // Returns once capture is running. The recording's files carry `recordingId` (see
-    // AudioFiles::newRecordingId()). Throws AudioRecorderError, or AudioFileError when a part
-    // file cannot be created; both carry the text the user is shown.
-    virtual QCoro::Task<> startRecording(QString recordingId) = 0;
+    // Returns once capture is running, writing the part files of `files`, whose folder exists
+    // and is private. Throws AudioRecorderError, or AudioFileError when a part file cannot be
+    // created; both carry the text the user is shown.
+    virtual QCoro::Task<> startRecording(RecordingFiles files) = 0;
     // Never fails. What was recorded, owned by the caller from now on, or nothing when nothing
     // was recording.
     virtual QCoro::Task<std::optional<RecordedAudio>> stopRecording() = 0;

@@ -81,6 +81,14 @@ struct Failure {
 template <typename T>
 using StepOutcome = std::variant<std::conditional_t<std::is_void_v<T>, Done, T>, Failure>;
 
+// Starts the recorder on recording `id` in `folder`. Without a folder it is the private one,
+// whose refusal (a planted link, another user's folder) fails the start with its own text.
+QCoro::Task<> startIn(Recorder *recorder, QString folder, QString id) {
+    if (folder.isEmpty())
+        folder = AudioFiles::privateFolder();
+    co_await recorder->startRecording(RecordingFiles(std::move(folder), std::move(id)));
+}
+
 template <typename T> QCoro::Task<StepOutcome<T>> attempt(QCoro::Task<T> step) {
     try {
         if constexpr (std::is_void_v<T>) {
@@ -472,13 +480,16 @@ QCoro::Task<> AppViewModel::beginRecordingSteps() {
     RecordingManifest manifest;
     manifest.userId = profile.id;
     manifest.apiBaseUrl = m_apiBaseURL;
-    manifest.id = AudioFiles::newRecordingId();
+    manifest.id = RecordingFiles::newId();
     manifest.meetingId = m_pendingMeetingId;
     manifest.startTime = QDateTime::currentDateTimeUtc();
-    if (std::optional<RecordingArchive> folder = archive())
-        m_recording = std::make_unique<RecordingOnDisk>(std::move(*folder), manifest);
+    const std::optional<RecordingArchive> folder = archive();
+    if (folder)
+        m_recording = std::make_unique<RecordingOnDisk>(*folder, manifest);
 
-    auto started = co_await attempt(m_recorder->startRecording(manifest.id));
+    // Named first: GCC 12 destroys a temporary made by ?: inside co_await twice.
+    const QString folderPath = folder ? folder->folder() : QString();
+    auto started = co_await attempt(startIn(m_recorder, folderPath, manifest.id));
     if (!self)
         co_return;
     if (const Failure *failure = failureOf<void>(started)) {

@@ -34,7 +34,8 @@ private slots:
                      SoundServer::Buffer::long_);
         AudioRecorder recorder(nullptr, 3s);
         QSignalSpy changes(&recorder, &AudioRecorder::noticesChanged);
-        QCoro::waitFor(recorder.startRecording(AudioFiles::newRecordingId()));
+        QCoro::waitFor(
+            recorder.startRecording({AudioFiles::privateFolder(), RecordingFiles::newId()}));
         QVERIFY(recorder.notices().isEmpty());
 
         QElapsedTimer sinceStart;
@@ -84,7 +85,8 @@ private slots:
 
         // A long window: only the devices speak here.
         AudioRecorder recorder(nullptr, 60s);
-        QCoro::waitFor(recorder.startRecording(AudioFiles::newRecordingId()));
+        QCoro::waitFor(
+            recorder.startRecording({AudioFiles::privateFolder(), RecordingFiles::newId()}));
         const QString told = recorder.notices().join(QLatin1Char('\n'));
         QVERIFY2(told.contains(expected), qPrintable(told));
         QCOMPARE(recorder.notices().size(), 1);

@@ -32,9 +32,9 @@ public:
     // A recording that lost nothing, in one file.
     void handBack(const QString &file) { recorded = RecordedAudio{file, {}, {}, {}}; }
 
-    QCoro::Task<> startRecording(QString recordingId) override {
+    QCoro::Task<> startRecording(RecordingFiles files) override {
         ++starts;
-        lastRecordingId = recordingId;
+        lastRecordingId = files.id();
         co_await wait(startDelay);
         if (startFailure)
             throw AudioRecorderError(*startFailure);
