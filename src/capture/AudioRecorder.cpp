@@ -57,8 +57,8 @@ void AudioRecorder::setState(State state) {
         announceNotices();
 }
 
-QStringList AudioRecorder::notices() const {
-    return m_state == State::recording ? m_hearing.lines() : QStringList();
+QList<RecordingNotice> AudioRecorder::notices() const {
+    return m_state == State::recording ? m_hearing.notices() : QList<RecordingNotice>();
 }
 
 void AudioRecorder::setNoticesListener(std::function<void()> listener) {
@@ -75,7 +75,7 @@ void AudioRecorder::hear(std::uint64_t capture,
                          const std::function<void(HearingReport &)> &change) {
     if (capture != m_captureNumber)
         return;
-    const QStringList before = notices();
+    const QList<RecordingNotice> before = notices();
     change(m_hearing);
     if (notices() != before)
         announceNotices();

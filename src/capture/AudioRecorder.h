@@ -23,7 +23,6 @@ class PulseCapture;
 class AudioRecorder : public QObject, public Recorder {
     Q_OBJECT
     Q_PROPERTY(bool isRecording READ isRecording NOTIFY isRecordingChanged)
-    Q_PROPERTY(QStringList notices READ notices NOTIFY noticesChanged)
 
 public:
     // Where the recorder is; only setState() changes it. What each call does in each state:
@@ -74,7 +73,7 @@ public:
     // The part files of the current or last recording; empty before the first start.
     [[nodiscard]] QString sysPath() const { return m_sysPath; }
     [[nodiscard]] QString micPath() const { return m_micPath; }
-    [[nodiscard]] QStringList notices() const override;
+    [[nodiscard]] QList<RecordingNotice> notices() const override;
     void setNoticesListener(std::function<void()> listener) override;
 
 signals:

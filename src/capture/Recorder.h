@@ -4,6 +4,7 @@
 
 #include "RecordedAudio.h"
 #include "RecordingFiles.h"
+#include "RecordingNotice.h"
 
 #include <QCoroTask>
 #include <QStringList>
@@ -29,9 +30,9 @@ public:
     // and hands their paths over (nothing when nothing was recording). The next launch mixes.
     virtual QCoro::Task<QStringList> stopKeepingParts() = 0;
     [[nodiscard]] virtual bool isRecording() const = 0;
-    // While recording: one line for each track that cannot be heard, and why, for the user;
-    // empty otherwise.
-    [[nodiscard]] virtual QStringList notices() const { return {}; }
+    // While recording: what keeps each track that cannot be heard from being heard; empty
+    // otherwise.
+    [[nodiscard]] virtual QList<RecordingNotice> notices() const { return {}; }
     // `listener` is called on the GUI thread whenever notices() changes; one listener at a time.
     virtual void setNoticesListener(std::function<void()> listener) { (void)listener; }
 };

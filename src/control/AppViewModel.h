@@ -6,6 +6,7 @@
 #include "Recorder.h"
 #include "RecordingArchive.h"
 #include "RecordingManifest.h"
+#include "RecordingNoticeText.h"
 #include "RecordingOnDisk.h"
 #include "TokenStore.h"
 
@@ -109,7 +110,7 @@ public:
     [[nodiscard]] bool isBusy() const noexcept { return m_activity != Activity::none; }
     [[nodiscard]] double uploadProgress() const noexcept { return m_uploadProgress; }
     [[nodiscard]] QString recordingNotice() const {
-        return m_recorder->notices().join(QLatin1Char('\n'));
+        return RecordingNoticeText::lines(m_recorder->notices()).join(QLatin1Char('\n'));
     }
 
     // Asks the service who the token belongs to: idle with that profile; notLoggedIn, without

@@ -71,9 +71,9 @@ public:
     [[nodiscard]] bool isRecording() const override { return m_recording; }
 
     // What the recorder says cannot be heard while it records.
-    QStringList noticeLines;
-    [[nodiscard]] QStringList notices() const override {
-        return m_recording ? noticeLines : QStringList();
+    QList<RecordingNotice> scriptedNotices;
+    [[nodiscard]] QList<RecordingNotice> notices() const override {
+        return m_recording ? scriptedNotices : QList<RecordingNotice>();
     }
 
 private:
