@@ -10,6 +10,7 @@
 #include "BenchSupport.h"
 #include "CaptureEncoder.h"
 #include "LiveMix.h"
+#include "RecordingFiles.h"
 #include "TrackMixdown.h"
 
 #include <QCoreApplication>
@@ -39,8 +40,8 @@ bool writeRaw(const QString &path, const std::vector<float> &samples) {
 
 // A second name for a finished part, so the same audio can be mixed again after the first mix
 // removed it.
-QString linkAs(const QString &path, const QString &prefix, const QString &id) {
-    const QString other = AudioFiles::partPath(prefix, id);
+QString linkAs(const QString &path, RecordingFiles::Kind kind, const QString &id) {
+    const QString other = RecordingFiles(AudioFiles::privateFolder(), id).path(kind);
     return ::link(QFile::encodeName(path).constData(), QFile::encodeName(other).constData()) == 0
                ? other
                : QString();
@@ -58,10 +59,10 @@ struct LiveRun {
 LiveRun recordLive(int minutes, const std::vector<float> &sysLoop,
                    const std::vector<float> &micLoop) {
     LiveRun run;
-    const QString id = AudioFiles::newRecordingId();
-    const QString sys = AudioFiles::partPath(QStringLiteral("sys_"), id);
-    const QString mic = AudioFiles::partPath(QStringLiteral("mic_"), id);
-    const QString live = AudioFiles::partPath(QStringLiteral("live_"), id);
+    const RecordingFiles files(AudioFiles::privateFolder(), RecordingFiles::newId());
+    const QString sys = files.systemPart();
+    const QString mic = files.microphonePart();
+    const QString live = files.liveMix();
     const std::int64_t origin = 1'000'000'000;
     const std::int64_t total = std::int64_t{minutes} * 60 * rate;
     const std::int64_t loopFrames = std::int64_t{loopSeconds} * rate;
@@ -100,11 +101,11 @@ LiveRun recordLive(int minutes, const std::vector<float> &sysLoop,
     const std::vector<PartTrack> parts{
         {sys, CaptureTrack::system, report.system.framesWritten, false},
         {mic, CaptureTrack::microphone, report.microphone.framesWritten, false}};
-    const QString otherId = AudioFiles::newRecordingId();
-    run.keptParts = {{linkAs(sys, QStringLiteral("sys_"), otherId), CaptureTrack::system,
+    const QString otherId = RecordingFiles::newId();
+    run.keptParts = {{linkAs(sys, RecordingFiles::Kind::systemPart, otherId), CaptureTrack::system,
                       report.system.framesWritten, false},
-                     {linkAs(mic, QStringLiteral("mic_"), otherId), CaptureTrack::microphone,
-                      report.microphone.framesWritten, false}};
+                     {linkAs(mic, RecordingFiles::Kind::microphonePart, otherId),
+                      CaptureTrack::microphone, report.microphone.framesWritten, false}};
 
     clock.restart();
     const RecordedAudio mixed =

@@ -3,6 +3,7 @@
 
 #include "AudioFiles.h"
 #include "M4aWriter.h"
+#include "RecordingFiles.h"
 #include "TrackMixdown.h"
 
 #include <QCoreApplication>
@@ -43,8 +44,9 @@ int main(int argc, char **argv) {
     QCoreApplication app(argc, argv);
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 600;
 
-    const QString sys = AudioFiles::newFilePath("sys_");
-    const QString mic = AudioFiles::newFilePath("mic_");
+    const RecordingFiles files(AudioFiles::privateFolder(), RecordingFiles::newId());
+    const QString sys = files.systemPart();
+    const QString mic = files.microphonePart();
     std::printf("preparing two %d s part files...\n", seconds);
     writePartFile(sys, 440, seconds, 1);
     writePartFile(mic, 1000, seconds, 2);

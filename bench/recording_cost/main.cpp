@@ -29,7 +29,7 @@ void wait(int ms) {
 
 QCoro::Task<> startInto(AudioRecorder *recorder, QString *failure) {
     try {
-        co_await recorder->startRecording(AudioFiles::newRecordingId());
+        co_await recorder->startRecording({AudioFiles::privateFolder(), RecordingFiles::newId()});
     } catch (const std::exception &error) {
         *failure = QString::fromUtf8(error.what());
     }

@@ -6,7 +6,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
-#include <QUuid>
 
 #include <cerrno>
 #include <cstring>
@@ -68,29 +67,6 @@ QString privateFolder() {
         throw AudioFileError(withErrno("cannot create the private audio folder"));
     openOwnFolder(native, true);
     return path;
-}
-
-QString newFilePath(const QString &prefix) {
-    const QString uuid = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
-    return privateFolder() + QLatin1Char('/') + prefix + uuid + QStringLiteral(".m4a");
-}
-
-QString newRecordingId() {
-    return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
-}
-
-QString partPath(const QString &prefix, const QString &recordingId) {
-    return privateFolder() + QLatin1Char('/') + prefix + recordingId + QStringLiteral(".m4a");
-}
-
-QString mixedPathFor(const QString &partPath) {
-    const QFileInfo part(partPath);
-    const QString name = part.fileName();
-    for (const QLatin1String prefix : {QLatin1String("sys_"), QLatin1String("mic_")}) {
-        if (name.startsWith(prefix) && name.size() > prefix.size() + 4)
-            return part.absolutePath() + QLatin1Char('/') + name.mid(prefix.size());
-    }
-    return newFilePath(QString());
 }
 
 FileDescriptor createFile(const QString &path) {

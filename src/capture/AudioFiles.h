@@ -16,20 +16,6 @@ namespace AudioFiles {
 // made private (for example when another user owns a folder of that name).
 QString privateFolder();
 
-// A fresh path in the private folder: prefix + upper-case UUID + ".m4a". The file itself is
-// not created.
-QString newFilePath(const QString &prefix);
-
-// A new recording's id (an upper-case UUID): every file of the recording carries it,
-// "sys_<id>.m4a", "mic_<id>.m4a", the mix made while recording "live_<id>.m4a" and the mix
-// "<id>.m4a", so its files can be found together after a crash.
-QString newRecordingId();
-// The part files and the mix of a recording, in the private folder.
-QString partPath(const QString &prefix, const QString &recordingId);
-// The mix made from a part file: "<folder>/sys_<id>.m4a" gives "<folder>/<id>.m4a"; a part
-// named otherwise gives a fresh name.
-QString mixedPathFor(const QString &partPath);
-
 // Creates the new file `path` (mode 0600) open for reading and writing. Its folder is opened
 // once, without following a link, and must be ours with mode 0700; the file is made relative
 // to that handle and must not exist yet, so a link planted at either name is never followed.

@@ -57,8 +57,8 @@ void AudioRecorder::setState(State state) {
         announceNotices();
 }
 
-QStringList AudioRecorder::notices() const {
-    return m_state == State::recording ? m_hearing.lines() : QStringList();
+QList<RecordingNotice> AudioRecorder::notices() const {
+    return m_state == State::recording ? m_hearing.notices() : QList<RecordingNotice>();
 }
 
 void AudioRecorder::setNoticesListener(std::function<void()> listener) {
@@ -75,18 +75,18 @@ void AudioRecorder::hear(std::uint64_t capture,
                          const std::function<void(HearingReport &)> &change) {
     if (capture != m_captureNumber)
         return;
-    const QStringList before = notices();
+    const QList<RecordingNotice> before = notices();
     change(m_hearing);
     if (notices() != before)
         announceNotices();
 }
 
-QCoro::Task<> AudioRecorder::startRecording(QString recordingId) {
+QCoro::Task<> AudioRecorder::startRecording(RecordingFiles files) {
     QPointer<AudioRecorder> self(this);
     for (;;) {
         switch (m_state) {
         case State::idle:
-            co_await start(recordingId);
+            co_await start(files);
             co_return;
         case State::recording:
             co_return;
@@ -117,7 +117,7 @@ QCoro::Task<std::optional<RecordedAudio>> AudioRecorder::stopRecording() {
     co_return co_await stop();
 }
 
-QCoro::Task<> AudioRecorder::start(QString recordingId) {
+QCoro::Task<> AudioRecorder::start(RecordingFiles files) {
     // Waiters on this start resume once the frame is gone, whichever way it ends.
     QPromise<void> settled;
     settled.start();
@@ -134,7 +134,7 @@ QCoro::Task<> AudioRecorder::start(QString recordingId) {
         }
     } guard{self};
 
-    const QString folder = AudioFiles::privateFolder();
+    const QString &folder = files.folder();
     // Unknown room is no reason to refuse: the recording then waits out a full disk as ever.
     if (const std::optional<std::int64_t> room = AudioFiles::freeBytes(folder);
         room && *room < m_diskRoom.toStart)
@@ -163,9 +163,9 @@ QCoro::Task<> AudioRecorder::start(QString recordingId) {
         break;
     }
 
-    const QString sysPath = AudioFiles::partPath(QStringLiteral("sys_"), recordingId);
-    const QString micPath = AudioFiles::partPath(QStringLiteral("mic_"), recordingId);
-    const QString livePath = AudioFiles::partPath(QStringLiteral("live_"), recordingId);
+    const QString sysPath = files.systemPart();
+    const QString micPath = files.microphonePart();
+    const QString livePath = files.liveMix();
     m_sysPath = sysPath;
     m_micPath = micPath;
     m_livePath = livePath;

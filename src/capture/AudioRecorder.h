@@ -23,7 +23,6 @@ class PulseCapture;
 class AudioRecorder : public QObject, public Recorder {
     Q_OBJECT
     Q_PROPERTY(bool isRecording READ isRecording NOTIFY isRecordingChanged)
-    Q_PROPERTY(QStringList notices READ notices NOTIFY noticesChanged)
 
 public:
     // Where the recorder is; only setState() changes it. What each call does in each state:
@@ -60,7 +59,7 @@ public:
     AudioRecorder(QObject *parent, std::chrono::milliseconds silenceWindow, DiskRoom diskRoom);
     ~AudioRecorder() override;
 
-    QCoro::Task<> startRecording(QString recordingId) override;
+    QCoro::Task<> startRecording(RecordingFiles files) override;
     QCoro::Task<std::optional<RecordedAudio>> stopRecording() override;
     QCoro::Task<RecordedAudio> mixParts(QStringList partFiles) override;
     // Like stopRecording(), in the same states, but leaves the parts unmixed.
@@ -74,7 +73,7 @@ public:
     // The part files of the current or last recording; empty before the first start.
     [[nodiscard]] QString sysPath() const { return m_sysPath; }
     [[nodiscard]] QString micPath() const { return m_micPath; }
-    [[nodiscard]] QStringList notices() const override;
+    [[nodiscard]] QList<RecordingNotice> notices() const override;
     void setNoticesListener(std::function<void()> listener) override;
 
 signals:
@@ -87,7 +86,7 @@ private:
     // ended are dropped.
     void hear(std::uint64_t capture, const std::function<void(HearingReport &)> &change);
     void announceNotices();
-    QCoro::Task<> start(QString recordingId);
+    QCoro::Task<> start(RecordingFiles files);
     // The capture ended and both part files finished; the state is stopping throughout.
     struct FinishedParts {
         std::vector<PartTrack> parts;

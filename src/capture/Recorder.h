@@ -3,6 +3,8 @@
 // of the flow put their own behind it.
 
 #include "RecordedAudio.h"
+#include "RecordingFiles.h"
+#include "RecordingNotice.h"
 
 #include <QCoroTask>
 #include <QStringList>
@@ -14,10 +16,10 @@ class Recorder {
 public:
     virtual ~Recorder() = default;
 
-    // Returns once capture is running. The recording's files carry `recordingId` (see
-    // AudioFiles::newRecordingId()). Throws AudioRecorderError, or AudioFileError when a part
-    // file cannot be created; both carry the text the user is shown.
-    virtual QCoro::Task<> startRecording(QString recordingId) = 0;
+    // Returns once capture is running, writing the part files of `files`, whose folder exists
+    // and is private. Throws AudioRecorderError, or AudioFileError when a part file cannot be
+    // created; both carry the text the user is shown.
+    virtual QCoro::Task<> startRecording(RecordingFiles files) = 0;
     // Never fails. What was recorded, owned by the caller from now on, or nothing when nothing
     // was recording.
     virtual QCoro::Task<std::optional<RecordedAudio>> stopRecording() = 0;
@@ -28,9 +30,9 @@ public:
     // and hands their paths over (nothing when nothing was recording). The next launch mixes.
     virtual QCoro::Task<QStringList> stopKeepingParts() = 0;
     [[nodiscard]] virtual bool isRecording() const = 0;
-    // While recording: one line for each track that cannot be heard, and why, for the user;
-    // empty otherwise.
-    [[nodiscard]] virtual QStringList notices() const { return {}; }
+    // While recording: what keeps each track that cannot be heard from being heard; empty
+    // otherwise.
+    [[nodiscard]] virtual QList<RecordingNotice> notices() const { return {}; }
     // `listener` is called on the GUI thread whenever notices() changes; one listener at a time.
     virtual void setNoticesListener(std::function<void()> listener) { (void)listener; }
 };

@@ -4,9 +4,9 @@
 
 #include "AudioDecoder.h"
 #include "AudioFileError.h"
-#include "AudioFiles.h"
 #include "M4aWriter.h"
 #include "PeakLimiter.h"
+#include "RecordingFiles.h"
 #include "TrackRemux.h"
 
 #include <QCoroFuture>
@@ -94,7 +94,7 @@ RecordedAudio mixdown(const std::vector<PartTrack> &parts) {
         if (readable.empty())
             throw AudioFileError("no part file can be read");
         // Named after the recording; a mix that a crash cut short is replaced.
-        outPath = AudioFiles::mixedPathFor(readable[0]->path);
+        outPath = RecordingFiles::mixFor(readable[0]->path);
         QFile::remove(outPath);
         if (readable.size() >= 2)
             mixInto(outPath, *sources[0], *sources[1]);
@@ -135,7 +135,7 @@ RecordedAudio mixdown(const std::vector<PartTrack> &parts, const std::optional<L
     const bool whole =
         std::none_of(parts.begin(), parts.end(), [](const PartTrack &part) { return part.cut; });
     if (whole && !parts.empty()) {
-        const QString outPath = AudioFiles::mixedPathFor(parts.front().path);
+        const QString outPath = RecordingFiles::mixFor(parts.front().path);
         try {
             QFile::remove(outPath);
             if (remuxTrack(live->path, outPath, live->frames) < live->frames)

@@ -1,6 +1,7 @@
 #include "RecordingArchive.h"
 
 #include "AudioFiles.h"
+#include "RecordingFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -11,40 +12,6 @@
 #include <algorithm>
 
 namespace {
-
-// What a file name says about the recording it belongs to.
-struct NamePart {
-    enum class Kind { manifest, sysPart, micPart, mixed, leftover, lock };
-    Kind kind;
-    QString id;
-};
-
-std::optional<NamePart> classify(const QString &name) {
-    constexpr qsizetype idLength = 36;
-    const auto idAt = [&](qsizetype at) { return name.mid(at, idLength); };
-    if (name.startsWith(QLatin1String("sys_")) && name.endsWith(QLatin1String(".m4a")) &&
-        name.size() == 4 + idLength + 4)
-        return NamePart{NamePart::Kind::sysPart, idAt(4)};
-    if (name.startsWith(QLatin1String("mic_")) && name.endsWith(QLatin1String(".m4a")) &&
-        name.size() == 4 + idLength + 4)
-        return NamePart{NamePart::Kind::micPart, idAt(4)};
-    if (name.endsWith(QLatin1String(".m4a")) && name.size() == idLength + 4)
-        return NamePart{NamePart::Kind::mixed, idAt(0)};
-    // The mix made while recording: a stop that finished turned it into the mixed file or
-    // removed it, so one that is still here was cut short with its recording, whose parts are
-    // the recording.
-    if (name.startsWith(QLatin1String("live_")) && name.endsWith(QLatin1String(".m4a")) &&
-        name.size() == 5 + idLength + 4)
-        return NamePart{NamePart::Kind::leftover, idAt(5)};
-    if (name.endsWith(QLatin1String(".json")) && name.size() == idLength + 5)
-        return NamePart{NamePart::Kind::manifest, idAt(0)};
-    if (name.endsWith(QLatin1String(".lock")) && name.size() == idLength + 5)
-        return NamePart{NamePart::Kind::lock, idAt(0)};
-    // QSaveFile's temporary name: a manifest write that a crash cut short.
-    if (name.size() > idLength + 6 && name.mid(idLength, 6) == QLatin1String(".json."))
-        return NamePart{NamePart::Kind::leftover, idAt(0)};
-    return std::nullopt;
-}
 
 std::optional<RecordingManifest> readManifest(const QString &path) {
     QFile file(path);
@@ -75,12 +42,12 @@ bool RecordingArchive::save(const RecordingManifest &manifest) const {
 }
 
 void RecordingArchive::remove(const QString &recordingId) const {
-    if (!RecordingManifest::isRecordingId(recordingId))
+    if (!RecordingFiles::isId(recordingId))
         return;
     const QDir dir(m_folder);
     for (const QString &name : dir.entryList(QDir::Files | QDir::Hidden | QDir::System)) {
-        const std::optional<NamePart> part = classify(name);
-        if (part && part->id == recordingId && part->kind != NamePart::Kind::lock)
+        const std::optional<RecordingFiles::Name> part = RecordingFiles::parse(name);
+        if (part && part->id == recordingId && part->kind != RecordingFiles::Kind::lock)
             QFile::remove(dir.filePath(name));
     }
 }
@@ -96,26 +63,30 @@ QList<RecordingArchive::Unfinished> RecordingArchive::unfinished(Look look) cons
     QMap<QString, QString> manifests;
     const QDir dir(m_folder);
     for (const QFileInfo &info : dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::System)) {
-        const std::optional<NamePart> part = classify(info.fileName());
+        const std::optional<RecordingFiles::Name> part = RecordingFiles::parse(info.fileName());
         // Links and foreign files are never taken for audio.
-        if (!part || !RecordingManifest::isRecordingId(part->id) || info.isSymLink())
+        if (!part || info.isSymLink())
             continue;
         Unfinished &recording = found[part->id];
         recording.id = part->id;
         switch (part->kind) {
-        case NamePart::Kind::manifest:
+        case RecordingFiles::Kind::manifest:
             manifests[part->id] = info.filePath();
             continue;
-        case NamePart::Kind::leftover:
+        // A stop that finished turned the mix made while recording into the mix or removed
+        // it, so one still here was cut short with its recording, whose parts are the
+        // recording; so was a manifest write left under QSaveFile's temporary name.
+        case RecordingFiles::Kind::liveMix:
+        case RecordingFiles::Kind::manifestDraft:
             leftovers[part->id] << info.filePath();
             continue;
-        case NamePart::Kind::lock:
+        case RecordingFiles::Kind::lock:
             continue;
-        case NamePart::Kind::sysPart:
-        case NamePart::Kind::micPart:
+        case RecordingFiles::Kind::systemPart:
+        case RecordingFiles::Kind::microphonePart:
             recording.partFiles << info.filePath();
             break;
-        case NamePart::Kind::mixed:
+        case RecordingFiles::Kind::mix:
             recording.mixedFile = info.filePath();
             break;
         }

@@ -3,6 +3,7 @@
 #include "AudioFileError.h"
 #include "AudioFiles.h"
 #include "AuthBridge.h"
+#include "RecordingFiles.h"
 #include "URLError.h"
 #include "UnsentRecordings.h"
 #include "UserFacingError.h"
@@ -146,18 +147,23 @@ QCoro::Task<> RecordingFlow::beginRecordingSteps() {
     RecordingManifest manifest;
     manifest.userId = profile.id;
     manifest.apiBaseUrl = m_signIn.apiBaseURL();
-    manifest.id = AudioFiles::newRecordingId();
+    manifest.id = RecordingFiles::newId();
     manifest.meetingId = std::get<MeetingCreateResult>(meeting).id;
     manifest.startTime = QDateTime::currentDateTimeUtc();
     // The recording on disk holds the meeting from here on; without a folder to keep it in,
     // the recorder could not start either, and fails the same way.
+    QString folder;
     try {
-        m_recording = std::make_unique<RecordingOnDisk>(openArchive(), manifest);
+        RecordingArchive archive = openArchive();
+        folder = archive.folder();
+        m_recording = std::make_unique<RecordingOnDisk>(std::move(archive), manifest);
     } catch (const AudioFileError &error) {
         m_screen.setState(AppState::uploadError(error.localizedDescription()));
         co_return;
     }
-    auto started = co_await attempt(m_recorder.startRecording(manifest.id));
+    // The recorder writes its files where the recording is kept, under the recording's id.
+    const RecordingFiles files(folder, manifest.id);
+    auto started = co_await attempt(m_recorder.startRecording(files));
     if (!self)
         co_return;
     if (const Failure *failure = failureOf<void>(started)) {

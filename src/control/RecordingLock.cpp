@@ -1,5 +1,7 @@
 #include "RecordingLock.h"
 
+#include "RecordingFiles.h"
+
 #include <QFile>
 
 #include <fcntl.h>
@@ -12,7 +14,7 @@ RecordingLock::RecordingLock(QByteArray path, FileDescriptor file)
 
 std::unique_ptr<RecordingLock> RecordingLock::tryTake(const QString &folder,
                                                       const QString &recordingId) {
-    const QByteArray path = QFile::encodeName(folder + QLatin1Char('/') + fileNameFor(recordingId));
+    const QByteArray path = QFile::encodeName(RecordingFiles(folder, recordingId).lock());
     FileDescriptor file(::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!file || ::flock(file.get(), LOCK_EX | LOCK_NB) != 0)
         return nullptr;

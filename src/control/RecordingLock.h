@@ -19,10 +19,6 @@ public:
     RecordingLock(const RecordingLock &) = delete;
     RecordingLock &operator=(const RecordingLock &) = delete;
 
-    [[nodiscard]] static QString fileNameFor(const QString &recordingId) {
-        return recordingId + QStringLiteral(".lock");
-    }
-
 private:
     RecordingLock(QByteArray path, FileDescriptor file);
     // Whether the lock file at the path is still the one this holder has open: a holder that

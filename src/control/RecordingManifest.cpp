@@ -3,7 +3,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QRegularExpression>
 
 #include <array>
 #include <utility>
@@ -27,11 +26,11 @@ constexpr std::array<std::pair<RecordingManifest::Stage, const char *>, 5> stage
 
 // Audio files of a recording: "sys_<id>.m4a", "mic_<id>.m4a" or "<id>.m4a", nothing with a
 // path in it, so a planted manifest can never point the program at a file elsewhere.
-// Anchored with \A and \z: "$" alone would also let a name end in a line break.
 bool isAudioFileName(const QString &name) {
-    static const QRegularExpression pattern(QRegularExpression::anchoredPattern(QStringLiteral(
-        "(sys_|mic_)?[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\\.m4a")));
-    return pattern.match(name).hasMatch();
+    using Kind = RecordingFiles::Kind;
+    const std::optional<RecordingFiles::Name> parsed = RecordingFiles::parse(name);
+    return parsed && (parsed->kind == Kind::systemPart || parsed->kind == Kind::microphonePart ||
+                      parsed->kind == Kind::mix);
 }
 
 // An absent field gives an empty value; a present one must be a whole number in the range of
@@ -48,12 +47,6 @@ std::optional<std::optional<std::int64_t>> optionalInteger(const QJsonValue &val
 }
 
 } // namespace
-
-bool RecordingManifest::isRecordingId(const QString &text) {
-    static const QRegularExpression pattern(QRegularExpression::anchoredPattern(
-        QStringLiteral("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}")));
-    return pattern.match(text).hasMatch();
-}
 
 QByteArray RecordingManifest::toJson() const {
     QJsonObject object;
@@ -102,7 +95,7 @@ std::optional<RecordingManifest> RecordingManifest::fromJson(const QByteArray &j
         return std::nullopt;
 
     const QJsonValue id = object.value(QStringLiteral("id"));
-    if (!id.isString() || !isRecordingId(id.toString()))
+    if (!id.isString() || !RecordingFiles::isId(id.toString()))
         return std::nullopt;
     manifest.id = id.toString();
 

@@ -4,6 +4,7 @@
 // recording carries the recording's id in its name; the manifest is "<id>.json".
 
 #include "CaptureChunk.h"
+#include "RecordingFiles.h"
 
 #include <QDateTime>
 #include <QString>
@@ -45,10 +46,8 @@ struct RecordingManifest {
 
     [[nodiscard]] QString fileName() const { return fileNameFor(id); }
     [[nodiscard]] static QString fileNameFor(const QString &id) {
-        return id + QStringLiteral(".json");
+        return RecordingFiles::fileName(RecordingFiles::Kind::manifest, id);
     }
-    // Whether a text is a well-formed recording id, and so safe to put in a file name.
-    [[nodiscard]] static bool isRecordingId(const QString &text);
 
     [[nodiscard]] QByteArray toJson() const;
     // Nothing for anything that is not a complete, well-formed manifest: oversized, not JSON,

@@ -1,6 +1,7 @@
 #include "RecordingOnDisk.h"
 
 #include "AudioDecoder.h"
+#include "RecordingFiles.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -38,8 +39,9 @@ void RecordingOnDisk::removeHeldFiles() {
 }
 
 bool RecordingOnDisk::capturing() {
-    m_manifest.partFiles = {QStringLiteral("sys_%1.m4a").arg(m_manifest.id),
-                            QStringLiteral("mic_%1.m4a").arg(m_manifest.id)};
+    using Kind = RecordingFiles::Kind;
+    m_manifest.partFiles = {RecordingFiles::fileName(Kind::systemPart, m_manifest.id),
+                            RecordingFiles::fileName(Kind::microphonePart, m_manifest.id)};
     return advance(Stage::capturing);
 }
 

@@ -22,7 +22,8 @@
 
 // Empty when the recorder starts a new recording; otherwise what the user would be told.
 inline QString startFailure(AudioRecorder &recorder) {
-    const auto outcome = runTask(recorder.startRecording(AudioFiles::newRecordingId()));
+    const auto outcome =
+        runTask(recorder.startRecording({AudioFiles::privateFolder(), RecordingFiles::newId()}));
     if (outcome.succeeded())
         return {};
     if (const auto error = outcome.errorAs<AudioRecorderError>())

@@ -3,6 +3,7 @@
 // record nothing useful, said at the start.
 
 #include "RecorderRig.h"
+#include "RecordingNoticeText.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -34,14 +35,16 @@ private slots:
                      SoundServer::Buffer::long_);
         AudioRecorder recorder(nullptr, 3s);
         QSignalSpy changes(&recorder, &AudioRecorder::noticesChanged);
-        QCoro::waitFor(recorder.startRecording(AudioFiles::newRecordingId()));
+        QCoro::waitFor(
+            recorder.startRecording({AudioFiles::privateFolder(), RecordingFiles::newId()}));
         QVERIFY(recorder.notices().isEmpty());
 
         QElapsedTimer sinceStart;
         sinceStart.start();
-        QTRY_VERIFY_WITH_TIMEOUT(recorder.notices().contains(micSilent), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(RecordingNoticeText::lines(recorder.notices()).contains(micSilent),
+                                 5000);
         QVERIFY2(sinceStart.elapsed() >= 2500, "the line came before the window had passed");
-        QVERIFY(!recorder.notices().contains(systemSilent));
+        QVERIFY(!RecordingNoticeText::lines(recorder.notices()).contains(systemSilent));
 
         server->play(QString::fromLatin1(SoundServer::micSink), SoundServer::tone(1000, 10, 0.3f));
         QTRY_VERIFY_WITH_TIMEOUT(recorder.notices().isEmpty(), 2000);
@@ -84,8 +87,9 @@ private slots:
 
         // A long window: only the devices speak here.
         AudioRecorder recorder(nullptr, 60s);
-        QCoro::waitFor(recorder.startRecording(AudioFiles::newRecordingId()));
-        const QString told = recorder.notices().join(QLatin1Char('\n'));
+        QCoro::waitFor(
+            recorder.startRecording({AudioFiles::privateFolder(), RecordingFiles::newId()}));
+        const QString told = RecordingNoticeText::lines(recorder.notices()).join(QLatin1Char('\n'));
         QVERIFY2(told.contains(expected), qPrintable(told));
         QCOMPARE(recorder.notices().size(), 1);
 

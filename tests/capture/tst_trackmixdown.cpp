@@ -67,10 +67,10 @@ struct Source {
 
 // The files of one recording, named as the recorder names them.
 struct Recording {
-    QString id = AudioFiles::newRecordingId();
-    QString sys = AudioFiles::partPath(QStringLiteral("sys_"), id);
-    QString mic = AudioFiles::partPath(QStringLiteral("mic_"), id);
-    QString live = AudioFiles::partPath(QStringLiteral("live_"), id);
+    RecordingFiles files{AudioFiles::privateFolder(), RecordingFiles::newId()};
+    QString sys = files.systemPart();
+    QString mic = files.microphonePart();
+    QString live = files.liveMix();
 
     // The two parts as the recorder hands them over after `report`.
     [[nodiscard]] std::vector<PartTrack> parts(const CaptureReport &report) const {
@@ -413,18 +413,18 @@ private slots:
         const QByteArray savedDataHome = qgetenv("XDG_DATA_HOME");
         qputenv("XDG_DATA_HOME", QFile::encodeName(otherData.path()));
         const QString folder = otherData.path() + QStringLiteral("/tolvex/recordings");
-        const QString id = AudioFiles::newRecordingId();
+        const QString id = RecordingFiles::newId();
         QVERIFY(QDir().mkpath(otherData.path() + QStringLiteral("/tolvex")));
         if (planted == "symlink")
             QVERIFY(QFile::link(elsewhere.path(), folder));
         else if (planted == "foreign")
             QVERIFY(QDir().mkdir(folder) && ::chown(QFile::encodeName(folder), 65534, 65534) == 0);
         else
-            QVERIFY(victim.link(AudioFiles::partPath(QStringLiteral("sys_"), id)));
+            QVERIFY(victim.link(RecordingFiles(AudioFiles::privateFolder(), id).systemPart()));
 
         QString message;
         try {
-            M4aWriter writer(AudioFiles::partPath(QStringLiteral("sys_"), id),
+            M4aWriter writer(RecordingFiles(AudioFiles::privateFolder(), id).systemPart(),
                              M4aWriter::Layout::fragmented);
         } catch (const AudioFileError &error) {
             message = error.localizedDescription();

@@ -32,9 +32,9 @@ public:
     // A recording that lost nothing, in one file.
     void handBack(const QString &file) { recorded = RecordedAudio{file, {}, {}, {}}; }
 
-    QCoro::Task<> startRecording(QString recordingId) override {
+    QCoro::Task<> startRecording(RecordingFiles files) override {
         ++starts;
-        lastRecordingId = recordingId;
+        lastRecordingId = files.id();
         co_await wait(startDelay);
         if (startFailure)
             throw AudioRecorderError(*startFailure);
@@ -71,9 +71,9 @@ public:
     [[nodiscard]] bool isRecording() const override { return m_recording; }
 
     // What the recorder says cannot be heard while it records.
-    QStringList noticeLines;
-    [[nodiscard]] QStringList notices() const override {
-        return m_recording ? noticeLines : QStringList();
+    QList<RecordingNotice> scriptedNotices;
+    [[nodiscard]] QList<RecordingNotice> notices() const override {
+        return m_recording ? scriptedNotices : QList<RecordingNotice>();
     }
 
 private:

@@ -85,10 +85,10 @@ struct Stage : Harness {
         if (scene.startsWith("recording-")) {
             // The longest lines there are, with device descriptions cut to their limit.
             const std::string device = "Встроенное аудио Аналоговый стерео";
-            recorder.noticeLines =
+            recorder.scriptedNotices =
                 scene == "recording-device-notices"
-                    ? HearingReport{{device, true, device, false, true}}.lines()
-                    : HearingReport{{"", false, device, true, false}, true}.lines();
+                    ? HearingReport{{device, true, device, false, true}}.notices()
+                    : HearingReport{{"", false, device, true, false}, true}.notices();
             return recording() && vm->recordingNotice().count(QLatin1Char('\n')) == 1;
         }
         // A recording, and for the rest where its stop leads.
