@@ -56,7 +56,7 @@ bool TolvexApp::makeScreens(std::unique_ptr<Window> &window, const Extra &...ext
     } catch (const std::runtime_error &error) {
         // The screens ship with the program: when they cannot be made, the installation is
         // broken, and nothing the user does here would mend it.
-        qCCritical(lcApp, "%s", error.what());
+        qCCritical(lcPopover, "%s", error.what());
         QCoreApplication::exit(1);
         return false;
     }
