@@ -8,8 +8,8 @@
 
 class ThemePalette : public QObject {
     Q_OBJECT
-    QML_ELEMENT
     QML_SINGLETON
+    QML_ELEMENT
     Q_PROPERTY(QColor indigo READ indigo CONSTANT)
     Q_PROPERTY(QColor violet READ violet CONSTANT)
     Q_PROPERTY(QColor footerDark READ footerDark CONSTANT)
