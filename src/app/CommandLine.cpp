@@ -1,5 +1,7 @@
 #include "CommandLine.h"
 
+#include "ProductName.h"
+
 namespace CommandLine {
 
 namespace {
@@ -52,7 +54,7 @@ Answer answer(const Parsed &parsed, const QString &programName, const QString &v
     case Request::help:
         return {QStringLiteral("Использование: %1 [параметр]\n"
                                "\n"
-                               "Толвекс записывает встречи и отправляет митрепорт в Telegram.\n"
+                               "%2 записывает встречи и отправляет митрепорт в Telegram.\n"
                                "Программа работает через значок в системной области уведомлений "
                                "(трее):\n"
                                "щелчок открывает окно записи, правый щелчок - меню с выходом.\n"
@@ -61,7 +63,7 @@ Answer answer(const Parsed &parsed, const QString &programName, const QString &v
                                "  -h, --help     показать эту справку и выйти\n"
                                "  -v, --version  показать версию и выйти\n"
                                "  --list-unsent  показать неотправленные записи и выйти\n")
-                    .arg(programName)};
+                    .arg(programName, ProductName::display)};
     case Request::version:
         return {QStringLiteral("%1 %2\n").arg(programName, version)};
     case Request::invalid:

@@ -2,41 +2,33 @@
 
 #include "AppViewModel.h"
 #include "InstanceChannel.h"
+#include "Logging.h"
+#include "NoTrayWindow.h"
 #include "PopoverWindow.h"
-#include "StatusNotifierItem.h"
+#include "ProductName.h"
+#include "ScreenLogic.h"
 #include "TolvexUi.h"
-#include "TrayIconArt.h"
+#include "TrayIcon.h"
 #include "TrayMenu.h"
 
 #include <QCoreApplication>
-#include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QDateTime>
 #include <QMenu>
 #include <QQmlEngine>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 
 namespace {
 
-const QString productName = QStringLiteral("Толвекс");
-
-// m:ss under an hour, h:mm:ss beyond.
-QString elapsedText(qint64 seconds) {
-    seconds = std::max<qint64>(seconds, 0);
-    const qint64 hours = seconds / 3600;
-    const qint64 minutes = seconds / 60 % 60;
-    return hours > 0 ? QString::asprintf("%lld:%02lld:%02lld", hours, minutes, seconds % 60)
-                     : QString::asprintf("%02lld:%02lld", minutes, seconds % 60);
-}
-
-// A host gives one point of the icon (where it was clicked, or where a popup should go); the
-// icon around it is taken to be a panel's usual size, so that the popover clears the panel.
-QRect iconAround(QPoint at) {
-    constexpr int span = 32;
-    return at.isNull() ? QRect() : QRect(at - QPoint(span / 2, span / 2), QSize(span, span));
+QString noTrayNotice() {
+    return QStringLiteral(
+               "Не найдена системная область уведомлений (трей), поэтому %1 открыт в этом окне. "
+               "Закрытое окно снова откроется, если запустить %1 ещё раз; выход — Ctrl+Q. Как "
+               "только трей появится (в GNOME — расширение AppIndicator), %1 переберётся туда.")
+        .arg(ProductName::display);
 }
 
 } // namespace
@@ -52,25 +44,39 @@ TolvexApp::TolvexApp(std::unique_ptr<AppViewModel> viewModel, QObject *parent)
 
 TolvexApp::~TolvexApp() = default;
 
-PopoverWindow *TolvexApp::popover() {
-    if (m_popover) {
-        return m_popover.get();
-    }
+template <typename Window, typename... Extra>
+bool TolvexApp::makeScreens(std::unique_ptr<Window> &window, const Extra &...extra) {
     try {
-        TolvexUi::registerTypes();
-        m_engine = std::make_unique<QQmlEngine>();
-        m_popover =
-            std::make_unique<PopoverWindow>(*m_engine, TolvexUi::popoverViewUrl(), *m_viewModel);
+        if (!m_engine) {
+            TolvexUi::registerTypes();
+            m_engine = std::make_unique<QQmlEngine>();
+        }
+        window =
+            std::make_unique<Window>(*m_engine, TolvexUi::popoverViewUrl(), *m_viewModel, extra...);
     } catch (const std::runtime_error &error) {
         // The screens ship with the program: when they cannot be made, the installation is
         // broken, and nothing the user does here would mend it.
-        std::fprintf(stderr, "tolvex: %s\n", error.what());
+        qCCritical(lcPopover, "%s", error.what());
         QCoreApplication::exit(1);
+        return false;
+    }
+    connect(window.get(), &ScreensWindow::quitRequested, this, &TolvexApp::requestQuit,
+            Qt::QueuedConnection);
+    return true;
+}
+
+PopoverWindow *TolvexApp::popover() {
+    if (!m_popover && !makeScreens(m_popover, m_session)) {
         return nullptr;
     }
-    connect(m_popover.get(), &PopoverWindow::quitRequested, this, &TolvexApp::requestQuit,
-            Qt::QueuedConnection);
     return m_popover.get();
+}
+
+NoTrayWindow *TolvexApp::noTrayWindow() {
+    if (!m_window && !makeScreens(m_window)) {
+        return nullptr;
+    }
+    return m_window.get();
 }
 
 void TolvexApp::start() {
@@ -80,22 +86,16 @@ void TolvexApp::start() {
     // A right click is a click outside the popover, so the popover closes. It must close
     // before the menu takes the keyboard: closing it afterwards would take the menu along.
     connect(&m_menu->menu(), &QMenu::aboutToShow, this, [this] {
-        if (m_popover && !m_popover->isWindowMode()) {
+        if (m_popover) {
             m_popover->dismiss();
         }
     });
 
-    const QDBusConnection bus = QDBusConnection::sessionBus();
-    m_xembedUsable =
-        !bus.isConnected() || !bus.interface()->isServiceRegistered(
-                                  QString::fromLatin1(StatusNotifierItem::watcherService));
-    m_item = std::make_unique<StatusNotifierItem>(m_menu->menu());
-    m_item->setIcon(TrayIconArt::images(false));
-    connect(m_item.get(), &StatusNotifierItem::activated, this,
-            [this](QPoint at) { togglePopover(iconAround(at)); });
-    connect(m_item.get(), &StatusNotifierItem::menuRequested, this,
-            [this](QPoint at) { m_anchor = iconAround(at); });
-    connect(m_item.get(), &StatusNotifierItem::registrationChanged, this, &TolvexApp::checkForTray);
+    m_tray = std::make_unique<TrayIcon>(m_menu->menu());
+    connect(m_tray.get(), &TrayIcon::clicked, this, &TolvexApp::togglePopover);
+    connect(m_tray.get(), &TrayIcon::menuAsked, this,
+            [this](const QRect &anchor) { m_anchor = anchor; });
+    connect(m_tray.get(), &TrayIcon::registrationChanged, this, &TolvexApp::checkForTray);
 
     m_channel = std::make_unique<InstanceChannel>();
     connect(m_channel.get(), &InstanceChannel::showRequested, this, [this] {
@@ -115,7 +115,7 @@ void TolvexApp::start() {
 }
 
 void TolvexApp::checkForTray() {
-    switch (m_item->registration()) {
+    switch (m_tray->registration()) {
     case StatusNotifierItem::Registration::registered:
         setPresence(Presence::statusNotifier);
         return;
@@ -128,7 +128,7 @@ void TolvexApp::checkForTray() {
         // The watcher went away: wait for it, or another tray, as at the start.
         setPresence(Presence::searching);
     }
-    if (m_xembedUsable && QSystemTrayIcon::isSystemTrayAvailable()) {
+    if (m_tray->xembedTrayAvailable()) {
         setPresence(Presence::xembed);
         return;
     }
@@ -149,53 +149,29 @@ void TolvexApp::setPresence(Presence presence) {
         return;
     case Presence::statusNotifier:
         m_trayPoll.stop();
-        m_tray.reset();
+        m_tray->leaveXEmbedTray();
         break;
     case Presence::xembed:
         // A StatusNotifierWatcher that appears later still takes over.
         m_trayPoll.stop();
-        createXEmbedIcon();
+        m_tray->showInXEmbedTray();
         break;
     case Presence::window:
-        if (PopoverWindow *window = popover()) {
-            window->showAsWindow(QString::fromUtf8(noTrayNotice));
+        if (m_popover) {
+            m_popover->dismiss();
+        }
+        if (NoTrayWindow *window = noTrayWindow()) {
+            window->present(noTrayNotice());
         }
         return;
     }
-    if (m_popover) {
-        m_popover->leaveWindowMode();
-    }
-}
-
-void TolvexApp::createXEmbedIcon() {
-    if (m_tray) {
-        return;
-    }
-    m_tray = std::make_unique<QSystemTrayIcon>(TrayIconArt::icon(m_recordingIcon));
-    // The tray shows this menu itself on a right click; the click then arrives here as
-    // Context, which leaves the popover alone.
-    m_tray->setContextMenu(&m_menu->menu());
-    connect(m_tray.get(), &QSystemTrayIcon::activated, this,
-            [this](QSystemTrayIcon::ActivationReason reason) {
-                // An XEmbed tray reports the second of two quick clicks as a double click;
-                // each click still opens or closes the popover.
-                if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) {
-                    togglePopover(m_tray->geometry());
-                }
-            });
-    updateToolTip();
-    m_tray->show();
+    // A tray came: the window goes, and the next opening is the popover.
+    m_window.reset();
 }
 
 void TolvexApp::followState() {
     const bool recording = m_viewModel->stateCase() == AppState::Case::recording;
-    if (recording != m_recordingIcon) {
-        m_recordingIcon = recording;
-        m_item->setIcon(TrayIconArt::images(recording));
-        if (m_tray) {
-            m_tray->setIcon(TrayIconArt::icon(recording));
-        }
-    }
+    m_tray->setRecording(recording);
     if (recording && !m_recordingClock.isActive()) {
         m_recordingClock.start();
     } else if (!recording) {
@@ -211,8 +187,9 @@ void TolvexApp::updateToolTip() {
     switch (m_viewModel->stateCase()) {
     case AppState::Case::recording:
         lines << QStringLiteral("Идёт запись %1")
-                     .arg(elapsedText(m_viewModel->recordingStartTime().secsTo(
-                         QDateTime::currentDateTimeUtc())));
+                     .arg(ScreenLogic::elapsedText(static_cast<double>(std::max<qint64>(
+                         m_viewModel->recordingStartTime().secsTo(QDateTime::currentDateTimeUtc()),
+                         0))));
         break;
     case AppState::Case::uploading:
         lines << QStringLiteral("Загружаю запись...");
@@ -227,14 +204,7 @@ void TolvexApp::updateToolTip() {
     if (const QString notice = m_viewModel->recordingNotice(); !notice.isEmpty()) {
         lines << notice;
     }
-    const QString description = lines.join(QLatin1Char('\n'));
-    if (m_item) {
-        m_item->setToolTip(productName, description);
-    }
-    if (m_tray) {
-        m_tray->setToolTip(lines.isEmpty() ? productName
-                                           : productName + QLatin1Char('\n') + description);
-    }
+    m_tray->setToolTip(lines);
 }
 
 void TolvexApp::togglePopover(const QRect &anchor) {
@@ -251,15 +221,16 @@ void TolvexApp::togglePopover(const QRect &anchor) {
 
 void TolvexApp::openPopover() {
     m_viewModel->recheckSignIn();
-    PopoverWindow *window = popover();
-    if (window == nullptr) {
+    if (m_presence == Presence::window) {
+        if (NoTrayWindow *window = noTrayWindow()) {
+            window->present(noTrayNotice());
+        }
         return;
     }
-    if (m_presence == Presence::window) {
-        window->showAsWindow(QString::fromUtf8(noTrayNotice));
-    } else if (!window->isVisible()) {
+    PopoverWindow *window = popover();
+    if (window != nullptr && !window->isVisible()) {
         // An XEmbed tray says where the icon is; a StatusNotifier host only where it was used.
-        window->showBelow(m_anchor.isEmpty() && m_tray ? m_tray->geometry() : m_anchor, false);
+        window->showBelow(m_anchor.isEmpty() ? m_tray->xembedGeometry() : m_anchor, false);
     }
 }
 

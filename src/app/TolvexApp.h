@@ -1,12 +1,14 @@
 #pragma once
 // The program itself: the view model, the tray icon with its menu, and the popover (or, with
-// no tray, the same screens in a window).
+// no tray, the same screens in a window of their own).
+
+#include "DesktopSession.h"
 
 #include <QCoroTask>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QRect>
-#include <QSystemTrayIcon>
+#include <QString>
 #include <QTimer>
 
 #include <chrono>
@@ -14,9 +16,10 @@
 
 class AppViewModel;
 class InstanceChannel;
+class NoTrayWindow;
 class PopoverWindow;
 class QQmlEngine;
-class StatusNotifierItem;
+class TrayIcon;
 class TrayMenu;
 
 class TolvexApp : public QObject {
@@ -27,18 +30,13 @@ public:
     // in a window.
     static constexpr int trayWaitMs = 5000;
     static constexpr int trayPollMs = 250;
-    static constexpr int quitDeadlineMs = 900;
-    static constexpr const char *noTrayNotice =
-        "Не найдена системная область уведомлений (трей), поэтому Толвекс открыт в этом окне. "
-        "Закрытое окно снова откроется, если запустить Толвекс ещё раз; выход — Ctrl+Q. Как "
-        "только трей появится (в GNOME — расширение AppIndicator), Толвекс переберётся туда.";
 
     // Where the program shows itself; only setPresence() changes it.
     enum class Presence {
         searching,      // no tray yet: the window opens once trayWaitMs have passed
         statusNotifier, // our item, taken by a StatusNotifierWatcher
         xembed,         // Qt's icon in an XEmbed tray
-        window,         // no tray: the screens in an ordinary window; trays are still sought
+        window,         // no tray: the screens in a NoTrayWindow; trays are still sought
     };
 
     // Shows `viewModel`; the tray icon comes with start(), the popover with the first click.
@@ -58,7 +56,6 @@ public:
 private:
     void setPresence(Presence presence);
     void checkForTray();
-    void createXEmbedIcon();
     // The icon's recording mark and the tooltip follow the state.
     void followState();
     void updateToolTip();
@@ -68,6 +65,10 @@ private:
     // the tray makes them only when they are first asked for. Null, with the program ending,
     // when the screens cannot be made.
     PopoverWindow *popover();
+    NoTrayWindow *noTrayWindow();
+    // Makes `window` with the engine, which it makes first if need be; false when it failed.
+    template <typename Window, typename... Extra>
+    bool makeScreens(std::unique_ptr<Window> &window, const Extra &...extra);
     QCoro::Task<> quitSafely();
     [[noreturn]] static void endAsCrashWould();
 
@@ -75,19 +76,17 @@ private:
     std::unique_ptr<AppViewModel> m_viewModel;
     std::unique_ptr<QQmlEngine> m_engine;
     std::unique_ptr<PopoverWindow> m_popover;
+    std::unique_ptr<NoTrayWindow> m_window;
     std::unique_ptr<TrayMenu> m_menu;
-    std::unique_ptr<StatusNotifierItem> m_item;
-    std::unique_ptr<QSystemTrayIcon> m_tray;
+    std::unique_ptr<TrayIcon> m_tray;
     std::unique_ptr<InstanceChannel> m_channel;
+    // The toolkit has its display by the time the program is made.
+    const DesktopSession m_session = DesktopSession::detect();
     Presence m_presence = Presence::searching;
-    // Qt picks its tray kind once: where a StatusNotifierWatcher ran at that moment, its icon
-    // would be a second StatusNotifierItem, not an XEmbed one.
-    bool m_xembedUsable = false;
     QTimer m_trayPoll;
     QElapsedTimer m_trayWait;
     // Ticks once a second for the tooltip's recording time, and only while recording.
     QTimer m_recordingClock;
-    bool m_recordingIcon = false;
     // Where the icon was last clicked; the menu's "open" places the popover there.
     QRect m_anchor;
     bool m_quitting = false;

@@ -7,8 +7,11 @@
 #include "AudioRecorder.h"
 #include "CommandLine.h"
 #include "DesktopLinkOpener.h"
+#include "DesktopSession.h"
 #include "InstanceChannel.h"
 #include "KeyringTokenStore.h"
+#include "Logging.h"
+#include "ProductName.h"
 #include "QuitSignalWatcher.h"
 #include "SingleInstanceLock.h"
 #include "TolvexApp.h"
@@ -22,54 +25,27 @@
 
 namespace {
 
-const QString programName = QStringLiteral("tolvex");
+// What the command line answers the user on the terminal; diagnostics go through the log.
+void printToTerminal(const QString &text, FILE *stream) {
+    std::fputs(text.toLocal8Bit().constData(), stream);
+}
 
 int printAnswer(const CommandLine::Parsed &parsed) {
     const CommandLine::Answer answer =
-        CommandLine::answer(parsed, programName, QStringLiteral(TOLVEX_VERSION));
-    std::fputs(answer.text.toLocal8Bit().constData(), answer.toStandardError ? stderr : stdout);
+        CommandLine::answer(parsed, ProductName::command, QStringLiteral(TOLVEX_VERSION));
+    printToTerminal(answer.text, answer.toStandardError ? stderr : stdout);
     return answer.exitStatus;
 }
 
 int printUnsentRecordings() {
     try {
-        std::fputs(unsentRecordingList(AudioFiles::privateFolder()).toLocal8Bit().constData(),
-                   stdout);
+        printToTerminal(unsentRecordingList(AudioFiles::privateFolder()), stdout);
         return 0;
     } catch (const AudioFileError &error) {
-        std::fprintf(stderr, "tolvex: %s\n",
-                     error.localizedDescription().toLocal8Bit().constData());
+        printToTerminal(ProductName::command + QStringLiteral(": ") + error.localizedDescription() +
+                            QLatin1Char('\n'),
+                        stderr);
         return 1;
-    }
-}
-
-// Whether the user named a platform for the toolkit.
-bool platformChosen(int argc, char *argv[]) {
-    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-        return true;
-    }
-    for (int i = 1; i < argc; ++i) {
-        if (qstrcmp(argv[i], "-platform") == 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// Whether the toolkit has a display to connect to. Without one it would abort with a message
-// of its own, which tells a user in an ssh shell or a broken session nothing.
-bool displayAvailable(int argc, char *argv[]) {
-    return !qEnvironmentVariableIsEmpty("DISPLAY") ||
-           !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") || platformChosen(argc, argv);
-}
-
-// A Wayland client cannot place its own windows, so the popover would open wherever the
-// compositor likes. Through XWayland it can be put next to the icon; the user's own choice of
-// platform stands.
-void preferXWaylandForPlacement(int argc, char *argv[]) {
-    if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
-        !qEnvironmentVariableIsEmpty("DISPLAY") && !platformChosen(argc, argv)) {
-        qputenv("QT_QPA_PLATFORM", "xcb");
     }
 }
 
@@ -87,23 +63,24 @@ int main(int argc, char *argv[]) {
         return parsed.request == CommandLine::Request::listUnsent ? printUnsentRecordings()
                                                                   : printAnswer(parsed);
     }
-    if (!displayAvailable(argc, argv)) {
+    if (!DesktopSession::displayAvailable(argc, argv)) {
         // With no toolkit to take its own options away, every option left is unknown.
         if (const CommandLine::Parsed parsed = CommandLine::parse(rawArguments);
             parsed.request == CommandLine::Request::invalid) {
             return printAnswer(parsed);
         }
-        std::fputs("tolvex: нет графического сеанса (не заданы DISPLAY и WAYLAND_DISPLAY); "
-                   "запустите Толвекс в сеансе рабочего стола\n",
-                   stderr);
+        printToTerminal(QStringLiteral("%1: нет графического сеанса (не заданы DISPLAY и "
+                                       "WAYLAND_DISPLAY); запустите %2 в сеансе рабочего стола\n")
+                            .arg(ProductName::command, ProductName::display),
+                        stderr);
         return 1;
     }
 
-    preferXWaylandForPlacement(argc, argv);
-    QApplication::setApplicationName(programName);
-    QApplication::setApplicationDisplayName(QStringLiteral("Толвекс"));
+    DesktopSession::preferXWaylandForPlacement(argc, argv);
+    QApplication::setApplicationName(ProductName::command);
+    QApplication::setApplicationDisplayName(ProductName::display);
     QApplication::setApplicationVersion(QStringLiteral(TOLVEX_VERSION));
-    QApplication::setDesktopFileName(programName);
+    QApplication::setDesktopFileName(ProductName::command);
     QApplication application(argc, argv);
 
     const CommandLine::Parsed parsed = CommandLine::parse(application.arguments().mid(1));
@@ -120,13 +97,14 @@ int main(int argc, char *argv[]) {
     case SingleInstanceLock::Outcome::heldElsewhere:
         // The copy that runs shows its window, if it has one instead of a tray icon.
         if (!InstanceChannel::askRunningCopyToShow()) {
-            std::fputs("tolvex: Толвекс уже запущен\n", stderr);
+            printToTerminal(QStringLiteral("%1: %2 уже запущен\n")
+                                .arg(ProductName::command, ProductName::display),
+                            stderr);
         }
         return 0;
     case SingleInstanceLock::Outcome::unavailable:
-        std::fputs("tolvex: не удалось создать файл блокировки, запуск без проверки второй "
-                   "копии; неотправленные записи не предлагаются\n",
-                   stderr);
+        qCWarning(lcApp, "не удалось создать файл блокировки, запуск без проверки второй копии; "
+                         "неотправленные записи не предлагаются");
         recoversUnsent = false;
         break;
     }
@@ -148,7 +126,7 @@ int main(int argc, char *argv[]) {
         tolvex.start();
         return QApplication::exec();
     } catch (const std::runtime_error &error) {
-        std::fprintf(stderr, "tolvex: %s\n", error.what());
+        qCCritical(lcApp, "%s", error.what());
         return 1;
     }
 }

@@ -1,17 +1,10 @@
 #pragma once
 // The screens' arithmetic, free of QML so that it can be checked on its own.
 
-#include <QColor>
 #include <QList>
 #include <QString>
-#include <QStringView>
 
 namespace ScreenLogic {
-
-// Reads a colour the way the palette is written: punctuation and blanks around the digits are
-// dropped, an optional 0x is accepted, reading stops at the first non-hex character, and only
-// the lowest 24 bits count. Anything unreadable is opaque black.
-[[nodiscard]] QColor colorFromHex(QStringView hex);
 
 // "MM:SS" with minutes not wrapped into hours: 6000 s is "100:00".
 [[nodiscard]] QString elapsedText(double seconds);

@@ -7,13 +7,12 @@ import Tolvex.Ui
 QtObject {
     id: theme
 
-    readonly property color indigo: UiHelpers.colorFromHex("6366f1")
-    readonly property color violet: UiHelpers.colorFromHex("8b5cf6")
-    readonly property color footerDark: UiHelpers.colorFromHex("111827")
-    readonly property color green: UiHelpers.colorFromHex("3d9b5c")
-    readonly property color red: UiHelpers.colorFromHex("b54545")
-    // The desktop's usual signal red, for the recording dot and its glow.
-    readonly property color systemRed: UiHelpers.colorFromHex("ff3b30")
+    readonly property color indigo: ThemePalette.indigo
+    readonly property color violet: ThemePalette.violet
+    readonly property color footerDark: ThemePalette.footerDark
+    readonly property color green: ThemePalette.green
+    readonly property color red: ThemePalette.red
+    readonly property color systemRed: ThemePalette.systemRed
 
     readonly property color white: Qt.rgba(1, 1, 1, 1)
     readonly property color white8: Qt.rgba(1, 1, 1, 0.08)

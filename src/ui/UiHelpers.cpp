@@ -13,10 +13,6 @@ QUrl UiHelpers::supportUrl() {
     return QUrl(QStringLiteral(TOLVEX_SUPPORT_URL));
 }
 
-QColor UiHelpers::colorFromHex(const QString &hex) const {
-    return ScreenLogic::colorFromHex(hex);
-}
-
 QString UiHelpers::elapsedText(double seconds) const {
     return ScreenLogic::elapsedText(seconds);
 }

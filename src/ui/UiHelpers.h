@@ -1,8 +1,7 @@
 #pragma once
-// What the screens take from C++: the colour reader, the recording screen's arithmetic and the
-// footer's fixed addresses.
+// What the screens take from C++: the recording screen's arithmetic and the footer's fixed
+// addresses.
 
-#include <QColor>
 #include <QDateTime>
 #include <QList>
 #include <QObject>
@@ -24,7 +23,6 @@ public:
     [[nodiscard]] static QUrl webSiteUrl();
     [[nodiscard]] static QUrl supportUrl();
 
-    Q_INVOKABLE [[nodiscard]] QColor colorFromHex(const QString &hex) const;
     Q_INVOKABLE [[nodiscard]] QString elapsedText(double seconds) const;
     // Seconds from `start` to now on the wall clock.
     Q_INVOKABLE [[nodiscard]] double secondsSince(const QDateTime &start) const;

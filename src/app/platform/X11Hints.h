@@ -9,9 +9,6 @@ namespace X11Hints {
 
 // The program's connection to the X server; null where it runs on another platform.
 [[nodiscard]] xcb_connection_t *connection();
-// The program is an X client of a Wayland compositor: the compositor places the windows it
-// manages as it likes, and gives no focus to one it does not manage.
-[[nodiscard]] bool underXWayland();
 
 // Out of the task switcher, the pager and the overview. Call between create() and show(): Qt
 // keeps the states it finds on a window it maps, and adds its own.

@@ -16,8 +16,6 @@ public:
     // Keys it takes go to `popover`, whose background it paints.
     explicit FocusKeeper(QQuickWindow &popover);
 
-    // Only Mutter and KWin under Wayland need it; elsewhere the popover takes the keyboard.
-    [[nodiscard]] static bool needed();
     // Shows the keeper at `area` (under the popover) and asks for the focus for it.
     void cover(const QRect &area);
 

@@ -27,11 +27,6 @@ xcb_connection_t *X11Hints::connection() {
     return x11 != nullptr ? x11->connection() : nullptr;
 }
 
-bool X11Hints::underXWayland() {
-    return QGuiApplication::platformName() == QLatin1String("xcb") &&
-           !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
-}
-
 void X11Hints::skipTaskbarAndPager(QWindow &window) {
     xcb_connection_t *connection = X11Hints::connection();
     if (connection == nullptr) {

@@ -1,5 +1,7 @@
 #include "ClickShield.h"
 
+#include "ProductName.h"
+
 #include <QGuiApplication>
 #include <QMouseEvent>
 #include <QPainter>
@@ -12,7 +14,7 @@ ClickShield::ClickShield() {
     QSurfaceFormat format = requestedFormat();
     format.setAlphaBufferSize(8);
     setFormat(format);
-    setTitle(QStringLiteral("Толвекс: щит"));
+    setTitle(ProductName::display + QStringLiteral(": щит"));
 }
 
 void ClickShield::cover() {

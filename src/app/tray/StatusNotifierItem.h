@@ -1,9 +1,11 @@
 #pragma once
 // The tray icon as a StatusNotifierItem on the session bus, registered with whichever
-// StatusNotifierWatcher runs, again each time one appears. Unlike Qt's own item it keeps the
+// StatusNotifierWatcher runs, again each time one appears. The bus reaches it through the
+// adaptor generated from org.kde.StatusNotifierItem.xml. Unlike Qt's own item it keeps the
 // position hosts pass with a click, and it exports the menu through DBusMenuExporter.
 
 #include "DBusMenuExporter.h"
+#include "ProductName.h"
 #include "TrayDBusTypes.h"
 
 #include <QDBusConnection>
@@ -18,7 +20,7 @@ class QMenu;
 
 class StatusNotifierItem : public QObject {
     Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierItem")
+    // What the generated adaptor reads and calls, by the interface's own names.
     Q_PROPERTY(QString Category READ category)
     Q_PROPERTY(QString Id READ id)
     Q_PROPERTY(QString Title READ title)
@@ -52,8 +54,8 @@ public:
     void setToolTip(const QString &title, const QString &description);
 
     [[nodiscard]] QString category() const { return QStringLiteral("ApplicationStatus"); }
-    [[nodiscard]] QString id() const { return QStringLiteral("tolvex"); }
-    [[nodiscard]] QString title() const { return QStringLiteral("Толвекс"); }
+    [[nodiscard]] QString id() const { return ProductName::command; }
+    [[nodiscard]] QString title() const { return ProductName::display; }
     [[nodiscard]] QString status() const { return QStringLiteral("Active"); }
     [[nodiscard]] int windowId() const { return 0; }
     [[nodiscard]] QString iconName() const { return {}; }
@@ -65,16 +67,16 @@ public:
     }
 
 public slots:
-    Q_SCRIPTABLE void Activate(int x, int y);
-    Q_SCRIPTABLE void SecondaryActivate(int x, int y);
-    Q_SCRIPTABLE void ContextMenu(int x, int y);
-    Q_SCRIPTABLE void Scroll(int delta, const QString &orientation);
+    void Activate(int x, int y);
+    void SecondaryActivate(int x, int y);
+    void ContextMenu(int x, int y);
+    void Scroll(int delta, const QString &orientation);
 
 signals:
-    Q_SCRIPTABLE void NewTitle();
-    Q_SCRIPTABLE void NewIcon();
-    Q_SCRIPTABLE void NewToolTip();
-    Q_SCRIPTABLE void NewStatus(const QString &status);
+    void NewTitle();
+    void NewIcon();
+    void NewToolTip();
+    void NewStatus(const QString &status);
     // A left click on the icon, at the point the host gave (null when it gave none).
     void activated(QPoint at);
     // The host asked for the menu there; the menu's "open" then places the popover there too.

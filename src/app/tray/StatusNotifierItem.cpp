@@ -1,5 +1,8 @@
 #include "StatusNotifierItem.h"
 
+#include "Logging.h"
+#include "statusnotifieritemadaptor.h"
+
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
@@ -7,25 +10,24 @@
 #include <QMenu>
 #include <QtEndian>
 
-#include <cstdio>
-
 StatusNotifierItem::StatusNotifierItem(QMenu &menu, QObject *parent)
     : QObject(parent)
     , m_connection(QDBusConnection::sessionBus())
     , m_menu(menu)
     , m_exporter(menu) {
     TrayDBusTypes::registerTypes();
+    // Owned by the item, as Qt's adaptors are.
+    new StatusNotifierItemAdaptor(this);
     m_toolTip.title = title();
     if (!m_connection.isConnected()) {
         return;
     }
     const bool exported = m_exporter.exportOn(m_connection) &&
                           m_connection.registerObject(QString::fromLatin1(objectPath), this,
-                                                      QDBusConnection::ExportScriptableContents |
-                                                          QDBusConnection::ExportAllProperties);
+                                                      QDBusConnection::ExportAdaptors);
     if (!exported) {
-        std::fprintf(stderr, "tolvex: the tray icon cannot be put on the session bus: %s\n",
-                     m_connection.lastError().message().toLocal8Bit().constData());
+        qCWarning(lcTray, "the tray icon cannot be put on the session bus: %s",
+                  qUtf8Printable(m_connection.lastError().message()));
         return;
     }
     m_watcher.setConnection(m_connection);
@@ -82,8 +84,8 @@ void StatusNotifierItem::registerWithWatcher() {
                 if (reply.isError()) {
                     // The watcher went away meanwhile, or refused: the next owner change
                     // tries again.
-                    std::fprintf(stderr, "tolvex: the tray did not take the icon: %s\n",
-                                 reply.error().message().toLocal8Bit().constData());
+                    qCWarning(lcTray, "the tray did not take the icon: %s",
+                              qUtf8Printable(reply.error().message()));
                     setRegistration(Registration::noWatcher);
                     return;
                 }

@@ -1,5 +1,6 @@
 #include "FocusKeeper.h"
 
+#include "ProductName.h"
 #include "X11Hints.h"
 
 #include <QExposeEvent>
@@ -11,13 +12,7 @@
 FocusKeeper::FocusKeeper(QQuickWindow &popover)
     : m_popover(popover) {
     setFlags(Qt::Window | Qt::FramelessWindowHint);
-    setTitle(QStringLiteral("Толвекс: клавиатура"));
-}
-
-bool FocusKeeper::needed() {
-    const QString desktop = qEnvironmentVariable("XDG_CURRENT_DESKTOP");
-    return X11Hints::underXWayland() &&
-           (desktop.contains(QLatin1String("GNOME")) || desktop.contains(QLatin1String("KDE")));
+    setTitle(ProductName::display + QStringLiteral(": клавиатура"));
 }
 
 void FocusKeeper::cover(const QRect &area) {

@@ -1,16 +1,16 @@
 #include "TrayIconArt.h"
 
+#include "ThemePalette.h"
+
 #include <QPainter>
 #include <QPixmap>
 
 namespace {
 
-const QColor indigo(0x63, 0x66, 0xf1);
-const QColor recordingRed(0xff, 0x3b, 0x30);
-
 QImage badge(int size, bool recording) {
     QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);
+    const QColor indigo = ThemePalette::indigo();
     QPainter painter(&image);
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setPen(Qt::NoPen);
@@ -26,7 +26,7 @@ QImage badge(int size, bool recording) {
         const QRectF place(size - dot, size - dot, dot, dot);
         painter.setBrush(indigo);
         painter.drawEllipse(place);
-        painter.setBrush(recordingRed);
+        painter.setBrush(ThemePalette::systemRed());
         painter.drawEllipse(place.adjusted(size * 0.06, size * 0.06, -size * 0.06, -size * 0.06));
     }
     return image;

@@ -1,6 +1,7 @@
 #include "TrayMenu.h"
 
 #include "AppViewModel.h"
+#include "ProductName.h"
 
 #include <QAction>
 #include <QKeySequence>
@@ -10,12 +11,12 @@ TrayMenu::TrayMenu(AppViewModel &viewModel, QObject *parent)
     : QObject(parent)
     , m_viewModel(viewModel)
     , m_menu(std::make_unique<QMenu>()) {
-    QAction *open = m_menu->addAction(QString::fromUtf8(openText));
+    QAction *open = m_menu->addAction(QStringLiteral("Открыть ") + ProductName::display);
     connect(open, &QAction::triggered, this, &TrayMenu::openRequested);
     m_main = m_menu->addAction(QString());
     connect(m_main, &QAction::triggered, this, &TrayMenu::runMainAction);
     m_menu->addSeparator();
-    QAction *quit = m_menu->addAction(QString::fromUtf8(quitText));
+    QAction *quit = m_menu->addAction(QStringLiteral("Выйти из ") + ProductName::genitive);
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     connect(quit, &QAction::triggered, this, &TrayMenu::quitRequested, Qt::QueuedConnection);
     connect(&m_viewModel, &AppViewModel::changed, this, &TrayMenu::followState);

@@ -13,11 +13,9 @@ class TrayMenu : public QObject {
     Q_OBJECT
 
 public:
-    static constexpr const char *openText = "Открыть Толвекс";
     static constexpr const char *startText = "Начать запись";
     static constexpr const char *stopText = "Остановить запись";
     static constexpr const char *retryText = "Повторить загрузку";
-    static constexpr const char *quitText = "Выйти из Толвекса";
 
     explicit TrayMenu(AppViewModel &viewModel, QObject *parent = nullptr);
     ~TrayMenu() override;

@@ -1,0 +1,4 @@
+#include "ThemePalette.h"
+
+ThemePalette::ThemePalette(QObject *parent)
+    : QObject(parent) {}
