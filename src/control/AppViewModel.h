@@ -7,10 +7,10 @@
 #include "LinkOpener.h"
 #include "Recorder.h"
 #include "RecordingFlow.h"
-#include "RecordingNoticeText.h"
 #include "SignInFlow.h"
 #include "TokenStore.h"
 #include "UploadProgressThrottle.h"
+#include "UserTexts.h"
 
 #include <QCoroTask>
 #include <QDateTime>
@@ -106,7 +106,7 @@ public:
         return m_recordingFlow.progress().value();
     }
     [[nodiscard]] QString recordingNotice() const {
-        return RecordingNoticeText::lines(m_recorder->notices()).join(QLatin1Char('\n'));
+        return recordingNoticeLines(m_recorder->notices()).join(QLatin1Char('\n'));
     }
 
     // Asks the service who the token belongs to: idle with that profile; notLoggedIn, without

@@ -2,7 +2,7 @@
 
 #include "AudioDecoder.h"
 #include "RecordingArchive.h"
-#include "UnsentRecordingText.h"
+#include "UserTexts.h"
 
 #include <algorithm>
 

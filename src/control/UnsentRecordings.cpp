@@ -2,7 +2,6 @@
 
 #include "ApiBaseUrl.h"
 #include "AudioDecoder.h"
-#include "UnsentRecordingText.h"
 #include "UserTexts.h"
 
 #include <QCoroFuture>

@@ -1,6 +1,52 @@
 #include "UserTexts.h"
 
-#include <QStringList>
+#include <array>
+
+namespace {
+
+// Device descriptions can be long ("Family 17h/19h HD Audio Controller Analog Stereo"); a line
+// must still fit two lines of the popover.
+QString quoted(const QString &description) {
+    constexpr qsizetype longest = 20;
+    QString text = description.simplified();
+    if (text.size() > longest)
+        text = text.left(longest - 1).trimmed() + QChar(0x2026);
+    return QStringLiteral("«%1»").arg(text);
+}
+
+QString line(const RecordingNotice &notice) {
+    switch (notice.code) {
+    case RecordingNotice::Code::outputIsDummy:
+        return QStringLiteral("Звук идёт в %1 — выберите устройство вывода")
+            .arg(quoted(notice.device));
+    case RecordingNotice::Code::systemSilent:
+        return QStringLiteral("Не слышно звука компьютера — проверьте устройство вывода");
+    case RecordingNotice::Code::inputIsMonitor:
+        return QStringLiteral("Вместо микрофона выбран %1 — выберите микрофон")
+            .arg(quoted(notice.device));
+    case RecordingNotice::Code::microphoneMuted:
+        return QStringLiteral("Микрофон %1 выключен в системе — включите его")
+            .arg(quoted(notice.device));
+    case RecordingNotice::Code::microphoneSilent:
+        return QStringLiteral("Микрофон не слышно — проверьте, что он включён");
+    }
+    return {};
+}
+
+// Month names in the genitive, as a date is said: "6 декабря".
+constexpr std::array<const char *, 12> months{
+    "января", "февраля", "марта",    "апреля",  "мая",    "июня",
+    "июля",   "августа", "сентября", "октября", "ноября", "декабря",
+};
+
+QString lengthText(std::chrono::seconds length) {
+    if (length < std::chrono::minutes(1))
+        return QStringLiteral("%1 с").arg(std::max<qint64>(length.count(), 0));
+    // Rounded to the nearest minute: 1 min 40 s reads as 2 min.
+    return QStringLiteral("%1 мин").arg((length.count() + 30) / 60);
+}
+
+} // namespace
 
 QString recordingNotFoundText() {
     return QStringLiteral("Файл записи не найден");
@@ -46,4 +92,22 @@ QString signInExpiredText() {
 
 QString unexpectedErrorText() {
     return QStringLiteral("Непредвиденная ошибка. Попробуйте ещё раз");
+}
+
+QStringList recordingNoticeLines(const QList<RecordingNotice> &notices) {
+    QStringList lines;
+    for (const RecordingNotice &notice : notices)
+        lines << line(notice);
+    return lines;
+}
+
+QString unsentRecordingText(const QDateTime &start, std::optional<std::chrono::seconds> length) {
+    const QDateTime local = start.toLocalTime();
+    QString text = QStringLiteral("Запись от %1 %2, %3")
+                       .arg(local.date().day())
+                       .arg(QString::fromUtf8(months.at(local.date().month() - 1)))
+                       .arg(local.time().toString(QStringLiteral("HH:mm")));
+    if (length)
+        text += QStringLiteral(" (%1)").arg(lengthText(*length));
+    return text + QStringLiteral(" не отправлена");
 }

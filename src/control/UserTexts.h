@@ -1,9 +1,17 @@
 #pragma once
-// The sentences the sign-in and recording flows show the user.
+// Every sentence the flows show the user: capture and the service report codes and values,
+// and the words are made here.
 
 #include "RecordedAudio.h"
+#include "RecordingNotice.h"
 
+#include <QDateTime>
+#include <QList>
 #include <QString>
+#include <QStringList>
+
+#include <chrono>
+#include <optional>
 
 // The held recording's file is gone, or there is no meeting to send it to.
 [[nodiscard]] QString recordingNotFoundText();
@@ -15,3 +23,9 @@
 [[nodiscard]] QString signInExpiredText();
 // A failure nobody expected: the recording stays and can be retried.
 [[nodiscard]] QString unexpectedErrorText();
+// While recording: one line per track that cannot be heard, in the order given.
+[[nodiscard]] QStringList recordingNoticeLines(const QList<RecordingNotice> &notices);
+// "Запись от 6 декабря, 14:05 (42 мин) не отправлена", in the local time zone; the length is
+// left out when it is not known.
+[[nodiscard]] QString unsentRecordingText(const QDateTime &start,
+                                          std::optional<std::chrono::seconds> length);

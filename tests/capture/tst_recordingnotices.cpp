@@ -3,7 +3,7 @@
 // record nothing useful, said at the start.
 
 #include "RecorderRig.h"
-#include "RecordingNoticeText.h"
+#include "UserTexts.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -41,10 +41,10 @@ private slots:
 
         QElapsedTimer sinceStart;
         sinceStart.start();
-        QTRY_VERIFY_WITH_TIMEOUT(RecordingNoticeText::lines(recorder.notices()).contains(micSilent),
+        QTRY_VERIFY_WITH_TIMEOUT(recordingNoticeLines(recorder.notices()).contains(micSilent),
                                  5000);
         QVERIFY2(sinceStart.elapsed() >= 2500, "the line came before the window had passed");
-        QVERIFY(!RecordingNoticeText::lines(recorder.notices()).contains(systemSilent));
+        QVERIFY(!recordingNoticeLines(recorder.notices()).contains(systemSilent));
 
         server->play(QString::fromLatin1(SoundServer::micSink), SoundServer::tone(1000, 10, 0.3f));
         QTRY_VERIFY_WITH_TIMEOUT(recorder.notices().isEmpty(), 2000);
@@ -89,7 +89,7 @@ private slots:
         AudioRecorder recorder(nullptr, 60s);
         QCoro::waitFor(
             recorder.startRecording({AudioFiles::privateFolder(), RecordingFiles::newId()}));
-        const QString told = RecordingNoticeText::lines(recorder.notices()).join(QLatin1Char('\n'));
+        const QString told = recordingNoticeLines(recorder.notices()).join(QLatin1Char('\n'));
         QVERIFY2(told.contains(expected), qPrintable(told));
         QCOMPARE(recorder.notices().size(), 1);
 
