@@ -28,7 +28,7 @@ RowLayout {
     }
 
     Text {
-        text: "Толвекс"
+        text: UiHelpers.productName
         textFormat: Text.PlainText
         font: Theme.productNameFont
         color: Theme.white

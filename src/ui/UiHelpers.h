@@ -1,6 +1,8 @@
 #pragma once
-// What the screens take from C++: the recording screen's arithmetic and the footer's fixed
-// addresses.
+// What the screens take from C++: the product's name, the recording screen's arithmetic and
+// the footer's fixed addresses.
+
+#include "ProductName.h"
 
 #include <QDateTime>
 #include <QList>
@@ -14,12 +16,14 @@ class UiHelpers : public QObject {
     Q_OBJECT
     QML_ELEMENT
     QML_SINGLETON
+    Q_PROPERTY(QString productName READ productName CONSTANT)
     Q_PROPERTY(QUrl webSiteUrl READ webSiteUrl CONSTANT)
     Q_PROPERTY(QUrl supportUrl READ supportUrl CONSTANT)
 
 public:
     explicit UiHelpers(QObject *parent = nullptr);
 
+    [[nodiscard]] static QString productName() { return ProductName::display; }
     [[nodiscard]] static QUrl webSiteUrl();
     [[nodiscard]] static QUrl supportUrl();
 
