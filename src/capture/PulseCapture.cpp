@@ -10,10 +10,6 @@
 
 namespace {
 
-std::string orEmpty(const char *text) {
-    return text ? std::string(text) : std::string();
-}
-
 constexpr std::int64_t answerTimeoutNs =
     static_cast<std::int64_t>(PulseCapture::answerTimeoutMs) * 1'000'000;
 
@@ -102,7 +98,7 @@ bool PulseCapture::ready() const {
 }
 
 void PulseCapture::connectContext() {
-    m_connection = std::make_unique<Connection>();
+    m_connection = std::make_unique<Connection>([this] { onDefaultsSettled(); });
     m_connection->startedNs = steadyNowNs();
     m_connection->context.reset(pa_context_new(m_loop.api(), "Tolvex"));
     pa_context *context = m_connection->context.get();
@@ -167,101 +163,17 @@ void PulseCapture::subscribeCallback(pa_context *, pa_subscription_event_type_t 
 }
 
 void PulseCapture::resolveDefaults() {
-    if (!ready())
-        return;
-    ++m_connection->pendingRequests;
-    pulse::OperationPtr operation(pa_context_get_server_info(
-        m_connection->context.get(), &PulseCapture::serverInfoCallback, this));
-    if (!operation)
-        requestDone();
+    if (ready())
+        m_connection->defaults.ask(m_connection->context.get());
 }
 
-void PulseCapture::serverInfoCallback(pa_context *, const pa_server_info *info, void *self) {
-    static_cast<PulseCapture *>(self)->onServerInfo(info);
-}
-
-void PulseCapture::onServerInfo(const pa_server_info *info) {
-    Connection &c = *m_connection;
-    if (info) {
-        c.defaultSink = orEmpty(info->default_sink_name);
-        c.defaultSource = orEmpty(info->default_source_name);
-        // The monitor is found through the sink, not "@DEFAULT_MONITOR@", which PipeWire may
-        // resolve to the microphone.
-        if (c.defaultSink.empty()) {
-            c.systemTarget.clear();
-            c.devices.sinkDescription.clear();
-            c.devices.sinkIsDummy = false;
-        } else {
-            ++c.pendingRequests;
-            pulse::OperationPtr operation(pa_context_get_sink_info_by_name(
-                c.context.get(), c.defaultSink.c_str(), &PulseCapture::sinkInfoCallback, this));
-            if (!operation)
-                requestDone();
-        }
-        if (c.defaultSource.empty()) {
-            c.microphoneTarget.clear();
-            c.devices.sourceDescription.clear();
-            c.devices.sourceMuted = false;
-            c.devices.sourceIsMonitor = false;
-        } else {
-            ++c.pendingRequests;
-            pulse::OperationPtr operation(pa_context_get_source_info_by_name(
-                c.context.get(), c.defaultSource.c_str(), &PulseCapture::sourceInfoCallback, this));
-            if (!operation)
-                requestDone();
-        }
-    }
-    requestDone();
-}
-
-void PulseCapture::sinkInfoCallback(pa_context *, const pa_sink_info *info, int eol, void *self) {
-    static_cast<PulseCapture *>(self)->onSinkInfo(info, eol);
-}
-
-void PulseCapture::onSinkInfo(const pa_sink_info *info, int eol) {
-    if (eol != 0) {
-        // eol < 0: the sink vanished between the two questions; its removal event asks again.
-        requestDone();
-        return;
-    }
-    if (info && orEmpty(info->name) == m_connection->defaultSink) {
-        Connection &c = *m_connection;
-        c.systemTarget = orEmpty(info->monitor_source_name);
-        c.devices.sinkDescription = orEmpty(info->description);
-        // Both PulseAudio and PipeWire call the output they make up when there is none so.
-        c.devices.sinkIsDummy = c.defaultSink == "auto_null";
-    }
-}
-
-void PulseCapture::sourceInfoCallback(pa_context *, const pa_source_info *info, int eol,
-                                      void *self) {
-    static_cast<PulseCapture *>(self)->onSourceInfo(info, eol);
-}
-
-void PulseCapture::onSourceInfo(const pa_source_info *info, int eol) {
-    if (eol != 0) {
-        requestDone();
-        return;
-    }
-    if (info && orEmpty(info->name) == m_connection->defaultSource) {
-        // A monitor as the default input would record the meeting twice, not the user.
-        Connection &c = *m_connection;
-        const bool isMonitor = info->monitor_of_sink != PA_INVALID_INDEX;
-        c.microphoneTarget = isMonitor ? std::string() : c.defaultSource;
-        c.devices.sourceDescription = orEmpty(info->description);
-        c.devices.sourceMuted = info->mute != 0;
-        c.devices.sourceIsMonitor = isMonitor;
-    }
-}
-
-void PulseCapture::requestDone() {
-    if (--m_connection->pendingRequests > 0)
-        return;
-    settleDiscovery(m_connection->systemTarget.empty() ? Outcome::noOutput : Outcome::ready);
+void PulseCapture::onDefaultsSettled() {
+    const DefaultDevices &defaults = m_connection->defaults;
+    settleDiscovery(defaults.systemTarget().empty() ? Outcome::noOutput : Outcome::ready);
     if (m_capturing) {
-        if (m_devicesSink && m_reportedDevices != m_connection->devices) {
-            m_reportedDevices = m_connection->devices;
-            m_devicesSink(m_connection->devices);
+        if (m_devicesSink && m_reportedDevices != defaults.report()) {
+            m_reportedDevices = defaults.report();
+            m_devicesSink(defaults.report());
         }
         syncStreams();
     }
@@ -283,8 +195,8 @@ void PulseCapture::syncStreams() {
     };
     Connection &c = *m_connection;
     if (m_setup.sources == Sources::systemAndMicrophone)
-        sync(c.systemStream, c.systemTarget, CaptureTrack::system);
-    sync(c.microphoneStream, c.microphoneTarget, CaptureTrack::microphone);
+        sync(c.systemStream, c.defaults.systemTarget(), CaptureTrack::system);
+    sync(c.microphoneStream, c.defaults.microphoneTarget(), CaptureTrack::microphone);
     if (!(m_mainTrack == CaptureTrack::system ? c.systemStream : c.microphoneStream))
         settleOpen(false);
     checkDeadlines();
@@ -405,10 +317,10 @@ void PulseCapture::retryCallback(pa_mainloop_api *, pa_time_event *, const struc
 void PulseCapture::settleDiscovery(Outcome outcome) {
     if (!m_discovery)
         return;
-    const bool hasMicrophone = m_connection && !m_connection->microphoneTarget.empty();
+    const bool hasMicrophone = m_connection && !m_connection->defaults.microphoneTarget().empty();
     Discovery found{outcome, hasMicrophone, {}};
     if (m_connection && outcome == Outcome::ready) {
-        found.devices = m_connection->devices;
+        found.devices = m_connection->defaults.report();
         m_reportedDevices = found.devices;
     }
     m_discovery->addResult(found);

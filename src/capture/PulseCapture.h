@@ -5,6 +5,7 @@
 // public calls runs on the loop's thread; the public calls are made on the GUI thread.
 
 #include "CaptureChunk.h"
+#include "DefaultDevices.h"
 #include "DeviceReport.h"
 #include "PulseHandles.h"
 #include "PulseMainLoop.h"
@@ -76,15 +77,14 @@ private:
     // Everything that belongs to one connection: a new connection starts from nothing, so no
     // request or stream of a server that went away is waited for.
     struct Connection {
+        explicit Connection(std::function<void()> defaultsSettled)
+            : defaults(std::move(defaultsSettled)) {}
+
+        // What the server says the streams should record. Before the context, so that no
+        // answer of a closing context can reach it gone.
+        DefaultDevices defaults;
         pulse::ContextPtr context;
         std::int64_t startedNs = 0;
-        int pendingRequests = 0;
-        // What the server says the streams should record; empty means nothing to record.
-        std::string defaultSink;
-        std::string defaultSource;
-        std::string systemTarget;
-        std::string microphoneTarget;
-        DeviceReport devices;
         // After the context, so they are closed before it.
         std::unique_ptr<RecordStream> systemStream;
         std::unique_ptr<RecordStream> microphoneStream;
@@ -93,9 +93,6 @@ private:
 
     static void contextStateCallback(pa_context *context, void *self);
     static void subscribeCallback(pa_context *, pa_subscription_event_type_t, uint32_t, void *self);
-    static void serverInfoCallback(pa_context *, const pa_server_info *info, void *self);
-    static void sinkInfoCallback(pa_context *, const pa_sink_info *info, int eol, void *self);
-    static void sourceInfoCallback(pa_context *, const pa_source_info *info, int eol, void *self);
     static void retryCallback(pa_mainloop_api *, pa_time_event *, const struct timeval *,
                               void *self);
     static void deadlineCallback(pa_mainloop_api *, pa_time_event *, const struct timeval *,
@@ -108,10 +105,8 @@ private:
     void connectContext();
     void onContextState(pa_context_state_t state);
     void resolveDefaults();
-    void onServerInfo(const pa_server_info *info);
-    void onSinkInfo(const pa_sink_info *info, int eol);
-    void onSourceInfo(const pa_source_info *info, int eol);
-    void requestDone();
+    // The defaults are known (again): the streams follow them, and the user hears of changes.
+    void onDefaultsSettled();
     void syncStreams();
     std::unique_ptr<RecordStream> openStream(CaptureTrack track, const std::string &device);
     void onStreamState(CaptureTrack track, pa_stream_state_t state);
