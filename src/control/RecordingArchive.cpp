@@ -64,8 +64,9 @@ QList<RecordingArchive::Unfinished> RecordingArchive::unfinished(Look look) cons
     const QDir dir(m_folder);
     for (const QFileInfo &info : dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::System)) {
         const std::optional<RecordingFiles::Name> part = RecordingFiles::parse(info.fileName());
-        // Links and foreign files are never taken for audio.
-        if (!part || info.isSymLink())
+        // Links and foreign files are never taken for audio, and only regular files are
+        // read: opening a FIFO or a device under a recording's name would block for good.
+        if (!part || info.isSymLink() || !info.isFile())
             continue;
         Unfinished &recording = found[part->id];
         recording.id = part->id;

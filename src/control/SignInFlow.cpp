@@ -59,7 +59,7 @@ QCoro::Task<> SignInFlow::runLoadStoredToken() {
     m_storedTokenLoaded = true;
     emit storedTokenLoaded();
     if (!stale && m_authToken) {
-        co_await checkProfile(false);
+        co_await askProfile(false, OnRefusal::keepToken);
     }
 }
 
@@ -77,6 +77,10 @@ void SignInFlow::dropToken() {
 }
 
 QCoro::Task<> SignInFlow::checkProfile(bool byRecordingFlow) {
+    return askProfile(byRecordingFlow, OnRefusal::dropToken);
+}
+
+QCoro::Task<> SignInFlow::askProfile(bool byRecordingFlow, OnRefusal onRefusal) {
     // Only the recording flow leaves its own screens; a sign-in's answer never does.
     const auto mayMove = [this, byRecordingFlow] {
         return byRecordingFlow || m_screen.state().kind() == AppState::Case::notLoggedIn ||
@@ -109,7 +113,9 @@ QCoro::Task<> SignInFlow::checkProfile(bool byRecordingFlow) {
         m_screen.setState(AppState::idle(*profile));
         emit profileConfirmed();
     } else if (refused) {
-        dropToken();
+        // Refused at launch, the stored token stays; the sign-in screen asks for a new one.
+        if (onRefusal == OnRefusal::dropToken)
+            dropToken();
         m_screen.setState(AppState::notLoggedIn());
     } else {
         // The service could not be asked (no network yet, or it failed): the token stays, and

@@ -88,6 +88,13 @@ private:
         completing, // a token arrived: stored, then the profile check
     };
 
+    // What a refusal (401, 403) of the token asked about does to it.
+    enum class OnRefusal {
+        dropToken, // a token the service no longer takes is gone from memory and the store
+        keepToken, // the stored token at launch: kept until a new sign-in replaces it
+    };
+
+    QCoro::Task<> askProfile(bool byRecordingFlow, OnRefusal onRefusal);
     void setPhase(Phase phase);
     // Every change of the token in memory goes through here, so that answers about an older
     // token can tell they are stale.

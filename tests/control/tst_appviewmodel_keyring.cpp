@@ -64,14 +64,14 @@ private slots:
         AuthBridge::deleteToken();
     }
 
-    // The stored token signs in until a sign-out removes it; a token the service refuses is
-    // gone from the keyring; one it could not be asked about stays for the next check.
+    // The stored token signs in until a sign-out removes it; one the service refuses at launch,
+    // or could not be asked about, stays (the sign-in screen shows) until a new sign-in.
     void storedTokenAtStartUp_data() {
         QTest::addColumn<TestAnswer>("answer");
         QTest::addColumn<bool>("kept");
         QTest::newRow("profile") << answers::profile(5, QStringLiteral("Гена")) << true;
-        QTest::newRow("401") << answers::json({{"user_id", 1}}, 401) << false;
-        QTest::newRow("403") << answers::json({}, 403) << false;
+        QTest::newRow("401") << answers::json({{"user_id", 1}}, 401) << true;
+        QTest::newRow("403") << answers::json({}, 403) << true;
         QTest::newRow("500 not JSON") << answers::notJson(500) << true;
         QTest::newRow("dropped connection") << TestAnswer::drop() << true;
     }

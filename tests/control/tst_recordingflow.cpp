@@ -277,6 +277,21 @@ private slots:
         QCOMPARE(h.recorder.stops, 1);
         QCOMPARE(h.uploads().size(), 1);
         QCOMPARE(h.uploads()[0].target, QByteArray("/api/meetings/555/audio"));
+
+        // A second retry while the retry's upload waits for the service sends nothing more.
+        h.recordingFile();
+        h.script.pushUpload(answers::notJson(500));
+        h.script.pushUpload(answers::after(600ms, answers::json({{"status", "uploaded"}}, 201)));
+        QVERIFY(h.startRecording());
+        h.vm->finishRecording();
+        QVERIFY(h.settlesOn(AppState::Case::uploadError));
+        h.vm->retryUpload();
+        QTRY_COMPARE(h.uploads().size(), 3); // the retry's request is held by the service
+        h.vm->retryUpload();
+        QVERIFY(h.settlesOn(AppState::Case::idle));
+        QCOMPARE(h.uploads().size(), 3);
+        QCOMPARE(h.uploads()[2].target, h.uploads()[1].target);
+        QCOMPARE(h.meetingRequests() - h.uploads().size(), 2); // 555 and this one
     }
 
     // Recordings that an earlier run left unsent are offered one by one, oldest first, and each

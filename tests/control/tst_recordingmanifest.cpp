@@ -7,7 +7,13 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <condition_variable>
 #include <limits>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -70,7 +76,7 @@ RecordingManifest manifestFor(const QString &id) {
 }
 
 QStringList namesIn(const QString &folder) {
-    return QDir(folder).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+    return QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
 }
 
 } // namespace
@@ -140,11 +146,29 @@ private slots:
         touch(archive.pathOf(QStringLiteral("notes.txt")));
         QVERIFY(QFile::link(QStringLiteral("/etc/hostname"),
                             archive.pathOf(QStringLiteral("sys_%1.m4a").arg(idC))));
+        const QStringList fifos{idC + QStringLiteral(".json"), idC + QStringLiteral(".m4a")};
+        for (const QString &name : fifos)
+            QCOMPARE(::mkfifo(QFile::encodeName(archive.pathOf(name)).constData(), 0600), 0);
+        // A reader stuck in a FIFO's open() gets its end of file after 3 s, not a hung test.
+        const std::jthread watchdog([&](std::stop_token stop) {
+            std::mutex mutex;
+            std::unique_lock lock(mutex);
+            if (std::condition_variable_any().wait_for(lock, stop, std::chrono::seconds(3),
+                                                       [] { return false; }) ||
+                stop.stop_requested())
+                return;
+            for (const QString &name : fifos) {
+                const QByteArray path = QFile::encodeName(archive.pathOf(name));
+                if (const int fd = ::open(path.constData(), O_RDWR | O_NONBLOCK); fd >= 0)
+                    ::close(fd);
+            }
+        });
 
         QVERIFY(archive.unfinished().isEmpty());
-        // The planted link is not a recording; the foreign file is not ours to remove.
+        // The planted link and FIFOs are not a recording; the foreign file is not ours to remove.
         QCOMPARE(namesIn(folder.path()),
-                 (QStringList{QStringLiteral("notes.txt"), QStringLiteral("sys_%1.m4a").arg(idC)}));
+                 (fifos +
+                  QStringList{QStringLiteral("notes.txt"), QStringLiteral("sys_%1.m4a").arg(idC)}));
     }
 
     void removeTakesOnlyThatRecording() {
