@@ -196,6 +196,8 @@ private slots:
         const QByteArray local = "127.0.0.1:@PORT@", json = "application/json";
         row("PUT upload", upload, "", file, 405, "POST", local, json, "PUT");
         row("PATCH upload", upload, "", file, 405, "POST", local, json, "PATCH");
+        row("chunked upload without a token", upload, "", file, 401, "токен", local, json,
+            "POST chunked");
         row("DELETE upload, chunked", upload, "", file, 405, "POST", local, json, "DELETE chunked");
         row("meetings page without the key", "/", "", "", 403, "ключ");
         row("meetings page with a wrong key", "/?key=0", bearer + "0", "", 403, "ключ");

@@ -90,15 +90,10 @@ std::optional<std::string> readSmallBody(const httplib::Request &req,
     return body;
 }
 
-// Reads and throws away the rest of a body, up to `bound` bytes, so that the answer reaches a
-// client that is still sending it. A chunked body announces no length that the library could
-// hold against its limit, so the bound is counted here.
-void drain(const httplib::Request &req, const httplib::ContentReader &reader, std::uint64_t bound) {
-    std::uint64_t read = 0;
-    readBody(req, reader, [&read, bound](const char *, std::size_t size) {
-        read += size;
-        return read <= bound;
-    });
+// Reads and throws away the rest of a body, so that the answer reaches a client that is still
+// sending it and the connection stays usable.
+void drain(const httplib::Request &req, const httplib::ContentReader &reader) {
+    readBody(req, reader, [](const char *, std::size_t) { return true; });
 }
 
 // The user's name from the form: trimmed, cut to a whole character within the limit.
@@ -361,7 +356,14 @@ void DevService::uploadAudio(const httplib::Request &req, httplib::Response &res
                              const httplib::ContentReader &reader) {
     // Everything that the headers decide is refused before the body is looked at.
     const auto refuse = [&](int status, std::string_view message) {
-        drain(req, reader, m_options.maxUpload + kDrainAfterLimit);
+        // A body of announced length is read and dropped (the library bounds it by the limit),
+        // so that a client still sending gets the answer. A chunked one has no length to bound
+        // it, and the library's multipart parsing hides the bytes outside the part from a
+        // count: it is left unread and the connection closed.
+        if (req.has_header("Transfer-Encoding"))
+            res.set_header("Connection", "close");
+        else
+            drain(req, reader);
         sendError(res, status, message);
     };
     const std::optional<DevUser> user = bearerUser(req);
