@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -49,6 +50,10 @@ public:
             QStringLiteral("^Tolvex devservice: http://127\\.0\\.0\\.1:(\\d+)/api$"));
         const auto match = pattern.match(QString::fromUtf8(m_process.readLine()).trimmed());
         m_port = match.hasMatch() ? match.captured(1).toInt() : 0;
+        while (!m_process.canReadLine() && m_process.waitForReadyRead(5000)) {
+        }
+        m_meetings = m_process.readLine().trimmed().replace(
+            "Встречи: http://127.0.0.1:" + QByteArray::number(m_port), "");
     }
     ~ServiceProcess() {
         m_process.kill();
@@ -59,6 +64,8 @@ public:
         return m_port > 0 && m_process.state() == QProcess::Running;
     }
     [[nodiscard]] int port() const { return m_port; }
+    // The meetings page's path with this run's key.
+    [[nodiscard]] QByteArray meetingsPath() const { return m_meetings; }
     [[nodiscard]] QString baseUrl() const {
         return QStringLiteral("http://127.0.0.1:%1/api").arg(m_port);
     }
@@ -81,6 +88,7 @@ private:
     QTemporaryDir m_data;
     QProcess m_process;
     int m_port = 0;
+    QByteArray m_meetings;
 };
 
 // The whole sign-in through the program's client, confirmed as the service's page does it.
@@ -107,6 +115,19 @@ std::int64_t createMeeting(const ServiceProcess &service, const QString &token) 
 std::string multipartBody(const std::string &disposition, const std::string &file) {
     return "--B0UNDARY\r\nContent-Disposition: " + disposition +
            "\r\nContent-Type: audio/mp4\r\n\r\n" + file + "\r\n--B0UNDARY--\r\n";
+}
+
+// The status and body of the answer to a request's head alone, its body never sent.
+std::pair<int, QByteArray> answerToHead(int port, const QByteArray &head) {
+    QTcpSocket socket;
+    socket.connectToHost(QStringLiteral("127.0.0.1"), static_cast<quint16>(port));
+    socket.waitForConnected(5000);
+    socket.write(head);
+    QByteArray reply;
+    while (socket.waitForReadyRead(5000))
+        reply += socket.readAll();
+    const qsizetype split = reply.indexOf("\r\n\r\n");
+    return {reply.mid(9, 3).toInt(), split < 0 ? QByteArray() : reply.mid(split + 4)};
 }
 
 } // namespace
@@ -149,6 +170,7 @@ private slots:
     // Each row is refused with its status and an error text, by a service that holds a
     // recording of Anna's first meeting; @TOKEN@ and @BORIS@ stand for the two users' tokens,
     // @MEETING@ for Anna's second meeting, @FILE@ for the recording, @PORT@ for the port.
+    // Another method than GET or POST sends only a head announcing 200 MiB or a chunked body.
     void refusals_data() {
         QTest::addColumn<QByteArray>("path");
         QTest::addColumn<QByteArray>("host");
@@ -157,6 +179,7 @@ private slots:
         QTest::addColumn<QByteArray>("body"); // empty: a GET
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("error");
+        QTest::addColumn<QByteArray>("method"); // empty: GET or POST, as the body says
         const QByteArray upload = "/api/meetings/@MEETING@/audio";
         const QByteArray bearer = "Bearer @TOKEN@";
         const std::string audio = "form-data; name=\"audio\"; filename=\"recording.m4a\"";
@@ -164,12 +187,23 @@ private slots:
         const auto row = [&](const char *tag, const QByteArray &path,
                              const QByteArray &authorization, const std::string &body, int status,
                              const char *error, const QByteArray &host = "127.0.0.1:@PORT@",
-                             const QByteArray &type = "multipart/form-data; boundary=B0UNDARY") {
+                             const QByteArray &type = "multipart/form-data; boundary=B0UNDARY",
+                             const QByteArray &method = {}) {
             QTest::newRow(tag) << path << host << authorization << type
                                << QByteArray::fromStdString(body) << status
-                               << QString::fromUtf8(error);
+                               << QString::fromUtf8(error) << method;
         };
         const QByteArray local = "127.0.0.1:@PORT@", json = "application/json";
+        row("PUT upload", upload, "", file, 405, "POST", local, json, "PUT");
+        row("PATCH upload", upload, "", file, 405, "POST", local, json, "PATCH");
+        row("chunked upload without a token", upload, "", file, 401, "токен", local, json,
+            "POST chunked");
+        row("DELETE upload, chunked", upload, "", file, 405, "POST", local, json, "DELETE chunked");
+        row("meetings page without the key", "/", "", "", 403, "ключ");
+        row("meetings page with a wrong key", "/?key=0", bearer + "0", "", 403, "ключ");
+        row("recording without the key", "/meetings/1/audio.m4a", "", "", 404, "Записи нет");
+        row("recording by another user's token", "/meetings/1/audio.m4a", "Bearer @BORIS@", "", 404,
+            "Записи нет");
         row("profile without a token", "/api/auth/me", "", "", 401, "токен");
         row("profile by another scheme", "/api/auth/me", "Basic @TOKEN@", "", 401, "токен");
         row("meeting with a wrong token", "/api/meetings", bearer + "0", "{}", 401, "токен", local,
@@ -212,6 +246,7 @@ private slots:
         QFETCH(QByteArray, body);
         QFETCH(int, status);
         QFETCH(QString, error);
+        QFETCH(QByteArray, method);
 
         ServiceProcess service({QStringLiteral("--max-upload"), QStringLiteral("262144")});
         QVERIFY(service.running());
@@ -231,13 +266,28 @@ private slots:
         httplib::Headers headers{{"Host", host.toStdString()}};
         if (!authorization.isEmpty())
             headers.emplace("Authorization", authorization.toStdString());
-        const httplib::Result answer =
-            body.isEmpty() ? service.client()->Get(path.constData(), headers)
-                           : service.client()->Post(path.constData(), headers, body.toStdString(),
-                                                    contentType.constData());
-        QVERIFY(answer);
-        QCOMPARE(answer->status, status);
-        const auto text = nlohmann::json::parse(answer->body).at("error").get<std::string>();
+        std::pair<int, QByteArray> answer;
+        if (!method.isEmpty()) {
+            const QByteArray length = method.endsWith(" chunked") ? "Transfer-Encoding: chunked"
+                                                                  : "Content-Length: 209715200";
+            answer = answerToHead(service.port(), method.split(' ')[0] + ' ' + path +
+                                                      " HTTP/1.1\r\nHost: " + host + "\r\n" +
+                                                      length + "\r\n\r\n");
+        } else {
+            const httplib::Result result =
+                body.isEmpty()
+                    ? service.client()->Get(path.constData(), headers)
+                    : service.client()->Post(path.constData(), headers, body.toStdString(),
+                                             contentType.constData());
+            QVERIFY(result);
+            answer = {result->status, QByteArray::fromStdString(result->body)};
+        }
+        QCOMPARE(answer.first, status);
+        // The API answers in JSON, the pages in HTML.
+        const std::string text =
+            path.startsWith("/api/")
+                ? nlohmann::json::parse(answer.second.toStdString()).at("error").get<std::string>()
+                : answer.second.toStdString();
         QVERIFY2(QString::fromStdString(text).contains(error), text.c_str());
 
         // Nothing stored, nothing left behind, the first recording intact, still serving.
@@ -245,6 +295,27 @@ private slots:
         QVERIFY(service.leftoverUploads().isEmpty());
         QCOMPARE(service.audio(1), m_recordingBytes);
         QVERIFY(runTask(AuthBridge::fetchProfile(service.baseUrl(), *anna)).succeeded());
+    }
+
+    // The meetings page and the recordings with this run's key, a recording with its owner's
+    // token.
+    void recordingsWithTheKeyOrTheirToken() {
+        ServiceProcess service;
+        const std::optional<QString> anna = signIn(service, "Анна");
+        QVERIFY(anna && createMeeting(service, *anna) == 1);
+        QVERIFY(
+            runTask(AuthBridge::uploadAudio(service.baseUrl(), *anna, 1, m_recording)).succeeded());
+        const std::string link =
+            "/meetings/1/audio.m4a" + service.meetingsPath().mid(1).toStdString();
+        const httplib::Result page = service.client()->Get(service.meetingsPath().constData());
+        QVERIFY(service.meetingsPath().startsWith("/?key=") && page &&
+                page->body.find("src=\"" + link + "\"") != std::string::npos);
+        const httplib::Result keyed = service.client()->Get(link.c_str());
+        const httplib::Result owned = service.client()->Get(
+            "/meetings/1/audio.m4a", {{"Authorization", "Bearer " + anna->toStdString()}});
+        QVERIFY(keyed && owned);
+        QCOMPARE(QByteArray::fromStdString(keyed->body), m_recordingBytes);
+        QCOMPARE(QByteArray::fromStdString(owned->body), m_recordingBytes);
     }
 
     void oversizedUploadsAreRefusedWithoutTheBody() {

@@ -1,10 +1,12 @@
 #include "DevService.h"
 
 #include "HtmlPages.h"
+#include "Secrets.h"
 #include "UploadFile.h"
 #include "Waveform.h"
 
 #include <nlohmann/json.hpp>
+#include <openssl/crypto.h>
 
 #include <charconv>
 #include <fstream>
@@ -139,7 +141,8 @@ void sendLoginProblem(httplib::Response &res, DevStore::ConfirmOutcome outcome) 
 
 DevService::DevService(DevStore &store, Options options)
     : m_store(store)
-    , m_options(options) {
+    , m_options(options)
+    , m_pageKey(Secrets::randomHex(16)) {
     m_server.set_payload_max_length(
         static_cast<std::size_t>(m_options.maxUpload + kDrainAfterLimit));
     // The program allows a minute without progress; so does the service.
@@ -172,6 +175,10 @@ std::string DevService::origin() const {
     return "http://127.0.0.1:" + std::to_string(m_port);
 }
 
+std::string DevService::meetingsAddress() const {
+    return origin() + "/?key=" + m_pageKey;
+}
+
 void DevService::addRoutes() {
     using httplib::Request;
     using httplib::Response;
@@ -187,8 +194,16 @@ void DevService::addRoutes() {
             sendError(res, 421, "запрос адресован не этому сервису (заголовок Host)");
             return HandlerResponse::Handled;
         }
-        if (std::regex_match(req.path, kUploadPath))
-            return HandlerResponse::Unhandled;
+        if (std::regex_match(req.path, kUploadPath)) {
+            if (req.method == "POST")
+                return HandlerResponse::Unhandled;
+            // Any other method would have its body read into memory before a handler could
+            // refuse it: refused here, unread, and the connection closed rather than drained.
+            res.set_header("Connection", "close");
+            res.set_header("Allow", "POST");
+            sendError(res, 405, "загрузка принимается только методом POST");
+            return HandlerResponse::Handled;
+        }
         const std::optional<std::uint64_t> length = contentLength(req);
         if (req.has_header("Transfer-Encoding") || (length && *length > kMaxSmallBody)) {
             res.set_header("Connection", "close");
@@ -247,7 +262,7 @@ void DevService::addRoutes() {
                   [this](const Request &req, Response &res, const httplib::ContentReader &reader) {
                       uploadAudio(req, res, reader);
                   });
-    m_server.Get("/", [this](const Request &, Response &res) { meetingsPage(res); });
+    m_server.Get("/", [this](const Request &req, Response &res) { meetingsPage(req, res); });
     m_server.Get(R"(/meetings/([^/]+)/audio\.m4a)",
                  [this](const Request &req, Response &res) { meetingAudio(req, res); });
     m_server.Get("/bot", [this](const Request &req, Response &res) { confirmPage(req, res); });
@@ -259,6 +274,13 @@ void DevService::addRoutes() {
                           httplib::detail::parse_query_text(*body, form);
                       confirm(form, res);
                   });
+}
+
+bool DevService::hasPageKey(const httplib::Request &req) const {
+    const std::string key = req.get_param_value("key");
+    // Compared in constant time, so that answer times tell nothing about the key.
+    return key.size() == m_pageKey.size() &&
+           CRYPTO_memcmp(key.data(), m_pageKey.data(), key.size()) == 0;
 }
 
 std::optional<DevUser> DevService::bearerUser(const httplib::Request &req) const {
@@ -334,7 +356,14 @@ void DevService::uploadAudio(const httplib::Request &req, httplib::Response &res
                              const httplib::ContentReader &reader) {
     // Everything that the headers decide is refused before the body is looked at.
     const auto refuse = [&](int status, std::string_view message) {
-        drain(req, reader);
+        // A body of announced length is read and dropped (the library bounds it by the limit),
+        // so that a client still sending gets the answer. A chunked one has no length to bound
+        // it, and the library's multipart parsing hides the bytes outside the part from a
+        // count: it is left unread and the connection closed.
+        if (req.has_header("Transfer-Encoding"))
+            res.set_header("Connection", "close");
+        else
+            drain(req, reader);
         sendError(res, status, message);
     };
     const std::optional<DevUser> user = bearerUser(req);
@@ -420,18 +449,34 @@ void DevService::uploadAudio(const httplib::Request &req, httplib::Response &res
               {"duration_seconds", waveform.durationSeconds()}});
 }
 
-void DevService::meetingsPage(httplib::Response &res) {
+void DevService::meetingsPage(const httplib::Request &req, httplib::Response &res) {
+    const bool keyed = hasPageKey(req);
+    const std::optional<DevUser> user = keyed ? std::nullopt : bearerUser(req);
+    if (!keyed && !user) {
+        sendHtml(res, 403,
+                 HtmlPages::messagePage("Нужен ключ", "Откройте адрес страницы встреч, который "
+                                                      "сервис напечатал при запуске."));
+        return;
+    }
     std::vector<HtmlPages::Listed> listed;
     for (Meeting &meeting : m_store.meetings()) {
+        if (!keyed && meeting.userId != user->id)
+            continue;
         const std::optional<DevUser> owner = m_store.user(meeting.userId);
         listed.push_back({std::move(meeting), owner ? owner->firstName : std::string("?")});
     }
-    sendHtml(res, 200, HtmlPages::meetingsPage(listed));
+    sendHtml(res, 200, HtmlPages::meetingsPage(listed, keyed ? "?key=" + m_pageKey : ""));
 }
 
 void DevService::meetingAudio(const httplib::Request &req, httplib::Response &res) {
     const std::optional<std::int64_t> id = meetingIdOf(req.matches[1].str());
-    const std::optional<Meeting> meeting = id ? m_store.meeting(*id) : std::nullopt;
+    std::optional<Meeting> meeting = id ? m_store.meeting(*id) : std::nullopt;
+    if (!hasPageKey(req)) {
+        const std::optional<DevUser> user = bearerUser(req);
+        // Another user's recording is as invisible as a missing one.
+        if (meeting && (!user || meeting->userId != user->id))
+            meeting.reset();
+    }
     auto stream = std::make_shared<std::ifstream>();
     if (meeting && meeting->audio)
         stream->open(m_store.audioPath(meeting->id), std::ios::binary);

@@ -32,6 +32,8 @@ public:
 
     // "http://127.0.0.1:PORT", once bound.
     [[nodiscard]] std::string origin() const;
+    // The meetings page with this run's key, which shows every user's recordings.
+    [[nodiscard]] std::string meetingsAddress() const;
 
 private:
     void addRoutes();
@@ -41,15 +43,20 @@ private:
     void createMeeting(const httplib::Request &req, httplib::Response &res);
     void uploadAudio(const httplib::Request &req, httplib::Response &res,
                      const httplib::ContentReader &reader);
-    void meetingsPage(httplib::Response &res);
+    void meetingsPage(const httplib::Request &req, httplib::Response &res);
     void meetingAudio(const httplib::Request &req, httplib::Response &res);
     void confirmPage(const httplib::Request &req, httplib::Response &res);
     void confirm(const httplib::Params &form, httplib::Response &res);
 
     [[nodiscard]] std::optional<DevUser> bearerUser(const httplib::Request &req) const;
+    // The request carries this run's key as "key" in its query.
+    [[nodiscard]] bool hasPageKey(const httplib::Request &req) const;
 
     DevStore &m_store;
     Options m_options;
     httplib::Server m_server;
     int m_port = 0;
+    // Made at start and printed only to whoever started the service: the recordings on the
+    // pages are no one else's business on a shared machine.
+    std::string m_pageKey;
 };

@@ -96,7 +96,8 @@ std::string HtmlPages::formatTime(std::int64_t secondsSinceEpoch) {
     return text;
 }
 
-std::string HtmlPages::meetingsPage(const std::vector<Listed> &meetings) {
+std::string HtmlPages::meetingsPage(const std::vector<Listed> &meetings,
+                                    std::string_view audioQuery) {
     std::string body = "<h1>Встречи</h1>\n";
     if (meetings.empty())
         body += "<p class=\"meta\">Пока ни одной встречи.</p>\n";
@@ -113,8 +114,8 @@ std::string HtmlPages::meetingsPage(const std::vector<Listed> &meetings) {
                     escape(formatSize(m.audio->size)) + " · загружена " +
                     escape(formatTime(m.audio->uploadedAt)) + "</div>\n";
             body += m.audio->waveform.toSvg() + "\n";
-            body += "<audio controls preload=\"none\" src=\"/meetings/" + id +
-                    "/audio.m4a\"></audio>\n";
+            body += "<audio controls preload=\"none\" src=\"/meetings/" + id + "/audio.m4a" +
+                    escape(audioQuery) + "\"></audio>\n";
         } else {
             body += "<p class=\"meta\">Запись ещё не загружена.</p>\n";
         }
@@ -140,7 +141,7 @@ std::string HtmlPages::confirmedPage(std::string_view firstName) {
     std::string body = "<h1>Вход подтверждён</h1>\n<p>";
     body += escape(firstName);
     body += ", вход подтверждён. Вернитесь в приложение Толвекс: вход завершится в течение "
-            "нескольких секунд.</p>\n<p><a href=\"/\">Встречи</a></p>\n";
+            "нескольких секунд.</p>\n";
     return document("Вход подтверждён", body);
 }
 

@@ -18,7 +18,9 @@ public:
     // Text made safe for element content and quoted attribute values.
     [[nodiscard]] static std::string escape(std::string_view text);
 
-    [[nodiscard]] static std::string meetingsPage(const std::vector<Listed> &meetings);
+    // `audioQuery` follows each recording's link (the page's key, or nothing).
+    [[nodiscard]] static std::string meetingsPage(const std::vector<Listed> &meetings,
+                                                  std::string_view audioQuery);
     // The "bot": a button that confirms the sign-in with this nonce.
     [[nodiscard]] static std::string confirmPage(std::string_view nonce);
     [[nodiscard]] static std::string confirmedPage(std::string_view firstName);

@@ -38,7 +38,7 @@ int main(int argc, char **argv) {
             store, {options.nonceLifetime, options.maxUpload, options.autoConfirmAfterPolls});
         service.bind(options.port);
         std::cout << "Tolvex devservice: " << service.origin() << "/api\n"
-                  << "Встречи: " << service.origin() << "/\n"
+                  << "Встречи: " << service.meetingsAddress() << "\n"
                   << "Данные: " << store.folder().string() << "\n"
                   << std::flush;
 
