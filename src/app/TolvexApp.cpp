@@ -116,16 +116,18 @@ void TolvexApp::start() {
 
 void TolvexApp::checkForTray() {
     switch (m_tray->registration()) {
-    case StatusNotifierItem::Registration::registered:
+    case StatusNotifierItem::Registration::shown:
         setPresence(Presence::statusNotifier);
         return;
     case StatusNotifierItem::Registration::registering:
         return;
     case StatusNotifierItem::Registration::noWatcher:
+    case StatusNotifierItem::Registration::noHost:
+        // A watcher with no host shows nothing: as good as none.
         break;
     }
     if (m_presence == Presence::statusNotifier) {
-        // The watcher went away: wait for it, or another tray, as at the start.
+        // The watcher or its last host went away: wait for a tray as at the start.
         setPresence(Presence::searching);
     }
     if (m_tray->xembedTrayAvailable()) {

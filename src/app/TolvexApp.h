@@ -34,7 +34,7 @@ public:
     // Where the program shows itself; only setPresence() changes it.
     enum class Presence {
         searching,      // no tray yet: the window opens once trayWaitMs have passed
-        statusNotifier, // our item, taken by a StatusNotifierWatcher
+        statusNotifier, // our item, shown by a host through a StatusNotifierWatcher
         xembed,         // Qt's icon in an XEmbed tray
         window,         // no tray: the screens in a NoTrayWindow; trays are still sought
     };

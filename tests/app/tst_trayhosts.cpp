@@ -29,7 +29,12 @@ class Watcher : public QObject {
 
 public:
     QString item; // the service name the program registered, once it has
-    [[nodiscard]] bool hostRegistered() const { return true; }
+    [[nodiscard]] bool hostRegistered() const { return m_host; }
+    // A panel showing items registers with the watcher, or goes away.
+    void setHost(bool host) {
+        m_host = host;
+        host ? emit StatusNotifierHostRegistered() : emit StatusNotifierHostUnregistered();
+    }
 
     // On a connection of its own, so that it goes away as a watcher process would.
     bool start(const QString &connection) {
@@ -50,8 +55,13 @@ public slots:
     Q_SCRIPTABLE void RegisterStatusNotifierItem(const QString &service) { item = service; }
     Q_SCRIPTABLE void RegisterStatusNotifierHost(const QString &) {}
 
+signals:
+    Q_SCRIPTABLE void StatusNotifierHostRegistered();
+    Q_SCRIPTABLE void StatusNotifierHostUnregistered();
+
 private:
     QString m_connection;
+    bool m_host = true;
 };
 
 // The program's visible window of the popover's width (0 when none).
@@ -201,9 +211,18 @@ void TestTrayHosts::aLateOrRestartedWatcherGetsTheIconAndItsMenu() {
     QDBusInterface(m_watcher.item, "/MenuBar", "com.canonical.dbusmenu").call("AboutToShow", 0);
     QTRY_VERIFY_WITH_TIMEOUT(programWindow() == 0, 3000);
 
+    // A watcher that no host asks (kded outside KDE) shows nothing: the window opens as without
+    // a tray, goes when a host comes and opens again when the last host leaves.
     m_watcher.stop();
+    m_watcher.setHost(false);
     QVERIFY(m_watcher.start("watcher-2"));
     QTRY_VERIFY_WITH_TIMEOUT(!m_watcher.item.isEmpty(), 2000);
+    QTRY_VERIFY_WITH_TIMEOUT(programWindow() != 0, 10000);
+    m_watcher.setHost(true);
+    QTRY_VERIFY_WITH_TIMEOUT(programWindow() == 0, 3000);
+    m_watcher.setHost(false);
+    QTRY_VERIFY_WITH_TIMEOUT(programWindow() != 0, 10000);
+    m_watcher.setHost(true);
 
     click("Выйти из Толвекса");
     QVERIFY(m_program.waitForFinished(5000) && m_program.exitCode() == 0);

@@ -37,6 +37,11 @@ StatusNotifierItem::StatusNotifierItem(QMenu &menu, QObject *parent)
             [this](const QString &, const QString &, const QString &newOwner) {
                 onWatcherOwnerChanged(newOwner);
             });
+    for (const char *signal : {"StatusNotifierHostRegistered", "StatusNotifierHostUnregistered"}) {
+        m_connection.connect(QString::fromLatin1(watcherService), QString::fromLatin1(watcherPath),
+                             QString::fromLatin1(watcherService), QString::fromLatin1(signal), this,
+                             SLOT(onHostsChanged()));
+    }
     if (m_connection.interface()->isServiceRegistered(QString::fromLatin1(watcherService))) {
         registerWithWatcher();
     }
@@ -73,7 +78,7 @@ void StatusNotifierItem::onWatcherOwnerChanged(const QString &newOwner) {
 void StatusNotifierItem::registerWithWatcher() {
     setRegistration(Registration::registering);
     const QDBusMessage call = QDBusMessage::createMethodCall(
-        QString::fromLatin1(watcherService), QStringLiteral("/StatusNotifierWatcher"),
+        QString::fromLatin1(watcherService), QString::fromLatin1(watcherPath),
         QString::fromLatin1(watcherService), QStringLiteral("RegisterStatusNotifierItem"));
     auto *pending = new QDBusPendingCallWatcher(
         m_connection.asyncCall(QDBusMessage(call) << m_connection.baseService()), this);
@@ -89,8 +94,41 @@ void StatusNotifierItem::registerWithWatcher() {
                     setRegistration(Registration::noWatcher);
                     return;
                 }
-                setRegistration(Registration::registered);
+                askForHost();
             });
+}
+
+void StatusNotifierItem::askForHost() {
+    const QDBusMessage call =
+        QDBusMessage::createMethodCall(
+            QString::fromLatin1(watcherService), QString::fromLatin1(watcherPath),
+            QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"))
+        << QString::fromLatin1(watcherService) << QStringLiteral("IsStatusNotifierHostRegistered");
+    auto *pending = new QDBusPendingCallWatcher(m_connection.asyncCall(call), this);
+    connect(pending, &QDBusPendingCallWatcher::finished, this,
+            [this](QDBusPendingCallWatcher *finished) {
+                finished->deleteLater();
+                const QDBusPendingReply<QDBusVariant> reply = *finished;
+                if (m_registration == Registration::noWatcher) {
+                    return; // the watcher went away meanwhile
+                }
+                if (reply.isError()) {
+                    // A watcher without the property took the item: it is taken to show it.
+                    qCWarning(lcTray, "the tray did not say whether a host runs: %s",
+                              qUtf8Printable(reply.error().message()));
+                    setRegistration(Registration::shown);
+                    return;
+                }
+                setRegistration(reply.value().variant().toBool() ? Registration::shown
+                                                                 : Registration::noHost);
+            });
+}
+
+void StatusNotifierItem::onHostsChanged() {
+    // While registering, the question follows the registration anyway.
+    if (m_registration == Registration::noHost || m_registration == Registration::shown) {
+        askForHost();
+    }
 }
 
 void StatusNotifierItem::setIcon(const QList<QImage> &images) {

@@ -1,8 +1,9 @@
 #pragma once
 // The tray icon as a StatusNotifierItem on the session bus, registered with whichever
-// StatusNotifierWatcher runs, again each time one appears. The bus reaches it through the
-// adaptor generated from org.kde.StatusNotifierItem.xml. Unlike Qt's own item it keeps the
-// position hosts pass with a click, and it exports the menu through DBusMenuExporter.
+// StatusNotifierWatcher runs, again each time one appears; the watcher tells whether a host (a
+// panel) runs to show it. The bus reaches it through the adaptor generated from
+// org.kde.StatusNotifierItem.xml. Unlike Qt's own item it keeps the position hosts pass with a
+// click, and it exports the menu through DBusMenuExporter.
 
 #include "DBusMenuExporter.h"
 #include "ProductName.h"
@@ -34,13 +35,15 @@ class StatusNotifierItem : public QObject {
 
 public:
     static constexpr const char *watcherService = "org.kde.StatusNotifierWatcher";
+    static constexpr const char *watcherPath = "/StatusNotifierWatcher";
     static constexpr const char *objectPath = "/StatusNotifierItem";
 
     // Where the item stands with the watcher; only setRegistration() changes it.
     enum class Registration {
         noWatcher,   // no watcher runs (or the session has no bus): no host can show the icon
-        registering, // a watcher runs and the registration is on its way
-        registered,  // a watcher has the item
+        registering, // a watcher runs; the registration, or whether a host runs, is on its way
+        noHost,      // a watcher has the item, but no host (no panel) runs to show it
+        shown,       // a watcher has the item and a host shows it
     };
 
     // Puts the item and `menu` on the session bus and registers as soon as a watcher runs.
@@ -83,10 +86,16 @@ signals:
     void menuRequested(QPoint at);
     void registrationChanged();
 
+private slots:
+    // A host registered with the watcher, or one went away.
+    void onHostsChanged();
+
 private:
     void setRegistration(Registration registration);
     void onWatcherOwnerChanged(const QString &newOwner);
     void registerWithWatcher();
+    // Watchers run without a host too (kded started by a KDE program on another desktop).
+    void askForHost();
 
     QDBusConnection m_connection;
     QMenu &m_menu;

@@ -23,6 +23,7 @@ public:
     explicit TrayIcon(QMenu &menu, QObject *parent = nullptr);
     ~TrayIcon() override;
 
+    // `shown` once a host shows the StatusNotifierItem.
     [[nodiscard]] StatusNotifierItem::Registration registration() const {
         return m_item.registration();
     }
