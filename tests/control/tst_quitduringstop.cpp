@@ -68,8 +68,10 @@ private slots:
         QFETCH(int, exitStatus);
         const std::unique_ptr<SoundServer> sound = startSoundServer();
         QVERIFY2(sound->isRunning(), qPrintable(sound->error()));
-        sound->play(SoundServer::speakers, SoundServer::tone(440, 20.0, 0.5f), SoundServer::Buffer::long_);
-        sound->play(SoundServer::micSink, SoundServer::tone(1000, 20.0, 0.5f), SoundServer::Buffer::long_);
+        sound->play(SoundServer::speakers, SoundServer::tone(440, 20.0, 0.5f),
+                    SoundServer::Buffer::long_);
+        sound->play(SoundServer::micSink, SoundServer::tone(1000, 20.0, 0.5f),
+                    SoundServer::Buffer::long_);
         Harness h;
         QProcess child;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
