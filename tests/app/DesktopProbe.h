@@ -40,6 +40,21 @@ inline std::optional<QRect> popoverOnXWayland() {
     return std::nullopt;
 }
 
+// The popover once it is shown and stays where it is for a moment: its height follows its
+// first frame, and a popover above the panel moves with it.
+inline std::optional<QRect> settledPopoverOnXWayland(int ms) {
+    const QDeadlineTimer deadline(ms);
+    std::optional<QRect> last;
+    while (!deadline.hasExpired()) {
+        const std::optional<QRect> now = popoverOnXWayland();
+        if (now && now == last)
+            return now;
+        last = now;
+        QTest::qWait(300);
+    }
+    return std::nullopt;
+}
+
 // Where two screenshots differ, within `area`.
 inline QRect changed(const QImage &before, const QImage &after, const QRect &area) {
     QRect found;

@@ -163,9 +163,9 @@ private slots:
         QTest::qWait(500); // the menu's opening animation
         m_menu = changed(before, screenshot(), below);
         m_pointer->click({m_menu.center().x(), m_menu.top() + 24}); // "Открыть Толвекс"
-        std::optional<QRect> popover;
-        QVERIFY(waitFor([&] { return (popover = popoverOnXWayland()).has_value(); }, 5000));
-        QTest::qWait(1000); // its first frame
+        const std::optional<QRect> popover = settledPopoverOnXWayland(6000);
+        QVERIFY(popover.has_value());
+        QTest::qWait(500); // its first frame
         // No application name beside "Activities": the top bar lists no window of the program.
         const QImage shown = screenshot(QStringLiteral("gnome-popover.png"));
         QVERIFY(changed(before, shown, QRect(120, 2, 440, topBar - 4)).isEmpty());

@@ -187,10 +187,15 @@ private slots:
             QVERIFY(moveTo({menu.center().x(), menu.top() + 16}));
             QTest::qWait(300);
             QVERIFY(click({menu.center().x(), menu.top() + 16}));
-            std::optional<QRect> window;
-            QVERIFY(waitFor([&] { return (window = popoverOnXWayland()).has_value(); }, 3000));
+            const std::optional<QRect> window = settledPopoverOnXWayland(4000);
+            QVERIFY(window.has_value());
             QVERIFY2(distance(icon.center(), *window) <= 48,
-                     "opened from the menu, away from the icon");
+                     qPrintable(QStringLiteral("opened from the menu at %1,%2, away from the icon "
+                                               "at %3,%4")
+                                    .arg(window->x())
+                                    .arg(window->y())
+                                    .arg(icon.center().x())
+                                    .arg(icon.center().y())));
             QVERIFY(escape());
             QVERIFY(waitFor([] { return !popoverOnXWayland(); }, 2000));
         }

@@ -44,6 +44,10 @@ void FocusKeeper::keyPressEvent(QKeyEvent *event) {
     QCoreApplication::sendEvent(&m_popover, event);
 }
 
+void FocusKeeper::focusInEvent(QFocusEvent *) {
+    emit focusTaken();
+}
+
 void FocusKeeper::focusOutEvent(QFocusEvent *) {
     if (isVisible()) {
         emit focusLost();

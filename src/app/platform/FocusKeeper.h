@@ -20,12 +20,14 @@ public:
     void cover(const QRect &area);
 
 signals:
+    void focusTaken();
     void focusLost();
 
 protected:
     void exposeEvent(QExposeEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
+    void focusInEvent(QFocusEvent *event) override;
     void focusOutEvent(QFocusEvent *event) override;
 
 private:

@@ -2,6 +2,7 @@
 
 KeeperCloser::KeeperCloser(QQuickWindow &popover)
     : m_keeper(popover) {
+    connect(&m_keeper, &FocusKeeper::focusTaken, this, &PopoverCloser::focusTaken);
     connect(&m_keeper, &FocusKeeper::focusLost, this, &PopoverCloser::focusLost);
 }
 

@@ -36,6 +36,7 @@ signals:
     // A click outside the popover. `mayBeOnIcon`: the click may have been on the tray icon,
     // whose click must then not open the popover again.
     void clickedOutside(bool mayBeOnIcon);
-    // The closer's own window lost the focus.
+    // The closer's own window took the focus for the popover, or lost it.
+    void focusTaken();
     void focusLost();
 };

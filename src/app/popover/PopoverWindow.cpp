@@ -1,5 +1,6 @@
 #include "PopoverWindow.h"
 
+#include "Logging.h"
 #include "PopoverCloser.h"
 #include "PopoverPlacement.h"
 #include "X11Hints.h"
@@ -15,6 +16,9 @@ PopoverWindow::PopoverWindow(QQmlEngine &engine, const QUrl &viewUrl, AppViewMod
     setFlags(m_closer->popoverFlags());
     connect(this, &QWindow::activeChanged, this, &PopoverWindow::onActiveChanged);
     connect(m_closer.get(), &PopoverCloser::clickedOutside, this, &PopoverWindow::hideBecause);
+    // Taking the focus can come well after the popover showed on a busy machine; the focus
+    // changes that come with it are not the user's either.
+    connect(m_closer.get(), &PopoverCloser::focusTaken, this, [this] { m_sinceActivated.start(); });
     connect(m_closer.get(), &PopoverCloser::focusLost, this, &PopoverWindow::onFocusLost);
 }
 
@@ -92,6 +96,8 @@ void PopoverWindow::onFocusLost() {
         (m_sinceActivated.isValid() && m_sinceActivated.elapsed() < focusGraceMs)) {
         return;
     }
+    qCInfo(lcPopover) << "closed: the focus went elsewhere" << m_sinceShown.elapsed()
+                      << "ms after showing";
     hideBecause(true);
 }
 
