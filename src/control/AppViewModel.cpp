@@ -17,13 +17,16 @@ AppViewModel::AppViewModel(Seams seams, QObject *parent)
                       RecordingFlow::Settings{.recorder = seams.recorder,
                                               .recordingsFolder = std::move(seams.recordingsFolder),
                                               .recoversUnsent = seams.recoversUnsent,
-                                              .quitWaitLimit = seams.quitWaitLimit}) {
+                                              .quitWaitLimit = seams.quitWaitLimit,
+                                              .firstUnsentPause = seams.firstUnsentPause}) {
     connect(&m_signIn, &SignInFlow::changed, this, &AppViewModel::changed);
     connect(&m_signIn, &SignInFlow::storedTokenLoaded, this, &AppViewModel::storedTokenLoaded);
     // A confirmed sign-in makes way for the recordings an earlier run left unsent.
     connect(&m_signIn, &SignInFlow::profileConfirmed, &m_recordingFlow,
             &RecordingFlow::offerUnsentRecordings);
     connect(&m_recordingFlow, &RecordingFlow::changed, this, &AppViewModel::changed);
+    connect(&m_recordingFlow.unsent(), &UnsentQueue::countChanged, this,
+            &AppViewModel::unsentCountChanged);
     connect(&m_recordingFlow.progress(), &UploadProgressThrottle::changed, this,
             &AppViewModel::uploadProgressChanged);
     // The recorder may outlive this view model; a later one takes the listener over.
@@ -76,6 +79,10 @@ void AppViewModel::retryUpload() {
 
 void AppViewModel::cancelUpload() {
     m_recordingFlow.cancelUpload();
+}
+
+void AppViewModel::sendUnsentNow() {
+    m_recordingFlow.sendUnsentNow();
 }
 
 QCoro::Task<bool> AppViewModel::prepareToQuit() {

@@ -40,6 +40,9 @@ class AppViewModel : public QObject, private AppScreen {
     // While recording: what the recorder says cannot be heard, one notice per line; empty
     // otherwise.
     Q_PROPERTY(QString recordingNotice READ recordingNotice NOTIFY recordingNoticeChanged)
+    // How many recordings wait to be sent, but for the one on the screens ("Не отправлено: 2"),
+    // empty when none does.
+    Q_PROPERTY(QString unsentText READ unsentText NOTIFY unsentCountChanged)
 
 public:
     static constexpr std::chrono::milliseconds productionPollInterval{2000};
@@ -69,6 +72,8 @@ public:
         // tell whether another copy is running.
         bool recoversUnsent = true;
         std::chrono::milliseconds quitWaitLimit = maxQuitWait;
+        // The first pause after a failed try of the unsent recordings; it doubles with each.
+        std::chrono::milliseconds firstUnsentPause = UnsentQueue::productionFirstPause;
     };
 
     explicit AppViewModel(Seams seams, QObject *parent = nullptr);
@@ -105,6 +110,8 @@ public:
     [[nodiscard]] double uploadProgress() const noexcept {
         return m_recordingFlow.progress().value();
     }
+    [[nodiscard]] int unsentCount() const noexcept { return m_recordingFlow.unsent().count(); }
+    [[nodiscard]] QString unsentText() const { return unsentCountText(unsentCount()); }
     [[nodiscard]] QString recordingNotice() const {
         return recordingNoticeLines(m_recorder->notices()).join(QLatin1Char('\n'));
     }
@@ -138,6 +145,8 @@ public:
     Q_INVOKABLE void retryUpload();
     // Deletes the kept file and parts, forgets the meeting, goes back through the profile check.
     Q_INVOKABLE void cancelUpload();
+    // Sends the recordings that wait unsent now, rather than after the pause a failed try set.
+    Q_INVOKABLE void sendUnsentNow();
 
     // Before the program exits: a recording under way stops capturing so that its part files
     // are complete; a stop or a mix under way is waited for, up to the quit wait limit. Either
@@ -153,6 +162,7 @@ signals:
     void storedTokenLoaded();
     void uploadProgressChanged();
     void recordingNoticeChanged();
+    void unsentCountChanged();
 
 private:
     void setState(AppState state) override;

@@ -3,61 +3,17 @@
 #include "AudioFileError.h"
 #include "AudioFiles.h"
 #include "AuthBridge.h"
+#include "RecordingDelivery.h"
 #include "RecordingFiles.h"
-#include "URLError.h"
+#include "StepOutcome.h"
 #include "UnsentRecordings.h"
-#include "UserFacingError.h"
 #include "UserTexts.h"
 
 #include <QCoroSignal>
 #include <QElapsedTimer>
 #include <QPointer>
 
-#include <type_traits>
 #include <utility>
-#include <variant>
-
-namespace {
-
-// What a step without a value gives when it succeeds. (Not std::monostate: QCoro keeps its
-// results in a variant whose monostate means "no result yet", and would never resume.)
-struct Done {};
-
-// Why a step failed: the text the user is shown, and whether the service refused the token.
-struct Failure {
-    QString text;
-    bool tokenRefused = false;
-};
-
-// A step of the recording flow either gives its value or its failure.
-template <typename T>
-using StepOutcome = std::variant<std::conditional_t<std::is_void_v<T>, Done, T>, Failure>;
-
-template <typename T> QCoro::Task<StepOutcome<T>> attempt(QCoro::Task<T> step) {
-    try {
-        if constexpr (std::is_void_v<T>) {
-            co_await std::move(step);
-            co_return Done{};
-        } else {
-            co_return co_await std::move(step);
-        }
-    } catch (const URLError &error) {
-        co_return Failure{error.localizedDescription(),
-                          error.code() == URLError::Code::userAuthenticationRequired};
-    } catch (const UserFacingError &error) {
-        co_return Failure{error.localizedDescription()};
-    } catch (const std::exception &) {
-        // Anything else still ends on the error screen, where the recording can be retried,
-        // rather than in a flow that never finishes.
-        co_return Failure{unexpectedErrorText()};
-    }
-}
-
-template <typename T> const Failure *failureOf(const StepOutcome<T> &outcome) {
-    return std::get_if<Failure>(&outcome);
-}
-
-} // namespace
 
 RecordingFlow::RecordingFlow(AppScreen &screen, SignInFlow &signIn, Settings settings,
                              QObject *parent)
@@ -67,7 +23,14 @@ RecordingFlow::RecordingFlow(AppScreen &screen, SignInFlow &signIn, Settings set
     , m_recorder(*settings.recorder)
     , m_recordingsFolder(std::move(settings.recordingsFolder))
     , m_recoversUnsent(settings.recoversUnsent)
-    , m_quitWaitLimit(settings.quitWaitLimit) {}
+    , m_quitWaitLimit(settings.quitWaitLimit)
+    , m_unsent(
+          signIn, *settings.recorder, [this] { return archive(); },
+          [this](UnsentRecordings::Offer &offer) { return tell(offer); },
+          settings.firstUnsentPause) {
+    // A quit waits for a mix of unsent parts, as for its own.
+    connect(&m_unsent, &UnsentQueue::lookingChanged, this, &RecordingFlow::changed);
+}
 
 std::optional<std::int64_t> RecordingFlow::pendingMeetingId() const {
     return m_recording ? m_recording->manifest().meetingId : std::nullopt;
@@ -123,24 +86,31 @@ QCoro::Task<> RecordingFlow::runExclusive(Activity activity, Steps steps) {
     if (!self)
         co_return;
     setActivity(Activity::none);
-    // An operation that ends in idle (an upload, a cancel) makes way for the next unsent
-    // recording. A recovery that found nothing to offer does not look again.
-    if (activity != Activity::recovering)
-        offerUnsentRecordings();
+    // An operation that ends in idle (an upload, a cancel) makes way for the next recording
+    // that lost audio to be offered.
+    offerUnsentRecordings();
 }
 
 QCoro::Task<> RecordingFlow::beginRecordingSteps() {
-    const auto *idle = std::get_if<AppState::Idle>(&m_screen.state().value());
+    const AppState::Case screen = m_screen.state().kind();
     const std::optional<QString> token = m_signIn.authToken();
-    if (!idle || !token)
+    const std::optional<UserProfileVM> signedIn = m_signIn.profile();
+    if ((screen != AppState::Case::idle && screen != AppState::Case::uploadError) || !token ||
+        !signedIn)
         co_return;
-    const UserProfileVM profile = idle->profile;
+    const UserProfileVM profile = *signedIn;
     QPointer<RecordingFlow> self(this);
+    if (m_recording) {
+        // The next meeting does not wait for the last one's upload: that recording, whose
+        // loss the error screen told, waits with the unsent ones and goes by itself.
+        m_unsent.markTold(m_recording->manifest().id);
+        setRecording(nullptr);
+    }
 
-    auto meeting = co_await attempt(AuthBridge::createMeeting(m_signIn.apiBaseURL(), *token));
+    auto meeting = co_await attemptStep(AuthBridge::createMeeting(m_signIn.apiBaseURL(), *token));
     if (!self)
         co_return;
-    if (const Failure *failure = failureOf<MeetingCreateResult>(meeting)) {
+    if (const StepFailure *failure = failureOf<MeetingCreateResult>(meeting)) {
         fail(failure->text, failure->tokenRefused);
         co_return;
     }
@@ -156,17 +126,17 @@ QCoro::Task<> RecordingFlow::beginRecordingSteps() {
     try {
         RecordingArchive archive = openArchive();
         folder = archive.folder();
-        m_recording = std::make_unique<RecordingOnDisk>(std::move(archive), manifest);
+        setRecording(std::make_unique<RecordingOnDisk>(std::move(archive), manifest));
     } catch (const AudioFileError &error) {
         m_screen.setState(AppState::uploadError(error.localizedDescription()));
         co_return;
     }
     // The recorder writes its files where the recording is kept, under the recording's id.
     const RecordingFiles files(folder, manifest.id);
-    auto started = co_await attempt(m_recorder.startRecording(files));
+    auto started = co_await attemptStep(m_recorder.startRecording(files));
     if (!self)
         co_return;
-    if (const Failure *failure = failureOf<void>(started)) {
+    if (const StepFailure *failure = failureOf<void>(started)) {
         // The meeting stays on the service; nothing here can take it back.
         forgetRecording();
         m_screen.setState(AppState::uploadError(failure->text));
@@ -193,6 +163,8 @@ QCoro::Task<> RecordingFlow::finishRecordingSteps() {
     // The program is on its way out: the mix waits on disk for the next launch.
     if (m_quitting)
         co_return;
+    // Everything is on the disk: a quit from here on waits for nothing.
+    setActivity(Activity::uploading);
     co_await uploadRecordingSteps();
 }
 
@@ -207,51 +179,31 @@ bool RecordingFlow::holdRecording(const RecordedAudio &audio) {
 
 QCoro::Task<> RecordingFlow::uploadRecordingSteps() {
     QPointer<RecordingFlow> self(this);
-    const QString baseUrl = m_signIn.apiBaseURL();
-    if (lastRecordedFileURL() && !pendingMeetingId() && m_signIn.authToken()) {
-        // A recording found after a crash without its manifest: a meeting is made for it now.
-        auto meeting = co_await attempt(AuthBridge::createMeeting(baseUrl, *m_signIn.authToken()));
-        if (!self)
-            co_return;
-        if (const Failure *failure = failureOf<MeetingCreateResult>(meeting)) {
-            fail(failure->text, failure->tokenRefused);
-            co_return;
-        }
-        if (m_recording)
-            m_recording->setMeeting(std::get<MeetingCreateResult>(meeting).id);
-    }
-    const std::optional<QString> file = lastRecordedFileURL();
-    const std::optional<std::int64_t> meetingId = pendingMeetingId();
-    if (!file || !meetingId || !m_signIn.authToken()) {
+    if (!m_recording || !m_signIn.authToken()) {
         m_screen.setState(AppState::uploadError(recordingNotFoundText()));
         co_return;
     }
     m_progress.set(0.0);
-
     AuthBridge::UploadProgress onProgress = [self](std::int64_t sent, std::int64_t total) {
         if (self && total > 0)
             self->m_progress.set(static_cast<double>(sent) / static_cast<double>(total));
     };
     // Made outside the co_await: GCC 12 destroys a lambda temporary of a co_await expression
     // twice, which would release `self` twice.
-    QCoro::Task<> upload = AuthBridge::uploadAudio(baseUrl, *m_signIn.authToken(), *meetingId,
-                                                   *file, std::move(onProgress));
-    auto uploaded = co_await attempt(std::move(upload));
+    QCoro::Task<std::optional<StepFailure>> delivering =
+        RecordingDelivery::deliver(*m_recording, m_signIn.apiBaseURL(), *m_signIn.authToken(),
+                                   std::move(onProgress), QPointer<QObject>(this));
+    const std::optional<StepFailure> failure = co_await std::move(delivering);
     if (!self)
         co_return;
-    if (const Failure *failure = failureOf<void>(uploaded)) {
-        // The file and the meeting stay for a retry.
+    if (failure) {
         fail(failure->text, failure->tokenRefused);
         co_return;
     }
     m_progress.set(1.0);
-    // Written down before anything goes, so that a crash now cannot send it twice; then the
-    // uploaded file, and parts whose loss the user accepted by sending it anyway.
-    if (m_recording) {
-        m_recording->delivered();
-        m_recording->removeHeldFiles();
-    }
-    m_recording.reset();
+    setRecording(nullptr);
+    // The service answers: what waited unsent goes now too.
+    m_unsent.sendNow();
     co_await m_signIn.checkProfile(true);
 }
 
@@ -261,8 +213,8 @@ void RecordingFlow::fail(const QString &text, bool tokenRefused) {
         return;
     }
     // The recording stays on disk with its manifest but is let go here: once its account signs
-    // in again, the recovery offers it, for its own meeting.
-    m_recording.reset();
+    // in again, it is sent to its own meeting.
+    setRecording(nullptr);
     m_signIn.dropToken();
     m_screen.setState(AppState::notLoggedIn(signInExpiredText()));
 }
@@ -281,6 +233,7 @@ QCoro::Task<> RecordingFlow::retryUploadSteps() {
     if (lastRecordedFileURL()) {
         m_progress.set(0.0);
         m_screen.setState(AppState::uploading());
+        setActivity(Activity::uploading);
         co_await uploadRecordingSteps();
     } else {
         co_await m_signIn.checkProfile(true);
@@ -311,17 +264,24 @@ std::optional<RecordingArchive> RecordingFlow::archive() const {
 void RecordingFlow::forgetRecording() {
     if (m_recording)
         m_recording->discard();
-    m_recording.reset();
+    setRecording(nullptr);
+}
+
+void RecordingFlow::setRecording(std::unique_ptr<RecordingOnDisk> recording) {
+    m_recording = std::move(recording);
+    m_unsent.setHeld(m_recording ? m_recording->manifest().id : QString());
 }
 
 QCoro::Task<bool> RecordingFlow::prepareToQuit() {
     QPointer<RecordingFlow> self(this);
     m_quitting = true;
-    // A start, a stop draining the encoder, or a mix is waited for, and its stage written
-    // down; an upload is not: its file waits for the next launch as it is.
+    m_unsent.stop();
+    // A start, a stop draining the encoder, or a mix (of this recording's parts or of unsent
+    // ones) is waited for, and its stage written down; an upload is not: its file waits for
+    // the next launch as it is.
     const auto writing = [this] {
         return m_activity == Activity::starting || m_activity == Activity::stopping ||
-               m_activity == Activity::retrying || m_activity == Activity::recovering;
+               m_activity == Activity::retrying || m_unsent.isLooking();
     };
     QElapsedTimer waited;
     waited.start();
@@ -342,31 +302,23 @@ QCoro::Task<bool> RecordingFlow::prepareToQuit() {
 }
 
 void RecordingFlow::offerUnsentRecordings() {
-    if (!m_recoversUnsent || m_screen.state().kind() != AppState::Case::idle ||
-        m_activity != Activity::none || m_recording || hasRecordedFile() || m_quitting) {
-        return;
-    }
-    // Nearly always nothing is waiting: then the screens hear of no busy spell either.
-    if (const std::optional<RecordingArchive> folder = archive(); folder && folder->holdsFiles()) {
-        runExclusive(Activity::recovering, &RecordingFlow::recoverSteps);
-    }
+    if (m_recoversUnsent && !m_quitting)
+        m_unsent.sendSoon();
 }
 
-QCoro::Task<> RecordingFlow::recoverSteps() {
-    std::optional<RecordingArchive> folder = archive();
-    if (!folder)
-        co_return;
-    QPointer<RecordingFlow> self(this);
-    const std::optional<UserProfileVM> &profile = m_signIn.profile();
-    UnsentRecordings unsent(std::move(*folder), m_recorder);
-    UnsentRecordings::Owner owner{m_signIn.apiBaseURL(),
-                                  profile ? std::optional(profile->id) : std::nullopt};
-    QCoro::Task<std::optional<UnsentRecordings::Offer>> taking =
-        unsent.takeOldest(std::move(owner), QPointer<QObject>(this));
-    std::optional<UnsentRecordings::Offer> offer = co_await std::move(taking);
-    if (!self || !offer)
-        co_return;
-    m_recording = std::move(offer->recording);
-    holdRecording(offer->audio);
-    m_screen.setState(AppState::uploadError(offer->text));
+void RecordingFlow::sendUnsentNow() {
+    if (m_recoversUnsent && !m_quitting)
+        m_unsent.sendNow();
+}
+
+bool RecordingFlow::tell(UnsentRecordings::Offer &offer) {
+    if (m_screen.state().kind() != AppState::Case::idle || m_activity != Activity::none ||
+        m_recording || m_quitting) {
+        return false;
+    }
+    m_unsent.markTold(offer.recording->manifest().id);
+    setRecording(std::move(offer.recording));
+    holdRecording(offer.audio);
+    m_screen.setState(AppState::uploadError(offer.text));
+    return true;
 }

@@ -8,6 +8,7 @@
 #include "RecordingArchive.h"
 #include "RecordingOnDisk.h"
 #include "SignInFlow.h"
+#include "UnsentQueue.h"
 #include "UploadProgressThrottle.h"
 
 #include <QCoroTask>
@@ -33,6 +34,8 @@ public:
         // Whether recordings that an earlier run left are offered.
         bool recoversUnsent = true;
         std::chrono::milliseconds quitWaitLimit;
+        // The first pause after a failed try of the unsent recordings; it doubles with each.
+        std::chrono::milliseconds firstUnsentPause = UnsentQueue::productionFirstPause;
     };
 
     RecordingFlow(AppScreen &screen, SignInFlow &signIn, Settings settings,
@@ -45,17 +48,22 @@ public:
     [[nodiscard]] bool hasRecordedFile() const;
     [[nodiscard]] bool isBusy() const noexcept { return m_activity != Activity::none; }
     [[nodiscard]] const UploadProgressThrottle &progress() const noexcept { return m_progress; }
+    [[nodiscard]] const UnsentQueue &unsent() const noexcept { return m_unsent; }
 
     // Each starts its own task and returns at once; while one runs (isBusy), a further call
-    // of any of them changes nothing.
+    // of any of them changes nothing. A recording begins from idle, or from the error screen,
+    // whose recording then waits with the unsent ones.
     void beginRecording();
     void finishRecording();
     void uploadRecording();
     void retryUpload();
     void cancelUpload();
     QCoro::Task<bool> prepareToQuit();
-    // Offers the oldest recording that a quit or a crash left unsent, once the program is idle.
+    // Sends what waits unsent, unless a failed try's pause runs; a recording that lost audio
+    // is offered on the error screen first, once the program is idle.
     void offerUnsentRecordings();
+    // Sends what waits unsent now.
+    void sendUnsentNow();
 
 signals:
     // The busy flag changed.
@@ -63,7 +71,7 @@ signals:
 
 private:
     // Which operation is running; only setActivity() changes it.
-    enum class Activity { none, starting, stopping, uploading, retrying, cancelling, recovering };
+    enum class Activity { none, starting, stopping, uploading, retrying, cancelling };
     using Steps = QCoro::Task<> (RecordingFlow::*)();
 
     void setActivity(Activity activity);
@@ -75,7 +83,10 @@ private:
     QCoro::Task<> uploadRecordingSteps();
     QCoro::Task<> retryUploadSteps();
     QCoro::Task<> cancelUploadSteps();
-    QCoro::Task<> recoverSteps();
+    // Shows an unsent recording that lost audio, when the user is not busy with another.
+    bool tell(UnsentRecordings::Offer &offer);
+    // The one place where the held recording changes.
+    void setRecording(std::unique_ptr<RecordingOnDisk> recording);
     // The recordings folder; throws AudioFileError when there is none to be had.
     [[nodiscard]] RecordingArchive openArchive() const;
     [[nodiscard]] std::optional<RecordingArchive> archive() const;
@@ -101,4 +112,5 @@ private:
     UploadProgressThrottle m_progress;
     // Set once the program is on its way out: nothing new (an upload, a recovery) starts.
     bool m_quitting = false;
+    UnsentQueue m_unsent;
 };

@@ -66,8 +66,10 @@ UnsentRecordings::Inspection UnsentRecordings::inspect(const RecordingArchive::U
 }
 
 QCoro::Task<std::optional<UnsentRecordings::Offer>>
-UnsentRecordings::takeOldest(Owner owner, QPointer<QObject> asker) {
+UnsentRecordings::takeOldest(Owner owner, QPointer<QObject> asker, QSet<QString> passed) {
     for (const RecordingArchive::Unfinished &found : m_archive.unfinished()) {
+        if (passed.contains(found.id))
+            continue;
         // Sent already: a crash came before its files were gone.
         if (found.manifest && found.manifest->stage == RecordingManifest::Stage::delivered) {
             m_archive.remove(found.id);

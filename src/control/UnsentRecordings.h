@@ -11,6 +11,7 @@
 #include <QCoroTask>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 
 #include <cstdint>
@@ -34,10 +35,11 @@ public:
 
     UnsentRecordings(RecordingArchive archive, Recorder &recorder);
 
-    // The oldest recording that `owner` may send, made ready; on the way, recordings with
-    // nothing left to send are removed. Nothing when none is left, or when `asker` is gone
-    // meanwhile.
-    QCoro::Task<std::optional<Offer>> takeOldest(Owner owner, QPointer<QObject> asker);
+    // The oldest recording that `owner` may send, but for those `passed`, made ready; on the
+    // way, recordings with nothing left to send are removed. Nothing when none is left, or
+    // when `asker` is gone meanwhile.
+    QCoro::Task<std::optional<Offer>> takeOldest(Owner owner, QPointer<QObject> asker,
+                                                 QSet<QString> passed = {});
 
     [[nodiscard]] static bool isOwnRecording(const RecordingManifest &manifest, const Owner &owner);
 

@@ -111,3 +111,7 @@ QString unsentRecordingText(const QDateTime &start, std::optional<std::chrono::s
         text += QStringLiteral(" (%1)").arg(lengthText(*length));
     return text + QStringLiteral(" не отправлена");
 }
+
+QString unsentCountText(int count) {
+    return count > 0 ? QStringLiteral("Не отправлено: %1").arg(count) : QString();
+}

@@ -25,6 +25,8 @@
 [[nodiscard]] QString unexpectedErrorText();
 // While recording: one line per track that cannot be heard, in the order given.
 [[nodiscard]] QStringList recordingNoticeLines(const QList<RecordingNotice> &notices);
+// "Не отправлено: 2"; empty for none.
+[[nodiscard]] QString unsentCountText(int count);
 // "Запись от 6 декабря, 14:05 (42 мин) не отправлена", in the local time zone; the length is
 // left out when it is not known.
 [[nodiscard]] QString unsentRecordingText(const QDateTime &start,

@@ -2,7 +2,8 @@ import QtQuick
 import QtQuick.Layouts
 import Tolvex.Ui
 
-// A step of the recording flow failed: the fixed title, the failure's own text, retry, cancel.
+// A step of the recording flow failed: the fixed title, the failure's own text, retry, cancel;
+// and, with a recording kept, a new recording, while the kept one waits to be sent.
 ScreenFrame {
     id: screen
 
@@ -45,5 +46,13 @@ ScreenFrame {
         objectName: "cancelButton"
         text: "Отменить"
         onClicked: screen.vm.cancelUpload()
+    }
+
+    OutlinedButton {
+        objectName: "newRecordingButton"
+        visible: screen.vm.hasRecordedFile
+        text: "Начать новую запись"
+        button.enabled: !screen.vm.isBusy
+        onClicked: screen.vm.beginRecording()
     }
 }

@@ -1,8 +1,10 @@
 import QtQuick
 import QtQuick.Layouts
+import QtQuick.Templates as T
 import Tolvex.Ui
 
-// Signed in, not recording: start a recording or sign out.
+// Signed in, not recording: start a recording or sign out; how many recordings wait to be
+// sent, with a way to send them now.
 ScreenFrame {
     id: screen
 
@@ -43,5 +45,39 @@ ScreenFrame {
         text: "Выйти"
         button.enabled: !screen.vm.isBusy
         onClicked: screen.vm.logout()
+    }
+
+    RowLayout {
+        objectName: "unsentRow"
+        Layout.fillWidth: true
+        Layout.topMargin: 10
+        visible: screen.vm.unsentText !== ""
+        spacing: 8
+
+        Text {
+            objectName: "unsentText"
+            Layout.fillWidth: true
+            text: screen.vm.unsentText
+            textFormat: Text.PlainText
+            font: Theme.captionFont
+            color: Theme.white60
+        }
+
+        T.AbstractButton {
+            id: sendNow
+            objectName: "sendNowButton"
+            text: "Отправить сейчас"
+            implicitWidth: implicitContentWidth
+            implicitHeight: implicitContentHeight
+            Accessible.role: Accessible.Button
+            Accessible.name: text
+            contentItem: Text {
+                text: sendNow.text
+                textFormat: Text.PlainText
+                font: Theme.captionFont
+                color: Theme.white
+            }
+            onClicked: screen.vm.sendUnsentNow()
+        }
     }
 }

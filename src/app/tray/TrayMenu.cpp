@@ -15,11 +15,18 @@ TrayMenu::TrayMenu(AppViewModel &viewModel, QObject *parent)
     connect(open, &QAction::triggered, this, &TrayMenu::openRequested);
     m_main = m_menu->addAction(QString());
     connect(m_main, &QAction::triggered, this, &TrayMenu::runMainAction);
+    m_newRecording = m_menu->addAction(QString::fromUtf8(newRecordingText));
+    connect(m_newRecording, &QAction::triggered, &m_viewModel, &AppViewModel::beginRecording);
+    m_unsent = m_menu->addAction(QString());
+    m_unsent->setEnabled(false);
+    m_sendNow = m_menu->addAction(QString::fromUtf8(sendNowText));
+    connect(m_sendNow, &QAction::triggered, &m_viewModel, &AppViewModel::sendUnsentNow);
     m_menu->addSeparator();
     QAction *quit = m_menu->addAction(QStringLiteral("Выйти из ") + ProductName::genitive);
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     connect(quit, &QAction::triggered, this, &TrayMenu::quitRequested, Qt::QueuedConnection);
     connect(&m_viewModel, &AppViewModel::changed, this, &TrayMenu::followState);
+    connect(&m_viewModel, &AppViewModel::unsentCountChanged, this, &TrayMenu::followState);
     followState();
 }
 
@@ -46,6 +53,14 @@ void TrayMenu::followState() {
         m_main->setText(QString::fromUtf8(text));
     }
     m_main->setEnabled(!m_viewModel.isBusy());
+    m_newRecording->setVisible(m_viewModel.stateCase() == AppState::Case::uploadError &&
+                               m_viewModel.hasRecordedFile());
+    m_newRecording->setEnabled(!m_viewModel.isBusy());
+    const QString unsent = m_viewModel.unsentText();
+    const bool signedIn = m_viewModel.stateCase() != AppState::Case::notLoggedIn;
+    m_unsent->setText(unsent);
+    m_unsent->setVisible(signedIn && !unsent.isEmpty());
+    m_sendNow->setVisible(signedIn && !unsent.isEmpty());
 }
 
 void TrayMenu::runMainAction() {

@@ -1,5 +1,6 @@
 #pragma once
-// The icon's menu, the same on every tray: open the popover, the screen's main action, quit.
+// The icon's menu, the same on every tray: open the popover, the screen's main action (and a
+// new recording while a failed one is kept), the recordings that wait to be sent, quit.
 
 #include <QObject>
 
@@ -16,6 +17,8 @@ public:
     static constexpr const char *startText = "Начать запись";
     static constexpr const char *stopText = "Остановить запись";
     static constexpr const char *retryText = "Повторить загрузку";
+    static constexpr const char *newRecordingText = "Начать новую запись";
+    static constexpr const char *sendNowText = "Отправить сейчас";
 
     explicit TrayMenu(AppViewModel &viewModel, QObject *parent = nullptr);
     ~TrayMenu() override;
@@ -35,4 +38,8 @@ private:
     AppViewModel &m_viewModel;
     std::unique_ptr<QMenu> m_menu;
     QAction *m_main = nullptr;
+    QAction *m_newRecording = nullptr;
+    // "Не отправлено: N", not clickable, and the action that sends them.
+    QAction *m_unsent = nullptr;
+    QAction *m_sendNow = nullptr;
 };
