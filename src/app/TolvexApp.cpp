@@ -107,7 +107,6 @@ void TolvexApp::start() {
     connect(m_viewModel.get(), &AppViewModel::changed, this, &TolvexApp::followState);
     connect(m_viewModel.get(), &AppViewModel::recordingNoticeChanged, this,
             &TolvexApp::updateToolTip);
-    connect(m_viewModel.get(), &AppViewModel::unsentCountChanged, this, &TolvexApp::updateToolTip);
     followState();
 
     m_trayWait.start();
@@ -207,8 +206,7 @@ void TolvexApp::updateToolTip() {
     if (const QString notice = m_viewModel->recordingNotice(); !notice.isEmpty()) {
         lines << notice;
     }
-    if (const QString unsent = m_viewModel->unsentText();
-        !unsent.isEmpty() && m_viewModel->stateCase() != AppState::Case::notLoggedIn) {
+    if (const QString unsent = m_viewModel->unsentText(); !unsent.isEmpty()) {
         lines << unsent;
     }
     m_tray->setToolTip(lines);

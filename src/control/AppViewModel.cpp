@@ -25,8 +25,7 @@ AppViewModel::AppViewModel(Seams seams, QObject *parent)
     connect(&m_signIn, &SignInFlow::profileConfirmed, &m_recordingFlow,
             &RecordingFlow::offerUnsentRecordings);
     connect(&m_recordingFlow, &RecordingFlow::changed, this, &AppViewModel::changed);
-    connect(&m_recordingFlow.unsent(), &UnsentQueue::countChanged, this,
-            &AppViewModel::unsentCountChanged);
+    connect(&m_recordingFlow.unsent(), &UnsentQueue::countChanged, this, &AppViewModel::changed);
     connect(&m_recordingFlow.progress(), &UploadProgressThrottle::changed, this,
             &AppViewModel::uploadProgressChanged);
     // The recorder may outlive this view model; a later one takes the listener over.

@@ -42,7 +42,7 @@ class AppViewModel : public QObject, private AppScreen {
     Q_PROPERTY(QString recordingNotice READ recordingNotice NOTIFY recordingNoticeChanged)
     // How many recordings wait to be sent, but for the one on the screens ("Не отправлено: 2"),
     // empty when none does.
-    Q_PROPERTY(QString unsentText READ unsentText NOTIFY unsentCountChanged)
+    Q_PROPERTY(QString unsentText READ unsentText NOTIFY changed)
 
 public:
     static constexpr std::chrono::milliseconds productionPollInterval{2000};
@@ -111,7 +111,11 @@ public:
         return m_recordingFlow.progress().value();
     }
     [[nodiscard]] int unsentCount() const noexcept { return m_recordingFlow.unsent().count(); }
-    [[nodiscard]] QString unsentText() const { return unsentCountText(unsentCount()); }
+    // Signed out, nothing is the account's.
+    [[nodiscard]] QString unsentText() const {
+        return stateCase() == AppState::Case::notLoggedIn ? QString()
+                                                          : unsentCountText(unsentCount());
+    }
     [[nodiscard]] QString recordingNotice() const {
         return recordingNoticeLines(m_recorder->notices()).join(QLatin1Char('\n'));
     }
@@ -157,12 +161,11 @@ public:
     QCoro::Task<bool> prepareToQuit();
 
 signals:
-    // Any change of the state, the sign-in's flags or the busy flag.
+    // Any change of the state, the sign-in's flags, the busy flag or the unsent count.
     void changed();
     void storedTokenLoaded();
     void uploadProgressChanged();
     void recordingNoticeChanged();
-    void unsentCountChanged();
 
 private:
     void setState(AppState state) override;

@@ -214,8 +214,10 @@ private slots:
         QVERIFY(!changed(idle, recording, m_icon).isEmpty());
         m_pointer->click({m_menu.center().x(), m_menu.top() + 64}); // "Остановить запись"
         QVERIFY(waitFor([] { return recordStreams() == 0; }, 10000));
-        openMenu();
-        m_pointer->click({m_menu.center().x(), m_menu.bottom() - 24}); // "Выйти из Толвекса"
+        // The failed upload's menu has one item more: "Начать новую запись".
+        const QImage closed = screenshot();
+        const QRect menu = changed(closed, openMenu(), QRect(0, topBar + 2, 1280, 400));
+        m_pointer->click({menu.center().x(), menu.bottom() - 24}); // "Выйти из Толвекса"
         QVERIFY(m_program.waitForFinished(5000) && m_program.exitCode() == 0);
     }
 };

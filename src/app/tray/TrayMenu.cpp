@@ -26,7 +26,6 @@ TrayMenu::TrayMenu(AppViewModel &viewModel, QObject *parent)
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     connect(quit, &QAction::triggered, this, &TrayMenu::quitRequested, Qt::QueuedConnection);
     connect(&m_viewModel, &AppViewModel::changed, this, &TrayMenu::followState);
-    connect(&m_viewModel, &AppViewModel::unsentCountChanged, this, &TrayMenu::followState);
     followState();
 }
 
@@ -57,10 +56,9 @@ void TrayMenu::followState() {
                                m_viewModel.hasRecordedFile());
     m_newRecording->setEnabled(!m_viewModel.isBusy());
     const QString unsent = m_viewModel.unsentText();
-    const bool signedIn = m_viewModel.stateCase() != AppState::Case::notLoggedIn;
     m_unsent->setText(unsent);
-    m_unsent->setVisible(signedIn && !unsent.isEmpty());
-    m_sendNow->setVisible(signedIn && !unsent.isEmpty());
+    m_unsent->setVisible(!unsent.isEmpty());
+    m_sendNow->setVisible(!unsent.isEmpty());
 }
 
 void TrayMenu::runMainAction() {
