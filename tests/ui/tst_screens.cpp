@@ -3,6 +3,7 @@
 // With TOLVEX_WRITE_DOCS=1 at ratio 2 five screens also go into docs/screens.png.
 
 #include "HearingReport.h"
+#include "RecordingManifest.h"
 #include "TolvexUi.h"
 #include "ViewModelHarness.h"
 
@@ -81,6 +82,25 @@ struct Stage : Harness {
         if (scene == "idle") {
             make(QStringLiteral("token-1"));
             return settlesOn(AppState::Case::idle);
+        }
+        if (scene == "idle-unsent") {
+            // A recording an earlier run left, which the service refuses for now.
+            RecordingManifest manifest;
+            manifest.id = QStringLiteral("AAAAAAAA-0000-4000-8000-000000000001");
+            manifest.meetingId = 41;
+            manifest.apiBaseUrl = server.baseUrl();
+            manifest.startTime = QDateTime::currentDateTimeUtc();
+            manifest.partFiles = {"sys_" + manifest.id + ".m4a"};
+            manifest.stage = RecordingManifest::Stage::stopped;
+            leaveBehind(manifest.id, manifest.toJson(), manifest.partFiles);
+            RecordedAudio mixed;
+            mixed.filePath = writeFile(QStringLiteral("mix.m4a"));
+            recorder.mixes.push_back(mixed);
+            script.pushUpload(answers::notJson(500));
+            make(QStringLiteral("token-1"));
+            return settlesOn(AppState::Case::idle) && QTest::qWaitFor([&] {
+                       return !vm->unsentText().isEmpty() && !uploads().isEmpty();
+                   });
         }
         if (scene.startsWith("recording-")) {
             // The longest lines there are, with device descriptions cut to their limit.
@@ -201,6 +221,7 @@ private slots:
         row("sign-in-timed-out", "LoginView", "signInButton", white, signIn);
         row("sign-in-expired", "LoginView", "signInButton", white, signIn);
         row("idle", "IdleView", "startButton", green, QStringLiteral("Начать запись"));
+        row("idle-unsent", "IdleView", "startButton", green, QStringLiteral("Начать запись"));
         row("recording", "RecordingView", "stopButton", red, stop);
         row("recording-notices", "RecordingView", "stopButton", red, stop);
         row("recording-device-notices", "RecordingView", "stopButton", red, stop);
@@ -253,11 +274,12 @@ private slots:
             // Above the label, clear of the rounded corners.
             QVERIFY(drawnNear(shot, button->mapToScene(QPointF(button->width() / 2, 4)), fill, 2));
         }
-        // What cannot be heard, or why the user must sign in again, is said in full, two lines at
-        // most each, and takes no room when there is nothing to say.
+        // What cannot be heard, why the user must sign in again, or how many recordings wait, is
+        // said in full, two lines at most each, and takes no room when there is nothing to say.
         for (const auto &[name, text] :
              {std::pair{QStringLiteral("noticeText"), stage.vm->recordingNotice()},
-              std::pair{QStringLiteral("signInNotice"), stage.vm->uploadErrorText()}}) {
+              std::pair{QStringLiteral("signInNotice"), stage.vm->uploadErrorText()},
+              std::pair{QStringLiteral("unsentText"), stage.vm->unsentText()}}) {
             QQuickItem *notice = findItem(screen, name);
             if (!notice)
                 continue;
