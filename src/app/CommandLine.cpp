@@ -16,6 +16,18 @@ Request requestOf(const QString &argument) {
     if (argument == u"--list-unsent") {
         return Request::listUnsent;
     }
+    if (argument == u"--toggle") {
+        return Request::toggle;
+    }
+    if (argument == u"--start") {
+        return Request::start;
+    }
+    if (argument == u"--stop") {
+        return Request::stop;
+    }
+    if (argument == u"--status") {
+        return Request::status;
+    }
     return Request::invalid;
 }
 
@@ -46,10 +58,19 @@ bool asksForInformation(int argc, const char *const *argv) {
     return false;
 }
 
+bool asksRunningCopy(Request request) {
+    return request == Request::toggle || request == Request::start || request == Request::stop ||
+           request == Request::status;
+}
+
 Answer answer(const Parsed &parsed, const QString &programName, const QString &version) {
     switch (parsed.request) {
     case Request::run:
     case Request::listUnsent: // answered by the program, which looks at its folder
+    case Request::toggle:     // answered by the running copy
+    case Request::start:
+    case Request::stop:
+    case Request::status:
         return {};
     case Request::help:
         return {QStringLiteral("Использование: %1 [параметр]\n"
@@ -62,7 +83,13 @@ Answer answer(const Parsed &parsed, const QString &programName, const QString &v
                                "Параметры:\n"
                                "  -h, --help     показать эту справку и выйти\n"
                                "  -v, --version  показать версию и выйти\n"
-                               "  --list-unsent  показать неотправленные записи и выйти\n")
+                               "  --list-unsent  показать неотправленные записи и выйти\n"
+                               "\n"
+                               "Для запущенной программы (например, по сочетанию клавиш):\n"
+                               "  --toggle       начать запись или остановить идущую\n"
+                               "  --start        начать запись\n"
+                               "  --stop         остановить запись и отправить её\n"
+                               "  --status       сказать, что программа сейчас делает\n")
                     .arg(programName, ProductName::display)};
     case Request::version:
         return {QStringLiteral("%1 %2\n").arg(programName, version)};

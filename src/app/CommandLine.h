@@ -1,6 +1,7 @@
 #pragma once
 // The program's few command-line options: everything it does happens in the tray, so the
-// command line only answers questions about the program and then ends.
+// command line answers questions about the program, or asks the running copy to start or stop
+// a recording (for a key bound to it), and then ends.
 
 #include <QString>
 #include <QStringList>
@@ -12,6 +13,10 @@ enum class Request {
     help,       // -h, --help
     version,    // -v, --version
     listUnsent, // --list-unsent
+    toggle,     // --toggle: asks the running copy to start a recording, or stop the one under way
+    start,      // --start
+    stop,       // --stop
+    status,     // --status
     invalid,    // anything else
 };
 
@@ -24,8 +29,8 @@ struct Parsed {
 // (-platform, -display...), which QApplication takes away before the program looks.
 [[nodiscard]] Parsed parse(const QStringList &arguments);
 
-// Whether the raw command line asks only for help, the version or the unsent recordings, so
-// that the answer can be printed before any connection to a display is made.
+// Whether the raw command line asks only for help, the version, the unsent recordings or the
+// running copy, so that the answer can be printed before any connection to a display is made.
 [[nodiscard]] bool asksForInformation(int argc, const char *const *argv);
 
 // What to print for `request` on standard output (help, version) or standard error
@@ -35,6 +40,9 @@ struct Answer {
     bool toStandardError = false;
     int exitStatus = 0;
 };
+// Whether `request` is one for the running copy.
+[[nodiscard]] bool asksRunningCopy(Request request);
+
 [[nodiscard]] Answer answer(const Parsed &parsed, const QString &programName,
                             const QString &version);
 

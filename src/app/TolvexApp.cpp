@@ -97,7 +97,8 @@ void TolvexApp::start() {
             [this](const QRect &anchor) { m_anchor = anchor; });
     connect(m_tray.get(), &TrayIcon::registrationChanged, this, &TolvexApp::checkForTray);
 
-    m_channel = std::make_unique<InstanceChannel>();
+    m_channel = std::make_unique<InstanceChannel>(
+        [this](InstanceChannel::Command command) { return runCommand(command); });
     connect(m_channel.get(), &InstanceChannel::showRequested, this, [this] {
         if (m_presence == Presence::window) {
             openPopover();
@@ -183,8 +184,8 @@ void TolvexApp::followState() {
 }
 
 // What goes on while the popover is closed reaches the user, too: the recording and its
-// time, an upload, a failed one, and a notice that a track hears nothing.
-void TolvexApp::updateToolTip() {
+// time, an upload, a failed one, a notice that a track hears nothing, and what waits unsent.
+QStringList TolvexApp::statusLines() const {
     QStringList lines;
     switch (m_viewModel->stateCase()) {
     case AppState::Case::recording:
@@ -209,7 +210,48 @@ void TolvexApp::updateToolTip() {
     if (const QString unsent = m_viewModel->unsentText(); !unsent.isEmpty()) {
         lines << unsent;
     }
-    m_tray->setToolTip(lines);
+    return lines;
+}
+
+void TolvexApp::updateToolTip() {
+    m_tray->setToolTip(statusLines());
+}
+
+InstanceChannel::Outcome TolvexApp::runCommand(InstanceChannel::Command command) {
+    using Command = InstanceChannel::Command;
+    const AppState::Case state = m_viewModel->stateCase();
+    if (command == Command::status) {
+        QStringList lines = statusLines();
+        if (state == AppState::Case::notLoggedIn) {
+            lines.prepend(QStringLiteral("Вход не выполнен"));
+        } else if (state == AppState::Case::idle) {
+            lines.prepend(QStringLiteral("Запись не идёт"));
+        }
+        return {true,
+                lines.join(QStringLiteral(". ")).replace(QLatin1Char('\n'), QStringLiteral(". "))};
+    }
+    if (state == AppState::Case::notLoggedIn) {
+        return {false, QStringLiteral("Вход не выполнен: войдите через значок %1 в трее")
+                           .arg(ProductName::genitive)};
+    }
+    if (m_viewModel->isBusy() || state == AppState::Case::uploading) {
+        return {false, QStringLiteral("%1 занят: запись начинается, останавливается или "
+                                      "загружается; попробуйте через несколько секунд")
+                           .arg(ProductName::display)};
+    }
+    const bool recording = state == AppState::Case::recording;
+    if (command == Command::stop || (command == Command::toggle && recording)) {
+        if (!recording) {
+            return {false, QStringLiteral("Запись не идёт")};
+        }
+        m_viewModel->finishRecording();
+        return {true, QStringLiteral("Запись остановлена и отправляется")};
+    }
+    if (recording) {
+        return {false, QStringLiteral("Запись уже идёт")};
+    }
+    m_viewModel->beginRecording();
+    return {true, QStringLiteral("Начинаю запись")};
 }
 
 void TolvexApp::togglePopover(const QRect &anchor) {

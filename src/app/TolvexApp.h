@@ -3,19 +3,20 @@
 // no tray, the same screens in a window of their own).
 
 #include "DesktopSession.h"
+#include "InstanceChannel.h"
 
 #include <QCoroTask>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QRect>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 
 #include <chrono>
 #include <memory>
 
 class AppViewModel;
-class InstanceChannel;
 class NoTrayWindow;
 class PopoverWindow;
 class QQmlEngine;
@@ -58,7 +59,12 @@ private:
     void checkForTray();
     // The icon's recording mark and the tooltip follow the state.
     void followState();
+    // What goes on, a line each: the tooltip's lines, and the answer to `tolvex --status`.
+    [[nodiscard]] QStringList statusLines() const;
     void updateToolTip();
+    // A command from the command line (a key bound to `tolvex --toggle`): what the tray menu
+    // would do, refused when the screens would not offer it now.
+    InstanceChannel::Outcome runCommand(InstanceChannel::Command command);
     void togglePopover(const QRect &anchor);
     void openPopover();
     // The QML engine and the screens cost tens of megabytes: a program that mostly waits in

@@ -37,6 +37,19 @@ int printAnswer(const CommandLine::Parsed &parsed) {
     return answer.exitStatus;
 }
 
+// The running copy does what it is asked; this copy prints what that was, and ends.
+int askRunningCopy(int argc, char *argv[], CommandLine::Request request) {
+    QCoreApplication application(argc, argv);
+    using Command = InstanceChannel::Command;
+    const Command command = request == CommandLine::Request::start    ? Command::start
+                            : request == CommandLine::Request::stop   ? Command::stop
+                            : request == CommandLine::Request::status ? Command::status
+                                                                      : Command::toggle;
+    const InstanceChannel::Outcome outcome = InstanceChannel::askRunningCopy(command);
+    printToTerminal(outcome.text + QLatin1Char('\n'), outcome.done ? stdout : stderr);
+    return outcome.done ? 0 : 1;
+}
+
 int printUnsentRecordings() {
     try {
         printToTerminal(unsentRecordingList(AudioFiles::privateFolder()), stdout);
@@ -56,10 +69,13 @@ int main(int argc, char *argv[]) {
     for (int i = 1; i < argc; ++i) {
         rawArguments << QString::fromLocal8Bit(argv[i]);
     }
-    // Help, the version and the unsent recordings need no display: answered before the
-    // toolkit looks for one.
+    // Help, the version, the unsent recordings and the running copy need no display:
+    // answered before the toolkit looks for one.
     if (CommandLine::asksForInformation(argc, argv)) {
         const CommandLine::Parsed parsed = CommandLine::parse(rawArguments);
+        if (CommandLine::asksRunningCopy(parsed.request)) {
+            return askRunningCopy(argc, argv, parsed.request);
+        }
         return parsed.request == CommandLine::Request::listUnsent ? printUnsentRecordings()
                                                                   : printAnswer(parsed);
     }

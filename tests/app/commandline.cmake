@@ -1,5 +1,5 @@
-# Runs PROGRAM with --version, --help and --list-unsent with no display at all, without a
-# display, and with an unknown option.
+# Runs PROGRAM with --version, --help, --list-unsent and --toggle with no display at all,
+# without a display, and with an unknown option.
 set(ENV{DISPLAY} "")
 set(ENV{WAYLAND_DISPLAY} "")
 set(ENV{QT_QPA_PLATFORM} "")
@@ -23,7 +23,8 @@ if(NOT shortVersion STREQUAL version)
 endif()
 
 run(0 help --help)
-if(NOT help MATCHES "Использование: tolvex" OR NOT help MATCHES "--version")
+if(NOT help MATCHES "Использование: tolvex" OR NOT help MATCHES "--version" OR
+   NOT help MATCHES "--toggle")
     message(FATAL_ERROR "--help printed: ${help}")
 endif()
 
@@ -36,6 +37,14 @@ endif()
 run(2 unknownWithoutDisplay --bogus)
 if(NOT unknownWithoutDisplay MATCHES "неизвестный параметр «--bogus»")
     message(FATAL_ERROR "an unknown option without a display printed: ${unknownWithoutDisplay}")
+endif()
+
+# A command for the running copy, with none running, says so and fails: a key bound to it
+# must not look as if it worked.
+set(ENV{DBUS_SESSION_BUS_ADDRESS} "unix:path=${CMAKE_CURRENT_BINARY_DIR}/no-bus")
+run(1 noCopy --toggle)
+if(NOT noCopy MATCHES "Толвекс не запущен")
+    message(FATAL_ERROR "--toggle without a running copy printed: ${noCopy}")
 endif()
 
 # With a display, unknown options are told apart from the toolkit's own once it has taken

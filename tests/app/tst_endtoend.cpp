@@ -261,6 +261,18 @@ class TestEndToEnd : public QObject {
         return tone;
     }
 
+    // `tolvex` with `option`, as a key bound to it runs it: its exit status and what it printed.
+    std::pair<int, QString> command(const QString &option) const {
+        QProcess process;
+        process.setProcessEnvironment(environment());
+        process.start(QStringLiteral(TOLVEX_PROGRAM), {option});
+        if (!process.waitForFinished(10000))
+            return {-1, QString()};
+        return {process.exitCode(),
+                QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError())
+                    .trimmed()};
+    }
+
     bool recordingsFolderEmpties() const {
         const QDir recordings(qEnvironmentVariable("XDG_DATA_HOME") + "/tolvex/recordings");
         return waitFor([&] { return recordings.isEmpty(QDir::Files | QDir::Hidden); }, 10000);
@@ -328,6 +340,9 @@ private slots:
         // Sign-in: the bot's link goes to Telegram, and the idle screen follows.
         const std::optional<QPoint> signIn = waitForButton(white, 5000, "login");
         QVERIFY2(signIn, "no sign-in button on the popover");
+        const auto [refused, refusal] = command(QStringLiteral("--toggle"));
+        QVERIFY2(refused == 1 && refusal.startsWith(QStringLiteral("Вход не выполнен")),
+                 qPrintable(refusal));
         XDisplay::click(*signIn);
         QFile opened(m_folder.filePath("opened.log"));
         QVERIFY2(waitFor([&] { return opened.exists(); }, 10000), "no link was opened");
@@ -351,6 +366,22 @@ private slots:
         QVERIFY(recordingsFolderEmpties());
         const double tone = toneSeconds(*m_service.upload(), QStringLiteral("uploaded"));
         QVERIFY2(tone >= 2.5, qPrintable(QStringLiteral("%1 s of the tone").arg(tone)));
+
+        // A key bound to `tolvex --toggle` starts a recording and stops it, which sends it;
+        // `--status` says what goes on.
+        const auto [started, starting] = command(QStringLiteral("--toggle"));
+        QVERIFY2(started == 0 && starting == QStringLiteral("Начинаю запись"),
+                 qPrintable(starting));
+        QVERIFY2(waitForButton(red, 15000, "recording-by-command"), "--toggle did not record");
+        const auto [told, status] = command(QStringLiteral("--status"));
+        QVERIFY2(told == 0 && status.startsWith(QStringLiteral("Идёт запись")), qPrintable(status));
+        const qsizetype sent = m_service.server.requests().size();
+        const auto [stopped, stopping] = command(QStringLiteral("--toggle"));
+        QVERIFY2(stopped == 0, qPrintable(stopping));
+        QVERIFY2(waitFor([&] { return m_service.upload(sent).has_value(); }, 40000),
+                 "the recording --toggle stopped was not sent");
+        QVERIFY2(waitForButton(green, 20000, "idle-after-toggle"), "no idle screen after it");
+        QVERIFY(recordingsFolderEmpties());
 
         // A right click opens the menu and closes the popover; its last item quits.
         const std::optional<QRect> menu = openMenu();
