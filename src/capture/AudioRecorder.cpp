@@ -312,16 +312,17 @@ QCoro::Task<RecordedAudio> AudioRecorder::stop() {
     co_return result;
 }
 
-QCoro::Task<QStringList> AudioRecorder::stopKeepingParts() {
+QCoro::Task<RecordedAudio> AudioRecorder::stopKeepingParts() {
     QPointer<AudioRecorder> self(this);
+    RecordedAudio kept{{}, {}, RecordedAudio::Loss::mixFailed, std::nullopt};
     while (m_state == State::starting) {
         QFuture<void> settled = m_settled;
         co_await settled;
         if (!self)
-            co_return QStringList();
+            co_return kept;
     }
     if (m_state != State::recording)
-        co_return QStringList();
+        co_return kept;
     QPromise<void> settled;
     settled.start();
     m_settled = settled.future();
@@ -333,10 +334,11 @@ QCoro::Task<QStringList> AudioRecorder::stopKeepingParts() {
         QFile::remove(finished.liveMix->path);
     if (self)
         setState(State::idle);
-    QStringList paths;
     for (const PartTrack &part : finished.parts)
-        paths << part.path;
-    co_return paths;
+        kept.partFiles << part.path;
+    kept.systemLostToFullDisk = durationOf(finished.systemFramesLost);
+    kept.microphoneLostToFullDisk = durationOf(finished.microphoneFramesLost);
+    co_return kept;
 }
 
 QCoro::Task<RecordedAudio> AudioRecorder::mixParts(QStringList partFiles) {

@@ -63,7 +63,7 @@ public:
     QCoro::Task<std::optional<RecordedAudio>> stopRecording() override;
     QCoro::Task<RecordedAudio> mixParts(QStringList partFiles) override;
     // Like stopRecording(), in the same states, but leaves the parts unmixed.
-    QCoro::Task<QStringList> stopKeepingParts() override;
+    QCoro::Task<RecordedAudio> stopKeepingParts() override;
 
     [[nodiscard]] State state() const noexcept { return m_state; }
     // True while recording and while stopping.

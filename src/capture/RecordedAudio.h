@@ -16,8 +16,9 @@ struct RecordedAudio {
         none,      // filePath holds every recorded sample of both tracks
         trackCut,  // a track stopped being written mid-recording, or audio was dropped: filePath
                    // holds all that exists, but the recording has a gap or ends early on a track
-        mixFailed, // the mix could not be written (full disk...): filePath is empty, partFiles
-                   // hold the recording and can be mixed again
+        mixFailed, // not mixed: the mix could not be written (full disk...), or a quick exit
+                   // left it to the next launch. filePath is empty, partFiles hold the
+                   // recording and can be mixed again
     };
 
     QString filePath;      // the file to upload (a faststart M4A), empty on mixFailed
@@ -26,6 +27,8 @@ struct RecordedAudio {
     std::optional<CaptureTrack> affectedTrack; // which track the loss touches, when known
     // Audio each track lost while the disk was full (silence in its place), for the user;
     // zero when the disk never held the recording up for longer than the encoder could wait.
+    // Counted by the capture, so handed over on mixFailed too: a later mix of the parts cannot
+    // count it again.
     std::chrono::milliseconds systemLostToFullDisk{0};
     std::chrono::milliseconds microphoneLostToFullDisk{0};
 };

@@ -25,10 +25,13 @@ public:
     virtual QCoro::Task<std::optional<RecordedAudio>> stopRecording() = 0;
     // Never fails. Mixes the part files a mixFailed stop handed over once more; each part is
     // removed only when the returned file holds its audio. One call at a time per set of parts.
+    // Parts it did not record itself are taken as whole: what their capture lost is the
+    // caller's to add.
     virtual QCoro::Task<RecordedAudio> mixParts(QStringList partFiles) = 0;
     // For a quick exit: ends the capture so the part files are complete, without mixing them,
-    // and hands their paths over (nothing when nothing was recording). The next launch mixes.
-    virtual QCoro::Task<QStringList> stopKeepingParts() = 0;
+    // and hands them over as a mixFailed stop would, with what the capture lost (no parts when
+    // nothing was recording). The next launch mixes.
+    virtual QCoro::Task<RecordedAudio> stopKeepingParts() = 0;
     [[nodiscard]] virtual bool isRecording() const = 0;
     // While recording: what keeps each track that cannot be heard from being heard; empty
     // otherwise.

@@ -168,7 +168,8 @@ QCoro::Task<> RecordingFlow::finishRecordingSteps() {
     co_await uploadRecordingSteps();
 }
 
-bool RecordingFlow::holdRecording(const RecordedAudio &audio) {
+bool RecordingFlow::holdRecording(const RecordedAudio &handedBack) {
+    const RecordedAudio audio = m_recording ? m_recording->withKeptLoss(handedBack) : handedBack;
     if (m_recording)
         m_recording->mixed(audio);
     if (audio.loss == RecordedAudio::Loss::none)
@@ -293,10 +294,10 @@ QCoro::Task<bool> RecordingFlow::prepareToQuit() {
         co_return false;
     if (m_screen.state().kind() == AppState::Case::recording) {
         // The parts are complete once the capture ends; the next launch mixes them.
-        QCoro::Task<QStringList> stopping = m_recorder.stopKeepingParts();
-        const QStringList parts = co_await std::move(stopping);
+        QCoro::Task<RecordedAudio> stopping = m_recorder.stopKeepingParts();
+        const RecordedAudio kept = co_await std::move(stopping);
         if (self && m_recording)
-            m_recording->stopped(parts);
+            m_recording->stopped(kept);
     }
     co_return true;
 }

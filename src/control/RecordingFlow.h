@@ -93,9 +93,10 @@ private:
     // Removes the held recording's files; letting go of it (resetting m_recording) leaves them
     // for the next launch.
     void forgetRecording();
-    // Takes over what the recorder handed back. A recording that lost audio, or whose mix
-    // failed, is not uploaded silently: false, with the error screen saying what happened.
-    bool holdRecording(const RecordedAudio &audio);
+    // Takes over what the recorder handed back. A recording that lost audio (now or at its
+    // stop), or whose mix failed, is not uploaded silently: false, with the error screen
+    // saying what happened.
+    bool holdRecording(const RecordedAudio &handedBack);
     // The error screen, or, when the service refused the token, the sign-in screen with the
     // recording kept on disk for the account's next sign-in.
     void fail(const QString &text, bool tokenRefused);

@@ -45,42 +45,58 @@ bool RecordingOnDisk::capturing() {
     return advance(Stage::capturing);
 }
 
-bool RecordingOnDisk::stopped(const QStringList &partPaths) {
-    m_manifest.partFiles.clear();
-    for (const QString &part : partPaths) {
-        if (const QString name = nameIfInFolder(part); !name.isEmpty())
-            m_manifest.partFiles << name;
-    }
+bool RecordingOnDisk::stopped(const RecordedAudio &audio) {
+    keepPartNames(audio.partFiles);
+    keepLoss(audio);
     return advance(Stage::stopped);
 }
 
 bool RecordingOnDisk::mixed(const RecordedAudio &audio) {
     m_heldFile = audio.filePath;
     m_heldParts = audio.partFiles;
-    if (audio.filePath.isEmpty()) {
-        // The mix failed: what is left are the complete parts.
-        if (audio.loss == RecordedAudio::Loss::trackCut)
-            m_manifest.trackCut = true;
-        return stopped(audio.partFiles);
-    }
+    // Without a file the mix failed: what is left are the complete parts.
+    if (audio.filePath.isEmpty())
+        return stopped(audio);
     m_manifest.mixedFile = nameIfInFolder(audio.filePath);
+    keepPartNames(audio.partFiles);
+    // What the next launch checks the mix against before it trusts it.
+    m_manifest.mixLength = AudioDecoder::lengthOf(audio.filePath);
+    keepLoss(audio);
+    return advance(Stage::mixed);
+}
+
+RecordedAudio RecordingOnDisk::withKeptLoss(RecordedAudio audio) const {
+    if (audio.loss == RecordedAudio::Loss::mixFailed || !m_manifest.trackCut)
+        return audio;
+    audio.loss = RecordedAudio::Loss::trackCut;
+    audio.affectedTrack = audio.affectedTrack ? audio.affectedTrack : m_manifest.cutTrack;
+    audio.systemLostToFullDisk =
+        std::max(audio.systemLostToFullDisk, m_manifest.systemLostToFullDisk);
+    audio.microphoneLostToFullDisk =
+        std::max(audio.microphoneLostToFullDisk, m_manifest.microphoneLostToFullDisk);
+    return audio;
+}
+
+void RecordingOnDisk::keepLoss(const RecordedAudio &audio) {
+    const bool cut = audio.loss == RecordedAudio::Loss::trackCut;
+    if (!cut && audio.systemLostToFullDisk.count() == 0 &&
+        audio.microphoneLostToFullDisk.count() == 0)
+        return;
+    m_manifest.trackCut = true;
+    if (cut)
+        m_manifest.cutTrack = audio.affectedTrack;
+    m_manifest.systemLostToFullDisk =
+        std::max(m_manifest.systemLostToFullDisk, audio.systemLostToFullDisk);
+    m_manifest.microphoneLostToFullDisk =
+        std::max(m_manifest.microphoneLostToFullDisk, audio.microphoneLostToFullDisk);
+}
+
+void RecordingOnDisk::keepPartNames(const QStringList &partPaths) {
     m_manifest.partFiles.clear();
-    for (const QString &part : audio.partFiles) {
+    for (const QString &part : partPaths) {
         if (const QString name = nameIfInFolder(part); !name.isEmpty())
             m_manifest.partFiles << name;
     }
-    // What the next launch checks the mix against before it trusts it.
-    m_manifest.mixLength = AudioDecoder::lengthOf(audio.filePath);
-    // A cut stays told: a later mix of what is left cannot bring the lost audio back.
-    if (audio.loss == RecordedAudio::Loss::trackCut) {
-        m_manifest.trackCut = true;
-        m_manifest.cutTrack = audio.affectedTrack;
-        m_manifest.systemLostToFullDisk =
-            std::max(m_manifest.systemLostToFullDisk, audio.systemLostToFullDisk);
-        m_manifest.microphoneLostToFullDisk =
-            std::max(m_manifest.microphoneLostToFullDisk, audio.microphoneLostToFullDisk);
-    }
-    return advance(Stage::mixed);
 }
 
 void RecordingOnDisk::delivered() {

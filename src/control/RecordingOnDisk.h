@@ -45,12 +45,15 @@ public:
     // or failing disk): the files stay as they are, and recovery reads them without it.
     // The capture writes the part files.
     bool capturing();
-    // The capture ended; `partPaths` are complete, but not mixed (the mix failed, or the
-    // program quits and leaves the mix to the next launch).
-    bool stopped(const QStringList &partPaths);
+    // The capture ended; the parts of `audio` are complete, but not mixed (the mix failed, or
+    // the program quits and leaves the mix to the next launch), and what it lost is kept.
+    bool stopped(const RecordedAudio &audio);
     // What the recorder handed back: the file to upload (on the disk already) and the parts
     // it still needs, with what the recording lost.
     bool mixed(const RecordedAudio &audio);
+    // `audio` with the loss this recording is known to have had: a mix of the parts cannot
+    // tell what their capture lost, so a later mix is told as the first stop was.
+    [[nodiscard]] RecordedAudio withKeptLoss(RecordedAudio audio) const;
     // The service has the audio: this is written down first, so that a crash before the files
     // are gone cannot send it twice; then every file goes and the lock is let go.
     void delivered();
@@ -60,6 +63,9 @@ public:
 private:
     // The one place where the stage changes: writes the manifest with the new stage.
     bool advance(Stage to);
+    // A loss stays told: a later mix of what is left cannot bring the lost audio back.
+    void keepLoss(const RecordedAudio &audio);
+    void keepPartNames(const QStringList &partPaths);
     [[nodiscard]] QString nameIfInFolder(const QString &path) const;
 
     RecordingArchive m_archive;

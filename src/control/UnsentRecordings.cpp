@@ -132,12 +132,8 @@ UnsentRecordings::takeOldest(Owner owner, QPointer<QObject> asker, QSet<QString>
             manifest.apiBaseUrl = owner.apiBaseUrl;
             manifest.userId = owner.userId;
         }
-        if (audio.loss != RecordedAudio::Loss::mixFailed && manifest.trackCut) {
-            audio.loss = RecordedAudio::Loss::trackCut;
-            audio.affectedTrack = audio.affectedTrack ? audio.affectedTrack : manifest.cutTrack;
-            audio.systemLostToFullDisk = manifest.systemLostToFullDisk;
-            audio.microphoneLostToFullDisk = manifest.microphoneLostToFullDisk;
-        }
+        auto recording = std::make_unique<RecordingOnDisk>(m_archive, manifest, found.lock);
+        audio = recording->withKeptLoss(std::move(audio));
         const bool complete = audio.loss == RecordedAudio::Loss::none;
         const QString lossNote = unreadable ? unreadablePartText()
                                  : complete ? QString()
@@ -155,8 +151,7 @@ UnsentRecordings::takeOldest(Owner owner, QPointer<QObject> asker, QSet<QString>
         QString text = unsentRecordingText(manifest.startTime, length);
         if (!lossNote.isEmpty())
             text += QStringLiteral(". ") + lossNote;
-        co_return Offer{std::make_unique<RecordingOnDisk>(m_archive, manifest, found.lock),
-                        std::move(audio), std::move(text)};
+        co_return Offer{std::move(recording), std::move(audio), std::move(text)};
     }
     co_return std::nullopt;
 }

@@ -254,6 +254,53 @@ private slots:
         QVERIFY(!h.vm->hasRecordedFile());
     }
 
+    // What a full disk cost stays with the recording and is told before it is sent, however
+    // it goes on: mixed again after a failed mix, or mixed by the next launch after a quit
+    // mid-recording or after a failed mix.
+    void fullDiskLossIsToldOnEveryPath_data() {
+        QTest::addColumn<bool>("mixFails");
+        QTest::addColumn<bool>("quits");
+        QTest::newRow("mix failed, mixed again") << true << false;
+        QTest::newRow("quit while recording, mixed at launch") << false << true;
+        QTest::newRow("mix failed, quit, mixed at launch") << true << true;
+    }
+    void fullDiskLossIsToldOnEveryPath() {
+        QFETCH(bool, mixFails);
+        QFETCH(bool, quits);
+        Harness h;
+        QVERIFY(h.startIdle());
+        QVERIFY(h.startRecording());
+        const QString id = h.recorder.lastRecordingId;
+        const QStringList names{"sys_" + id + ".m4a", "mic_" + id + ".m4a"};
+        h.leaveBehind(id, QByteArray(), names);
+        const QStringList parts{h.recordings.filePath(names[0]), h.recordings.filePath(names[1])};
+        h.recorder.recorded = RecordedAudio{{}, parts, RecordedAudio::Loss::mixFailed, {}};
+        h.recorder.recorded->systemLostToFullDisk = 1500ms;
+        h.recorder.recorded->microphoneLostToFullDisk = 2500ms;
+        if (mixFails) {
+            h.vm->finishRecording();
+            QVERIFY(h.settlesOn(AppState::Case::uploadError));
+            QVERIFY(h.vm->uploadErrorText().startsWith(QStringLiteral("Не удалось свести")));
+        }
+        h.recorder.mixes.push_back(RecordedAudio{h.writeFile("mix.m4a"), {}, {}, {}});
+        if (quits) {
+            QCoro::waitFor(h.vm->prepareToQuit());
+            h.vm.reset();
+            h.launch();
+        } else {
+            h.vm->retryUpload();
+        }
+        QVERIFY(h.settlesOn(AppState::Case::uploadError));
+        QVERIFY2(h.vm->uploadErrorText().contains(QStringLiteral(
+                     "Диск был заполнен: потеряно 2 с звука компьютера и 3 с микрофона")),
+                 qPrintable(h.vm->uploadErrorText()));
+        QCOMPARE(h.uploads().size(), 0);
+        h.vm->retryUpload();
+        QVERIFY(h.settlesOn(AppState::Case::idle));
+        QCOMPARE(h.uploads().size(), 1);
+        QCOMPARE(h.recorder.mixedParts.size(), 1);
+    }
+
     void secondClicksWhileBusyChangeNothing() {
         Harness h;
         QVERIFY(h.startIdle());

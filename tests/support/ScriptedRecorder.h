@@ -62,10 +62,13 @@ public:
         co_return result;
     }
 
-    // Nothing was kept: the parts are the real recorder's business.
-    QCoro::Task<QStringList> stopKeepingParts() override {
+    // The parts and the loss of `recorded`, unmixed.
+    QCoro::Task<RecordedAudio> stopKeepingParts() override {
         m_recording = false;
-        co_return QStringList();
+        RecordedAudio kept = recorded.value_or(RecordedAudio{});
+        kept.filePath.clear();
+        kept.loss = RecordedAudio::Loss::mixFailed;
+        co_return kept;
     }
 
     [[nodiscard]] bool isRecording() const override { return m_recording; }
