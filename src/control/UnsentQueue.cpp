@@ -105,6 +105,12 @@ void UnsentQueue::recount() {
 }
 
 QCoro::Task<> UnsentQueue::sendAll() {
+    // Nearly always nothing waits: then nobody hears of a look either.
+    if (const std::optional<RecordingArchive> archive = m_archive();
+        !archive || !archive->holdsFiles()) {
+        recount();
+        co_return;
+    }
     QPointer<UnsentQueue> self(this);
     // Recordings not to be looked at again in this round.
     QSet<QString> passed;
