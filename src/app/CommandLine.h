@@ -10,6 +10,7 @@ namespace CommandLine {
 
 enum class Request {
     run,        // no options: start the tray program
+    runAtLogin, // --at-login: the same, started with the session, whose panel may come later
     help,       // -h, --help
     version,    // -v, --version
     listUnsent, // --list-unsent

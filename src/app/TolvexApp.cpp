@@ -33,9 +33,11 @@ QString noTrayNotice() {
 
 } // namespace
 
-TolvexApp::TolvexApp(std::unique_ptr<AppViewModel> viewModel, QObject *parent)
+TolvexApp::TolvexApp(std::unique_ptr<AppViewModel> viewModel, bool atLogin, QObject *parent)
     : QObject(parent)
-    , m_viewModel(std::move(viewModel)) {
+    , m_viewModel(std::move(viewModel))
+    , m_settings(ProductName::command, ProductName::command)
+    , m_trayWaitMs(atLogin ? trayWaitAtLoginMs : trayWaitMs) {
     m_trayPoll.setInterval(trayPollMs);
     connect(&m_trayPoll, &QTimer::timeout, this, &TolvexApp::checkForTray);
     m_recordingClock.setInterval(1000);
@@ -80,7 +82,7 @@ NoTrayWindow *TolvexApp::noTrayWindow() {
 }
 
 void TolvexApp::start() {
-    m_menu = std::make_unique<TrayMenu>(*m_viewModel);
+    m_menu = std::make_unique<TrayMenu>(*m_viewModel, m_autostart);
     connect(m_menu.get(), &TrayMenu::openRequested, this, &TolvexApp::openPopover);
     connect(m_menu.get(), &TrayMenu::quitRequested, this, &TolvexApp::requestQuit);
     // A right click is a click outside the popover, so the popover closes. It must close
@@ -135,7 +137,7 @@ void TolvexApp::checkForTray() {
         setPresence(Presence::xembed);
         return;
     }
-    if (m_presence == Presence::searching && m_trayWait.elapsed() >= trayWaitMs) {
+    if (m_presence == Presence::searching && m_trayWait.elapsed() >= m_trayWaitMs) {
         setPresence(Presence::window);
     }
 }
@@ -173,6 +175,11 @@ void TolvexApp::setPresence(Presence presence) {
 }
 
 void TolvexApp::followState() {
+    if (m_viewModel->stateCase() == AppState::Case::idle) {
+        // Signed in: from now on the program starts with the session, unless the user says no.
+        m_autostart.offerOnce(m_settings);
+        m_menu->followAutostart();
+    }
     const bool recording = m_viewModel->stateCase() == AppState::Case::recording;
     m_tray->setRecording(recording);
     if (recording && !m_recordingClock.isActive()) {

@@ -4,11 +4,13 @@
 
 #include "DesktopSession.h"
 #include "InstanceChannel.h"
+#include "LoginAutostart.h"
 
 #include <QCoroTask>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QRect>
+#include <QSettings>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -27,21 +29,23 @@ class TolvexApp : public QObject {
     Q_OBJECT
 
 public:
-    // How long a tray host may take to appear (a session starting up) before the screens open
-    // in a window.
+    // How long a tray host may take to appear before the screens open in a window; started
+    // with the session, whose panel often comes after the programs it starts, longer.
     static constexpr int trayWaitMs = 5000;
+    static constexpr int trayWaitAtLoginMs = 30000;
     static constexpr int trayPollMs = 250;
 
     // Where the program shows itself; only setPresence() changes it.
     enum class Presence {
-        searching,      // no tray yet: the window opens once trayWaitMs have passed
+        searching,      // no tray yet: the window opens once the tray wait has passed
         statusNotifier, // our item, shown by a host through a StatusNotifierWatcher
         xembed,         // Qt's icon in an XEmbed tray
         window,         // no tray: the screens in a NoTrayWindow; trays are still sought
     };
 
     // Shows `viewModel`; the tray icon comes with start(), the popover with the first click.
-    explicit TolvexApp(std::unique_ptr<AppViewModel> viewModel, QObject *parent = nullptr);
+    // `atLogin`: started with the desktop session.
+    TolvexApp(std::unique_ptr<AppViewModel> viewModel, bool atLogin, QObject *parent = nullptr);
     ~TolvexApp() override;
 
     // Puts the icon into a tray, or, when none appears in time, opens the window.
@@ -88,6 +92,10 @@ private:
     std::unique_ptr<InstanceChannel> m_channel;
     // The toolkit has its display by the time the program is made.
     const DesktopSession m_session = DesktopSession::detect();
+    // The program's own settings, in the user's config folder.
+    QSettings m_settings;
+    LoginAutostart m_autostart = LoginAutostart::forUser();
+    int m_trayWaitMs;
     Presence m_presence = Presence::searching;
     QTimer m_trayPoll;
     QElapsedTimer m_trayWait;

@@ -100,7 +100,8 @@ int main(int argc, char *argv[]) {
     QApplication application(argc, argv);
 
     const CommandLine::Parsed parsed = CommandLine::parse(application.arguments().mid(1));
-    if (parsed.request != CommandLine::Request::run) {
+    const bool atLogin = parsed.request == CommandLine::Request::runAtLogin;
+    if (parsed.request != CommandLine::Request::run && !atLogin) {
         return printAnswer(parsed);
     }
 
@@ -131,11 +132,13 @@ int main(int argc, char *argv[]) {
         // The built-in service, the keyring, the desktop's links and the sound server.
         const QString apiBaseUrl = ApiBaseUrl::fromBuild();
         TolvexApp tolvex(std::make_unique<AppViewModel>(AppViewModel::Seams{
-            .apiBaseUrl = apiBaseUrl,
-            .tokenStore = std::make_shared<KeyringTokenStore>(ApiBaseUrl::tokenOrigin(apiBaseUrl)),
-            .linkOpener = std::make_shared<DesktopLinkOpener>(),
-            .recorder = &AudioRecorder::shared(),
-            .recoversUnsent = recoversUnsent}));
+                             .apiBaseUrl = apiBaseUrl,
+                             .tokenStore = std::make_shared<KeyringTokenStore>(
+                                 ApiBaseUrl::tokenOrigin(apiBaseUrl)),
+                             .linkOpener = std::make_shared<DesktopLinkOpener>(),
+                             .recorder = &AudioRecorder::shared(),
+                             .recoversUnsent = recoversUnsent}),
+                         atLogin);
         QuitSignalWatcher quitSignals;
         QObject::connect(&quitSignals, &QuitSignalWatcher::quitRequested, &tolvex,
                          &TolvexApp::requestQuit);

@@ -11,6 +11,7 @@
 #include <QDBusConnection>
 #include <QDBusInterface>
 #include <QDBusReply>
+#include <QFile>
 #include <QProcess>
 #include <QTest>
 
@@ -91,7 +92,7 @@ private slots:
     void cleanupTestCase() { m_program.kill(), m_program.waitForFinished(5000); }
 
 private:
-    void launch();
+    void launch(const QStringList &arguments = {});
     [[nodiscard]] QVariant itemProperty(const QString &name) const;
     // The labels of the menu's visible items, and their ids.
     [[nodiscard]] QMap<QString, int> menu() const;
@@ -120,13 +121,13 @@ void TestTrayHosts::initTestCase() {
     });
 }
 
-void TestTrayHosts::launch() {
+void TestTrayHosts::launch(const QStringList &arguments) {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("QT_QPA_PLATFORM", "xcb");
     environment.insert("TOLVEX_API_BASE_URL", m_service.baseUrl());
     m_program.setProcessEnvironment(environment);
     m_program.setProcessChannelMode(QProcess::ForwardedChannels);
-    m_program.start(TOLVEX_PROGRAM, {});
+    m_program.start(TOLVEX_PROGRAM, arguments);
     QVERIFY(m_program.waitForStarted(5000));
 }
 
@@ -162,6 +163,13 @@ void TestTrayHosts::click(const QString &label) {
 }
 
 void TestTrayHosts::withoutATrayTheScreensOpenInAWindowThatASecondStartShows() {
+    // Started with the session, it gives a panel that starts after it longer than 5 s.
+    launch({"--at-login"});
+    QTest::qWait(7000);
+    QCOMPARE(programWindow(), 0ULL);
+    m_program.kill();
+    QVERIFY(m_program.waitForFinished(5000));
+
     QElapsedTimer sinceStart;
     sinceStart.start();
     launch();
@@ -188,7 +196,8 @@ void TestTrayHosts::aLateOrRestartedWatcherGetsTheIconAndItsMenu() {
     QTRY_VERIFY_WITH_TIMEOUT(!m_watcher.item.isEmpty(), 2000);
     QTRY_VERIFY_WITH_TIMEOUT(programWindow() == 0, 2000);
     QCOMPARE(itemProperty("Title").toString(), product);
-    QCOMPARE(menu().keys(), QStringList({"Выйти из Толвекса", "Открыть Толвекс"}));
+    QCOMPARE(menu().keys(),
+             QStringList({"Выйти из Толвекса", "Запускать при входе", "Открыть Толвекс"}));
 
     // From the menu, with no panel taking room to show the tray's corner: by the pointer, which
     // is on the menu beside the icon.
@@ -234,6 +243,13 @@ void TestTrayHosts::signedInTheMenuRecordsAndTheToolTipSaysSo() {
     m_watcher.item.clear();
     launch();
     QTRY_VERIFY_WITH_TIMEOUT(menu().contains("Начать запись"), 10000);
+    // Signed in, the program starts with the session from now on, until the user says no.
+    QFile entry(qEnvironmentVariable("XDG_CONFIG_HOME") + "/autostart/tolvex.desktop");
+    QTRY_VERIFY(entry.exists());
+    QVERIFY(entry.open(QIODevice::ReadOnly) &&
+            entry.readAll().contains("\nExec=" TOLVEX_PROGRAM " --at-login\n"));
+    click("Запускать при входе");
+    QTRY_VERIFY(!entry.exists());
     for (const char *signal : {"LayoutUpdated", "ItemsPropertiesUpdated"})
         QDBusConnection::sessionBus().connect(m_watcher.item, "/MenuBar", "com.canonical.dbusmenu",
                                               signal, this, SLOT(menuChanged()));
@@ -251,6 +267,15 @@ void TestTrayHosts::signedInTheMenuRecordsAndTheToolTipSaysSo() {
     click("Остановить запись");
     QTRY_VERIFY_WITH_TIMEOUT(menu().contains("Повторить загрузку"), 30000);
     QCOMPARE(qdbus_cast<SniToolTip>(itemProperty("ToolTip")).description, "Запись не загружена");
+    // The next meeting does not wait: the failed recording joins the queue, which the menu
+    // and the tooltip count once the next one failed too.
+    click("Начать новую запись");
+    QTRY_VERIFY_WITH_TIMEOUT(menu().contains("Остановить запись"), 15000);
+    click("Остановить запись");
+    QTRY_VERIFY_WITH_TIMEOUT(menu().contains("Повторить загрузку"), 30000);
+    QVERIFY(menu().contains("Не отправлено: 1"));
+    QCOMPARE(qdbus_cast<SniToolTip>(itemProperty("ToolTip")).description,
+             "Запись не загружена\nНе отправлено: 1");
     click("Выйти из Толвекса");
     QVERIFY(m_program.waitForFinished(5000));
 }

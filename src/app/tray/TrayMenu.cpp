@@ -1,15 +1,17 @@
 #include "TrayMenu.h"
 
 #include "AppViewModel.h"
+#include "LoginAutostart.h"
 #include "ProductName.h"
 
 #include <QAction>
 #include <QKeySequence>
 #include <QMenu>
 
-TrayMenu::TrayMenu(AppViewModel &viewModel, QObject *parent)
+TrayMenu::TrayMenu(AppViewModel &viewModel, LoginAutostart &autostart, QObject *parent)
     : QObject(parent)
     , m_viewModel(viewModel)
+    , m_autostart(autostart)
     , m_menu(std::make_unique<QMenu>()) {
     QAction *open = m_menu->addAction(QStringLiteral("Открыть ") + ProductName::display);
     connect(open, &QAction::triggered, this, &TrayMenu::openRequested);
@@ -22,6 +24,13 @@ TrayMenu::TrayMenu(AppViewModel &viewModel, QObject *parent)
     m_sendNow = m_menu->addAction(QString::fromUtf8(sendNowText));
     connect(m_sendNow, &QAction::triggered, &m_viewModel, &AppViewModel::sendUnsentNow);
     m_menu->addSeparator();
+    m_atLogin = m_menu->addAction(QString::fromUtf8(atLoginText));
+    m_atLogin->setCheckable(true);
+    connect(m_atLogin, &QAction::triggered, this, [this](bool on) {
+        m_autostart.setOn(on);
+        followAutostart();
+    });
+    connect(m_menu.get(), &QMenu::aboutToShow, this, &TrayMenu::followAutostart);
     QAction *quit = m_menu->addAction(QStringLiteral("Выйти из ") + ProductName::genitive);
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     connect(quit, &QAction::triggered, this, &TrayMenu::quitRequested, Qt::QueuedConnection);
@@ -59,6 +68,10 @@ void TrayMenu::followState() {
     m_unsent->setText(unsent);
     m_unsent->setVisible(!unsent.isEmpty());
     m_sendNow->setVisible(!unsent.isEmpty());
+}
+
+void TrayMenu::followAutostart() {
+    m_atLogin->setChecked(m_autostart.isOn());
 }
 
 void TrayMenu::runMainAction() {

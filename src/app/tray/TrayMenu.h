@@ -7,6 +7,7 @@
 #include <memory>
 
 class AppViewModel;
+class LoginAutostart;
 class QAction;
 class QMenu;
 
@@ -19,11 +20,15 @@ public:
     static constexpr const char *retryText = "Повторить загрузку";
     static constexpr const char *newRecordingText = "Начать новую запись";
     static constexpr const char *sendNowText = "Отправить сейчас";
+    static constexpr const char *atLoginText = "Запускать при входе";
 
-    explicit TrayMenu(AppViewModel &viewModel, QObject *parent = nullptr);
+    TrayMenu(AppViewModel &viewModel, LoginAutostart &autostart, QObject *parent = nullptr);
     ~TrayMenu() override;
 
     [[nodiscard]] QMenu &menu() { return *m_menu; }
+    // The check of "Запускать при входе" follows the autostart entry, which the user may also
+    // have removed by hand.
+    void followAutostart();
 
 signals:
     void openRequested();
@@ -36,7 +41,9 @@ private:
     void runMainAction();
 
     AppViewModel &m_viewModel;
+    LoginAutostart &m_autostart;
     std::unique_ptr<QMenu> m_menu;
+    QAction *m_atLogin = nullptr;
     QAction *m_main = nullptr;
     QAction *m_newRecording = nullptr;
     // "Не отправлено: N", not clickable, and the action that sends them.
