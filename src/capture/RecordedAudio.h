@@ -24,8 +24,9 @@ struct RecordedAudio {
     QStringList partFiles; // part files kept because filePath lacks their audio
     Loss loss = Loss::none;
     std::optional<CaptureTrack> affectedTrack; // which track the loss touches, when known
-    // Audio each track lost while the disk was full (silence in its place), for the user;
-    // zero when the disk never held the recording up for longer than the encoder could wait.
+    // Audio each track lost while the disk was full (silence in its place, or, still full at
+    // the stop, the track's end), for the user; zero when the disk never held the recording up
+    // for longer than the encoder could wait.
     std::chrono::milliseconds systemLostToFullDisk{0};
     std::chrono::milliseconds microphoneLostToFullDisk{0};
 };
