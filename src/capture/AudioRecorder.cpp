@@ -136,7 +136,7 @@ QCoro::Task<> AudioRecorder::start(RecordingFiles files) {
 
     const QString &folder = files.folder();
     // Unknown room is no reason to refuse: the recording then waits out a full disk as ever.
-    if (const std::optional<std::int64_t> room = AudioFiles::freeBytes(folder);
+    if (const std::optional<std::int64_t> room = m_diskRoom.freeBytes(folder);
         room && *room < m_diskRoom.toStart)
         throw AudioFileError::lowSpace(folder, *room, m_diskRoom.toStart);
 

@@ -3,6 +3,7 @@
 // into its own part file, and both mixed as they are recorded into a third one, which the stop
 // turns into the recording (or, when that mix failed, the stop mixes the parts).
 
+#include "AudioFiles.h"
 #include "HearingReport.h"
 #include "Recorder.h"
 #include "TrackMixdown.h"
@@ -52,6 +53,9 @@ public:
         // Audio each track keeps in memory while the disk is full
         // (TrackEncoder::defaultRoomWaitFrames).
         std::int64_t waitFrames = 60 * 44100;
+        // The room left on the file system of a folder; nothing when it cannot be told.
+        std::function<std::optional<std::int64_t>(const QString &folder)> freeBytes =
+            &AudioFiles::freeBytes;
     };
 
     explicit AudioRecorder(QObject *parent = nullptr,

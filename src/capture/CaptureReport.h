@@ -10,8 +10,9 @@ struct TrackReport {
     bool writerFailed = false;
     // Audio the program had to replace by silence (a queue that overflowed behind a slow disk).
     std::int64_t framesDropped = 0;
-    // Audio lost while the disk was full: the oldest of what waited beyond the limit, silence
-    // in the file in its place, and what still waited at the stop.
+    // Audio lost while the disk was full, each frame once: the oldest of what waited beyond the
+    // limit, silence in the file in its place, and, with no room at the stop, all that the file
+    // had not taken in by then.
     std::int64_t framesLostToFullDisk = 0;
     // Length of the track in frames, silence included.
     std::int64_t framesWritten = 0;

@@ -137,11 +137,11 @@ int FileOutput::writeOut(void *opaque, std::uint8_t *data, int size) {
     std::size_t done = 0;
     if (error == 0)
         error = writeAll(self->m_file.get(), data, static_cast<std::size_t>(size), done);
-    if (error == 0)
-        return size;
-    if (self->m_whenFull == WhenFull::fail || !outOfRoom(error))
+    if (error != 0 && (self->m_whenFull == WhenFull::fail || !outOfRoom(error)))
         return AVERROR(error);
-    self->m_waiting.insert(self->m_waiting.end(), data + done, data + size);
+    if (error != 0)
+        self->m_waiting.insert(self->m_waiting.end(), data + done, data + size);
+    self->m_taken += size;
     return size;
 }
 

@@ -43,6 +43,12 @@ public:
 
     // True while bytes wait for room on the disk (WhenFull::wait).
     [[nodiscard]] bool waitsForRoom() const noexcept { return !m_waiting.empty(); }
+    // Bytes the muxer has handed over so far, and how many of them are in the file: all but
+    // those that wait, which are always the newest.
+    [[nodiscard]] std::int64_t bytesTaken() const noexcept { return m_taken; }
+    [[nodiscard]] std::int64_t bytesInFile() const noexcept {
+        return m_taken - static_cast<std::int64_t>(m_waiting.size());
+    }
     // Writes what waits for room; true once nothing waits. Throws AudioFileError on any
     // failure but a lack of room.
     bool writeWaiting();
@@ -66,5 +72,6 @@ private:
     // Bytes the muxer handed over that found no room yet, oldest first. Only the bytes in
     // flight when the disk filled up: the track's encoder holds its audio back meanwhile.
     std::vector<std::uint8_t> m_waiting;
+    std::int64_t m_taken = 0;
     std::unique_ptr<AVIOContext, IoDeleter> m_io;
 };

@@ -12,6 +12,7 @@ extern "C" {
 #include <unistd.h>
 
 #include <algorithm>
+#include <deque>
 #include <vector>
 
 namespace {
@@ -50,12 +51,19 @@ struct M4aWriter::State {
     std::int64_t framesWritten = 0; // frames handed to write()/writeSilence()
     std::int64_t nextPts = 0;       // frames handed to the encoder
     bool finished = false;
+    // Where fragments end in the output's bytes, and how many frames come before that end.
+    struct Fragment {
+        std::int64_t bytesEnd;
+        std::int64_t framesEnd;
+    };
+    std::deque<Fragment> fragments;
     // Planar scratch for write(), kept between calls: the encoder thread calls it every 20 ms.
     std::vector<float> left, right;
 
     void encodeFromFifo(bool flushAll);
     void sendFrame(AVFrame *frame);
     void appendPlanar(const float *const *planes, int frames);
+    void noteFragment(std::int64_t framesBefore);
 };
 
 M4aWriter::M4aWriter(const QString &path, Layout layout)
@@ -118,6 +126,7 @@ M4aWriter::M4aWriter(const QString &path, Layout layout)
         const int result = avformat_write_header(s.format.get(), &options);
         std::unique_ptr<AVDictionary, DictionaryDeleter> unused(options);
         check(result, "cannot write the file header");
+        s.noteFragment(0);
     } catch (const Error &) {
         // A file without a header holds no audio; do not leave it behind.
         s.format.reset();
@@ -204,10 +213,23 @@ void M4aWriter::State::sendFrame(AVFrame *toEncode) {
         if (result == AVERROR(EAGAIN) || result == AVERROR_EOF)
             return;
         check(result, "encoding failed");
+        const std::int64_t startFrame = packet->pts; // the codec counts in frames
         av_packet_rescale_ts(packet.get(), codec->time_base, stream->time_base);
         packet->stream_index = stream->index;
         check(av_interleaved_write_frame(format.get(), packet.get()), "cannot write audio");
+        noteFragment(std::max<std::int64_t>(0, startFrame));
     }
+}
+
+// The muxer writes a fragment out (and, flushing packets, hands it over at once) just before it
+// takes the packet that begins the next one: bytes handed over since hold every earlier frame.
+void M4aWriter::State::noteFragment(std::int64_t framesBefore) {
+    const std::int64_t taken = output->bytesTaken();
+    if (fragments.empty() || taken > fragments.back().bytesEnd)
+        fragments.push_back({taken, framesBefore});
+    // Only the newest fragment the file holds whole, and those after it, still matter.
+    while (fragments.size() > 1 && fragments[1].bytesEnd <= output->bytesInFile())
+        fragments.pop_front();
 }
 
 void M4aWriter::finish() {
@@ -236,4 +258,15 @@ bool M4aWriter::writeWaiting() {
 
 std::int64_t M4aWriter::framesWritten() const noexcept {
     return m_state->framesWritten;
+}
+
+std::int64_t M4aWriter::framesAwaitingRoom() const noexcept {
+    const State &s = *m_state;
+    if (!s.output->waitsForRoom())
+        return 0;
+    std::int64_t inFile = 0;
+    for (const State::Fragment &fragment : s.fragments)
+        if (fragment.bytesEnd <= s.output->bytesInFile())
+            inFile = fragment.framesEnd;
+    return std::max<std::int64_t>(0, s.framesWritten - inFile);
 }

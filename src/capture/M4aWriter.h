@@ -50,6 +50,10 @@ public:
     bool writeWaiting();
 
     [[nodiscard]] std::int64_t framesWritten() const noexcept;
+    // Frames handed over that the file does not hold because their bytes found no room (yet):
+    // every one from the end of the last fragment that reached the file whole. After a finish
+    // that failed for want of room, they are lost.
+    [[nodiscard]] std::int64_t framesAwaitingRoom() const noexcept;
 
     using Error = AudioFileError;
 

@@ -25,10 +25,10 @@ struct RecordedAudio {
     QStringList partFiles; // part files kept because filePath lacks their audio
     Loss loss = Loss::none;
     std::optional<CaptureTrack> affectedTrack; // which track the loss touches, when known
-    // Audio each track lost while the disk was full (silence in its place), for the user;
-    // zero when the disk never held the recording up for longer than the encoder could wait.
-    // Counted by the capture, so handed over on mixFailed too: a later mix of the parts cannot
-    // count it again.
+    // Audio each track lost while the disk was full (silence in its place, or, still full at
+    // the stop, the track's end), for the user; zero when the disk never held the recording up
+    // for longer than the encoder could wait. Counted by the capture, so handed over on
+    // mixFailed too: a later mix of the parts cannot count it again.
     std::chrono::milliseconds systemLostToFullDisk{0};
     std::chrono::milliseconds microphoneLostToFullDisk{0};
 };

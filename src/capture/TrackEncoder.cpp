@@ -197,10 +197,10 @@ void TrackEncoder::finish(std::int64_t stopNs) {
             resample(nullptr, 0);
             writeWaiting();
             if (m_disk == Disk::full) {
-                // Still no room at the stop: what waits is lost, the file ends where the disk
-                // filled up, and finishing it fails.
-                m_lostToFullDisk += m_silenceOwed + static_cast<std::int64_t>(m_waiting.size()) /
-                                                        M4aWriter::channels;
+                // Still no room at the stop: what waits here is lost, and finishing the file
+                // fails. The silence owed was counted when the audio it stands for went.
+                m_lostToFullDisk +=
+                    static_cast<std::int64_t>(m_waiting.size()) / M4aWriter::channels;
                 m_waiting.clear();
             }
         }
@@ -209,5 +209,8 @@ void TrackEncoder::finish(std::int64_t stopNs) {
     } catch (const M4aWriter::Error &) {
         m_failed = true;
     }
+    // The file ends where the disk filled up: what the writer took after that is lost too.
+    if (m_writer)
+        m_lostToFullDisk += m_writer->framesAwaitingRoom();
     m_writer.reset();
 }

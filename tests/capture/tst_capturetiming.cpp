@@ -1,5 +1,5 @@
 // Capture against a real sound server when time goes wrong: an audio thread that stalls,
-// devices that come and go, a server that restarts; and the microphone level bar, which
+// devices that come and go, a server that hangs or restarts; and the microphone level bar, which
 // follows the devices too.
 
 #include "MicLevelMonitor.h"
@@ -356,6 +356,28 @@ private slots:
         QTest::qWait(500);
         verifyBeepsApart(rig, firstBeep, SoundServer::speakers, 0.6);
         VERIFY_NEAR(seconds(decode(rig.sysKeep)), rig.recorded, 0.15);
+    }
+
+    // The server hangs as a stream is asked for, long enough for the capture to give it up and
+    // ask again, then answers everything at once: the stream given up ends rather than record
+    // for no one and hold the microphone, and the new one records alone.
+    void streamGivenUpOnAHungServerEnds() {
+        const std::unique_ptr<SoundServer> server = startSoundServer();
+        VERIFY_RUNNING(*server);
+        std::atomic<int> chunks = 0;
+        PulseCapture capture(
+            {"tolvex.level", PulseCapture::Sources::microphoneOnly, PulseCapture::fragmentFrames});
+        const QFuture<PulseCapture::Discovery> found = capture.connect();
+        QTRY_VERIFY(found.isFinished());
+        QCOMPARE(found.result().outcome, PulseCapture::Outcome::ready);
+        server->pause();
+        QFuture<bool> opened = capture.open([&chunks](CaptureChunk &&) { ++chunks; });
+        QTest::qWait(PulseCapture::answerTimeoutMs + 500);
+        QVERIFY(opened.isFinished() && !opened.result());
+        server->resume();
+        QTRY_VERIFY_WITH_TIMEOUT(chunks > 0, 5000);
+        QTest::qWait(500);
+        QCOMPARE(server->recordingStreams(), 1);
     }
 
     // A tone of RMS 0.05 shows as half the bar. The monitor follows the default microphone,

@@ -24,14 +24,50 @@ struct ContextDeleter {
 
 struct StreamDeleter {
     void operator()(pa_stream *stream) const noexcept {
-        // Callbacks must not fire into an owner that is going away.
+        // No callback may reach an owner that is going away.
         pa_stream_set_state_callback(stream, nullptr, nullptr);
         pa_stream_set_read_callback(stream, nullptr, nullptr);
-        pa_stream_set_suspended_callback(stream, nullptr, nullptr);
+        pa_stream_set_write_callback(stream, nullptr, nullptr);
+        pa_stream_set_overflow_callback(stream, nullptr, nullptr);
+        pa_stream_set_underflow_callback(stream, nullptr, nullptr);
+        pa_stream_set_started_callback(stream, nullptr, nullptr);
         pa_stream_set_latency_update_callback(stream, nullptr, nullptr);
-        if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream)))
+        pa_stream_set_moved_callback(stream, nullptr, nullptr);
+        pa_stream_set_suspended_callback(stream, nullptr, nullptr);
+        pa_stream_set_event_callback(stream, nullptr, nullptr);
+        pa_stream_set_buffer_attr_callback(stream, nullptr, nullptr);
+        switch (pa_stream_get_state(stream)) {
+        case PA_STREAM_CREATING:
+            // It cannot be disconnected before the server has answered, and once it answers
+            // the stream would record, holding the device, for no one: it keeps its last
+            // reference until then and ends itself.
+            pa_stream_set_state_callback(stream, &endOnceCreated, nullptr);
+            return;
+        case PA_STREAM_READY:
             pa_stream_disconnect(stream);
+            break;
+        case PA_STREAM_UNCONNECTED:
+        case PA_STREAM_FAILED:
+        case PA_STREAM_TERMINATED:
+            break;
+        }
         pa_stream_unref(stream);
+    }
+
+    static void endOnceCreated(pa_stream *stream, void *) noexcept {
+        switch (pa_stream_get_state(stream)) {
+        case PA_STREAM_READY:
+            pa_stream_disconnect(stream); // ends in TERMINATED, which comes back here
+            break;
+        case PA_STREAM_FAILED:
+        case PA_STREAM_TERMINATED:
+            pa_stream_set_state_callback(stream, nullptr, nullptr);
+            pa_stream_unref(stream);
+            break;
+        case PA_STREAM_UNCONNECTED:
+        case PA_STREAM_CREATING:
+            break;
+        }
     }
 };
 
