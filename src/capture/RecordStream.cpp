@@ -97,10 +97,13 @@ void RecordStream::stateCallback(pa_stream *stream, void *self) {
 // where the clock says, as a newly opened stream does, and is dated by reports made since.
 void RecordStream::suspendedCallback(pa_stream *stream, void *self) {
     auto *owner = static_cast<RecordStream *>(self);
-    if (pa_stream_is_suspended(stream) == 1)
+    if (pa_stream_is_suspended(stream) == 1) {
         owner->m_delivered = false;
-    else
-        owner->m_reportsValidFromNs = steadyNowNs();
+        return;
+    }
+    owner->m_reportsValidFromNs = steadyNowNs();
+    const auto waiting = static_cast<std::int64_t>(pa_stream_readable_size(stream));
+    owner->m_resumedAtFrame = owner->m_readFrames + waiting / static_cast<std::int64_t>(frameBytes);
 }
 
 // The server's timing report ties the stream's frames to the clock: the newest frame its queue
@@ -158,8 +161,11 @@ void RecordStream::onReadable() {
                 m_consumer.onHole(frames);
         } else {
             chunk.frames = frames;
-            chunk.streamStart = !m_delivered;
+            const bool resumed = m_resumedAtFrame && m_readFrames >= *m_resumedAtFrame;
+            chunk.streamStart = !m_delivered || resumed;
             m_delivered = true;
+            if (resumed)
+                m_resumedAtFrame.reset();
             if (m_consumer.onSamples) {
                 const auto *samples = static_cast<const float *>(data);
                 chunk.samples.assign(samples, samples + frames * channels);

@@ -65,6 +65,10 @@ private:
     // not date its audio.
     std::int64_t m_reportsValidFromNs = 0;
     bool m_delivered = false;
+    // The first frame its device captured after it last resumed: from there on the audio is
+    // placed by its date again. Everything that came before the resume is older, even what a
+    // busy server sent only after saying the device was suspended.
+    std::optional<std::int64_t> m_resumedAtFrame;
     Consumer m_consumer;
     pulse::StreamPtr m_stream;
 };
