@@ -164,7 +164,9 @@ private slots:
     // track alone, as a standard faststart file, and its part is gone.
     void withoutMicrophoneTheSystemTrackIsTheRecording() {
         RecorderRig rig({.outputs = true, .microphone = false});
-        rig.server->play(SoundServer::speakers, SoundServer::tone(440, 6.0, 0.5f));
+        // A long buffer: a busy machine must not leave the player dry, and the track short.
+        rig.server->play(SoundServer::speakers, SoundServer::tone(440, 6.0, 0.5f),
+                         SoundServer::Buffer::long_);
         START_OK(rig);
         QTest::qWait(2500);
         const std::optional<RecordedAudio> result = rig.stop();
