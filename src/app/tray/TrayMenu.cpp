@@ -6,6 +6,7 @@
 #include <QAction>
 #include <QKeySequence>
 #include <QMenu>
+#include <QSignalBlocker>
 
 TrayMenu::TrayMenu(AppViewModel &viewModel, QObject *parent)
     : QObject(parent)
@@ -22,6 +23,9 @@ TrayMenu::TrayMenu(AppViewModel &viewModel, QObject *parent)
     m_sendNow = m_menu->addAction(QString::fromUtf8(sendNowText));
     connect(m_sendNow, &QAction::triggered, &m_viewModel, &AppViewModel::sendUnsentNow);
     m_menu->addSeparator();
+    m_callOffers = m_menu->addAction(QString::fromUtf8(callOffersText));
+    m_callOffers->setCheckable(true);
+    connect(m_callOffers, &QAction::toggled, this, &TrayMenu::callOffersToggled);
     QAction *quit = m_menu->addAction(QStringLiteral("Выйти из ") + ProductName::genitive);
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     connect(quit, &QAction::triggered, this, &TrayMenu::quitRequested, Qt::QueuedConnection);
@@ -30,6 +34,11 @@ TrayMenu::TrayMenu(AppViewModel &viewModel, QObject *parent)
 }
 
 TrayMenu::~TrayMenu() = default;
+
+void TrayMenu::setCallOffers(bool on) {
+    const QSignalBlocker quiet(m_callOffers);
+    m_callOffers->setChecked(on);
+}
 
 void TrayMenu::followState() {
     const char *text = nullptr;

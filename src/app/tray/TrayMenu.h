@@ -1,6 +1,7 @@
 #pragma once
 // The icon's menu, the same on every tray: open the popover, the screen's main action (and a
-// new recording while a failed one is kept), the recordings that wait to be sent, quit.
+// new recording while a failed one is kept), the recordings that wait to be sent, whether
+// calls are offered for recording, quit.
 
 #include <QObject>
 
@@ -19,15 +20,18 @@ public:
     static constexpr const char *retryText = "Повторить загрузку";
     static constexpr const char *newRecordingText = "Начать новую запись";
     static constexpr const char *sendNowText = "Отправить сейчас";
+    static constexpr const char *callOffersText = "Предлагать запись звонков";
 
     explicit TrayMenu(AppViewModel &viewModel, QObject *parent = nullptr);
     ~TrayMenu() override;
 
     [[nodiscard]] QMenu &menu() { return *m_menu; }
+    void setCallOffers(bool on);
 
 signals:
     void openRequested();
     void quitRequested();
+    void callOffersToggled(bool on);
 
 private:
     // The main action follows the state: absent while signed out or uploading, disabled
@@ -42,4 +46,5 @@ private:
     // "Не отправлено: N", not clickable, and the action that sends them.
     QAction *m_unsent = nullptr;
     QAction *m_sendNow = nullptr;
+    QAction *m_callOffers = nullptr;
 };
