@@ -17,6 +17,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -545,6 +546,16 @@ private slots:
             stream.terminate();
             stream.waitForFinished(5000);
         }
+
+        // With the offers turned off (the menu's switch, kept in the settings), a call passes.
+        m_program.terminate();
+        QVERIFY(m_program.waitForFinished(10000));
+        QSettings("tolvex", "tolvex").setValue("offerCallRecording", false);
+        const qsizetype shown = notifications.shown.size();
+        QVERIFY(launchIntoTray());
+        streams[0].start("timeout", {"7", "parec", "--raw", "--device=mic"});
+        QTest::qWait(7500);
+        QCOMPARE(notifications.shown.size(), shown);
     }
 
     void cleanup() {
