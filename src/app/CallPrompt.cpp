@@ -67,7 +67,8 @@ void CallPrompt::setEnabled(bool enabled) {
 }
 
 void CallPrompt::onOpened(quint32 index, const QString &application) {
-    if (m_streams.contains(index))
+    // A report still queued from a watcher that the switch has since closed counts no more.
+    if (!m_watcher || m_streams.contains(index))
         return;
     Stream &stream = m_streams[index];
     stream.application = application;
