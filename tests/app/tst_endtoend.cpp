@@ -1,5 +1,6 @@
 // The real program on the private desktop of with-desktop.sh (an XEmbed tray, a sound server,
-// a keyring) against the programmable service, driven by clicks on the tray icon and popover.
+// a keyring) against the programmable service, driven by clicks on the tray icon and popover,
+// and answered by a notification server of the test's own.
 
 #include "AudioProbe.h"
 #include "DesktopProbe.h"
