@@ -6,8 +6,9 @@
 
 namespace {
 
-const QStringList itemProperties = {QStringLiteral("label"), QStringLiteral("enabled"),
-                                    QStringLiteral("visible"), QStringLiteral("type")};
+const QStringList itemProperties = {QStringLiteral("label"),       QStringLiteral("enabled"),
+                                    QStringLiteral("visible"),     QStringLiteral("type"),
+                                    QStringLiteral("toggle-type"), QStringLiteral("toggle-state")};
 
 } // namespace
 
@@ -87,6 +88,12 @@ QVariantMap DBusMenuExporter::propertiesOf(int id, const QStringList &names) {
     }
     if (wanted(QStringLiteral("visible"))) {
         properties.insert(QStringLiteral("visible"), action->isVisible());
+    }
+    if (action->isCheckable() && wanted(QStringLiteral("toggle-type"))) {
+        properties.insert(QStringLiteral("toggle-type"), QStringLiteral("checkmark"));
+    }
+    if (action->isCheckable() && wanted(QStringLiteral("toggle-state"))) {
+        properties.insert(QStringLiteral("toggle-state"), action->isChecked() ? 1 : 0);
     }
     return properties;
 }
