@@ -79,7 +79,8 @@ public:
     }
 
     // The first upload to the meeting that arrives after the first `skip` requests.
-    std::atomic<bool> refuseUploads = false;
+    // The status uploads are refused with; 0 takes them.
+    std::atomic<int> uploadRefusal = 0;
 
     std::optional<RecordedRequest> upload(qsizetype skip = 0) const {
         const QList<RecordedRequest> requests = server.requests();
@@ -108,7 +109,7 @@ private:
         if (key == "POST /api/meetings")
             return jsonAnswer({{"id", 42}, {"status", "created"}});
         if (key == "POST " + audioTarget)
-            return refuseUploads ? jsonAnswer({{"detail", "busy"}}, 500)
+            return uploadRefusal ? jsonAnswer({{"detail", "refused"}}, uploadRefusal)
                                  : jsonAnswer({{"status", "uploaded"}}, 201);
         return jsonAnswer({{"detail", "not found"}}, 404);
     }
@@ -529,13 +530,13 @@ private slots:
             waitFor([&] { return command("--status").second.startsWith("Идёт запись"); }, 15000),
             "the call's action did not start a recording");
 
-        m_service.refuseUploads = true;
+        m_service.uploadRefusal = 500;
         QCOMPARE(command(QStringLiteral("--stop")).first, 0);
         std::optional<NotificationServer::Shown> failed;
         QVERIFY(waitFor([&] { return (failed = notifications.find("не загружена")).has_value(); },
                         40000));
         QVERIFY2(failed->actions.contains("retry"), qPrintable(failed->actions.join(',')));
-        m_service.refuseUploads = false;
+        m_service.uploadRefusal = 0;
         const qsizetype sent = m_service.server.requests().size();
         emit notifications.ActionInvoked(failed->id, QStringLiteral("retry"));
         QVERIFY2(waitFor([&] { return m_service.upload(sent).has_value(); }, 40000),
@@ -557,6 +558,12 @@ private slots:
         streams[0].start("timeout", {"7", "parec", "--raw", "--device=mic"});
         QTest::qWait(7500);
         QCOMPARE(notifications.shown.size(), shown);
+
+        // An upload refused for the token: the sign-in screen's words, the recording kept.
+        m_service.uploadRefusal = 401;
+        QCOMPARE(command(QStringLiteral("--start")).first, 0);
+        QVERIFY(waitFor([&] { return command("--stop").first == 0; }, 15000));
+        QVERIFY(waitFor([&] { return notifications.find("запись сохранена").has_value(); }, 40000));
     }
 
     void cleanup() {
