@@ -1,12 +1,15 @@
 #include "TolvexApp.h"
 
 #include "AppViewModel.h"
+#include "CallPrompt.h"
+#include "DesktopNotifier.h"
 #include "InstanceChannel.h"
 #include "Logging.h"
 #include "NoTrayWindow.h"
 #include "PopoverWindow.h"
 #include "ProductName.h"
 #include "ScreenLogic.h"
+#include "StateNotices.h"
 #include "TolvexUi.h"
 #include "TrayIcon.h"
 #include "TrayMenu.h"
@@ -106,6 +109,14 @@ void TolvexApp::start() {
             openPopover();
         }
     });
+
+    m_notifier = std::make_unique<DesktopNotifier>();
+    m_notices = std::make_unique<StateNotices>(*m_viewModel, *m_notifier,
+                                               [this] { return screensShown(); });
+    m_callPrompt = std::make_unique<CallPrompt>(*m_viewModel, *m_notifier);
+    m_menu->setCallOffers(m_callPrompt->isEnabled());
+    connect(m_menu.get(), &TrayMenu::callOffersToggled, m_callPrompt.get(),
+            &CallPrompt::setEnabled);
 
     connect(m_viewModel.get(), &AppViewModel::changed, this, &TolvexApp::followState);
     connect(m_viewModel.get(), &AppViewModel::recordingNoticeChanged, this,
@@ -259,6 +270,10 @@ InstanceChannel::Outcome TolvexApp::runCommand(InstanceChannel::Command command)
     }
     m_viewModel->beginRecording();
     return {true, QStringLiteral("Начинаю запись")};
+}
+
+bool TolvexApp::screensShown() const {
+    return (m_popover && m_popover->isVisible()) || (m_window && m_window->isVisible());
 }
 
 void TolvexApp::togglePopover(const QRect &anchor) {

@@ -19,9 +19,12 @@
 #include <memory>
 
 class AppViewModel;
+class CallPrompt;
+class DesktopNotifier;
 class NoTrayWindow;
 class PopoverWindow;
 class QQmlEngine;
+class StateNotices;
 class TrayIcon;
 class TrayMenu;
 
@@ -69,6 +72,8 @@ private:
     // A command from the command line (a key bound to `tolvex --toggle`): what the tray menu
     // would do, refused when the screens would not offer it now.
     InstanceChannel::Outcome runCommand(InstanceChannel::Command command);
+    // The popover, or the window without a tray, is on the screen.
+    [[nodiscard]] bool screensShown() const;
     void togglePopover(const QRect &anchor);
     void openPopover();
     // The QML engine and the screens cost tens of megabytes: a program that mostly waits in
@@ -90,6 +95,9 @@ private:
     std::unique_ptr<TrayMenu> m_menu;
     std::unique_ptr<TrayIcon> m_tray;
     std::unique_ptr<InstanceChannel> m_channel;
+    std::unique_ptr<DesktopNotifier> m_notifier;
+    std::unique_ptr<StateNotices> m_notices;
+    std::unique_ptr<CallPrompt> m_callPrompt;
     // The toolkit has its display by the time the program is made.
     const DesktopSession m_session = DesktopSession::detect();
     // The program's own settings, in the user's config folder.

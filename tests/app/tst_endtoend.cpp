@@ -1,5 +1,6 @@
 // The real program on the private desktop of with-desktop.sh (an XEmbed tray, a sound server,
-// a keyring) against the programmable service, driven by clicks on the tray icon and popover.
+// a keyring) against the programmable service, driven by clicks on the tray icon and popover,
+// and answered by a notification server of the test's own.
 
 #include "AudioProbe.h"
 #include "DesktopProbe.h"
@@ -7,6 +8,7 @@
 #include "TestHttpServer.h"
 #include "XDisplay.h"
 
+#include <QDBusConnection>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QDirIterator>
@@ -16,6 +18,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -76,6 +79,9 @@ public:
     }
 
     // The first upload to the meeting that arrives after the first `skip` requests.
+    // The status uploads are refused with; 0 takes them.
+    std::atomic<int> uploadRefusal = 0;
+
     std::optional<RecordedRequest> upload(qsizetype skip = 0) const {
         const QList<RecordedRequest> requests = server.requests();
         for (qsizetype i = skip; i < requests.size(); ++i) {
@@ -103,11 +109,56 @@ private:
         if (key == "POST /api/meetings")
             return jsonAnswer({{"id", 42}, {"status", "created"}});
         if (key == "POST " + audioTarget)
-            return jsonAnswer({{"status", "uploaded"}}, 201);
+            return uploadRefusal ? jsonAnswer({{"detail", "refused"}}, uploadRefusal)
+                                 : jsonAnswer({{"status", "uploaded"}}, 201);
         return jsonAnswer({{"detail", "not found"}}, 404);
     }
 
     std::atomic<int> m_polls = 0;
+};
+
+// The desktop's notification server: what it was asked to show and to close.
+class NotificationServer : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+
+public:
+    struct Shown {
+        uint id;
+        QString text;
+        QStringList actions;
+        QVariantMap hints;
+    };
+    QList<Shown> shown;
+    QList<uint> closed;
+
+    bool own() {
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        return bus.registerObject("/org/freedesktop/Notifications", this,
+                                  QDBusConnection::ExportAllSlots |
+                                      QDBusConnection::ExportAllSignals) &&
+               bus.registerService("org.freedesktop.Notifications");
+    }
+    // The last notification whose text holds `part`.
+    std::optional<Shown> find(const QString &part) const {
+        for (qsizetype i = shown.size() - 1; i >= 0; --i) {
+            if (shown[i].text.contains(part))
+                return shown[i];
+        }
+        return std::nullopt;
+    }
+
+public slots:
+    uint Notify(const QString &, uint replaces, const QString &icon, const QString &summary,
+                const QString &body, const QStringList &actions, const QVariantMap &hints, int) {
+        shown.append({replaces ? replaces : uint(shown.size() + 1),
+                      summary + '\n' + body + '\n' + icon, actions, hints});
+        return shown.last().id;
+    }
+    void CloseNotification(uint id) { closed << id; }
+
+signals:
+    void ActionInvoked(uint id, const QString &action);
 };
 
 // "Выйти из Толвекса" is the menu's last item.
@@ -447,6 +498,72 @@ private slots:
         QVERIFY(recordingsFolderEmpties());
         m_program.terminate();
         QVERIFY(m_program.waitForFinished(10000));
+    }
+
+    // With the popover closed, notifications speak: a call in another program (one that goes
+    // on, not a short one nor a recording of the speakers) is offered for recording, and a
+    // failed upload is offered again, which sends it.
+    void notificationsWhileThePopoverIsClosed() {
+        NotificationServer notifications;
+        QVERIFY(notifications.own());
+        QVERIFY(launchIntoTray());
+        QTest::qWait(1500);
+        QProcess streams[3];
+        const std::tuple<const char *, const char *, const char *> captures[3] = {
+            {"Firefox", "mic", "12"}, {"Brief", "mic", "2"}, {"Speakers", "speakers.monitor", "6"}};
+        for (int i = 0; i < 3; ++i) {
+            const auto [name, device, seconds] = captures[i];
+            streams[i].setStandardOutputFile(QProcess::nullDevice());
+            streams[i].start("timeout",
+                             {seconds, "parec", "--raw", QStringLiteral("--device=") + device,
+                              QStringLiteral("--property=application.name=") + name});
+        }
+        QVERIFY(waitFor([&] { return !notifications.shown.isEmpty(); }, 7000));
+        QTest::qWait(1500);
+        QCOMPARE(notifications.shown.size(), 1);
+        const NotificationServer::Shown call = notifications.shown.first();
+        QVERIFY2(call.text.contains("звонок в Firefox") && call.text.endsWith("tolvex"),
+                 qPrintable(call.text));
+        QCOMPARE(call.hints.value("desktop-entry").toString(), QStringLiteral("tolvex"));
+        emit notifications.ActionInvoked(call.id, QStringLiteral("start"));
+        QVERIFY2(
+            waitFor([&] { return command("--status").second.startsWith("Идёт запись"); }, 15000),
+            "the call's action did not start a recording");
+
+        m_service.uploadRefusal = 500;
+        QCOMPARE(command(QStringLiteral("--stop")).first, 0);
+        std::optional<NotificationServer::Shown> failed;
+        QVERIFY(waitFor([&] { return (failed = notifications.find("не загружена")).has_value(); },
+                        40000));
+        QVERIFY2(failed->actions.contains("retry"), qPrintable(failed->actions.join(',')));
+        m_service.uploadRefusal = 0;
+        const qsizetype sent = m_service.server.requests().size();
+        emit notifications.ActionInvoked(failed->id, QStringLiteral("retry"));
+        QVERIFY2(waitFor([&] { return m_service.upload(sent).has_value(); }, 40000),
+                 "the retry did not send the recording");
+        QVERIFY(
+            waitFor([&] { return notifications.find("Запись отправлена").has_value(); }, 20000));
+        QVERIFY(notifications.closed.contains(failed->id));
+        for (QProcess &stream : streams) {
+            stream.terminate();
+            stream.waitForFinished(5000);
+        }
+
+        // With the offers turned off (the menu's switch, kept in the settings), a call passes.
+        m_program.terminate();
+        QVERIFY(m_program.waitForFinished(10000));
+        QSettings("tolvex", "tolvex").setValue("offerCallRecording", false);
+        const qsizetype shown = notifications.shown.size();
+        QVERIFY(launchIntoTray());
+        streams[0].start("timeout", {"7", "parec", "--raw", "--device=mic"});
+        QTest::qWait(7500);
+        QCOMPARE(notifications.shown.size(), shown);
+
+        // An upload refused for the token: the sign-in screen's words, the recording kept.
+        m_service.uploadRefusal = 401;
+        QCOMPARE(command(QStringLiteral("--start")).first, 0);
+        QVERIFY(waitFor([&] { return command("--stop").first == 0; }, 15000));
+        QVERIFY(waitFor([&] { return notifications.find("запись сохранена").has_value(); }, 40000));
     }
 
     void cleanup() {

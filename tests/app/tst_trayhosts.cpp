@@ -196,8 +196,12 @@ void TestTrayHosts::aLateOrRestartedWatcherGetsTheIconAndItsMenu() {
     QTRY_VERIFY_WITH_TIMEOUT(!m_watcher.item.isEmpty(), 2000);
     QTRY_VERIFY_WITH_TIMEOUT(programWindow() == 0, 2000);
     QCOMPARE(itemProperty("Title").toString(), product);
-    QCOMPARE(menu().keys(),
-             QStringList({"Выйти из Толвекса", "Запускать при входе", "Открыть Толвекс"}));
+    QCOMPARE(menu().keys(), QStringList({"Выйти из Толвекса", "Запускать при входе",
+                                         "Открыть Толвекс", "Предлагать запись звонков"}));
+    const QDBusReply<QDBusVariant> offers =
+        QDBusInterface(m_watcher.item, "/MenuBar", "com.canonical.dbusmenu")
+            .call("GetProperty", menu().value("Предлагать запись звонков"), "toggle-state");
+    QCOMPARE(offers.value().variant(), QVariant(1));
 
     // From the menu, with no panel taking room to show the tray's corner: by the pointer, which
     // is on the menu beside the icon.

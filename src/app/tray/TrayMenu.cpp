@@ -7,6 +7,7 @@
 #include <QAction>
 #include <QKeySequence>
 #include <QMenu>
+#include <QSignalBlocker>
 
 TrayMenu::TrayMenu(AppViewModel &viewModel, LoginAutostart &autostart, QObject *parent)
     : QObject(parent)
@@ -31,6 +32,9 @@ TrayMenu::TrayMenu(AppViewModel &viewModel, LoginAutostart &autostart, QObject *
         followAutostart();
     });
     connect(m_menu.get(), &QMenu::aboutToShow, this, &TrayMenu::followAutostart);
+    m_callOffers = m_menu->addAction(QString::fromUtf8(callOffersText));
+    m_callOffers->setCheckable(true);
+    connect(m_callOffers, &QAction::toggled, this, &TrayMenu::callOffersToggled);
     QAction *quit = m_menu->addAction(QStringLiteral("Выйти из ") + ProductName::genitive);
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     connect(quit, &QAction::triggered, this, &TrayMenu::quitRequested, Qt::QueuedConnection);
@@ -39,6 +43,11 @@ TrayMenu::TrayMenu(AppViewModel &viewModel, LoginAutostart &autostart, QObject *
 }
 
 TrayMenu::~TrayMenu() = default;
+
+void TrayMenu::setCallOffers(bool on) {
+    const QSignalBlocker quiet(m_callOffers);
+    m_callOffers->setChecked(on);
+}
 
 void TrayMenu::followState() {
     const char *text = nullptr;

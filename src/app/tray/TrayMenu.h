@@ -1,6 +1,7 @@
 #pragma once
 // The icon's menu, the same on every tray: open the popover, the screen's main action (and a
-// new recording while a failed one is kept), the recordings that wait to be sent, quit.
+// new recording while a failed one is kept), the recordings that wait to be sent, whether
+// calls are offered for recording, quit.
 
 #include <QObject>
 
@@ -21,6 +22,7 @@ public:
     static constexpr const char *newRecordingText = "Начать новую запись";
     static constexpr const char *sendNowText = "Отправить сейчас";
     static constexpr const char *atLoginText = "Запускать при входе";
+    static constexpr const char *callOffersText = "Предлагать запись звонков";
 
     TrayMenu(AppViewModel &viewModel, LoginAutostart &autostart, QObject *parent = nullptr);
     ~TrayMenu() override;
@@ -29,10 +31,12 @@ public:
     // The check of "Запускать при входе" follows the autostart entry, which the user may also
     // have removed by hand.
     void followAutostart();
+    void setCallOffers(bool on);
 
 signals:
     void openRequested();
     void quitRequested();
+    void callOffersToggled(bool on);
 
 private:
     // The main action follows the state: absent while signed out or uploading, disabled
@@ -49,4 +53,5 @@ private:
     // "Не отправлено: N", not clickable, and the action that sends them.
     QAction *m_unsent = nullptr;
     QAction *m_sendNow = nullptr;
+    QAction *m_callOffers = nullptr;
 };
