@@ -240,6 +240,7 @@ private slots:
             reference.insert(reference.end(), {sum, sum});
         }
         const double codecFloor = worstResidual(throughAac(reference), {sysHz, micHz}, 0.1, 3.9);
+        constexpr double primingSeconds = 1024.0 / 44100;
         // Past the leading silence: the fragmented parts start with the encoder's priming (1024
         // frames), and the codec finds its level over its first frames.
         constexpr double steadyFrom = 0.06;
@@ -258,6 +259,7 @@ private slots:
                          .arg(ends[i])
                          .arg(beeps[i]);
         }
+        QVERIFY2(std::min(onsetOf(mix, sysHz), onsetOf(mix, micHz)) <= 0.005, qPrintable(found));
         for (int i = 0; i < 4; ++i) {
             const auto &[name, audio, hz] = tracks[i];
             const bool inMix = audio == &mix;
@@ -265,7 +267,11 @@ private slots:
                          std::abs(ends[i] - ends[i ^ 1]) <= 0.02 &&
                          std::abs(beeps[i] - beeps[i ^ 1]) <= 0.02,
                      qPrintable(found));
-            QVERIFY2(onsetOf(*audio, hz) <= (inMix ? 0.005 : 0.03), qPrintable(found));
+            // The recording begins with the first sample delivered. The other source's stream
+            // may open a few milliseconds later on a busy machine, and is silent until then,
+            // but never for the time the audio thread was held up.
+            const double lead = onsetOf(*audio, hz) - (inMix ? 0.0 : primingSeconds);
+            QVERIFY2(lead <= 0.025, qPrintable(found));
             double lastHeard = seconds(*audio);
             while (lastHeard > 0.0 && tone(*audio, hz, lastHeard - 0.005, lastHeard) < 0.1)
                 lastHeard -= 0.001;
