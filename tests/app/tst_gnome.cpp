@@ -75,6 +75,14 @@ int recordStreams() {
     return pactl.readAllStandardOutput().count("protocol-native"); // not the fixture's remap
 }
 
+// What the running program says of itself.
+QString statusLine() {
+    QProcess status;
+    status.start(QStringLiteral(TOLVEX_PROGRAM), {"--status"});
+    status.waitForFinished(5000);
+    return QString::fromUtf8(status.readAllStandardOutput()).trimmed();
+}
+
 // The name of the X window Mutter has focused.
 QString activeWindowName() {
     QProcess xdotool;
@@ -214,9 +222,13 @@ private slots:
         QVERIFY(!changed(idle, recording, m_icon).isEmpty());
         m_pointer->click({m_menu.center().x(), m_menu.top() + 64}); // "Остановить запись"
         QVERIFY(waitFor([] { return recordStreams() == 0; }, 10000));
-        // The failed upload's menu has one item more: "Начать новую запись".
+        // The failed upload's menu has one item more: "Начать новую запись". Its notification's
+        // banner, over the top bar's middle, has passed before the menu is measured.
+        QVERIFY(waitFor([] { return statusLine().startsWith("Запись не загружена"); }, 40000));
+        QTest::qWait(5000);
         const QImage closed = screenshot();
-        const QRect menu = changed(closed, openMenu(), QRect(0, topBar + 2, 1280, 400));
+        const QRect menu = changed(closed, openMenu(),
+                                   QRect(m_menu.left() - 40, topBar + 2, m_menu.width() + 80, 400));
         m_pointer->click({menu.center().x(), menu.bottom() - 24}); // "Выйти из Толвекса"
         QVERIFY(m_program.waitForFinished(5000) && m_program.exitCode() == 0);
     }
