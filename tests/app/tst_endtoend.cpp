@@ -552,6 +552,9 @@ private slots:
         QVERIFY2(stopped->text.contains("60 минут тишины"), qPrintable(stopped->text));
         QVERIFY2(waitFor([&] { return m_service.upload(sent).has_value(); }, 40000),
                  "the silent recording was not sent");
+        // The silence asked first, and its question went with the stop.
+        const std::optional<NotificationServer::Shown> asked = notifications.find("закончился");
+        QVERIFY(asked && asked->id != reminder->id && notifications.closed.contains(asked->id));
         m_program.terminate();
         QVERIFY(m_program.waitForFinished(10000));
         m_minuteMs.clear();
