@@ -47,6 +47,7 @@ void CallPrompt::setEnabled(bool enabled) {
         m_watcher.reset();
         m_streams.clear();
         withdraw();
+        emit capturesForgotten();
         return;
     }
     if (m_watcher)
@@ -57,6 +58,7 @@ void CallPrompt::setEnabled(bool enabled) {
     connect(m_watcher.get(), &CallWatcher::serverLost, this, [this] {
         m_streams.clear();
         withdraw();
+        emit capturesForgotten();
     });
     try {
         m_watcher->start();
@@ -70,6 +72,7 @@ void CallPrompt::onOpened(quint32 index, const QString &application) {
     // A report still queued from a watcher that the switch has since closed counts no more.
     if (!m_watcher || m_streams.contains(index))
         return;
+    emit captureOpened(index, application);
     Stream &stream = m_streams[index];
     stream.application = application;
     stream.wait = std::make_unique<QTimer>();
@@ -80,7 +83,8 @@ void CallPrompt::onOpened(quint32 index, const QString &application) {
 }
 
 void CallPrompt::onClosed(quint32 index) {
-    m_streams.erase(index);
+    if (m_streams.erase(index) > 0)
+        emit captureClosed(index);
     if (m_offered == index)
         withdraw();
 }

@@ -33,6 +33,13 @@ public:
     [[nodiscard]] bool isEnabled() const noexcept { return m_enabled; }
     void setEnabled(bool enabled);
 
+signals:
+    // The watcher's reports, passed on to whoever else follows calls while offers are on.
+    void captureOpened(quint32 index, const QString &application);
+    void captureClosed(quint32 index);
+    // Every stream reported is forgotten: the sound server went, or the offers were turned off.
+    void capturesForgotten();
+
 private:
     struct Stream {
         QString application;

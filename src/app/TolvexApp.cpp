@@ -10,6 +10,7 @@
 #include "ProductName.h"
 #include "ScreenLogic.h"
 #include "StateNotices.h"
+#include "StopReminder.h"
 #include "TolvexUi.h"
 #include "TrayIcon.h"
 #include "TrayMenu.h"
@@ -36,11 +37,13 @@ QString noTrayNotice() {
 
 } // namespace
 
-TolvexApp::TolvexApp(std::unique_ptr<AppViewModel> viewModel, bool atLogin, QObject *parent)
+TolvexApp::TolvexApp(std::unique_ptr<AppViewModel> viewModel, bool atLogin, ReminderPace pace,
+                     QObject *parent)
     : QObject(parent)
     , m_viewModel(std::move(viewModel))
     , m_settings(ProductName::command, ProductName::command)
-    , m_trayWaitMs(atLogin ? trayWaitAtLoginMs : trayWaitMs) {
+    , m_trayWaitMs(atLogin ? trayWaitAtLoginMs : trayWaitMs)
+    , m_pace(pace) {
     m_trayPoll.setInterval(trayPollMs);
     connect(&m_trayPoll, &QTimer::timeout, this, &TolvexApp::checkForTray);
     m_recordingClock.setInterval(1000);
@@ -117,6 +120,15 @@ void TolvexApp::start() {
     m_menu->setCallOffers(m_callPrompt->isEnabled());
     connect(m_menu.get(), &TrayMenu::callOffersToggled, m_callPrompt.get(),
             &CallPrompt::setEnabled);
+    // Calls are followed through the offers' watcher: with the offers off, only a long silence
+    // reminds of a recording.
+    m_stopReminder = std::make_unique<StopReminder>(*m_viewModel, *m_notifier, m_pace);
+    connect(m_callPrompt.get(), &CallPrompt::captureOpened, m_stopReminder.get(),
+            &StopReminder::onCaptureOpened);
+    connect(m_callPrompt.get(), &CallPrompt::captureClosed, m_stopReminder.get(),
+            &StopReminder::onCaptureClosed);
+    connect(m_callPrompt.get(), &CallPrompt::capturesForgotten, m_stopReminder.get(),
+            &StopReminder::onCapturesForgotten);
 
     connect(m_viewModel.get(), &AppViewModel::changed, this, &TolvexApp::followState);
     connect(m_viewModel.get(), &AppViewModel::recordingNoticeChanged, this,

@@ -5,6 +5,7 @@
 #include "DesktopSession.h"
 #include "InstanceChannel.h"
 #include "LoginAutostart.h"
+#include "ReminderPace.h"
 
 #include <QCoroTask>
 #include <QElapsedTimer>
@@ -25,6 +26,7 @@ class NoTrayWindow;
 class PopoverWindow;
 class QQmlEngine;
 class StateNotices;
+class StopReminder;
 class TrayIcon;
 class TrayMenu;
 
@@ -47,8 +49,10 @@ public:
     };
 
     // Shows `viewModel`; the tray icon comes with start(), the popover with the first click.
-    // `atLogin`: started with the desktop session.
-    TolvexApp(std::unique_ptr<AppViewModel> viewModel, bool atLogin, QObject *parent = nullptr);
+    // `atLogin`: started with the desktop session. `pace`: when a forgotten recording is asked
+    // about and stopped.
+    TolvexApp(std::unique_ptr<AppViewModel> viewModel, bool atLogin, ReminderPace pace = {},
+              QObject *parent = nullptr);
     ~TolvexApp() override;
 
     // Puts the icon into a tray, or, when none appears in time, opens the window.
@@ -98,12 +102,14 @@ private:
     std::unique_ptr<DesktopNotifier> m_notifier;
     std::unique_ptr<StateNotices> m_notices;
     std::unique_ptr<CallPrompt> m_callPrompt;
+    std::unique_ptr<StopReminder> m_stopReminder;
     // The toolkit has its display by the time the program is made.
     const DesktopSession m_session = DesktopSession::detect();
     // The program's own settings, in the user's config folder.
     QSettings m_settings;
     LoginAutostart m_autostart = LoginAutostart::forUser();
     int m_trayWaitMs;
+    const ReminderPace m_pace;
     Presence m_presence = Presence::searching;
     QTimer m_trayPoll;
     QElapsedTimer m_trayWait;

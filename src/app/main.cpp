@@ -13,6 +13,7 @@
 #include "Logging.h"
 #include "ProductName.h"
 #include "QuitSignalWatcher.h"
+#include "ReminderPace.h"
 #include "SingleInstanceLock.h"
 #include "TolvexApp.h"
 #include "UnsentRecordingList.h"
@@ -131,14 +132,15 @@ int main(int argc, char *argv[]) {
     try {
         // The built-in service, the keyring, the desktop's links and the sound server.
         const QString apiBaseUrl = ApiBaseUrl::fromBuild();
+        const ReminderPace pace = ReminderPace::forThisRun();
         TolvexApp tolvex(std::make_unique<AppViewModel>(AppViewModel::Seams{
                              .apiBaseUrl = apiBaseUrl,
                              .tokenStore = std::make_shared<KeyringTokenStore>(
                                  ApiBaseUrl::tokenOrigin(apiBaseUrl)),
                              .linkOpener = std::make_shared<DesktopLinkOpener>(),
-                             .recorder = &AudioRecorder::shared(),
+                             .recorder = &AudioRecorder::shared(pace.silenceWindow),
                              .recoversUnsent = recoversUnsent}),
-                         atLogin);
+                         atLogin, pace);
         QuitSignalWatcher quitSignals;
         QObject::connect(&quitSignals, &QuitSignalWatcher::quitRequested, &tolvex,
                          &TolvexApp::requestQuit);

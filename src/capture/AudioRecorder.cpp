@@ -31,8 +31,8 @@ std::chrono::milliseconds durationOf(std::int64_t frames) {
 
 } // namespace
 
-AudioRecorder &AudioRecorder::shared() {
-    static AudioRecorder recorder;
+AudioRecorder &AudioRecorder::shared(std::chrono::milliseconds silenceWindow) {
+    static AudioRecorder recorder(nullptr, silenceWindow);
     return recorder;
 }
 
@@ -61,6 +61,10 @@ QList<RecordingNotice> AudioRecorder::notices() const {
     return m_state == State::recording ? m_hearing.notices() : QList<RecordingNotice>();
 }
 
+bool AudioRecorder::tracksSilent() const {
+    return m_state == State::recording && m_hearing.systemSilent && m_hearing.microphoneSilent;
+}
+
 void AudioRecorder::setNoticesListener(std::function<void()> listener) {
     m_noticesListener = std::move(listener);
 }
@@ -76,8 +80,10 @@ void AudioRecorder::hear(std::uint64_t capture,
     if (capture != m_captureNumber)
         return;
     const QList<RecordingNotice> before = notices();
+    const bool wasSilent = tracksSilent();
     change(m_hearing);
-    if (notices() != before)
+    // A muted microphone's silence changes no notice, but still counts as silence.
+    if (notices() != before || tracksSilent() != wasSilent)
         announceNotices();
 }
 

@@ -39,8 +39,9 @@ public:
     // removes its part files; a stop finishes without it and still hands its result over.
     enum class State { idle, starting, recording, stopping };
 
-    // The one recorder of the process, created on first use on the GUI thread.
-    static AudioRecorder &shared();
+    // The one recorder of the process, created on first use on the GUI thread with that use's
+    // `silenceWindow`.
+    static AudioRecorder &shared(std::chrono::milliseconds silenceWindow = defaultSilenceWindow);
 
     // How long a track must hear nothing before the user is told.
     static constexpr std::chrono::milliseconds defaultSilenceWindow{30'000};
@@ -78,6 +79,7 @@ public:
     [[nodiscard]] QString sysPath() const { return m_sysPath; }
     [[nodiscard]] QString micPath() const { return m_micPath; }
     [[nodiscard]] QList<RecordingNotice> notices() const override;
+    [[nodiscard]] bool tracksSilent() const override;
     void setNoticesListener(std::function<void()> listener) override;
 
 signals:

@@ -36,6 +36,9 @@ public:
     // While recording: what keeps each track that cannot be heard from being heard; empty
     // otherwise.
     [[nodiscard]] virtual QList<RecordingNotice> notices() const { return {}; }
-    // `listener` is called on the GUI thread whenever notices() changes; one listener at a time.
+    // While recording: both tracks have heard nothing for the silence window and still do.
+    [[nodiscard]] virtual bool tracksSilent() const { return false; }
+    // `listener` is called on the GUI thread whenever notices() or tracksSilent() changes; one
+    // listener at a time.
     virtual void setNoticesListener(std::function<void()> listener) { (void)listener; }
 };

@@ -119,6 +119,8 @@ public:
     [[nodiscard]] QString recordingNotice() const {
         return recordingNoticeLines(m_recorder->notices()).join(QLatin1Char('\n'));
     }
+    // While recording: both tracks have heard nothing for a while (the recorder's verdict).
+    [[nodiscard]] bool tracksSilent() const { return m_recorder->tracksSilent(); }
 
     // Asks the service who the token belongs to: idle with that profile; notLoggedIn, without
     // the token, when the service refuses it; when the service cannot be asked, the token
@@ -165,6 +167,7 @@ signals:
     void changed();
     void storedTokenLoaded();
     void uploadProgressChanged();
+    // recordingNotice() or tracksSilent() changed.
     void recordingNoticeChanged();
 
 private:

@@ -1,5 +1,7 @@
 #include "UserTexts.h"
 
+#include "ReminderPace.h"
+
 #include <array>
 
 namespace {
@@ -110,6 +112,25 @@ QString unsentRecordingText(const QDateTime &start, std::optional<std::chrono::s
     if (length)
         text += QStringLiteral(" (%1)").arg(lengthText(*length));
     return text + QStringLiteral(" не отправлена");
+}
+
+QString stopQuestionText() {
+    return QStringLiteral("Звонок, похоже, закончился. Остановить запись?");
+}
+
+QString stopAnswerText() {
+    return QStringLiteral("Остановить запись");
+}
+
+QString keepRecordingAnswerText() {
+    return QStringLiteral("Продолжить");
+}
+
+QString stoppedInSilenceText() {
+    const auto minutes =
+        std::chrono::duration_cast<std::chrono::minutes>(ReminderPace{}.silenceStop);
+    return QStringLiteral("Запись остановлена: %1 минут тишины. Отправляем её.")
+        .arg(minutes.count());
 }
 
 QString unsentCountText(int count) {

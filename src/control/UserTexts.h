@@ -25,6 +25,13 @@
 [[nodiscard]] QString unexpectedErrorText();
 // While recording: one line per track that cannot be heard, in the order given.
 [[nodiscard]] QStringList recordingNoticeLines(const QList<RecordingNotice> &notices);
+// A recording goes on after its call ended, or in silence: asks whether to stop it.
+[[nodiscard]] QString stopQuestionText();
+// The question's answers.
+[[nodiscard]] QString stopAnswerText();
+[[nodiscard]] QString keepRecordingAnswerText();
+// The recording was stopped after the released pace's silence on both tracks, and is sent.
+[[nodiscard]] QString stoppedInSilenceText();
 // "Не отправлено: 2"; empty for none.
 [[nodiscard]] QString unsentCountText(int count);
 // "Запись от 6 декабря, 14:05 (42 мин) не отправлена", in the local time zone; the length is

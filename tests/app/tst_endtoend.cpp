@@ -202,6 +202,8 @@ class TestEndToEnd : public QObject {
     // Everything the program printed over all its launches.
     QByteArray m_printed;
     QRect m_icon;
+    // How many milliseconds each of the program's reminder minutes lasts; released when empty.
+    QString m_minuteMs;
 
     QProcessEnvironment environment() const {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -211,6 +213,8 @@ class TestEndToEnd : public QObject {
                                                        environment.value(QStringLiteral("PATH")));
         environment.insert(QStringLiteral("BROWSER"), QStringLiteral("true"));
         environment.insert(QStringLiteral("TOLVEX_E2E_OPENED"), m_folder.filePath("opened.log"));
+        if (!m_minuteMs.isEmpty())
+            environment.insert(QStringLiteral("TOLVEX_MINUTE_MS"), m_minuteMs);
         return environment;
     }
 
@@ -283,10 +287,15 @@ class TestEndToEnd : public QObject {
             return std::nullopt;
         XDisplay::click(*start);
         const std::optional<QPoint> stop = waitForButton(red, 15000, shot + "-recording");
+        return stop && playTone(seconds) ? stop : std::nullopt;
+    }
+
+    // Plays the tone on the speakers for `seconds`, in the background.
+    bool playTone(double seconds) {
         const std::vector<float> tone = SoundServer::tone(toneHz, seconds, 0.5F);
         QFile raw(m_folder.filePath(QStringLiteral("tone.raw")));
-        if (!stop || !raw.open(QIODevice::WriteOnly))
-            return std::nullopt;
+        if (!raw.open(QIODevice::WriteOnly))
+            return false;
         raw.write(reinterpret_cast<const char *>(tone.data()),
                   static_cast<qint64>(tone.size() * sizeof(float)));
         raw.close();
@@ -294,7 +303,7 @@ class TestEndToEnd : public QObject {
         m_player.start(QStringLiteral("pacat"),
                        {"--playback", "--device=speakers", "--format=float32le", "--rate=44100",
                         "--channels=2", "--raw", "--latency-msec=300"});
-        return m_player.waitForStarted(5000) ? stop : std::nullopt;
+        return m_player.waitForStarted(5000);
     }
 
     // Seconds of the tone in an upload's file, by quarter seconds.
@@ -498,6 +507,57 @@ private slots:
         QVERIFY(recordingsFolderEmpties());
         m_program.terminate();
         QVERIFY(m_program.waitForFinished(10000));
+    }
+
+    // A forgotten recording is noticed (an hour lasts 12 s here): the end of the call it records
+    // asks whether to stop, which stops and sends it; both tracks silent for the hour stop and
+    // send it by themselves, and say so, but never while the computer still plays.
+    void forgottenRecordingIsNoticed() {
+        NotificationServer notifications;
+        QVERIFY(notifications.own());
+        m_minuteMs = QStringLiteral("200");
+        QVERIFY(launchIntoTray());
+        QTest::qWait(1500);
+        QProcess call;
+        call.setStandardOutputFile(QProcess::nullDevice());
+        call.start("timeout",
+                   {"12", "parec", "--raw", "--device=mic", "--property=application.name=Zoom"});
+        std::optional<NotificationServer::Shown> offer, reminder;
+        QVERIFY(waitFor([&] { return (offer = notifications.find("звонок в Zoom")).has_value(); },
+                        8000));
+        // The computer plays all along, so only the call's end can ask.
+        QVERIFY(playTone(40.0));
+        emit notifications.ActionInvoked(offer->id, QStringLiteral("start"));
+        QVERIFY(
+            waitFor([&] { return command("--status").second.startsWith("Идёт запись"); }, 15000));
+        QVERIFY(waitFor([&] { return (reminder = notifications.find("закончился")).has_value(); },
+                        15000));
+        QVERIFY2(call.state() == QProcess::NotRunning, "asked while the call went on");
+        qsizetype sent = m_service.server.requests().size();
+        emit notifications.ActionInvoked(reminder->id, QStringLiteral("stop"));
+        QVERIFY2(waitFor([&] { return m_service.upload(sent).has_value(); }, 40000),
+                 "the reminder's stop did not send the recording");
+        m_player.kill();
+        QVERIFY(m_player.waitForFinished(5000));
+        QVERIFY(waitFor([&] { return command("--status").second.startsWith("Запись не"); }, 20000));
+
+        sent = m_service.server.requests().size();
+        QCOMPARE(command(QStringLiteral("--start")).first, 0);
+        QVERIFY(playTone(16.0));
+        QTest::qWait(14000);
+        QVERIFY2(command("--status").second.startsWith("Идёт запись"), "stopped while it played");
+        std::optional<NotificationServer::Shown> stopped;
+        QVERIFY(
+            waitFor([&] { return (stopped = notifications.find("тишины")).has_value(); }, 30000));
+        QVERIFY2(stopped->text.contains("60 минут тишины"), qPrintable(stopped->text));
+        QVERIFY2(waitFor([&] { return m_service.upload(sent).has_value(); }, 40000),
+                 "the silent recording was not sent");
+        // The silence asked first, and its question went with the stop.
+        const std::optional<NotificationServer::Shown> asked = notifications.find("закончился");
+        QVERIFY(asked && asked->id != reminder->id && notifications.closed.contains(asked->id));
+        m_program.terminate();
+        QVERIFY(m_program.waitForFinished(10000));
+        m_minuteMs.clear();
     }
 
     // With the popover closed, notifications speak: a call in another program (one that goes

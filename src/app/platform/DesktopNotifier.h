@@ -15,7 +15,7 @@ class DesktopNotifier : public QObject {
     Q_OBJECT
 
 public:
-    enum class Kind { uploaded, uploadFailed, signInExpired, call };
+    enum class Kind { uploaded, uploadFailed, signInExpired, call, stopReminder, stoppedInSilence };
 
     struct Action {
         QString key;
