@@ -198,7 +198,9 @@ private slots:
         const QRect banner = changed(quiet, offer, below);
         offer.copy(banner.adjusted(-12, -12, 12, 12))
             .save(QDir(qEnvironmentVariable("TMPDIR", "/tmp")).filePath("gnome-call-offer.png"));
-        const QRect buttons(banner.left() + 8, banner.bottom() - 40, banner.width() / 2 - 16, 30);
+        // Two buttons side by side, each label in the middle of its half (one would be in the
+        // middle of the banner).
+        const QRect buttons(banner.left() + banner.width() / 4 - 40, banner.bottom() - 40, 80, 30);
         QVERIFY2(hasText(offer, buttons) &&
                      hasText(offer, buttons.translated(banner.width() / 2, 0)),
                  "the offer shows no two buttons");
