@@ -3,6 +3,7 @@
 #include <pulse/proplist.h>
 #include <pulse/timeval.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -47,9 +48,16 @@ void CallWatcher::connectContext() {
         scheduleReconnect();
 }
 
+int CallWatcher::reconnectSeconds(int failedTries) {
+    constexpr int first = 5;
+    constexpr int longest = 120;
+    return failedTries >= 5 ? longest : std::min(first << failedTries, longest);
+}
+
 void CallWatcher::scheduleReconnect() {
     timeval when{};
-    pa_timeval_add(pa_gettimeofday(&when), pa_usec_t{reconnectSeconds} * PA_USEC_PER_SEC);
+    const auto seconds = static_cast<pa_usec_t>(reconnectSeconds(m_failedTries++));
+    pa_timeval_add(pa_gettimeofday(&when), seconds * PA_USEC_PER_SEC);
     m_reconnect = pulse::TimeEventPtr(
         m_loop.api()->time_new(m_loop.api(), &when, &CallWatcher::reconnectCallback, this),
         pulse::TimeEventDeleter{m_loop.api()});
@@ -66,6 +74,7 @@ void CallWatcher::stateCallback(pa_context *context, void *self) {
     auto *watcher = static_cast<CallWatcher *>(self);
     switch (pa_context_get_state(context)) {
     case PA_CONTEXT_READY:
+        watcher->m_failedTries = 0;
         pa_context_set_subscribe_callback(context, &CallWatcher::subscribeCallback, self);
         pulse::OperationPtr(
             pa_context_subscribe(context, PA_SUBSCRIPTION_MASK_SOURCE_OUTPUT, nullptr, nullptr));

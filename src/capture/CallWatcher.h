@@ -2,7 +2,8 @@
 // Tells when another program records from a microphone: a capture stream (a source output) of
 // some other process on a source that is no output's monitor, running, and no level meter.
 // Listens through a connection of its own that the sound server wakes only when a capture
-// stream comes, changes or goes; while the server is away it knocks again every few seconds.
+// stream comes, changes or goes; while the server is away it knocks again, soon at first and
+// then less and less often.
 
 #include "PulseHandles.h"
 #include "PulseMainLoop.h"
@@ -18,7 +19,10 @@ class CallWatcher : public QObject {
     Q_OBJECT
 
 public:
-    static constexpr int reconnectSeconds = 5;
+    // The wait before the next try after `failedTries` tries in a row found no server: a
+    // restarted server is back within seconds, and a machine without one is woken only every
+    // two minutes.
+    [[nodiscard]] static int reconnectSeconds(int failedTries);
 
     explicit CallWatcher(QObject *parent = nullptr);
     ~CallWatcher() override;
@@ -68,4 +72,5 @@ private:
     pulse::ContextPtr m_context;
     pulse::TimeEventPtr m_reconnect;
     std::list<std::unique_ptr<Query>> m_queries;
+    int m_failedTries = 0;
 };

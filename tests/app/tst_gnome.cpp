@@ -16,6 +16,7 @@
 #include <QDBusReply>
 #include <QDir>
 
+#include <atomic>
 #include <memory>
 
 namespace {
@@ -43,10 +44,13 @@ public:
         m_session->call(QStringLiteral("Start"));
         m_session->call(QStringLiteral("NotifyPointerMotionRelative"), -4000.0, -4000.0);
     }
+    void move(QPoint to) {
+        m_session->call(QStringLiteral("NotifyPointerMotionRelative"), double(to.x() - m_at.x()),
+                        double(to.y() - m_at.y()));
+        m_at = to;
+    }
     void click(QPoint at, int times = 1) {
-        m_session->call(QStringLiteral("NotifyPointerMotionRelative"), double(at.x() - m_at.x()),
-                        double(at.y() - m_at.y()));
-        m_at = at;
+        move(at);
         // The Shell takes a press that comes with the motion for a drag.
         QTest::qWait(300);
         for (int i = 0; i < times; ++i) {
@@ -75,12 +79,25 @@ int recordStreams() {
     return pactl.readAllStandardOutput().count("protocol-native"); // not the fixture's remap
 }
 
-// What the running program says of itself.
-QString statusLine() {
-    QProcess status;
-    status.start(QStringLiteral(TOLVEX_PROGRAM), {"--status"});
-    status.waitForFinished(5000);
-    return QString::fromUtf8(status.readAllStandardOutput()).trimmed();
+// Whether an area holds writing rather than one flat colour: a button's label.
+bool hasText(const QImage &image, const QRect &area) {
+    int darkest = 255, lightest = 0;
+    for (int y = area.top(); y <= area.bottom(); ++y) {
+        for (int x = area.left(); x <= area.right(); ++x) {
+            const int grey = qGray(image.pixel(x, y));
+            darkest = std::min(darkest, grey);
+            lightest = std::max(lightest, grey);
+        }
+    }
+    return lightest - darkest > 80;
+}
+
+// `tolvex --status`, as a key bound to it prints it.
+QString status() {
+    QProcess tolvex;
+    tolvex.start(QStringLiteral(TOLVEX_PROGRAM), {QStringLiteral("--status")});
+    tolvex.waitForFinished(10000);
+    return QString::fromUtf8(tolvex.readAllStandardOutput()).trimmed();
 }
 
 // The name of the X window Mutter has focused.
@@ -116,6 +133,7 @@ private:
     QProcess m_program;
     QRect m_icon, m_menu;
     std::unique_ptr<Pointer> m_pointer;
+    std::atomic<bool> m_uploadsArrive = false; // read by the service's thread
 
     // The extension shows the menu once no second click has come.
     QImage openMenu() {
@@ -138,11 +156,12 @@ private slots:
         const QImage empty = screenshot();
         QVERIFY(!empty.isNull());
         // Signed in, so that the menu offers a recording.
-        m_service.setHandler([](const RecordedRequest &request) {
+        m_service.setHandler([this](const RecordedRequest &request) {
             if (request.target == "/api/auth/me" && request.header("Authorization") == "Bearer t")
                 return TestAnswer::json(200, R"({"user_id": 7, "first_name": "Анна"})");
-            return TestAnswer::json(request.target == "/api/meetings" ? 200 : 500,
-                                    R"({"id": 42, "status": "created"})");
+            const bool created = request.target == "/api/meetings" ||
+                                 (m_uploadsArrive && request.target.endsWith("/audio"));
+            return TestAnswer::json(created ? 200 : 500, R"({"id": 42, "status": "created"})");
         });
         QCoro::waitFor(KeyringTokenStore(ApiBaseUrl::tokenOrigin(m_service.baseUrl())).save("t"));
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -158,6 +177,45 @@ private slots:
         QTest::qWait(4000);
         m_icon = changed(empty, screenshot(QStringLiteral("gnome-tray.png")), indicators);
         QVERIFY(!m_icon.isEmpty());
+    }
+
+    // Another program recording from the microphone for 5 s brings the offer, a banner of the
+    // Shell that shows its two buttons under the pointer; "Начать запись" there records.
+    void callOfferStartsARecording() {
+        leaveOverview();
+        const QRect below(0, topBar + 2, 1280, 300);
+        const QImage quiet = screenshot();
+        QProcess call;
+        call.setStandardOutputFile(QProcess::nullDevice());
+        call.start(QStringLiteral("parec"),
+                   {"--raw", "--device=mic", "--property=application.name=Firefox"});
+        QVERIFY(call.waitForStarted());
+        QVERIFY(waitFor([&] { return !changed(quiet, screenshot(), below).isEmpty(); }, 10000));
+        QTest::qWait(700); // its sliding in
+        m_pointer->move(changed(quiet, screenshot(), below).center());
+        QTest::qWait(1000); // the banner opens out under the pointer
+        const QImage offer = screenshot();
+        const QRect banner = changed(quiet, offer, below);
+        offer.copy(banner.adjusted(-12, -12, 12, 12))
+            .save(QDir(qEnvironmentVariable("TMPDIR", "/tmp")).filePath("gnome-call-offer.png"));
+        // Two buttons side by side, each label in the middle of its half (one would be in the
+        // middle of the banner).
+        const QRect buttons(banner.left() + banner.width() / 4 - 40, banner.bottom() - 40, 80, 30);
+        QVERIFY2(hasText(offer, buttons) &&
+                     hasText(offer, buttons.translated(banner.width() / 2, 0)),
+                 "the offer shows no two buttons");
+        m_pointer->click({buttons.center().x(), buttons.center().y()}); // "Начать запись"
+        QVERIFY2(waitFor([] { return status().startsWith("Идёт запись"); }, 10000),
+                 qPrintable(status()));
+        call.kill();
+        call.waitForFinished();
+        // Sent, and idle again for the menu's checks below once the Shell's banners have gone.
+        m_uploadsArrive = true;
+        m_pointer->move({640, 600});
+        QProcess::execute(QStringLiteral(TOLVEX_PROGRAM), {QStringLiteral("--stop")});
+        QVERIFY(waitFor([] { return status().startsWith("Запись не идёт"); }, 20000));
+        m_uploadsArrive = false;
+        QVERIFY(waitFor([&] { return changed(quiet, screenshot(), below).isEmpty(); }, 15000));
     }
 
     // A single click shows the menu; its first item says nothing of where the icon is, and
@@ -222,13 +280,12 @@ private slots:
         QVERIFY(!changed(idle, recording, m_icon).isEmpty());
         m_pointer->click({m_menu.center().x(), m_menu.top() + 64}); // "Остановить запись"
         QVERIFY(waitFor([] { return recordStreams() == 0; }, 10000));
-        // The failed upload's menu has one item more: "Начать новую запись". Its notification's
-        // banner, over the top bar's middle, has passed before the menu is measured.
-        QVERIFY(waitFor([] { return statusLine().startsWith("Запись не загружена"); }, 40000));
-        QTest::qWait(5000);
+        // The failed upload's menu has one item more: "Начать новую запись". The failure's
+        // notification shows left of the menu, and the menu is opened once the failure came.
+        QVERIFY(waitFor([] { return status().startsWith("Запись не загружена"); }, 40000));
         const QImage closed = screenshot();
-        const QRect menu = changed(closed, openMenu(),
-                                   QRect(m_menu.left() - 40, topBar + 2, m_menu.width() + 80, 400));
+        const QRect menu = changed(
+            closed, openMenu(), QRect(m_menu.left() - 20, topBar + 2, 1300 - m_menu.left(), 400));
         m_pointer->click({menu.center().x(), menu.bottom() - 24}); // "Выйти из Толвекса"
         QVERIFY(m_program.waitForFinished(5000) && m_program.exitCode() == 0);
     }

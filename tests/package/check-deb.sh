@@ -3,7 +3,8 @@
 # it: its name and version, that every library the program links is provided by a package it
 # depends on, the QML modules it needs at run time, its files (the program, the desktop
 # entry, the icon, and not the reference service). As root it then installs the package with
-# apt, starts `tolvex --version` and `tolvex --help` without a display, and removes it.
+# apt, starts `tolvex --version` and `tolvex --help` without a display, runs the Exec line of
+# the autostart entry the installed program writes (check-autostart.sh), and removes it.
 #
 # Usage: tests/package/check-deb.sh [BUILD_FOLDER]     (default: build/package)
 set -euo pipefail
@@ -105,7 +106,9 @@ help=$(env -u DISPLAY -u WAYLAND_DISPLAY timeout 20 /usr/bin/tolvex --help) ||
     fail "tolvex --help failed"
 grep -q "tolvex" <<<"$help" && grep -q -- "--version" <<<"$help" ||
     fail "tolvex --help printed no usage"
+# Started again as a login starts it: through the autostart entry the installed program writes.
+tests/package/check-autostart.sh /usr/bin/tolvex || fail "the autostart entry does not start it"
 
 remove
 [ ! -e /usr/bin/tolvex ] || fail "/usr/bin/tolvex is still there after apt-get remove"
-note "PASS (installed, started without a display, removed)"
+note "PASS (installed, started without a display and from its autostart entry, removed)"
