@@ -12,17 +12,15 @@ namespace {
 
 const QString enabledKey = QStringLiteral("offerCallRecording");
 
-QSettings settings() {
-    return QSettings(ProductName::command, ProductName::command);
-}
-
 } // namespace
 
-CallPrompt::CallPrompt(AppViewModel &viewModel, DesktopNotifier &notifier, QObject *parent)
+CallPrompt::CallPrompt(AppViewModel &viewModel, DesktopNotifier &notifier, QSettings &settings,
+                       QObject *parent)
     : QObject(parent)
     , m_viewModel(viewModel)
     , m_notifier(notifier)
-    , m_enabled(settings().value(enabledKey, true).toBool()) {
+    , m_settings(settings)
+    , m_enabled(settings.value(enabledKey, true).toBool()) {
     connect(&m_notifier, &DesktopNotifier::actionInvoked, this, &CallPrompt::onAction);
     connect(&m_notifier, &DesktopNotifier::closed, this, [this](DesktopNotifier::Kind kind) {
         if (kind == DesktopNotifier::Kind::call)
@@ -40,7 +38,7 @@ CallPrompt::~CallPrompt() = default;
 
 void CallPrompt::setEnabled(bool enabled) {
     if (enabled != m_enabled)
-        settings().setValue(enabledKey, enabled);
+        m_settings.setValue(enabledKey, enabled);
     m_enabled = enabled;
     if (!enabled) {
         // Watching costs a connection to the sound server: none while offers are off.

@@ -15,6 +15,7 @@
 #include <optional>
 
 class AppViewModel;
+class QSettings;
 class CallWatcher;
 
 class CallPrompt : public QObject {
@@ -26,7 +27,9 @@ public:
     static constexpr const char *startAction = "start";
     static constexpr const char *laterAction = "later";
 
-    CallPrompt(AppViewModel &viewModel, DesktopNotifier &notifier, QObject *parent = nullptr);
+    // The choice to offer is kept in `settings`, the program's own.
+    CallPrompt(AppViewModel &viewModel, DesktopNotifier &notifier, QSettings &settings,
+               QObject *parent = nullptr);
     ~CallPrompt() override;
 
     // Kept across launches; on unless the user turned it off.
@@ -54,6 +57,7 @@ private:
 
     AppViewModel &m_viewModel;
     DesktopNotifier &m_notifier;
+    QSettings &m_settings;
     bool m_enabled = true;
     std::unique_ptr<CallWatcher> m_watcher;
     // The capture streams of other programs that are open now.

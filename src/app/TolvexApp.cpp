@@ -116,7 +116,7 @@ void TolvexApp::start() {
     m_notifier = std::make_unique<DesktopNotifier>();
     m_notices = std::make_unique<StateNotices>(*m_viewModel, *m_notifier,
                                                [this] { return screensShown(); });
-    m_callPrompt = std::make_unique<CallPrompt>(*m_viewModel, *m_notifier);
+    m_callPrompt = std::make_unique<CallPrompt>(*m_viewModel, *m_notifier, m_settings);
     m_menu->setCallOffers(m_callPrompt->isEnabled());
     connect(m_menu.get(), &TrayMenu::callOffersToggled, m_callPrompt.get(),
             &CallPrompt::setEnabled);

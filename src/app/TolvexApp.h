@@ -93,6 +93,8 @@ private:
 
     // Declared in the order they must be made; they go in the reverse order.
     std::unique_ptr<AppViewModel> m_viewModel;
+    // The program's own settings, in the user's config folder.
+    QSettings m_settings;
     std::unique_ptr<QQmlEngine> m_engine;
     std::unique_ptr<PopoverWindow> m_popover;
     std::unique_ptr<NoTrayWindow> m_window;
@@ -105,8 +107,6 @@ private:
     std::unique_ptr<StopReminder> m_stopReminder;
     // The toolkit has its display by the time the program is made.
     const DesktopSession m_session = DesktopSession::detect();
-    // The program's own settings, in the user's config folder.
-    QSettings m_settings;
     LoginAutostart m_autostart = LoginAutostart::forUser();
     int m_trayWaitMs;
     const ReminderPace m_pace;

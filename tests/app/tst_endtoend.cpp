@@ -608,6 +608,18 @@ private slots:
             stream.terminate();
             stream.waitForFinished(5000);
         }
+        // That call over, the next one is offered too.
+        const qsizetype offered = notifications.shown.size();
+        streams[0].start("timeout", {"7", "parec", "--raw", "--device=mic",
+                                     "--property=application.name=Firefox"});
+        QVERIFY(waitFor(
+            [&] {
+                return notifications.shown.size() > offered &&
+                       notifications.shown.last().text.contains("звонок в Firefox");
+            },
+            7000));
+        streams[0].terminate();
+        streams[0].waitForFinished(5000);
 
         // With the offers turned off (the menu's switch, kept in the settings), a call passes.
         m_program.terminate();
